@@ -1,0 +1,89 @@
+// "Init": choosing, finding and loading the instrument driver library.
+#include <cctype>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "commands/Instrument.h"
+#include "diag/LogFile.h"
+#include "diag/ModuleFolder.h"
+#include "platform/Platform.h"
+
+namespace commands {
+
+namespace {
+
+// Drivers whose maker ships them in a folder of their own, compared lowered.
+const std::vector<std::string> OwnFolderDrivers = {"orvo2", "orvo"};
+
+const std::string kSubfolderPrefix = "drivers\\";
+const std::string kCommonSubfolder = "drivers\\Kestav";
+const std::string kSeparator = "\\";
+const std::string kLibrarySuffix = ".dll";
+
+// ERROR_INVALID_NAME: what the loader itself reports for such a name.
+const std::uint32_t kInvalidDriverName = 123;
+
+// A driver name names one file inside the driver folder: a drive colon or a
+// control character would let the name reach somewhere else or garble the log.
+bool IsAcceptableDriverName(const std::string& name) {
+    for (const char c : name) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (c == ':' || byte < 0x20 || byte == 0x7F) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string GetDriverBaseName(const std::string& parameter) {
+    std::string name = parameter;
+    const std::string::size_type separator = name.find_last_of("\\/");
+    if (separator != std::string::npos) name = name.substr(separator + 1);
+    const std::string::size_type dot = name.rfind('.');
+    if (dot != std::string::npos) name.erase(dot);
+    return name;
+}
+
+std::string GetDriverSubfolder(const std::string& driverName) {
+    std::string lowered = driverName;
+    for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const std::string& own : OwnFolderDrivers)
+        if (lowered == own) return kSubfolderPrefix + driverName;
+    return kCommonSubfolder;
+}
+
+std::string GetDriverFolder(const std::string& driverName) {
+    return diag::ModuleFolder + kSeparator + GetDriverSubfolder(driverName);
+}
+
+Result Instrument::Init(const ParameterList& parameters) {
+    if (parameters.empty()) return Result::Failure("Missing parameter");
+
+    const std::string driverName = GetDriverBaseName(parameters[0]);
+    const std::string fileName = driverName + kLibrarySuffix;
+    const std::string folder = GetDriverFolder(driverName);
+    diag::LogFile().Write("Loading driver \"" + fileName + "\" @ \"" + folder + "\"");
+
+    bool loaded = false;
+    std::uint32_t error = kInvalidDriverName;
+    if (IsAcceptableDriverName(driverName)) {
+        platform::SetLibrarySearchFolder(folder);
+        // The full path, so that a library of the same name in the process's
+        // current folder can never be picked up instead.
+        loaded = spectro.LoadDriver(folder + kSeparator + fileName);
+        if (!loaded) error = spectro.LoadError();
+    } else {
+        spectro.Reset();
+    }
+
+    if (loaded) {
+        diag::LogFile().Write("Loading Driver success");
+        return Result::Success();
+    }
+    diag::LogFile().Write("Loading Driver error");
+    return Result::Failure("Error loading driver (\"" + driverName + "\") on client [Error: " +
+                           std::to_string(error) + "]");
+}
+
+}  // namespace commands

@@ -1,0 +1,49 @@
+// One write from the server in, its response out on the data channel.
+#include <ostream>
+
+#include "diag/LogFile.h"
+#include "ica/Driver.h"
+#include "relay/VirtualChannelICA.h"
+
+namespace ica {
+
+bool g_bIsHPC = false;
+
+EngineStatus KST_CDECL ICADataArrival(void*, std::uint16_t channel, std::uint8_t* bytes,
+                                      std::uint16_t length) {
+    return Guarded([&] {
+        diag::LogFile().Write("ICA: Data arrival");
+        const std::string command(reinterpret_cast<const char*>(bytes),
+                                  bytes != nullptr ? length : 0);
+        diag::LogDetail("Data (channel: ", channel, ", size: ", length, "): \"", command, "\"");
+        const std::string response = relay::GetVirtualChannel().Execute(command);
+        diag::LogDetail("Response: \"", response, "\"");
+        if (g_bIsHPC) {
+            diag::LogDetail("Is HPC --> Send data direct");
+            // A failed direct send stays pending for the next poll.
+            (void)SendData();
+        }
+        return kStatusSuccess;
+    });
+}
+
+EngineStatus SendData() {
+    relay::VirtualChannelICA& channel = relay::GetVirtualChannel();
+    if (!channel.HasPendingResponse()) return kStatusNoData;
+    diag::LogFile().Write("ICA: SendData - Data available");
+
+    const EngineStatus status = channel.SendPendingResponse();
+    if (status != kStatusSuccess) {
+        diag::LogDetail("Error sending response (Error: ", status, ")");
+        return status == kStatusNoOutputBuffer ? kStatusRetry : status;
+    }
+    diag::LogDetail("Response sent (\"", channel.GetResponse(), "\")");
+    channel.ClearResponse();
+    return kStatusSuccess;
+}
+
+EngineStatus DriverPoll(DriverRecord*, void*, std::uint16_t*) {
+    return SendData();
+}
+
+}  // namespace ica

@@ -1,0 +1,59 @@
+// The one object between the ICA transport and the command processor: it runs
+// each received command text, answers the version query itself, and keeps the
+// newest response until the transport has handed it to the engine.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "ica/EngineRecords.h"
+
+namespace commands {
+class Instrument;
+}
+
+namespace relay {
+
+extern const char* const DriverVersion;
+
+class VirtualChannelICA {
+public:
+    VirtualChannelICA();
+    ~VirtualChannelICA();
+    VirtualChannelICA(const VirtualChannelICA&) = delete;
+    VirtualChannelICA& operator=(const VirtualChannelICA&) = delete;
+
+    void SetDataChannel(std::uint16_t channel, void* engineData,
+                        ica::QueueVirtualWriteProc queueVirtualWrite, ica::HpcSendProc hpcSend,
+                        bool isHpc);
+    bool IsHPC() const { return isHpc; }
+
+    // Runs one command text; its response becomes the pending response
+    // (replacing one not sent yet) and is returned.
+    std::string Execute(const std::string& command);
+
+    bool HasPendingResponse() const { return pendingResponse != nullptr; }
+    // Hands the pending response to the engine on the data channel and returns
+    // the engine's status; 21 when nothing is pending. Never clears it.
+    [[nodiscard]] ica::EngineStatus SendPendingResponse();
+    std::string GetResponse();
+    void ClearResponse();
+
+    // Status of a send attempted before the data channel was set up.
+    static constexpr ica::EngineStatus kNotConnected = ica::kStatusGeneralError;
+
+private:
+    std::unique_ptr<commands::Instrument> instrument;
+    std::uint16_t dataChannel = 0;
+    void* engineData = nullptr;
+    ica::HpcSendProc hpcSend = nullptr;
+    ica::QueueVirtualWriteProc queueVirtualWrite = nullptr;
+    ica::MemorySection outSection{};
+    bool isHpc = false;
+    std::shared_ptr<std::string> pendingResponse;
+};
+
+VirtualChannelICA& GetVirtualChannel();
+
+}  // namespace relay

@@ -1,0 +1,117 @@
+// "Init": driver names, folders, and real loading of the test libraries
+// placed beside this program as they are on a client PC.
+#include <gtest/gtest.h>
+
+#include "commands/Instrument.h"
+#include "diag/ModuleFolder.h"
+#include "tests/support/TestSupport.h"
+
+using namespace commands;
+using testing_support::ReadLines;
+using testing_support::ScopedTempFolder;
+
+namespace {
+
+TEST(DriverNames, BaseName) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"C:\\Tools\\drv.dll", "drv"}, {"drv.dll", "drv"},     {"drv", "drv"},
+        {"drv.new.dll", "drv.new"},    {"x.y.z", "x.y"},       {"C:/a/b.c/drv", "drv"},
+        {"\\\\srv\\share\\Orvo2.DLL", "Orvo2"}, {"", ""},      {".dll", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(GetDriverBaseName(c.first), c.second) << c.first;
+}
+
+TEST(DriverNames, Subfolder) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"Orvo2", "drivers\\Orvo2"}, {"orvo2", "drivers\\orvo2"}, {"ORVO", "drivers\\ORVO"},
+        {"orvo3", "drivers\\Kestav"}, {"Orvo2x", "drivers\\Kestav"}, {"sim", "drivers\\Kestav"},
+        {"", "drivers\\Kestav"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(GetDriverSubfolder(c.first), c.second) << c.first;
+}
+
+TEST(DriverNames, FolderBesideTheModule) {
+    const std::string saved = diag::ModuleFolder;
+    diag::SetModuleFolder("C:\\Program Files\\Client");
+    EXPECT_EQ(GetDriverFolder("drv"), "C:\\Program Files\\Client\\drivers\\Kestav");
+    EXPECT_EQ(GetDriverFolder("Orvo2"), "C:\\Program Files\\Client\\drivers\\Orvo2");
+    diag::SetModuleFolder(saved);
+}
+
+class InitTest : public ::testing::Test {
+protected:
+    void SetUp() override { diag::SetModuleFolder(folder); }
+    std::string Run(const std::string& command) { return instrument.Execute(command).ToResponse(); }
+    // The log lines of the last Init, without their time prefix.
+    std::vector<std::string> InitLines() {
+        std::vector<std::string> lines;
+        for (const std::string& line : ReadLines(temp.LogPath()))
+            if (line.find("  Loading ") != std::string::npos) lines.push_back(line.substr(23));
+        return lines;
+    }
+
+    ScopedTempFolder temp;
+    const std::string folder = testing_support::ExecutableFolder();
+    Instrument instrument;
+};
+
+TEST_F(InitTest, LoadsFromTheCommonDriverFolder) {
+    EXPECT_EQ(Run("Init|recording|"), "OK");
+    EXPECT_EQ(InitLines(), (std::vector<std::string>{
+                               "Loading driver \"recording.dll\" @ \"" + folder +
+                                   "\\drivers\\Kestav\"",
+                               "Loading Driver success"}));
+    EXPECT_EQ(instrument.Driver().BoundEntryPoints(), 31);
+}
+
+TEST_F(InitTest, DriversWithAFolderOfTheirOwn) {
+    EXPECT_EQ(Run("Init|C:\\Some\\Where\\Orvo2.DLL|"), "OK");
+    EXPECT_EQ(InitLines().front(),
+              "Loading driver \"Orvo2.dll\" @ \"" + folder + "\\drivers\\Orvo2\"");
+    // Not one of them: looked for in the common folder, where it is not.
+    EXPECT_EQ(Run("Init|orvo3|"), "ERROR|Error loading driver (\"orvo3\") on client [Error: 126]");
+}
+
+TEST_F(InitTest, FailuresNameTheLoadersCodeAndLeaveNothingBound) {
+    struct Case {
+        std::string command;
+        std::string response;
+    };
+    const Case cases[] = {
+        {"Init|missing|", "ERROR|Error loading driver (\"missing\") on client [Error: 126]"},
+        {"Init|broken|", "ERROR|Error loading driver (\"broken\") on client [Error: 127]"},
+        // A library of that name in the current folder is never picked up.
+        {"Init|decoy|", "ERROR|Error loading driver (\"decoy\") on client [Error: 126]"},
+        // Names that would leave the driver folder or garble the log.
+        {"Init|c:recording|", "ERROR|Error loading driver (\"c:recording\") on client [Error: 123]"},
+        {"Init|rec\x01ording|", "ERROR|Error loading driver (\"rec\x01ording\") on client [Error: 123]"},
+        {"Init|x.y.z|", "ERROR|Error loading driver (\"x.y\") on client [Error: 126]"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(Run("Init|recording|"), "OK");
+        EXPECT_EQ(Run(c.command), c.response);
+        EXPECT_EQ(instrument.Driver().BoundEntryPoints(), 0) << c.command;
+        EXPECT_EQ(Run("Measure"), "ERROR|Instrument driver not loaded");
+        EXPECT_EQ(InitLines().back(), "Loading Driver error");
+    }
+    EXPECT_NE(testing_support::ReadFile("decoy.dll").size() +
+                  testing_support::ReadFile("decoy.so").size(),
+              0u)
+        << "the decoy must stand in the current folder for this test to mean anything";
+    EXPECT_EQ(InitLines()[InitLines().size() - 2],
+              "Loading driver \"x.y.dll\" @ \"" + folder + "\\drivers\\Kestav\"");
+}
+
+TEST_F(InitTest, ReloadReplacesTheDriver) {
+    ASSERT_EQ(Run("Init|recording|"), "OK");
+    ASSERT_EQ(Run("Init|sim|"), "OK");
+    EXPECT_EQ(Run("GetSerialNumber"), "OK|KSIM-000417");
+}
+
+TEST_F(InitTest, NeedsItsParameter) {
+    EXPECT_EQ(Run("Init|drv"), "ERROR|Missing parameter");
+    EXPECT_EQ(Run("Init"), "ERROR|Missing parameter");
+    EXPECT_TRUE(InitLines().empty());
+}
+
+}  // namespace

@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "diag/LogFile.h"
+#include "diag/LogPath.h"
+#include "tests/support/TestSupport.h"
+
+using namespace diag;
+using testing_support::ReadFile;
+using testing_support::ReadLines;
+using testing_support::ScopedTempFolder;
+
+namespace {
+
+const std::regex kTimestamped(R"(\d\d\.\d\d\.\d{4} - \d\d:\d\d:\d\d  (.*))");
+
+TEST(LogPath, FromTheTemporaryFolderQuery) {
+    struct Case {
+        std::uint32_t result;
+        std::string buffer;
+        std::string path;
+    };
+    const std::string folder259 = "C:\\" + std::string(255, 'a') + "\\";
+    ASSERT_EQ(folder259.size(), 259u);
+    const Case cases[] = {
+        {8, "C:\\Temp\\", "C:\\Temp\\\\KestavClientDriver.log"},
+        {0, "", "c:\\KestavClientDriver.log"},    // query failed
+        {261, "", "c:\\KestavClientDriver.log"},  // folder does not fit
+        {259, folder259, folder259 + "\\KestavClientDriver.log"},
+        {5, "/tmp/", "/tmp/\\KestavClientDriver.log"},
+    };
+    for (const Case& c : cases) {
+        char buffer[kTempBufferSize];
+        std::fill(buffer, buffer + kTempBufferSize, 'Z');  // bytes the query did not write
+        std::copy(c.buffer.begin(), c.buffer.end(), buffer);
+        if (c.buffer.size() < kTempBufferSize) buffer[c.buffer.size()] = '\0';
+        EXPECT_EQ(MakeLogPath(c.result, buffer, kTempBufferSize), c.path) << c.buffer;
+    }
+}
+
+TEST(LogPath, NeverReadsPastWhatTheQueryWrote) {
+    char buffer[4] = {'a', 'b', 'c', 'd'};  // no terminator at all
+    EXPECT_EQ(MakeLogPath(3, buffer, 4), "abc\\KestavClientDriver.log");
+}
+
+TEST(LogPath, TooLongTemporaryFolderFallsBackToDriveC) {
+    ScopedTempFolder temp;
+    temp.Redirect(temp.Path() + "/" + std::string(300, 'x'));
+    EXPECT_EQ(LogFilePath(), "c:\\KestavClientDriver.log");
+}
+
+TEST(LogLine, TimePrefixIsZeroPadded) {
+    EXPECT_EQ(TimePrefix(5, 3, 2026, 9, 4, 7), "05.03.2026 - 09:04:07  ");
+    EXPECT_EQ(TimePrefix(31, 12, 999, 23, 59, 59), "31.12.0999 - 23:59:59  ");
+}
+
+TEST(LogLine, RealLinesHaveTheFormatAndPlatformLineEnds) {
+    ScopedTempFolder temp;
+    LogFile::firstOpen = true;
+    LogFile().Write("ICA: Driver Query Information");
+    LogFile().Write("");
+    LogDetail("Data (channel: ", std::uint16_t(7), ", size: ", 12, ")");
+
+    const std::string text = ReadFile(temp.LogPath());
+    const std::string end = testing_support::kLineEnd;
+    const auto lines = ReadLines(temp.LogPath());
+    ASSERT_EQ(lines.size(), 3u) << text;
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(lines[0], match, kTimestamped)) << lines[0];
+    EXPECT_EQ(match[1], "ICA: Driver Query Information");
+    ASSERT_TRUE(std::regex_match(lines[1], match, kTimestamped)) << lines[1];
+    EXPECT_EQ(match[1], "");
+    // Detail lines: no prefix, numbers not padded by the timestamp's fill.
+    EXPECT_EQ(lines[2], "Data (channel: 7, size: 12)");
+    EXPECT_EQ(text.size(), lines[0].size() + lines[1].size() + lines[2].size() + 3 * end.size());
+}
+
+TEST(LogLine, FirstLineAfterLoadEmptiesLaterLinesAppend) {
+    ScopedTempFolder temp;
+    testing_support::WriteFile(temp.LogPath(), "from an earlier run\n");
+    LogFile::firstOpen = true;
+    LogDetail("first");
+    LogDetail("second");
+    EXPECT_FALSE(LogFile::firstOpen);
+    EXPECT_EQ(ReadLines(temp.LogPath()), (std::vector<std::string>{"first", "second"}));
+}
+
+TEST(LogLine, UnwritableLogIsSilentAndFirstOpenIsSpent) {
+    ScopedTempFolder temp;
+    testing_support::WriteFile(temp.LogPath(), std::string("kept") + testing_support::kLineEnd);
+    const std::string logPath = temp.LogPath();
+    temp.Redirect(temp.Path() + "/missing-folder");
+    LogFile::firstOpen = true;
+    {
+        LogFile log;
+        log.Write("lost");
+        log.Stream() << "lost too " << 42 << std::endl;
+        EXPECT_FALSE(log.Stream().good());
+    }
+    EXPECT_FALSE(LogFile::firstOpen);
+    // Once the folder is back, lines append to what the file held.
+    temp.Redirect(temp.Path());
+    LogDetail("appended");
+    EXPECT_EQ(ReadLines(logPath), (std::vector<std::string>{"kept", "appended"}));
+}
+
+TEST(LogLine, FileHeldExclusivelyLosesTheLineOnly) {
+    ScopedTempFolder temp;
+    testing_support::ExclusiveHold hold(temp.LogPath());
+    if (!hold.Held()) GTEST_SKIP() << "files cannot be held exclusively on this platform";
+    LogFile::firstOpen = false;
+    LogDetail("lost");
+    hold.Release();
+    LogDetail("written");
+    EXPECT_EQ(ReadLines(temp.LogPath()), (std::vector<std::string>{"written"}));
+}
+
+TEST(LogLine, OtherHandlesMayKeepTheFileOpen) {
+    ScopedTempFolder temp;
+    LogFile::firstOpen = false;
+    LogFile outer;
+    outer.Stream() << "outer" << std::flush;
+    LogDetail("inner");  // a second handle while the first is open
+    outer.Stream() << std::endl;
+    EXPECT_EQ(ReadLines(temp.LogPath()).size(), 2u);
+}
+
+TEST(LogLine, GoesToTheRealTemporaryFolder) {
+    // No redirection: the process's own temporary folder, as on a client PC.
+    const std::string marker = "real temp folder check " + std::to_string(std::rand());
+    LogFile().Write(marker);
+    const auto lines = ReadLines(platform::NativePath(LogFilePath()));
+    ASSERT_FALSE(lines.empty());
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(lines.back(), match, kTimestamped)) << lines.back();
+    EXPECT_EQ(match[1], marker);
+}
+
+}  // namespace

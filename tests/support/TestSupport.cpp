@@ -1,0 +1,120 @@
+#include "tests/support/TestSupport.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "diag/LogPath.h"
+#include "platform/CallingConvention.h"
+
+namespace fs = std::filesystem;
+
+namespace testing_support {
+
+namespace {
+const char* const kTempVariables[] = {"TMP", "TEMP", "TMPDIR"};
+
+std::string Environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+}  // namespace
+
+std::string ExecutableFolder() {
+    const std::string self =
+        platform::ModuleFileName(reinterpret_cast<const void*>(&ExecutableFolder));
+    return fs::path(self).parent_path().string();
+}
+
+std::string DriverLibraryPath(const std::string& folder, const std::string& name) {
+    return ExecutableFolder() + "/drivers/" + folder + "/" + name + ".dll";
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(platform::NativePath(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream file(platform::NativePath(path), std::ios::binary);
+    file << bytes;
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+    const std::string text = ReadFile(path);
+    std::vector<std::string> lines;
+    const std::string end = kLineEnd;
+    std::string::size_type start = 0;
+    for (;;) {
+        const std::string::size_type found = text.find(end, start);
+        if (found == std::string::npos) break;
+        lines.push_back(text.substr(start, found - start));
+        start = found + end.size();
+    }
+    if (start < text.size()) lines.push_back(text.substr(start));  // unterminated tail
+    return lines;
+}
+
+ScopedTempFolder::ScopedTempFolder() {
+    std::random_device random;
+    // The process's own temporary folder, as it was before any test moved it.
+    static const fs::path base = fs::temp_directory_path();
+    fs::path folder;
+    do {
+        folder = base / ("kst-test-" + std::to_string(random()));
+    } while (fs::exists(folder));
+    fs::create_directories(folder);
+    path_ = folder.string();
+    for (int i = 0; i < 3; ++i) saved_[i] = Environment(kTempVariables[i]);
+    Redirect(path_);
+}
+
+ScopedTempFolder::~ScopedTempFolder() {
+    for (int i = 0; i < 3; ++i) platform::SetEnvironment(kTempVariables[i], saved_[i]);
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+void ScopedTempFolder::Redirect(const std::string& folder) {
+    for (const char* name : kTempVariables) platform::SetEnvironment(name, folder);
+}
+
+std::string ScopedTempFolder::LogPath() const {
+    return platform::NativePath(diag::LogFilePath());
+}
+
+RecordingDriver::RecordingDriver(const std::string& name)
+    : library_(platform::OpenLibrary(DriverLibraryPath("Kestav", name))) {
+    if (library_ != nullptr) Reset();
+}
+
+RecordingDriver::~RecordingDriver() {
+    if (library_ != nullptr) platform::CloseLibrary(library_);
+}
+
+template <typename Form>
+Form RecordingDriver::Find(const char* name) const {
+    return reinterpret_cast<Form>(
+        reinterpret_cast<std::uintptr_t>(platform::FindSymbol(library_, name)));
+}
+
+void RecordingDriver::Reset() { Find<void(KST_CDECL*)()>("RecordingReset")(); }
+std::string RecordingDriver::Calls() const {
+    return Find<const char*(KST_CDECL*)()>("RecordingCalls")();
+}
+void RecordingDriver::SetFlag(unsigned char value) {
+    Find<void(KST_CDECL*)(unsigned char)>("RecordingSetFlag")(value);
+}
+void RecordingDriver::SetInt(std::int32_t value) {
+    Find<void(KST_CDECL*)(std::int32_t)>("RecordingSetInt")(value);
+}
+void RecordingDriver::SetReal(float value) {
+    Find<void(KST_CDECL*)(float)>("RecordingSetReal")(value);
+}
+void RecordingDriver::SetText(const char* value) {
+    Find<void(KST_CDECL*)(const char*)>("RecordingSetText")(value);
+}
+
+}  // namespace testing_support

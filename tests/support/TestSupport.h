@@ -1,0 +1,80 @@
+// Helpers shared by the tests: where the test program and the drivers are,
+// a private temporary folder per test, and control of the recording driver.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace testing_support {
+
+// The folder of the running test program; the module, drivers/ and the host
+// are built beside it.
+std::string ExecutableFolder();
+
+// The whole content of a file, bytes as they are; empty when it cannot be read.
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+
+// The lines of the log file (line ends removed), and whether each ended in
+// CR LF where the platform writes them so.
+std::vector<std::string> ReadLines(const std::string& path);
+
+// A fresh, empty folder that is the process's temporary folder (TMP, TEMP,
+// TMPDIR) while this object lives. The log of the module goes there.
+class ScopedTempFolder {
+public:
+    ScopedTempFolder();
+    ~ScopedTempFolder();
+    const std::string& Path() const { return path_; }
+    std::string LogPath() const;  // the log file inside it
+    // Points the temporary folder somewhere else (missing, a file, ...).
+    void Redirect(const std::string& folder);
+
+private:
+    std::string path_;
+    std::string saved_[3];
+};
+
+// Holds the file open so that nobody else may open it, where the platform can
+// do so (Windows). False where it cannot.
+class ExclusiveHold {
+public:
+    explicit ExclusiveHold(const std::string& path);
+    ~ExclusiveHold();
+    bool Held() const { return handle_ != nullptr; }
+    void Release();
+
+private:
+    void* handle_ = nullptr;
+};
+
+// Text mode line end of this platform's C runtime.
+extern const char* const kLineEnd;
+
+// The recording instrument driver (tests/drivers): what it was called with,
+// and what it answers.
+class RecordingDriver {
+public:
+    explicit RecordingDriver(const std::string& name = "recording");
+    ~RecordingDriver();
+    bool Loaded() const { return library_ != nullptr; }
+    void Reset();
+    std::string Calls() const;
+    void SetFlag(unsigned char value);
+    void SetInt(std::int32_t value);
+    void SetReal(float value);
+    void SetText(const char* value);
+
+private:
+    platform::LibraryHandle library_;
+    template <typename Form>
+    Form Find(const char* name) const;
+};
+
+// Full path of a driver library built for the tests.
+std::string DriverLibraryPath(const std::string& folder, const std::string& name);
+
+}  // namespace testing_support

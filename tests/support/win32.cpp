@@ -1,0 +1,23 @@
+// Windows side of the test helpers.
+#include <windows.h>
+
+#include "tests/support/TestSupport.h"
+
+namespace testing_support {
+
+const char* const kLineEnd = "\r\n";
+
+ExclusiveHold::ExclusiveHold(const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle_ = file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
+ExclusiveHold::~ExclusiveHold() { Release(); }
+
+void ExclusiveHold::Release() {
+    if (handle_ != nullptr) CloseHandle(static_cast<HANDLE>(handle_));
+    handle_ = nullptr;
+}
+
+}  // namespace testing_support

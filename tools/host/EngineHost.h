@@ -1,0 +1,121 @@
+// A stand-in for the Citrix ICA client engine and its WinStation driver (WD):
+// it loads the module by path, calls Load, opens the driver, delivers each
+// command through the write hook the module registered, polls, and records
+// every response the module sends. Used by the kestav-host program and by the
+// engine tests, so both drive the real module exactly as the engine does.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ica/EngineRecords.h"
+#include "platform/Platform.h"
+
+namespace host {
+
+using ica::EngineStatus;
+
+struct SentResponse {
+    std::uint16_t channel;
+    std::string bytes;
+    bool hpc;  // sent through the HPC send procedure, not QueueVirtualWrite
+};
+
+struct InformationCall {
+    std::uint16_t entry;  // 6 query, 7 set
+    std::uint32_t informationClass;
+    std::uint16_t length;
+};
+
+class EngineHost {
+public:
+    EngineHost();
+    ~EngineHost();
+    EngineHost(const EngineHost&) = delete;
+    EngineHost& operator=(const EngineHost&) = delete;
+
+    // Loads the module and calls its Load export. False with `error` set when
+    // the file cannot be loaded, has no Load export, or Load fails.
+    bool LoadModule(const std::string& path, std::string* error);
+    // Unload procedure, then releases the module (its static objects go).
+    void UnloadModule();
+    bool IsLoaded() const { return module != nullptr; }
+
+    // The engine's procedures, by table index.
+    EngineStatus Open();
+    EngineStatus Close();
+    EngineStatus Info(std::uint8_t* buffer, std::uint16_t* byteCount);
+    EngineStatus Poll();
+    EngineStatus QueryInformation(std::uint32_t informationClass, void* buffer,
+                                  std::uint32_t length, std::uint32_t* returnedLength);
+    EngineStatus SetInformation();
+    EngineStatus UnloadProcedure();
+
+    // One write from the server on the named channel, through the write hook
+    // the module registered for it. False when no hook is registered.
+    bool Deliver(const std::string& channelName, const std::string& bytes);
+    // Deliver, then (without HPC) poll until the response is taken or `maxPolls`
+    // polls have passed. Returns the responses sent meanwhile.
+    std::vector<SentResponse> Run(const std::string& channelName, const std::string& command,
+                                  int maxPolls = 20);
+
+    // WD behaviour.
+    bool hpc = false;                  // version check reports HPC
+    bool wdHasProcedureTable = true;   // false: the WD link record has no table
+    std::map<std::uint32_t, EngineStatus> failClass;  // class -> status to answer
+    std::uint32_t openChannelMask = 0x00010000;
+    // The next `count` sends are refused with `status`.
+    void RefuseSends(int count, EngineStatus status);
+
+    // What the module did.
+    std::vector<SentResponse> sent;
+    std::vector<std::string> linkedLibraries;
+    std::vector<InformationCall> informationCalls;
+    std::vector<ica::HpcPropertiesRecord> hpcProperties;
+    std::map<std::string, std::uint16_t> channelNumbers;  // as the WD assigned them
+    int sendAttempts = 0;
+    std::uint16_t openSize = 0;  // the engine's u16 after the open procedure
+
+    ica::LinkRecord engineLink{};
+    ica::DriverRecord* DriverRecord() const {
+        return static_cast<ica::DriverRecord*>(engineLink.data);
+    }
+    // The last write hook the module registered, by channel number.
+    struct Hook {
+        ica::WriteHook callback;
+        void* moduleData;
+    };
+    std::map<std::uint16_t, Hook> hooks;
+
+    // The module's view of the WD's data pointer and queued write.
+    static EngineStatus KST_CDECL WdQueryInformation(void* wd, void* request, std::uint16_t* size);
+    static EngineStatus KST_CDECL WdSetInformation(void* wd, void* request, std::uint16_t* size);
+    static EngineStatus KST_CDECL QueueVirtualWrite(void* wd, std::uint16_t channel,
+                                                    ica::MemorySection* sections,
+                                                    std::uint16_t count, std::uint16_t flags);
+    static EngineStatus KST_CDECL HpcSend(void* wd, std::uint16_t channel, std::uint8_t* bytes,
+                                          std::uint16_t length, void* userData,
+                                          std::uint32_t flags);
+    static EngineStatus KST_CDECL UseLibrary(const char* name, void* reserved, void** table);
+
+private:
+    EngineStatus Call(int index, void* parameter, std::uint16_t* size);
+    EngineStatus Accept(std::uint16_t channel, std::string bytes, bool viaHpc);
+
+    platform::LibraryHandle module = nullptr;
+    ica::LinkRecord wdLink{};
+    ica::Procedure wdProcedures[8] = {};
+    void* libraryManager[4] = {};
+    ica::OpenRecord openRecord{};
+    static EngineHost* opening;
+    int refuseCount = 0;
+    EngineStatus refuseStatus = ica::kStatusNoOutputBuffer;
+};
+
+// Text that a person can read for any bytes: printable ASCII as it is, the
+// rest as \xNN.
+std::string Printable(const std::string& bytes);
+
+}  // namespace host

@@ -1,0 +1,216 @@
+// kestav-host: runs the module without a Citrix session. It loads the module
+// DLL, drives it as the ICA client engine does, writes each command through
+// the module's write hook and prints every response the module sends back.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "diag/LogPath.h"
+#include "platform/Platform.h"
+#include "tools/host/EngineHost.h"
+#include "tools/host/Spectrum.h"
+
+namespace {
+
+const char* const kModuleFile = KST_MODULE_FILE;  // the module's file name in this build
+
+const char* const kUsage =
+    "usage: kestav-host [options] [command ...]\n"
+    "  --module PATH        module to load (default: " "KestavClientDriverICA beside this program)\n"
+    "  --hpc                the WinStation driver offers the High Performance Channel\n"
+    "  --refuse N[:STATUS]  refuse the next N sends with STATUS (default 1016)\n"
+    "  --channel cmd|data   channel the commands are written to (default cmd)\n"
+    "  --script FILE        commands from FILE, one per line ('#' starts a comment)\n"
+    "  --interactive        type commands at a prompt (empty line or 'quit' ends)\n"
+    "  --plot FILE.svg      draw each GetSpectralDataAll response (terminal and SVG)\n"
+    "  --show-log [N]       print the log file's path and its last N lines (default 12)\n"
+    "Commands are written as they are, e.g. \"Init|sim|\" or \"GetSpectralData|0|5|\".\n";
+
+struct Options {
+    std::string module;
+    bool hpc = false;
+    int refuseCount = 0;
+    int refuseStatus = 1016;
+    std::string channel = "KstCmd1";
+    std::vector<std::string> commands;
+    bool interactive = false;
+    std::string plot;
+    int logLines = -1;
+};
+
+int Usage(const std::string& problem) {
+    std::cerr << "kestav-host: " << problem << "\n" << kUsage;
+    return 2;
+}
+
+bool ReadScript(const std::string& path, std::vector<std::string>* commands) {
+    std::ifstream script(platform::NativePath(path), std::ios::binary);
+    if (!script) return false;
+    std::string line;
+    while (std::getline(script, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        commands->push_back(line);
+    }
+    return true;
+}
+
+bool ParseNumber(const std::string& text, int* value) {
+    char* end = nullptr;
+    const long number = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0') return false;
+    *value = static_cast<int>(number);
+    return true;
+}
+
+int ParseOptions(int argc, char** argv, Options* options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto next = [&](std::string* value) {
+            if (i + 1 >= argc) return false;
+            *value = argv[++i];
+            return true;
+        };
+        std::string value;
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsage;
+            return 0;
+        } else if (arg == "--module") {
+            if (!next(&options->module)) return Usage("--module needs a path");
+        } else if (arg == "--hpc") {
+            options->hpc = true;
+        } else if (arg == "--refuse") {
+            if (!next(&value)) return Usage("--refuse needs a count");
+            const std::string::size_type colon = value.find(':');
+            if (!ParseNumber(value.substr(0, colon), &options->refuseCount) ||
+                (colon != std::string::npos &&
+                 !ParseNumber(value.substr(colon + 1), &options->refuseStatus)))
+                return Usage("--refuse takes N or N:STATUS");
+        } else if (arg == "--channel") {
+            if (!next(&value) || (value != "cmd" && value != "data"))
+                return Usage("--channel takes cmd or data");
+            options->channel = value == "cmd" ? "KstCmd1" : "KstDta1";
+        } else if (arg == "--script") {
+            if (!next(&value)) return Usage("--script needs a file");
+            if (!ReadScript(value, &options->commands))
+                return Usage("cannot read the script \"" + value + "\"");
+        } else if (arg == "--interactive") {
+            options->interactive = true;
+        } else if (arg == "--plot") {
+            if (!next(&options->plot)) return Usage("--plot needs a file");
+        } else if (arg == "--show-log") {
+            options->logLines = 12;
+            if (i + 1 < argc && ParseNumber(argv[i + 1], &options->logLines)) ++i;
+        } else if (arg.compare(0, 2, "--") == 0) {
+            return Usage("unknown option " + arg);
+        } else {
+            options->commands.push_back(arg);
+        }
+    }
+    return -1;
+}
+
+std::string DefaultModule(const char* argv0) {
+    std::string self = platform::ModuleFileName(reinterpret_cast<const void*>(&DefaultModule));
+    if (self.empty()) self = argv0;
+    const std::string::size_type separator = self.find_last_of("\\/");
+    const std::string folder = separator == std::string::npos ? "." : self.substr(0, separator);
+    return folder + "/" + kModuleFile;
+}
+
+void Plot(const std::string& response, const std::string& command, const std::string& file) {
+    const std::vector<double> values = host::ParseSpectrum(response);
+    if (values.empty()) return;
+    std::cout << "\n" << host::TerminalChart(values) << "\n";
+    std::ofstream svg(platform::NativePath(file), std::ios::binary);
+    svg << host::SvgChart(values, "Measured spectrum (" + command + ")");
+    if (svg) std::cout << "  spectrum drawn to " << file << "\n";
+    else std::cout << "  cannot write " << file << "\n";
+}
+
+void RunCommand(host::EngineHost& engine, const Options& options, const std::string& command) {
+    std::cout << "> " << host::Printable(command) << "\n";
+    const std::size_t before = engine.sent.size();
+    if (!engine.Deliver(options.channel, command)) {
+        std::cout << "  (no write hook on " << options.channel << ")\n";
+        return;
+    }
+    for (int poll = 0; poll < 50; ++poll) {
+        const ica::EngineStatus status = engine.Poll();
+        if (status == ica::kStatusRetry) {
+            std::cout << "  poll: 30 (engine had no output buffer; retrying)\n";
+            continue;
+        }
+        if (status != ica::kStatusSuccess && status != ica::kStatusNoData)
+            std::cout << "  poll: " << status << " (send failed; the response stays pending)\n";
+        break;
+    }
+    for (std::size_t i = before; i < engine.sent.size(); ++i) {
+        const host::SentResponse& sent = engine.sent[i];
+        std::cout << "< " << host::Printable(sent.bytes) << "\n";
+        if (!options.plot.empty() && command.compare(0, 18, "GetSpectralDataAll") == 0)
+            Plot(sent.bytes, command, options.plot);
+    }
+}
+
+void ShowLog(int lines) {
+    const std::string path = diag::LogFilePath();
+    std::cout << "\nlog file: " << path << "\n";
+    std::ifstream log(platform::NativePath(path), std::ios::binary);
+    std::vector<std::string> all;
+    std::string line;
+    while (std::getline(log, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        all.push_back(line);
+    }
+    const std::size_t first = all.size() > std::size_t(lines) ? all.size() - lines : 0;
+    std::cout << "last " << all.size() - first << " of " << all.size() << " lines:\n";
+    for (std::size_t i = first; i < all.size(); ++i) std::cout << "  " << all[i] << "\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    platform::UseBinaryStandardStreams();
+    Options options;
+    const int parsed = ParseOptions(argc, argv, &options);
+    if (parsed >= 0) return parsed;
+    if (options.module.empty()) options.module = DefaultModule(argv[0]);
+
+    {
+        host::EngineHost engine;
+        engine.hpc = options.hpc;
+        std::string error;
+        if (!engine.LoadModule(options.module, &error)) {
+            std::cerr << "kestav-host: " << error << "\n";
+            return 3;
+        }
+        const ica::EngineStatus opened = engine.Open();
+        if (opened != ica::kStatusSuccess) {
+            std::cerr << "kestav-host: the module's open procedure failed with status " << opened
+                      << "\n";
+            return 4;
+        }
+        std::cout << "module " << options.module << " opened ("
+                  << (options.hpc ? "HPC" : "queued writes") << ", commands on "
+                  << options.channel << ")\n";
+        engine.RefuseSends(options.refuseCount, options.refuseStatus);
+
+        for (const std::string& command : options.commands) RunCommand(engine, options, command);
+        if (options.interactive) {
+            std::string line;
+            while (std::cout << "kestav> " << std::flush, std::getline(std::cin, line)) {
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                if (line.empty() || line == "quit") break;
+                RunCommand(engine, options, line);
+            }
+        }
+        (void)engine.Close();
+        engine.UnloadModule();
+    }
+    if (options.logLines >= 0) ShowLog(options.logLines);
+    return 0;
+}
