@@ -1,1 +1,302 @@
+// The real module, loaded by path and driven through the stand-in engine
+// exactly as the ICA client engine drives it.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <regex>
+
+#include "tests/support/TestSupport.h"
+#include "tools/host/EngineHost.h"
+
+using host::EngineHost;
+using host::InformationCall;
+using testing_support::ReadLines;
+using testing_support::ScopedTempFolder;
+using namespace ica;
+using namespace std::string_literals;
+
+namespace {
+
+const char* const kCommand = "KstCmd1";
+const char* const kData = "KstDta1";
+
+class EngineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(engine.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE,
+                                      &error))
+            << error;
+    }
+    void Open() { ASSERT_EQ(engine.Open(), 0); }
+    // Log lines without the time prefix of timestamped lines.
+    std::vector<std::string> Log() {
+        static const std::regex stamp(R"(\d\d\.\d\d\.\d{4} - \d\d:\d\d:\d\d  )");
+        std::vector<std::string> lines;
+        for (const std::string& line : ReadLines(temp.LogPath()))
+            lines.push_back(std::regex_replace(line, stamp, "", std::regex_constants::format_first_only));
+        return lines;
+    }
+    bool Logged(const std::string& line) {
+        const auto log = Log();
+        return std::find(log.begin(), log.end(), line) != log.end();
+    }
+    std::vector<std::string> Sent() {
+        std::vector<std::string> texts;
+        for (const auto& s : engine.sent) texts.push_back(s.bytes);
+        return texts;
+    }
+
+    ScopedTempFolder temp;  // before the module loads, so its whole log lands here
+    EngineHost engine;
+};
+
+TEST_F(EngineTest, LoadHandsOverTheTableAndUnloadTakesItBack) {
+    EXPECT_EQ(engine.engineLink.procedureCount, 8);
+    ASSERT_NE(engine.engineLink.procedures, nullptr);
+    ASSERT_NE(engine.engineLink.data, nullptr);
+    for (int i = 0; i < 8; ++i) EXPECT_NE(engine.engineLink.procedures[i], nullptr) << i;
+    EXPECT_EQ(engine.UnloadProcedure(), 0);
+    EXPECT_EQ(engine.engineLink.procedureCount, 0);
+    EXPECT_EQ(engine.engineLink.procedures, nullptr);
+    EXPECT_EQ(engine.engineLink.data, nullptr);
+}
+
+TEST_F(EngineTest, TheFirstLineOfTheLoadStartsAFreshLog) {
+    const auto log = Log();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_TRUE(std::regex_match(log[0], std::regex(R"(VirtualChannelICA \(.+ - .+\))"))) << log[0];
+    engine.UnloadModule();
+    EXPECT_EQ(Log().back(), "~VirtualChannelICA");
+}
+
+TEST_F(EngineTest, OpenLinksTheEngineLibrariesAndRegistersBothChannels) {
+    Open();
+    EXPECT_EQ(engine.linkedLibraries,
+              (std::vector<std::string>{"CTXMEM", "CTXMODULE", "CTXCLIB", "CTXMOUSE", "CTXTMR",
+                                        "CTXLOG", "CTXMEMINI", "CTXKBD", "CTXOS", "CTXWND",
+                                        "CTXENG", "VP.LIB.SUBLST", "CTXFILE", "CTXPATH",
+                                        "CTXGRAPH", "CTXSCA", "CTXMMA"}));
+    const std::uint16_t open = sizeof(OpenChannelRecord), hook = sizeof(WriteHookRecord),
+                        version = sizeof(VersionCheckRecord);
+    const std::vector<std::tuple<int, int, int>> expected = {
+        {6, 33, open}, {7, 10, hook}, {6, 33, open}, {7, 10, hook}, {6, 86, version}};
+    std::vector<std::tuple<int, int, int>> calls;
+    for (const InformationCall& c : engine.informationCalls)
+        calls.emplace_back(c.entry, c.informationClass, c.length);
+    EXPECT_EQ(calls, expected);  // no HPC: no class-92 call
+    EXPECT_EQ(engine.openSize, sizeof(OpenRecord));
+    EXPECT_EQ(engine.DriverRecord()->channelMask, engine.openChannelMask);
+    EXPECT_EQ(engine.DriverRecord()->privateData, nullptr);
+    EXPECT_EQ(engine.hooks.size(), 2u);
+    for (const auto& hook : engine.hooks) EXPECT_EQ(hook.second.moduleData, engine.DriverRecord());
+
+    const std::string cmd = std::to_string(engine.channelNumbers[kCommand]);
+    const std::string data = std::to_string(engine.channelNumbers[kData]);
+    for (const std::string& line :
+         {std::string("ICA: Driver Open"), std::string("ICA: Open command channel"),
+          std::string("ICA: Open channel \"KstCmd1\""), std::string("Command Channel successfully registered"),
+          std::string("ICA: Open data channel"), std::string("Check WinStationDriver version"),
+          std::string("HPC: 0"), "Data Channel successfully registered (Channel nr: " + data + ")"})
+        EXPECT_TRUE(Logged(line)) << line;
+    bool hookLine = false;
+    for (const std::string& line : Log())
+        hookLine |= line.rfind("Registering write hook for channel number=" + cmd + " vdwh.pVdData=0x", 0) == 0;
+    EXPECT_TRUE(hookLine);
+}
+
+TEST_F(EngineTest, HpcSendsInsideTheWriteHook) {
+    engine.hpc = true;
+    Open();
+    ASSERT_EQ(engine.hpcProperties.size(), 1u);
+    EXPECT_EQ(engine.hpcProperties[0].wdData, &engine);
+    EXPECT_EQ(engine.hpcProperties[0].options, 1u);
+    EXPECT_EQ(engine.hpcProperties[0].version, 1);
+    EXPECT_EQ(engine.informationCalls.back().informationClass, 92u);
+    EXPECT_EQ(engine.informationCalls.back().length, sizeof(HpcPropertiesRecord));
+    EXPECT_TRUE(Logged("HPC: 1"));
+
+    ASSERT_TRUE(engine.Deliver(kCommand, "Hello"));
+    ASSERT_EQ(engine.sent.size(), 1u) << "sent before any poll";
+    EXPECT_TRUE(engine.sent[0].hpc);
+    EXPECT_EQ(engine.sent[0].bytes, "OK|Hello");
+    EXPECT_EQ(engine.Poll(), 21);
+    EXPECT_TRUE(Logged("Is HPC --> Send data direct"));
+
+    // A direct send that fails is kept for the next poll.
+    engine.RefuseSends(1, 1016);
+    ASSERT_TRUE(engine.Deliver(kData, "Foo"));
+    EXPECT_EQ(engine.sent.size(), 1u);
+    EXPECT_EQ(engine.Poll(), 0);
+    EXPECT_EQ(Sent().back(), "ERROR|Unknown command \"Foo\"");
+}
+
+TEST_F(EngineTest, WdWithoutProcedureTable) {
+    engine.wdHasProcedureTable = false;
+    EXPECT_EQ(engine.Open(), 1011);
+    EXPECT_EQ(engine.DriverRecord()->channelMask, engine.openChannelMask) << "copied all the same";
+    EXPECT_EQ(engine.openSize, sizeof(OpenRecord));
+    EXPECT_TRUE(Logged("Could not open channel \"KstCmd1\", Result: 1011"));
+    EXPECT_FALSE(Logged("ICA: Open data channel"));
+    EXPECT_EQ(engine.Poll(), 21);
+}
+
+TEST_F(EngineTest, OpenFailuresReturnTheWdStatus) {
+    struct Case {
+        std::uint32_t failingClass;
+        bool hpc;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {33, false, {"Could not open channel \"KstCmd1\", Result: 7"}},
+        {10, false, {"Could not register write hook for channel number=11 result=7"}},
+        {86, false, {"Error checking the WinStationDriver! channel number=12 result=7",
+                     "ICA: Driver GetLastError", "Last error: \"\""}},
+        {92, true, {"WdSet_HPC_Properties failed, Result=7"}},
+    };
+    for (const Case& c : cases) {
+        EngineHost failing;
+        std::string error;
+        ASSERT_TRUE(failing.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE, &error));
+        failing.failClass[c.failingClass] = 7;
+        failing.hpc = c.hpc;
+        EXPECT_EQ(failing.Open(), 7) << c.failingClass;
+        for (const std::string& line : c.lines) EXPECT_TRUE(Logged(line)) << line;
+        // The data channel was never recorded: a response cannot be sent, and stays.
+        if (failing.hooks.count(11) == 1) {
+            failing.Deliver(kCommand, "Hello");
+            EXPECT_NE(failing.Poll(), 0);
+            EXPECT_NE(failing.Poll(), 21);
+            EXPECT_TRUE(failing.sent.empty());
+        }
+    }
+}
+
+TEST_F(EngineTest, QueryInformationLastErrorNeeds292Bytes) {
+    Open();
+    std::vector<unsigned char> buffer(400, 0xA5);
+    std::uint32_t returned = 77;
+    EXPECT_EQ(engine.QueryInformation(0, buffer.data(), 291, &returned), 1004);
+    EXPECT_EQ(returned, 77u);
+    EXPECT_EQ(engine.QueryInformation(0, buffer.data(), 292, &returned), 0);
+    EXPECT_EQ(returned, 292u);
+    EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](unsigned char b) { return b == 0xA5; }));
+    EXPECT_EQ(engine.QueryInformation(5, buffer.data(), 4, &returned), 0);
+    EXPECT_EQ(Log().back(), "ICA: Driver Query Information");
+    EXPECT_EQ(engine.SetInformation(), 0);
+    EXPECT_EQ(Log().back(), "ICA: Driver Set Information");
+}
+
+TEST_F(EngineTest, DriverInfoFillsTheModuleRecord) {
+    Open();
+    std::uint8_t buffer[64];
+    std::memset(buffer, 0xEE, sizeof buffer);
+    std::uint16_t count = 47;
+    EXPECT_EQ(engine.Info(buffer, &count), 1004);
+    EXPECT_EQ(count, 48);
+    EXPECT_EQ(buffer[0], 0xEE);
+    EXPECT_TRUE(Logged("ICA: Driver Info - Buffer too small (Buffer: 47, Info: 48) (Channel mask: " +
+                       std::to_string(engine.openChannelMask) + ")"));
+
+    std::memcpy(buffer + 6, "KESTAVDRIVERX", 13);  // 13 characters, no NUL
+    count = 48;
+    EXPECT_EQ(engine.Info(buffer, &count), 0);
+    EXPECT_EQ(count, 48);
+    EXPECT_EQ(buffer[0] | buffer[1] << 8, 48);
+    EXPECT_EQ(buffer[2], 0xEE);
+    EXPECT_EQ(buffer[3], 3);
+    EXPECT_EQ(buffer[4], 1);
+    EXPECT_EQ(buffer[5], 1);
+    EXPECT_STREQ(reinterpret_cast<char*>(buffer + 19), "ICA");
+    EXPECT_EQ(buffer[28], 0xEE);
+    EXPECT_EQ(buffer[40], 0);
+    EXPECT_EQ(buffer[41], 0);
+    EXPECT_EQ(buffer[42], 0xEE);
+    EXPECT_EQ(buffer[48], 0xEE);
+    EXPECT_TRUE(Logged("ICA: Driver Info - (Module name: KESTAVDRIVERX) Buffer OK (48)"));
+}
+
+TEST_F(EngineTest, RefusedSendsStayPending) {
+    Open();
+    EXPECT_EQ(engine.Poll(), 21);
+    const std::size_t lines = Log().size();
+    EXPECT_EQ(engine.Poll(), 21);
+    EXPECT_EQ(Log().size(), lines) << "an idle poll writes nothing";
+
+    struct Case {
+        EngineStatus refused;
+        EngineStatus pollStatus;
+    };
+    for (const Case& c : {Case{1016, 30}, Case{5, 5}, Case{-1, -1}}) {
+        engine.sent.clear();
+        engine.RefuseSends(1, c.refused);
+        ASSERT_TRUE(engine.Deliver(kCommand, "Hello"));
+        EXPECT_EQ(engine.Poll(), c.pollStatus);
+        EXPECT_TRUE(Logged("Error sending response (Error: " + std::to_string(c.refused) + ")"));
+        EXPECT_EQ(engine.Poll(), 0);
+        EXPECT_EQ(Sent(), (std::vector<std::string>{"OK|Hello"}));
+        EXPECT_EQ(Log().back(), "Clear response buffer");
+    }
+    // Ten refusals in a row, then the engine takes it: one response, intact.
+    engine.sent.clear();
+    engine.RefuseSends(10, 1016);
+    ASSERT_TRUE(engine.Deliver(kCommand, "KestavClientDriverVersion"));
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(engine.Poll(), 30);
+    EXPECT_EQ(engine.Poll(), 0);
+    EXPECT_EQ(Sent(), (std::vector<std::string>{"1.6.0"}));
+}
+
+TEST_F(EngineTest, OnlyTheNewestResponseLeaves) {
+    Open();
+    ASSERT_TRUE(engine.Deliver(kCommand, "Hello"));
+    ASSERT_TRUE(engine.Deliver(kData, "KestavClientDriverVersion"));
+    EXPECT_EQ(engine.Poll(), 0);
+    EXPECT_EQ(engine.Poll(), 21);
+    EXPECT_EQ(Sent(), (std::vector<std::string>{"1.6.0"}));
+    EXPECT_TRUE(Logged("Response sent (\"1.6.0\")"));
+}
+
+TEST_F(EngineTest, EveryResponseLeavesOnTheDataChannel) {
+    Open();
+    const std::string nul("Hel\0lo", 6);
+    for (const std::string& command : {std::string(), std::string("Hello"), nul}) {
+        for (const char* channel : {kCommand, kData}) {
+            engine.sent.clear();
+            const auto sent = engine.Run(channel, command);
+            ASSERT_EQ(sent.size(), 1u);
+            EXPECT_EQ(sent[0].channel, engine.channelNumbers[kData]);
+            EXPECT_FALSE(sent[0].hpc);
+        }
+    }
+    EXPECT_EQ(Sent().back(), "ERROR|Unknown command \"Hel\0lo\""s);
+    EXPECT_TRUE(Logged("Data (channel: " + std::to_string(engine.channelNumbers[kData]) +
+                       ", size: 0): \"\""));
+    EXPECT_TRUE(Logged("Response: \"ERROR|Unknown command \"\"\""));
+}
+
+TEST_F(EngineTest, CloseOnlyLogs) {
+    Open();
+    EXPECT_EQ(engine.Close(), 0);
+    EXPECT_EQ(Log().back(), "ICA: Driver Close");
+    const auto sent = engine.Run(kCommand, "Hello");
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].bytes, "OK|Hello");
+}
+
+TEST_F(EngineTest, OverlongResponsesOnTheHpcPath) {
+    engine.hpc = true;
+    Open();
+    testing_support::RecordingDriver recording;
+    ASSERT_TRUE(recording.Loaded());
+    ASSERT_EQ(engine.Run(kCommand, "Init|recording|").at(0).bytes, "OK");
+    const std::string big(65535 - 3, 'y');  // "OK|" + text: exactly the 16-bit limit
+    recording.SetText(big.c_str());
+    EXPECT_EQ(engine.Run(kCommand, "Execute|x|").at(0).bytes, "OK|" + big);
+    recording.SetText((big + "z").c_str());
+    EXPECT_EQ(engine.Run(kCommand, "Execute|x|").at(0).bytes, "ERROR|Response too long");
+    EXPECT_EQ(engine.Run(kCommand, "Hello").at(0).bytes, "OK|Hello");
+    recording.SetText("");
+}
+
+}  // namespace

@@ -1,1 +1,56 @@
+// One whole session as a server-side application runs it, through the real
+// module and the simulator driver, compared with the checked-in transcript.
 #include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "tests/support/TestSupport.h"
+#include "tools/host/EngineHost.h"
+
+namespace {
+
+struct Transcript {
+    std::vector<std::string> commands;
+    std::string text;  // "> command" and "< response" lines, comments dropped
+};
+
+Transcript ReadTranscript(const std::string& path) {
+    Transcript transcript;
+    std::istringstream file(testing_support::ReadFile(path));
+    std::string line;
+    while (std::getline(file, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        if (line.compare(0, 2, "> ") == 0) transcript.commands.push_back(line.substr(2));
+        transcript.text += line + "\n";
+    }
+    return transcript;
+}
+
+class SessionTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SessionTest, MatchesTheCheckedInTranscript) {
+    testing_support::ScopedTempFolder temp;
+    const Transcript expected =
+        ReadTranscript(testing_support::ExecutableFolder() + "/expected/session.txt");
+    ASSERT_GT(expected.commands.size(), 20u);
+
+    host::EngineHost engine;
+    engine.hpc = GetParam();
+    std::string error;
+    ASSERT_TRUE(engine.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE,
+                                  &error))
+        << error;
+    ASSERT_EQ(engine.Open(), 0);
+    std::string actual;
+    for (const std::string& command : expected.commands) {
+        actual += "> " + command + "\n";
+        for (const host::SentResponse& sent : engine.Run("KstCmd1", command))
+            actual += "< " + sent.bytes + "\n";
+    }
+    EXPECT_EQ(actual, expected.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(QueuedAndHpc, SessionTest, ::testing::Bool());
+
+}  // namespace

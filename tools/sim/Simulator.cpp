@@ -1,7 +1,6 @@
 // The reference instrument driver: a small simulated spectrophotometer that
 // exports the 31 entry points. Server-side developers test against it; the
 // README describes its behaviour.
-#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -49,44 +48,39 @@ const char* const kGermanErrors[] = {
 
 struct Angle {
     const char* name;
-    float gloss;  // how the reflectance changes with the viewing angle
+    int glossPermille;  // how the reflectance changes with the viewing angle
 };
-const Angle kAngles[] = {{"45", 1.0f}, {"15", 1.08f}, {"110", 0.86f}};
+const Angle kAngles[] = {{"45", 1000}, {"15", 1080}, {"110", 860}};
 constexpr int kAngleCount = 3;
 
-// A colour patch: a base level plus up to two smooth bumps or edges, which is
-// roughly how real surface colours look over the visible range.
+// Reflectance of the colour patches the simulator can measure, in units of
+// 1/10000, 400 to 700 nm. Kept as integers so that every build answers the
+// very same numbers, whatever its floating-point unit.
 struct Patch {
     const char* name;
-    float base, lowEdge, highEdge, peak, peakAt, peakWidth;
+    int reflectance[kBands];
 };
 const Patch kPatches[] = {
-    {"White", 0.88f, 0.0f, 0.0f, 0.0f, 0, 1},
-    {"Red", 0.05f, 0.0f, 0.80f, 0.0f, 0, 1},
-    {"Orange", 0.06f, 0.0f, 0.78f, 0.10f, 600, 25},
-    {"Yellow", 0.08f, 0.0f, 0.82f, 0.0f, 0, 1},
-    {"Green", 0.05f, 0.0f, 0.05f, 0.42f, 530, 35},
-    {"Cyan", 0.06f, 0.62f, 0.0f, 0.0f, 0, 1},
-    {"Blue", 0.05f, 0.0f, 0.12f, 0.45f, 450, 30},
-    {"Violet", 0.05f, 0.35f, 0.30f, 0.0f, 0, 1},
-    {"Grey", 0.42f, 0.0f, 0.0f, 0.0f, 0, 1},
+    {"White",
+     {8822, 8836, 8788, 8761, 8801, 8840, 8810, 8763, 8779, 8831, 8829, 8777, 8764, 8812, 8839, 8799, 8760, 8790, 8837, 8820, 8769, 8771, 8823, 8836, 8787, 8761, 8802, 8840, 8810, 8763, 8780}},
+    {"Red",
+     {522, 536, 488, 461, 501, 540, 510, 464, 480, 533, 534, 488, 487, 566, 662, 774, 1067, 1761, 2960, 4520, 6045, 7200, 7916, 8260, 8365, 8407, 8478, 8530, 8505, 8461, 8479}},
+    {"Orange",
+     {622, 636, 588, 561, 601, 641, 612, 567, 589, 654, 682, 698, 839, 1224, 1935, 3097, 4738, 6514, 7924, 8752, 9100, 9175, 9097, 8900, 8655, 8492, 8456, 8459, 8415, 8364, 8380}},
+    {"Yellow",
+     {824, 841, 798, 785, 856, 965, 1093, 1385, 2082, 3315, 4929, 6493, 7661, 8390, 8757, 8874, 8905, 8966, 9026, 9016, 8967, 8970, 9022, 9036, 8987, 8961, 9002, 9040, 9010, 8963, 8980}},
+    {"Green",
+     {527, 548, 518, 531, 655, 848, 1079, 1429, 1993, 2717, 3439, 4045, 4498, 4716, 4579, 4083, 3407, 2755, 2202, 1737, 1386, 1199, 1139, 1089, 1010, 969, 1004, 1041, 1010, 963, 980}},
+    {"Cyan",
+     {6822, 6834, 6785, 6756, 6793, 6826, 6786, 6722, 6707, 6707, 6616, 6414, 6158, 5827, 5304, 4538, 3660, 2850, 2172, 1605, 1175, 934, 836, 760, 659, 602, 625, 654, 618, 568, 582}},
+    {"Blue",
+     {1644, 2386, 3217, 4064, 4758, 5040, 4767, 4067, 3209, 2381, 1652, 1088, 763, 649, 608, 557, 557, 682, 901, 1121, 1305, 1480, 1632, 1694, 1669, 1653, 1698, 1738, 1709, 1663, 1680}},
+    {"Violet",
+     {4022, 4035, 3986, 3958, 3997, 4032, 3997, 3940, 3939, 3961, 3910, 3774, 3626, 3465, 3193, 2769, 2314, 1994, 1880, 1985, 2311, 2767, 3167, 3378, 3425, 3438, 3495, 3539, 3510, 3464, 3480}},
+    {"Grey",
+     {4222, 4236, 4188, 4161, 4201, 4240, 4210, 4163, 4179, 4231, 4229, 4177, 4164, 4212, 4239, 4199, 4160, 4190, 4237, 4220, 4169, 4171, 4223, 4236, 4187, 4161, 4202, 4240, 4210, 4163, 4180}},
 };
 constexpr int kPatchCount = sizeof kPatches / sizeof kPatches[0];
-
-float Reflectance(const Patch& patch, int band) {
-    const float nm = float(kFirstWavelength + band * kWavelengthStep);
-    float r = patch.base;
-    // Rising edge for warm colours: red reflects long wavelengths.
-    const float edgeAt = patch.name[0] == 'Y' ? 500.0f : (patch.name[0] == 'O' ? 560.0f : 590.0f);
-    r += patch.highEdge / (1.0f + std::exp(-(nm - edgeAt) / 12.0f));
-    // Falling edge for cool colours.
-    r += patch.lowEdge / (1.0f + std::exp((nm - 560.0f) / 18.0f));
-    r += patch.peak * std::exp(-0.5f * ((nm - patch.peakAt) / patch.peakWidth) *
-                               ((nm - patch.peakAt) / patch.peakWidth));
-    // Every real instrument shows a little ripple.
-    r += 0.004f * std::sin(nm / 7.0f);
-    return r;
-}
 
 struct Setting {
     const char* name;
@@ -144,11 +138,10 @@ Setting* FindSetting(const char* name) {
 }
 
 float Value(const Sample& sample, int angle, int band) {
-    const Patch& patch = kPatches[sample.patch];
-    float r = Reflectance(patch, band) * kAngles[angle].gloss;
+    int units = (kPatches[sample.patch].reflectance[band] * kAngles[angle].glossPermille + 500) / 1000;
     const int nm = kFirstWavelength + band * kWavelengthStep;
-    if (sample.uvCut && nm < 420) r *= 0.55f;
-    return r;
+    if (sample.uvCut && nm < 420) units = units * 55 / 100;  // the UV-cut filter
+    return float(units) / 10000.0f;
 }
 
 bool ValidBand(int band) { return band >= 0 && band < kBands; }
