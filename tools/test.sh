@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Builds and runs every test: natively (plus a sanitizer build), the 32-bit
+# Windows DLL and its tests under Wine, and the 64-bit Windows build likewise.
+# Exits non-zero when any test fails or the DLL is not built as shipped.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+tools/install-deps.sh test
+. tools/wine-env.sh
+
+summary=()
+count_tests() {  # the gtest result files of one build -> "N tests"
+  local total=0 f n
+  for f in "$1"/bin/cwd/results/*.xml; do
+    n=$(sed -n 's/.*<testsuites tests="\([0-9]*\)".*/\1/p' "$f" | head -1)
+    total=$((total + n))
+  done
+  echo "$total"
+}
+
+run_build() {  # name, extra cmake arguments...
+  local name=$1; shift
+  local dir=build/$name
+  echo "=== $name: build"
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  ninja -C "$dir"
+  rm -rf "$dir/bin/cwd/results"
+  echo "=== $name: test"
+  GTEST_OUTPUT="xml:results/" ctest --test-dir "$dir" --output-on-failure
+  summary+=("$name: $(count_tests "$dir") tests passed")
+}
+
+check_dll() {  # the DLL imports Windows' own DLLs only and exports Load alone
+  local objdump=$1 dll=$2 format=$3
+  local headers imports
+  headers=$("$objdump" -p "$dll")
+  grep -q "file format $format" <<<"$headers" || { echo "$dll is not $format"; exit 1; }
+  # The export name table: "[Ordinal/Name Pointer] Table" then "[   0] Load" lines up to a blank line.
+  [ "$(awk '/\[Ordinal\/Name Pointer\] Table/ {p=1; next} p && NF == 0 {exit} p {print $NF}' <<<"$headers")" = Load ] ||
+    { echo "$dll must export Load and nothing else"; exit 1; }
+  imports=$(awk '/DLL Name:/ {print $3}' <<<"$headers" | sort -u | tr '\n' ' ')
+  for name in $imports; do
+    case "${name,,}" in
+      kernel32.dll|msvcrt.dll|user32.dll|advapi32.dll|ntdll.dll) ;;
+      *) echo "$dll imports $name, which a client PC does not have"; exit 1 ;;
+    esac
+  done
+  local stripped
+  stripped=$(mktemp)
+  "${objdump%objdump}strip" -o "$stripped" "$dll"
+  summary+=("$(basename "$(dirname "$(dirname "$dll")")"): $(basename "$dll") imports ${imports}, $(stat -c %s "$stripped") bytes stripped")
+  rm -f "$stripped"
+}
+
+run_build native
+run_build native-sanitize -DKST_SANITIZE=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
+
+wine_start
+run_build win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+check_dll i686-w64-mingw32-objdump build/win32/bin/KestavClientDriverICA.dll pei-i386
+run_build win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
+check_dll x86_64-w64-mingw32-objdump build/win64/bin/KestavClientDriverICA.dll pei-x86-64
+
+echo
+echo "=== summary"
+printf '%s\n' "${summary[@]}"

@@ -1,0 +1,11 @@
+# Sourced by the scripts that run Windows programs: one persistent wineserver
+# for the whole run, stopped when the script ends.
+export WINEDEBUG=-all
+export WINEPREFIX="${WINEPREFIX:-$HOME/.wine}"
+wine_start() {
+  # Started with its output on /dev/null: wine's helper processes inherit it
+  # and would otherwise hold a pipe of ours open.
+  wineserver -p >/dev/null 2>&1 || true  # one may be running already
+  wine cmd /c exit >/dev/null 2>&1 </dev/null || true
+  trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+}
