@@ -20,3 +20,7 @@ echo "with the simulator driver $build/bin/drivers/Kestav/sim.dll"
 echo
 wine "$build/bin/kestav-host.exe" --script tools/demo-session.txt \
   --plot build/demo/spectrum.svg --show-log 14 </dev/null
+
+echo
+echo "On this machine: the picture is $(pwd)/build/demo/spectrum.svg,"
+echo "the log is $(winepath -u 'C:\users' 2>/dev/null | sed 's|/$||')/$(whoami)/Temp/KestavClientDriver.log"

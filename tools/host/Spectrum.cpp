@@ -89,16 +89,18 @@ std::string SvgChart(const std::vector<double>& values, const std::string& title
         << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
         << "<text x=\"" << width / 2 << "\" y=\"28\" text-anchor=\"middle\" font-size=\"17\">"
         << title << "</text>\n";
-    // The visible spectrum under the curve, one band per measured wavelength.
+    // The visible spectrum under the curve, in the colours of its wavelengths.
+    svg << "<defs><linearGradient id=\"spectrum\" x1=\"0\" x2=\"1\" y1=\"0\" y2=\"0\">\n";
     for (std::size_t i = 0; i < n; ++i) {
         int r, g, b;
         WavelengthColour(kFirstNm + double(i) * kStepNm, &r, &g, &b);
-        const double x0 = i == 0 ? x(0) : (x(i - 1) + x(i)) / 2;
-        const double x1 = i + 1 == n ? x(i) : (x(i) + x(i + 1)) / 2;
-        svg << "<rect x=\"" << x0 << "\" y=\"" << y(values[i]) << "\" width=\"" << x1 - x0
-            << "\" height=\"" << y(0) - y(values[i]) << "\" fill=\"rgb(" << r << "," << g << ","
-            << b << ")\" fill-opacity=\"0.45\"/>\n";
+        svg << "<stop offset=\"" << double(i) / double(n > 1 ? n - 1 : 1) << "\" stop-color=\"rgb("
+            << r << "," << g << "," << b << ")\"/>\n";
     }
+    svg << "</linearGradient></defs>\n<polygon fill=\"url(#spectrum)\" fill-opacity=\"0.5\" points=\""
+        << x(0) << "," << y(0) << " ";
+    for (std::size_t i = 0; i < n; ++i) svg << x(i) << "," << y(values[i]) << " ";
+    svg << x(n - 1) << "," << y(0) << "\"/>\n";
     for (int t = 0; t <= 10; t += 2) {
         const double v = top * t / 10;
         svg << "<line x1=\"" << left << "\" x2=\"" << width - right << "\" y1=\"" << y(v)
