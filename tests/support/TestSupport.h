@@ -51,6 +51,11 @@ private:
     void* handle_ = nullptr;
 };
 
+// Marks a file read-only (and back). False where that would not stop this
+// process from writing it (POSIX as root).
+bool MakeReadOnly(const std::string& path);
+void MakeWritable(const std::string& path);
+
 // Text mode line end of this platform's C runtime.
 extern const char* const kLineEnd;
 

@@ -20,4 +20,12 @@ void ExclusiveHold::Release() {
     handle_ = nullptr;
 }
 
+bool MakeReadOnly(const std::string& path) {
+    return SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+void MakeWritable(const std::string& path) {
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 }  // namespace testing_support

@@ -40,11 +40,7 @@ bool EngineHost::LoadModule(const std::string& path, std::string* error) {
         module = nullptr;
         return false;
     }
-    using LoadProc = EngineStatus(KST_CDECL*)(LinkRecord*);
-    const auto loadProc = reinterpret_cast<LoadProc>(reinterpret_cast<std::uintptr_t>(load));
-    const EngineStatus status = loadProc(&engineLink);
-    if (status != kStatusSuccess || engineLink.procedures == nullptr) {
-        *error = "Load failed with status " + std::to_string(status);
+    if (!UseLoad(reinterpret_cast<LoadProc>(reinterpret_cast<std::uintptr_t>(load)), error)) {
         platform::CloseLibrary(module);
         module = nullptr;
         return false;
@@ -52,10 +48,18 @@ bool EngineHost::LoadModule(const std::string& path, std::string* error) {
     return true;
 }
 
+bool EngineHost::UseLoad(LoadProc load, std::string* error) {
+    const EngineStatus status = load(&engineLink);
+    if (status != kStatusSuccess || engineLink.procedures == nullptr) {
+        *error = "Load failed with status " + std::to_string(status);
+        return false;
+    }
+    return true;
+}
+
 void EngineHost::UnloadModule() {
-    if (module == nullptr) return;
     if (engineLink.procedures != nullptr) (void)UnloadProcedure();
-    platform::CloseLibrary(module);
+    if (module != nullptr) platform::CloseLibrary(module);
     module = nullptr;
     hooks.clear();
 }

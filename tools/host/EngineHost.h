@@ -39,9 +39,12 @@ public:
     // Loads the module and calls its Load export. False with `error` set when
     // the file cannot be loaded, has no Load export, or Load fails.
     bool LoadModule(const std::string& path, std::string* error);
+    // Uses a module that is linked into this program: calls its Load directly.
+    using LoadProc = EngineStatus(KST_CDECL*)(ica::LinkRecord*);
+    bool UseLoad(LoadProc load, std::string* error);
     // Unload procedure, then releases the module (its static objects go).
     void UnloadModule();
-    bool IsLoaded() const { return module != nullptr; }
+    bool IsLoaded() const { return engineLink.procedures != nullptr; }
 
     // The engine's procedures, by table index.
     EngineStatus Open();
