@@ -62,7 +62,11 @@ std::uint16_t ToU16(const std::string& parameter) {
     // boost::lexical_cast wraps "-1" round to 65535 for unsigned targets; a
     // negative language code is as unconvertible as "70000".
     if (!parameter.empty() && parameter[0] == '-') throw boost::bad_lexical_cast();
-    return boost::lexical_cast<std::uint16_t>(parameter);
+    // Converted as 32 bits and range-checked: its 16-bit converter overflows a
+    // signed int on some long digit strings (undefined behaviour).
+    const std::uint32_t value = boost::lexical_cast<std::uint32_t>(parameter);
+    if (value > 0xFFFF) throw boost::bad_lexical_cast();
+    return static_cast<std::uint16_t>(value);
 }
 
 // A driver that hands back a null text is taken as having said nothing.

@@ -11,6 +11,7 @@ using commands::Instrument;
 using testing_support::ReadLines;
 using testing_support::RecordingDriver;
 using testing_support::ScopedTempFolder;
+using namespace std::string_literals;
 
 namespace {
 
@@ -157,6 +158,10 @@ INSTANTIATE_TEST_SUITE_P(
         HandlerCase{"SetLanguage|1033|", Flag(1), "OK|true", "SetLanguage(1033)\n"},
         HandlerCase{"SetLanguage|65535|", Flag(1), "OK|true", "SetLanguage(65535)\n"},
         HandlerCase{"SetLanguage|70000|", Flag(1), ConversionError("SetLanguage"), ""},
+        HandlerCase{"SetLanguage|65536|", Flag(1), ConversionError("SetLanguage"), ""},
+        HandlerCase{"SetLanguage|4294967296|", Flag(1), ConversionError("SetLanguage"), ""},
+        // Found by fuzzing: digits after junk once overflowed inside the converter.
+        HandlerCase{"SetLanguage|K!\0\0\0\0\0\0\0" "62535|"s, Flag(1), ConversionError("SetLanguage"), ""},
         // A negative language code is refused, not wrapped round to 65535.
         HandlerCase{"SetLanguage|-1|", Flag(1), ConversionError("SetLanguage"), ""},
         HandlerCase{"SetOption|a&vert;b|c|", Flag(1), "OK|true", "SetOption(\"a|b\",\"c\")\n"},

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Runs the libFuzzer targets (command path, engine path, text helpers) under
+# AddressSanitizer and UBSan, and prints executions and crashes per target.
+# Usage: tools/fuzz.sh [--runs N | --seconds S] [target...]
+#   default: 60 seconds per target; targets: command engine text
+set -euo pipefail
+cd "$(dirname "$0")/.."
+limit=(-max_total_time=60)
+targets=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --runs) limit=(-runs="$2"); shift 2 ;;
+    --seconds) limit=(-max_total_time="$2"); shift 2 ;;
+    *) targets+=("$1"); shift ;;
+  esac
+done
+[ ${#targets[@]} -gt 0 ] || targets=(command engine text)
+[ "${SKIP_INSTALL:-}" = 1 ] || tools/install-deps.sh test
+
+build=build/fuzz
+cmake -S . -B "$build" -G Ninja -DKST_FUZZ=ON -DKST_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang >/dev/null
+ninja -C "$build" $(printf 'fuzz_%s ' "${targets[@]}") >/dev/null
+
+failed=0
+for target in "${targets[@]}"; do
+  work=$build/work/$target
+  mkdir -p "$work/corpus" "$work/crashes"
+  log=$work/last-run.log
+  set +e
+  (cd "$work" && "../../bin/fuzz_$target" "${limit[@]}" -max_len=65536 -rss_limit_mb=2048 \
+     -artifact_prefix=crashes/ corpus "$PWD/../../../../tests/fuzz/corpus/$target") >"$log" 2>&1
+  status=$?
+  set -e
+  runs=$(sed -n 's/^Done \([0-9]*\) runs in \([0-9]*\) second.*/\1 executions in \2 s/p' "$log")
+  crashes=$(find "$work/crashes" -type f | wc -l)
+  echo "fuzz_$target: ${runs:-no summary}, $crashes crash file(s), exit $status"
+  if [ "$status" -ne 0 ] || [ "$crashes" -ne 0 ]; then
+    failed=1
+    grep -E "ERROR|SUMMARY|runtime error" "$log" | head -5
+  fi
+done
+exit $failed
