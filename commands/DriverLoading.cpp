@@ -63,7 +63,7 @@ Result Instrument::Init(const ParameterList& parameters) {
     const std::string driverName = GetDriverBaseName(parameters[0]);
     const std::string fileName = driverName + kLibrarySuffix;
     const std::string folder = GetDriverFolder(driverName);
-    diag::LogFile().Write("Loading driver \"" + fileName + "\" @ \"" + folder + "\"");
+    diag::LogLine("Loading driver \"", fileName, "\" @ \"", folder, "\"");
 
     bool loaded = false;
     std::uint32_t error = kInvalidDriverName;
@@ -78,10 +78,10 @@ Result Instrument::Init(const ParameterList& parameters) {
     }
 
     if (loaded) {
-        diag::LogFile().Write("Loading Driver success");
+        diag::LogLine("Loading Driver success");
         return Result::Success();
     }
-    diag::LogFile().Write("Loading Driver error");
+    diag::LogLine("Loading Driver error");
     return Result::Failure("Error loading driver (\"" + driverName + "\") on client [Error: " +
                            std::to_string(error) + "]");
 }

@@ -2,11 +2,11 @@
 
 #include <cstdint>
 #include <exception>
-#include <sstream>
 
 #include <boost/bind/bind.hpp>
 #include <boost/lexical_cast.hpp>
 
+#include "commands/NumberText.h"
 #include "diag/LogFile.h"
 
 namespace commands {
@@ -75,10 +75,9 @@ std::string Copy(const char* text) {
 }
 
 Result Real(float value) {
-    std::ostringstream text;
-    text.precision(7);
-    text << value;
-    return Result::Success(text.str());
+    std::string text;
+    AppendGeneral(text, value, 7);
+    return Result::Success(std::move(text));
 }
 
 Result Missing() {
@@ -111,7 +110,7 @@ Result Instrument::Execute(const std::string& command) {
     try {
         name = relay::GetCommandName(command);
         if (name.compare(0, kHello.size(), kHello) == 0) {
-            diag::LogFile().Write("Hello -> Hello");
+            diag::LogLine("Hello -> Hello");
             return Result::Success(kHello);
         }
         const ParameterList parameters = relay::GetParameters(command);
@@ -119,7 +118,7 @@ Result Instrument::Execute(const std::string& command) {
 
         const auto entry = commands.find(name);
         if (entry == commands.end()) return Result::Failure("Unknown command \"" + name + "\"");
-        diag::LogFile().Write("Command " + name + " (" + Join(parameters) + ")");
+        diag::LogLine("Command ", name, " (", Join(parameters), ")");
         return entry->second(name, parameters);
     } catch (const std::exception& e) {
         return Result::Failure("Error executing command \"" + name + "\" (" + e.what() + ")");
@@ -264,14 +263,15 @@ Result Instrument::GetSpectralData(const std::string&, const ParameterList& p) {
 Result Instrument::GetSpectralDataAll(const std::string&, const ParameterList& p) {
     if (p.size() < 1) return Missing();
     const int kBands = 31;
-    std::ostringstream values;  // default precision 6
+    std::string values;
+    values.reserve(kBands * 10);
     for (int band = 0; band < kBands; ++band) {
         const std::int32_t first = ToInt(p[0]);
         if (!spectro.IsBound()) return NotLoaded();
-        if (band > 0) values << ';';
-        values << spectro.GetSpectralData(first, band);
+        if (band > 0) values += ';';
+        AppendGeneral(values, spectro.GetSpectralData(first, band), 6);  // a stream's default precision
     }
-    return Result::Success(values.str());
+    return Result::Success(std::move(values));
 }
 
 Result Instrument::GetWavelengths(const std::string&, const ParameterList&) {

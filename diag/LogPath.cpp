@@ -6,18 +6,38 @@
 
 namespace diag {
 
-std::string MakeLogPath(std::uint32_t queryResult, const char* buffer, std::uint32_t bufferSize) {
+std::size_t MakeLogPath(std::uint32_t queryResult, const char* buffer, std::uint32_t bufferSize,
+                        char (&path)[kLogPathSize]) {
     // The folder text ends with a separator and the file name starts with one:
     // the doubled backslash is how the path has always been written.
     static const char kFileName[] = "\\KestavClientDriver.log";
-    if (queryResult == 0 || queryResult > bufferSize) return std::string("c:") + kFileName;
-    return std::string(buffer, strnlen(buffer, queryResult)) + kFileName;
+    std::size_t length = 0;
+    if (queryResult == 0 || queryResult > bufferSize) {
+        std::memcpy(path, "c:", 2);
+        length = 2;
+    } else {
+        length = strnlen(buffer, queryResult);
+        std::memcpy(path, buffer, length);
+    }
+    std::memcpy(path + length, kFileName, sizeof kFileName);
+    return length + sizeof kFileName - 1;
+}
+
+std::string MakeLogPath(std::uint32_t queryResult, const char* buffer, std::uint32_t bufferSize) {
+    char path[kLogPathSize];
+    return std::string(path, MakeLogPath(queryResult, buffer, bufferSize, path));
+}
+
+void LogFilePath(char (&path)[kLogPathSize]) {
+    char folder[kTempBufferSize];
+    const std::uint32_t written = platform::TempFolder(folder, kTempBufferSize);
+    MakeLogPath(written, folder, kTempBufferSize, path);
 }
 
 std::string LogFilePath() {
-    char folder[kTempBufferSize];
-    const std::uint32_t written = platform::TempFolder(folder, kTempBufferSize);
-    return MakeLogPath(written, folder, kTempBufferSize);
+    char path[kLogPathSize];
+    LogFilePath(path);
+    return path;
 }
 
 }  // namespace diag

@@ -32,7 +32,7 @@ EngineStatus CallWd(DriverRecord* driver, std::uint16_t entry, std::uint32_t inf
 
 EngineStatus OpenChannel(const std::string& name, DriverRecord* driver, std::uint16_t* size,
                          std::uint16_t* channel) {
-    diag::LogFile().Write("ICA: Open channel \"" + name + "\"");
+    diag::LogLine("ICA: Open channel \"", name, "\"");
     if (size != nullptr) *size = kOpenSize;
 
     OpenChannelRecord record{};
@@ -70,7 +70,7 @@ EngineStatus RegisterWriteHook(DriverRecord* driver, std::uint16_t channel,
 }
 
 EngineStatus OpenCommandChannel(DriverRecord* driver, OpenRecord*, std::uint16_t* size) {
-    diag::LogFile().Write("ICA: Open command channel");
+    diag::LogLine("ICA: Open command channel");
     std::uint16_t channel = 0;
     EngineStatus status = OpenChannel(CommandChannelName, driver, size, &channel);
     if (status != kStatusSuccess) return status;
@@ -83,7 +83,7 @@ EngineStatus OpenCommandChannel(DriverRecord* driver, OpenRecord*, std::uint16_t
 }
 
 EngineStatus OpenDataChannel(DriverRecord* driver, OpenRecord*, std::uint16_t* size) {
-    diag::LogFile().Write("ICA: Open data channel");
+    diag::LogLine("ICA: Open data channel");
     std::uint16_t channel = 0;
     EngineStatus status = OpenChannel(DataChannelName, driver, size, &channel);
     if (status != kStatusSuccess) return status;
@@ -147,7 +147,7 @@ EngineStatus VdCallWd(DriverRecord* driver, std::uint16_t entry, InformationRequ
 }
 
 EngineStatus DriverOpen(DriverRecord* driver, OpenRecord* open, std::uint16_t* size) {
-    diag::LogFile().Write("ICA: Driver Open");
+    diag::LogLine("ICA: Driver Open");
     g_bIsHPC = false;
     EngineStatus status = OpenCommandChannel(driver, open, size);
     if (status != kStatusSuccess) return status;
@@ -157,7 +157,7 @@ EngineStatus DriverOpen(DriverRecord* driver, OpenRecord* open, std::uint16_t* s
 }
 
 EngineStatus DriverInfo(DriverRecord* driver, InfoRequest* request, std::uint16_t*) {
-    diag::LogFile().Write("ICA: Driver Info");
+    diag::LogLine("ICA: Driver Info");
     const std::uint32_t mask = driver->channelMask;
     const std::uint16_t byteCount = request->byteCount;
     if (byteCount < kModuleInfoLength || request->buffer == nullptr) {
@@ -187,22 +187,22 @@ EngineStatus DriverInfo(DriverRecord* driver, InfoRequest* request, std::uint16_
 }
 
 EngineStatus DriverClose(DriverRecord*, void*, std::uint16_t*) {
-    diag::LogFile().Write("ICA: Driver Close");
+    diag::LogLine("ICA: Driver Close");
     return kStatusSuccess;
 }
 
 EngineStatus DriverQueryInformation(DriverRecord*, void*, std::uint16_t*) {
-    diag::LogFile().Write("ICA: Driver Query Information");
+    diag::LogLine("ICA: Driver Query Information");
     return kStatusSuccess;
 }
 
 EngineStatus DriverSetInformation(DriverRecord*, void*, std::uint16_t*) {
-    diag::LogFile().Write("ICA: Driver Set Information");
+    diag::LogLine("ICA: Driver Set Information");
     return kStatusSuccess;
 }
 
 EngineStatus DriverGetLastError(DriverRecord*, void*) {
-    diag::LogFile().Write("ICA: Driver GetLastError");
+    diag::LogLine("ICA: Driver GetLastError");
     return kStatusSuccess;
 }
 

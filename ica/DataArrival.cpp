@@ -12,7 +12,7 @@ bool g_bIsHPC = false;
 EngineStatus KST_CDECL ICADataArrival(void*, std::uint16_t channel, std::uint8_t* bytes,
                                       std::uint16_t length) {
     return Guarded([&] {
-        diag::LogFile().Write("ICA: Data arrival");
+        diag::LogLine("ICA: Data arrival");
         const std::string command(reinterpret_cast<const char*>(bytes),
                                   bytes != nullptr ? length : 0);
         diag::LogDetail("Data (channel: ", channel, ", size: ", length, "): \"", command, "\"");
@@ -30,7 +30,7 @@ EngineStatus KST_CDECL ICADataArrival(void*, std::uint16_t channel, std::uint8_t
 EngineStatus SendData() {
     relay::VirtualChannelICA& channel = relay::GetVirtualChannel();
     if (!channel.HasPendingResponse()) return kStatusNoData;
-    diag::LogFile().Write("ICA: SendData - Data available");
+    diag::LogLine("ICA: SendData - Data available");
 
     const EngineStatus status = channel.SendPendingResponse();
     if (status != kStatusSuccess) {

@@ -4,7 +4,7 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <cstddef>
 #include <string>
 
 namespace platform {
@@ -19,9 +19,19 @@ struct LocalTime {
 };
 LocalTime NowLocal();
 
-// Opens a file for text output with full sharing (other readers and writers
-// are not shut out). truncate: empty the file; otherwise append. Null on failure.
-std::FILE* OpenSharedText(const std::string& path, bool truncate);
+// A file opened for appending lines: an fd, or a HANDLE on Windows.
+using FileHandle = std::intptr_t;
+constexpr FileHandle kNoFile = -1;
+
+// Opens a file for writing with full sharing (other readers and writers, in
+// this process or another, are not shut out). truncate: create or empty it;
+// otherwise create or append, every write going to the end. kNoFile on failure.
+FileHandle OpenSharedAppend(const char* path, bool truncate);
+// Writes all bytes in one call where the system allows; false on failure.
+bool WriteBytes(FileHandle file, const char* bytes, std::size_t size);
+void CloseFile(FileHandle file);
+// The line end of text files here: "\r\n" on Windows, "\n" elsewhere.
+const char* LineEnd();
 
 // Run-time library loading. A null handle means failure; LastLibraryError then
 // tells why, in the Windows loader's numbering (126 cannot load, 127 missing

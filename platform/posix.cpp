@@ -3,11 +3,16 @@
 #include "platform/Platform.h"
 
 #include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <time.h>
 
 #include <cstring>
+
+extern char** environ;
 
 namespace platform {
 
@@ -18,28 +23,90 @@ constexpr std::uint32_t kCannotLoad = 126;      // ERROR_MOD_NOT_FOUND
 constexpr std::uint32_t kMissingEntryPoint = 127;  // ERROR_PROC_NOT_FOUND
 }  // namespace
 
+// getenv walks the whole environment, and the log asks for the temporary
+// folder for every line. The entry found last time is remembered and used
+// while it still stands at its place; any change to the environment that
+// moves or replaces it sends the lookup back to getenv.
+const char* TemporaryFolderVariable() {
+    static char** knownEnvironment = nullptr;
+    static std::size_t knownIndex = 0;
+    static const char* knownEntry = nullptr;
+    constexpr char kName[] = "TMPDIR=";
+    if (knownEntry != nullptr && environ == knownEnvironment && environ[knownIndex] == knownEntry &&
+        std::strncmp(knownEntry, kName, sizeof kName - 1) == 0)
+        return knownEntry + sizeof kName - 1;
+    knownEntry = nullptr;
+    const char* value = getenv("TMPDIR");
+    if (value == nullptr) return nullptr;
+    for (std::size_t i = 0; environ[i] != nullptr; ++i) {
+        if (environ[i] + sizeof kName - 1 == value) {
+            knownEnvironment = environ;
+            knownIndex = i;
+            knownEntry = environ[i];
+            break;
+        }
+    }
+    return value;
+}
+
 std::uint32_t TempFolder(char* buffer, std::uint32_t size) {
-    const char* folder = getenv("TMPDIR");
+    const char* folder = TemporaryFolderVariable();
     if (folder == nullptr || *folder == '\0') folder = "/tmp";
-    std::string text(folder);
-    if (text.back() != '/') text += '/';
+    const std::size_t length = std::strlen(folder);
+    const bool addSeparator = folder[length - 1] != '/';
+    const std::size_t total = length + (addSeparator ? 1 : 0);
     // As GetTempPathA: the length that would be needed, terminator included,
     // when it does not fit.
-    if (text.size() + 1 > size) return static_cast<std::uint32_t>(text.size() + 1);
-    std::memcpy(buffer, text.c_str(), text.size() + 1);
-    return static_cast<std::uint32_t>(text.size());
+    if (total + 1 > size) return static_cast<std::uint32_t>(total + 1);
+    std::memcpy(buffer, folder, length);
+    if (addSeparator) buffer[length] = '/';
+    buffer[total] = '\0';
+    return static_cast<std::uint32_t>(total);
 }
 
 LocalTime NowLocal() {
+    // Local time changes only from one second to the next, so the conversion
+    // (which takes a lock and walks the time zone rules) is done once a second.
+    static time_t knownSecond = -1;
+    static LocalTime known{};
     const time_t now = time(nullptr);
+    if (now == knownSecond) return known;
     struct tm t {};
     localtime_r(&now, &t);
-    return {unsigned(t.tm_year + 1900), unsigned(t.tm_mon + 1), unsigned(t.tm_mday),
-            unsigned(t.tm_hour), unsigned(t.tm_min), unsigned(t.tm_sec)};
+    known = {unsigned(t.tm_year + 1900), unsigned(t.tm_mon + 1), unsigned(t.tm_mday),
+             unsigned(t.tm_hour), unsigned(t.tm_min), unsigned(t.tm_sec)};
+    knownSecond = now;
+    return known;
 }
 
-std::FILE* OpenSharedText(const std::string& path, bool truncate) {
-    return std::fopen(NativePath(path).c_str(), truncate ? "w" : "a");
+FileHandle OpenSharedAppend(const char* path, bool truncate) {
+    char native[PATH_MAX];
+    const std::size_t length = strnlen(path, sizeof native);
+    if (length == sizeof native) return kNoFile;
+    std::memcpy(native, path, length + 1);
+    for (char* c = native; (c = std::strchr(c, '\\')) != nullptr;) *c = '/';
+    const int file =
+        open(native, O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND), 0666);
+    return file < 0 ? kNoFile : file;
+}
+
+bool WriteBytes(FileHandle file, const char* bytes, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = write(static_cast<int>(file), bytes, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+void CloseFile(FileHandle file) {
+    close(static_cast<int>(file));
+}
+
+const char* LineEnd() {
+    return "\n";
 }
 
 LibraryHandle OpenLibrary(const std::string& path) {

@@ -4,7 +4,6 @@
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
-#include <share.h>
 
 #include <vector>
 
@@ -20,9 +19,30 @@ LocalTime NowLocal() {
     return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
 }
 
-std::FILE* OpenSharedText(const std::string& path, bool truncate) {
-    // Text mode: the C runtime turns each "\n" into CR LF.
-    return _fsopen(path.c_str(), truncate ? "wt" : "at", _SH_DENYNO);
+FileHandle OpenSharedAppend(const char* path, bool truncate) {
+    // Deny-none sharing, as the C runtime's _SH_DENYNO gives; appending
+    // through FILE_APPEND_DATA puts every write at the end of the file, even
+    // when another handle has written there meanwhile.
+    HANDLE file = CreateFileA(path, truncate ? GENERIC_WRITE : FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+    return file == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FileHandle>(file);
+}
+
+bool WriteBytes(FileHandle file, const char* bytes, std::size_t size) {
+    DWORD written = 0;
+    return ::WriteFile(reinterpret_cast<HANDLE>(file), bytes, static_cast<DWORD>(size), &written,
+                       nullptr) &&
+           written == size;
+}
+
+void CloseFile(FileHandle file) {
+    CloseHandle(reinterpret_cast<HANDLE>(file));
+}
+
+const char* LineEnd() {
+    return "\r\n";
 }
 
 LibraryHandle OpenLibrary(const std::string& path) {

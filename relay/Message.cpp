@@ -13,7 +13,7 @@ std::string GetCommandName(const std::string& command) {
 }
 
 ParameterList GetParameters(const std::string& command) {
-    diag::LogFile().Write("Parameters of " + command);
+    diag::LogLine("Parameters of ", command);
 
     ParameterList parameters;
     std::string::size_type start = command.find(kSeparator);

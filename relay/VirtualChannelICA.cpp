@@ -22,12 +22,12 @@ void Detail(const Items&... items) {
 }  // namespace
 
 VirtualChannelICA::VirtualChannelICA() {
-    diag::LogFile().Write(std::string("VirtualChannelICA (") + __DATE__ + " - " + __TIME__ + ")");
+    diag::LogLine("VirtualChannelICA (", __DATE__, " - ", __TIME__, ")");
 }
 
 VirtualChannelICA::~VirtualChannelICA() {
     instrument.reset();
-    diag::LogFile().Write("~VirtualChannelICA");
+    diag::LogLine("~VirtualChannelICA");
     pendingResponse.reset();
 }
 

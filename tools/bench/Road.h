@@ -1,0 +1,48 @@
+// The full command road of the real module (write hook, command, driver,
+// poll, send) against its floor: the same log lines written with bare OS
+// calls, one open/append/write/close per line.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace host {
+class EngineHost;
+}
+
+namespace bench {
+
+class Road {
+public:
+    Road();
+    ~Road();
+    // Loads the module beside this program with the simulator bound,
+    // connected and calibrated; the log goes to a private folder.
+    bool Start(std::string* error);
+    // One command down the road: write hook, then the poll that sends it.
+    void Command(const std::string& command);
+    // The log lines one command writes, each with its line end, as bytes.
+    std::vector<std::string> LinesOf(const std::string& command);
+    // The floor: those lines written with bare OS calls to a file beside the log.
+    void Floor(const std::vector<std::string>& lines);
+    // Empties both files, so a long run does not fill the disk.
+    void ResetFiles();
+    std::size_t Sent() const;
+
+private:
+    std::unique_ptr<host::EngineHost> engine;
+    std::string folder, logPath, floorPath;
+};
+
+// Bare OS calls: open for appending with full sharing, write, close.
+void AppendBare(const std::string& path, const std::string& bytes);
+
+// CPU time this process has spent so far, in user and in system (kernel) mode,
+// in microseconds.
+struct CpuTime {
+    double user, system;
+};
+CpuTime ProcessCpuTime();
+
+}  // namespace bench
