@@ -53,7 +53,16 @@ check_dll() {  # the DLL imports Windows' own DLLs only and exports Load alone
 }
 
 run_build native
+echo "=== native: short soak and benchmark (the README gives the long runs)"
+build/native/bin/soak 20000
+build/native/bin/road_bench 5 100
+summary+=("native: a 20000-command soak kept every response and its memory")
+
 run_build native-sanitize -DKST_SANITIZE=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
+echo "=== native-sanitize: leak check of the command road"
+# LeakSanitizer reports any block the command road leaves behind at exit.
+ASAN_OPTIONS=detect_leaks=1:exitcode=23 build/native-sanitize/bin/soak 5000 --no-memory-check
+summary+=("native-sanitize: the command road under LeakSanitizer: no leak")
 
 echo "=== fuzz targets, briefly (tools/fuzz.sh runs them for longer)"
 SKIP_INSTALL=1 tools/fuzz.sh --runs 20000
@@ -62,6 +71,8 @@ summary+=("fuzz: command, engine and text targets ran 20000 inputs each without 
 wine_start
 run_build win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 check_dll i686-w64-mingw32-objdump build/win32/bin/KestavClientDriverICA.dll pei-i386
+echo "=== win32: short benchmark under Wine"
+wine build/win32/bin/road_bench.exe 5 100 </dev/null
 run_build win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
 check_dll x86_64-w64-mingw32-objdump build/win64/bin/KestavClientDriverICA.dll pei-x86-64
 

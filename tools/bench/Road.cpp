@@ -58,13 +58,14 @@ bool Road::Start(std::string* error) {
     return true;
 }
 
-void Road::Command(const std::string& command) {
+std::size_t Road::Command(const std::string& command) {
+    const std::size_t before = engine->sent.size();
     engine->Deliver("KstCmd1", command);
     (void)engine->Poll();
+    const std::size_t sent = engine->sent.size() - before;
     if (engine->sent.size() > 1024) engine->sent.clear();
+    return sent;
 }
-
-std::size_t Road::Sent() const { return engine->sent.size(); }
 
 std::vector<std::string> Road::LinesOf(const std::string& command) {
     const std::size_t before = ReadAll(logPath).size();

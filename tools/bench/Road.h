@@ -21,14 +21,14 @@ public:
     // connected and calibrated; the log goes to a private folder.
     bool Start(std::string* error);
     // One command down the road: write hook, then the poll that sends it.
-    void Command(const std::string& command);
+    // Returns how many responses left (1 when all is well).
+    std::size_t Command(const std::string& command);
     // The log lines one command writes, each with its line end, as bytes.
     std::vector<std::string> LinesOf(const std::string& command);
     // The floor: those lines written with bare OS calls to a file beside the log.
     void Floor(const std::vector<std::string>& lines);
     // Empties both files, so a long run does not fill the disk.
     void ResetFiles();
-    std::size_t Sent() const;
 
 private:
     std::unique_ptr<host::EngineHost> engine;
@@ -44,5 +44,8 @@ struct CpuTime {
     double user, system;
 };
 CpuTime ProcessCpuTime();
+
+// Resident memory of this process in bytes (0 where unknown).
+std::size_t ResidentBytes();
 
 }  // namespace bench

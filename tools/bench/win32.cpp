@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <psapi.h>
 
 #include "tools/bench/Road.h"
 
@@ -21,6 +22,12 @@ CpuTime ProcessCpuTime() {
         return ((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10.0;
     };
     return {micro(user), micro(kernel)};
+}
+
+std::size_t ResidentBytes() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return 0;
+    return counters.WorkingSetSize;
 }
 
 }  // namespace bench

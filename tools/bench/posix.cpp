@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -18,6 +19,15 @@ CpuTime ProcessCpuTime() {
     getrusage(RUSAGE_SELF, &usage);
     return {usage.ru_utime.tv_sec * 1e6 + usage.ru_utime.tv_usec,
             usage.ru_stime.tv_sec * 1e6 + usage.ru_stime.tv_usec};
+}
+
+std::size_t ResidentBytes() {
+    FILE* statm = fopen("/proc/self/statm", "r");
+    if (statm == nullptr) return 0;
+    unsigned long size = 0, resident = 0;
+    const int read = fscanf(statm, "%lu %lu", &size, &resident);
+    fclose(statm);
+    return read == 2 ? std::size_t(resident) * std::size_t(sysconf(_SC_PAGESIZE)) : 0;
 }
 
 }  // namespace bench
