@@ -21,9 +21,16 @@ std::uint32_t lastLibraryError = 0;
 
 constexpr std::uint32_t kCannotLoad = 126;      // ERROR_MOD_NOT_FOUND
 constexpr std::uint32_t kMissingEntryPoint = 127;  // ERROR_PROC_NOT_FOUND
-}  // namespace
 
-// getenv walks the whole environment, and the log asks for the temporary
+// True while `index` is still inside the environment array (the slots before
+// it are all set): a pointer walk, much cheaper than getenv's comparisons.
+bool InsideEnvironment(std::size_t index) {
+    for (std::size_t i = 0; i < index; ++i)
+        if (environ[i] == nullptr) return false;
+    return true;
+}
+
+// getenv compares every environment entry, and the log asks for the temporary
 // folder for every line. The entry found last time is remembered and used
 // while it still stands at its place; any change to the environment that
 // moves or replaces it sends the lookup back to getenv.
@@ -32,12 +39,13 @@ const char* TemporaryFolderVariable() {
     static std::size_t knownIndex = 0;
     static const char* knownEntry = nullptr;
     constexpr char kName[] = "TMPDIR=";
-    if (knownEntry != nullptr && environ == knownEnvironment && environ[knownIndex] == knownEntry &&
+    if (knownEntry != nullptr && environ != nullptr && environ == knownEnvironment &&
+        InsideEnvironment(knownIndex) && environ[knownIndex] == knownEntry &&
         std::strncmp(knownEntry, kName, sizeof kName - 1) == 0)
         return knownEntry + sizeof kName - 1;
     knownEntry = nullptr;
     const char* value = getenv("TMPDIR");
-    if (value == nullptr) return nullptr;
+    if (value == nullptr || environ == nullptr) return value;
     for (std::size_t i = 0; environ[i] != nullptr; ++i) {
         if (environ[i] + sizeof kName - 1 == value) {
             knownEnvironment = environ;
@@ -48,6 +56,7 @@ const char* TemporaryFolderVariable() {
     }
     return value;
 }
+}  // namespace
 
 std::uint32_t TempFolder(char* buffer, std::uint32_t size) {
     const char* folder = TemporaryFolderVariable();

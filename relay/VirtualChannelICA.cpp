@@ -14,11 +14,6 @@ const std::string kVersionQuery = "KestavClientDriverVersion";
 const char* const kResponseTooLong = "ERROR|Response too long";
 // The HPC send procedure takes the length as 16 bits.
 const std::size_t kMaximumHpcResponse = 0xFFFF;
-
-template <typename... Items>
-void Detail(const Items&... items) {
-    diag::LogDetail(items...);
-}
 }  // namespace
 
 VirtualChannelICA::VirtualChannelICA() {
@@ -43,28 +38,28 @@ void VirtualChannelICA::SetDataChannel(std::uint16_t channel, void* data,
 
 std::string VirtualChannelICA::Execute(const std::string& command) {
     if (!instrument) instrument.reset(new commands::Instrument());
-    Detail("Virtual channel - Execute: \"" + command + "\"");
+    diag::LogDetail("Virtual channel - Execute: \"" + command + "\"");
 
     if (command == kVersionQuery) {
         pendingResponse = std::make_shared<std::string>(DriverVersion);
         return *pendingResponse;
     }
     pendingResponse = std::make_shared<std::string>(instrument->Execute(command).ToResponse());
-    Detail("Virtual channel - Pending respone <-- \"" + *pendingResponse + "\"");
+    diag::LogDetail("Virtual channel - Pending respone <-- \"" + *pendingResponse + "\"");
     return *pendingResponse;
 }
 
 ica::EngineStatus VirtualChannelICA::SendPendingResponse() {
     if (!pendingResponse) {
-        Detail("Virtual channel  - No pending response");
+        diag::LogDetail("Virtual channel  - No pending response");
         return ica::kStatusNoData;
     }
-    Detail("Virtual channel  - Pending response: \"" + *pendingResponse + "\"");
+    diag::LogDetail("Virtual channel  - Pending response: \"" + *pendingResponse + "\"");
 
     if (isHpc && pendingResponse->size() > kMaximumHpcResponse) {
         // Cut to 16 bits the length would send a truncated response that
         // still looks whole; the server gets a short failure instead.
-        Detail("  Response of " + std::to_string(pendingResponse->size()) +
+        diag::LogDetail("  Response of " + std::to_string(pendingResponse->size()) +
                " bytes is too long for HPC, sending \"" + kResponseTooLong + "\" instead");
         pendingResponse = std::make_shared<std::string>(kResponseTooLong);
     }
@@ -74,26 +69,26 @@ ica::EngineStatus VirtualChannelICA::SendPendingResponse() {
     outSection.length = static_cast<std::uint32_t>(pendingResponse->size());
 
     if (isHpc) {
-        Detail("  Send HPC");
+        diag::LogDetail("  Send HPC");
         if (hpcSend == nullptr) return kNotConnected;
         return hpcSend(engineData, dataChannel, outSection.bytes,
                        static_cast<std::uint16_t>(outSection.length), &outSection.bytes, 1);
     }
-    Detail("  Post response for sending");
+    diag::LogDetail("  Post response for sending");
     if (queueVirtualWrite == nullptr) return kNotConnected;
     return queueVirtualWrite(engineData, dataChannel, &outSection, 1, 0);
 }
 
 std::string VirtualChannelICA::GetResponse() {
     if (!pendingResponse) {
-        Detail("GetResponse - No pending response");
+        diag::LogDetail("GetResponse - No pending response");
         return std::string();
     }
     return *pendingResponse;
 }
 
 void VirtualChannelICA::ClearResponse() {
-    Detail("Clear response buffer");
+    diag::LogDetail("Clear response buffer");
     pendingResponse.reset();
 }
 

@@ -50,6 +50,21 @@ TEST(LogPath, TooLongTemporaryFolderFallsBackToDriveC) {
     EXPECT_EQ(LogFilePath(), "c:\\KestavClientDriver.log");
 }
 
+TEST(LogPath, FollowsTheTemporaryFolderWheneverItChanges) {
+    ScopedTempFolder temp;
+    const std::string base = temp.Path();
+    for (const std::string& folder : {base + "/a", base + "/bb", base + "/a", base + "/ccc"}) {
+        temp.Redirect(folder);
+        const std::string path = LogFilePath();
+        EXPECT_EQ(path.substr(0, folder.size()), folder) << path;
+        EXPECT_EQ(path.substr(path.size() - 23), "\\KestavClientDriver.log");
+    }
+    for (const char* name : {"TMP", "TEMP", "TMPDIR"}) platform::SetEnvironment(name, "");
+    EXPECT_EQ(LogFilePath().find(base), std::string::npos) << "the variables are gone";
+    temp.Redirect(base + "/d");
+    EXPECT_EQ(LogFilePath().substr(0, base.size() + 2), base + "/d");
+}
+
 TEST(LogLine, TimePrefixIsZeroPadded) {
     EXPECT_EQ(TimePrefix(5, 3, 2026, 9, 4, 7), "05.03.2026 - 09:04:07  ");
     EXPECT_EQ(TimePrefix(31, 12, 999, 23, 59, 59), "31.12.0999 - 23:59:59  ");
