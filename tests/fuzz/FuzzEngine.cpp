@@ -18,6 +18,10 @@ void Open(bool withHpc) {
     engine->hpc = withHpc;
     if (engine->Open() != 0) __builtin_trap();
     hpc = withHpc;
+    // The host keeps a record of every open; a long run needs none of it.
+    engine->informationCalls.clear();
+    engine->linkedLibraries.clear();
+    engine->hpcProperties.clear();
 }
 }  // namespace
 
