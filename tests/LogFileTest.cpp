@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 
 #include "diag/LogFile.h"
@@ -53,7 +54,8 @@ TEST(LogPath, TooLongTemporaryFolderFallsBackToDriveC) {
 TEST(LogPath, FollowsTheTemporaryFolderWheneverItChanges) {
     ScopedTempFolder temp;
     const std::string base = temp.Path();
-    for (const std::string& folder : {base + "/a", base + "/bb", base + "/a", base + "/ccc"}) {
+    auto in = [&](const char* name) { return (std::filesystem::path(base) / name).string(); };
+    for (const std::string& folder : {in("a"), in("bb"), in("a"), in("ccc")}) {
         temp.Redirect(folder);
         const std::string path = LogFilePath();
         EXPECT_EQ(path.substr(0, folder.size()), folder) << path;
@@ -61,8 +63,8 @@ TEST(LogPath, FollowsTheTemporaryFolderWheneverItChanges) {
     }
     for (const char* name : {"TMP", "TEMP", "TMPDIR"}) platform::SetEnvironment(name, "");
     EXPECT_EQ(LogFilePath().find(base), std::string::npos) << "the variables are gone";
-    temp.Redirect(base + "/d");
-    EXPECT_EQ(LogFilePath().substr(0, base.size() + 2), base + "/d");
+    temp.Redirect(in("d"));
+    EXPECT_EQ(LogFilePath().substr(0, in("d").size()), in("d"));
 }
 
 TEST(LogLine, TimePrefixIsZeroPadded) {
