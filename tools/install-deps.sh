@@ -5,7 +5,7 @@ set -euo pipefail
 
 need=(cmake ninja-build g++ libboost-dev g++-mingw-w64-i686-posix wine wine32:i386)
 if [ "${1:-test}" = test ]; then
-  need+=(googletest g++-mingw-w64-x86-64-posix wine64 clang libclang-rt-dev)
+  need+=(googletest libbenchmark-dev g++-mingw-w64-x86-64-posix wine64 clang libclang-rt-dev)
 fi
 
 missing=()
