@@ -102,7 +102,10 @@ EngineStatus OpenDataChannel(DriverRecord* driver, OpenRecord*, std::uint16_t* s
                         " result=", status);
         char lastError[kLastErrorRecordLength] = {};
         (void)DriverGetLastError(driver, lastError);
-        diag::LogDetail("Last error: \"", std::string(lastError + 4, strnlen(lastError + 4, kLastErrorRecordLength - 4)), "\"");
+        const char* message = lastError + sizeof(std::int32_t);  // after the error number
+        diag::LogDetail("Last error: \"",
+                        std::string(message, strnlen(message, sizeof lastError - sizeof(std::int32_t))),
+                        "\"");
         return status;
     }
     g_bIsHPC = version.version != 0;

@@ -38,14 +38,14 @@ void VirtualChannelICA::SetDataChannel(std::uint16_t channel, void* data,
 
 std::string VirtualChannelICA::Execute(const std::string& command) {
     if (!instrument) instrument.reset(new commands::Instrument());
-    diag::LogDetail("Virtual channel - Execute: \"" + command + "\"");
+    diag::LogDetail("Virtual channel - Execute: \"", command, "\"");
 
     if (command == kVersionQuery) {
         pendingResponse = std::make_shared<std::string>(DriverVersion);
         return *pendingResponse;
     }
     pendingResponse = std::make_shared<std::string>(instrument->Execute(command).ToResponse());
-    diag::LogDetail("Virtual channel - Pending respone <-- \"" + *pendingResponse + "\"");
+    diag::LogDetail("Virtual channel - Pending respone <-- \"", *pendingResponse, "\"");
     return *pendingResponse;
 }
 
@@ -54,13 +54,13 @@ ica::EngineStatus VirtualChannelICA::SendPendingResponse() {
         diag::LogDetail("Virtual channel  - No pending response");
         return ica::kStatusNoData;
     }
-    diag::LogDetail("Virtual channel  - Pending response: \"" + *pendingResponse + "\"");
+    diag::LogDetail("Virtual channel  - Pending response: \"", *pendingResponse, "\"");
 
     if (isHpc && pendingResponse->size() > kMaximumHpcResponse) {
         // Cut to 16 bits the length would send a truncated response that
         // still looks whole; the server gets a short failure instead.
-        diag::LogDetail("  Response of " + std::to_string(pendingResponse->size()) +
-               " bytes is too long for HPC, sending \"" + kResponseTooLong + "\" instead");
+        diag::LogDetail("  Response of ", pendingResponse->size(),
+                        " bytes is too long for HPC, sending \"", kResponseTooLong, "\" instead");
         pendingResponse = std::make_shared<std::string>(kResponseTooLong);
     }
 
