@@ -265,9 +265,10 @@ Result Instrument::GetSpectralDataAll(const std::string&, const ParameterList& p
     const int kBands = 31;
     std::string values;
     values.reserve(kBands * 10);
+    // The parameter converts the same way for every band: once is enough.
+    const std::int32_t first = ToInt(p[0]);
+    if (!spectro.IsBound()) return NotLoaded();
     for (int band = 0; band < kBands; ++band) {
-        const std::int32_t first = ToInt(p[0]);
-        if (!spectro.IsBound()) return NotLoaded();
         if (band > 0) values += ';';
         AppendGeneral(values, spectro.GetSpectralData(first, band), 6);  // a stream's default precision
     }

@@ -63,8 +63,9 @@ bool AppendSixDigits(std::string& text, float value) {
     std::uint64_t bits;
     std::memcpy(&bits, &magnitude, sizeof bits);
     const int binaryExponent = int(bits >> 52) - 1023;  // floor(log2(magnitude))
-    // floor(log10(magnitude)), or one below it.
-    int exponent = int(std::floor(binaryExponent * 0.30102999566398119521));
+    // floor(log10(2^binaryExponent)) = floor(binaryExponent * log10(2)), in
+    // integers: floor(log10(magnitude)), or one below it.
+    int exponent = (binaryExponent * 78913) >> 18;
     double scaled = magnitude * PowerOfTen(5 - exponent);
     if (scaled >= 999999.5) {
         ++exponent;
@@ -74,7 +75,7 @@ bool AppendSixDigits(std::string& text, float value) {
         --exponent;
         scaled = magnitude * PowerOfTen(5 - exponent);
     }
-    double whole = std::floor(scaled);
+    double whole = double(std::int64_t(scaled));  // scaled is positive: truncation is floor
     const double fraction = scaled - whole;
     if (std::fabs(fraction - 0.5) < 1e-7) return false;
     if (fraction > 0.5) whole += 1;
@@ -89,7 +90,8 @@ bool AppendSixDigits(std::string& text, float value) {
     int count = 6;
     while (count > 1 && digits[count - 1] == '0') --count;
     char form[24];
-    text.append(form, GeneralForm(form, value < 0, digits, count, exponent, 6));
+    const char* end = GeneralForm(form, value < 0, digits, count, exponent, 6);
+    text.append(form, std::size_t(end - form));
     return true;
 }
 
@@ -103,7 +105,7 @@ void AppendGeneral(std::string& text, float value, int precision) {
     const auto end =
         std::to_chars(general, general + sizeof general, value, std::chars_format::general, precision)
             .ptr;
-    text.append(general, end);
+    text.append(general, std::size_t(end - general));
 }
 
 }  // namespace commands
