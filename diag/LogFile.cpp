@@ -128,10 +128,4 @@ void LogFile::Write(const std::string& message) {
     End();
 }
 
-void LogFile::WriteDetail(const std::string& text) {
-    if (!IsOpen()) return;
-    AppendItem(buffer_, text);
-    End();
-}
-
 }  // namespace diag

@@ -1,6 +1,6 @@
 // The module's trace file, KestavClientDriver.log in the user's temporary
 // folder. One LogFile is one line: construct, Write (or one detail line
-// through Stream or WriteDetail), destroy. Nothing is kept open between lines,
+// through Stream or LogDetail), destroy. Nothing is kept open between lines,
 // each line reaches the file in one write, and a log that cannot be written
 // swallows its lines silently.
 #pragma once
@@ -59,8 +59,6 @@ public:
 
     // One timestamped line: "dd.mm.yyyy - hh:mm:ss  " + message.
     void Write(const std::string& message);
-    // One detail line, the text as it is.
-    void WriteDetail(const std::string& text);
     // For a detail line written item by item; the caller ends it with
     // std::endl. The stream has its defaults: no fill, no width, decimal.
     std::ostream& Stream();
