@@ -8,58 +8,28 @@ namespace diag {
 
 bool LogFile::firstOpen = true;
 
-void LineBuffer::Append(const char* s, std::size_t n) {
-    if (spill_.empty() && size_ + n <= sizeof inline_) {
-        std::memcpy(inline_ + size_, s, n);
-        size_ += n;
-        return;
+LineStream& LineStream::Append(const char* bytes, std::size_t size) {
+    if (file_ == platform::kNoFile) return *this;
+    // Bytes go in as they are: only the line end is the platform's own.
+    if (spill_.empty() && size_ + size <= sizeof inline_) {
+        std::memcpy(inline_ + size_, bytes, size);
+        size_ += size;
+        return *this;
     }
     if (spill_.empty()) spill_.assign(inline_, size_);
-    spill_.append(s, n);
+    spill_.append(bytes, size);
+    return *this;
 }
 
-void LineBuffer::AppendLineEnd() {
-    const char* end = platform::LineEnd();
-    Append(end, std::strlen(end));
-}
-
-void LineBuffer::AppendTranslated(const char* s, std::size_t n) {
-    // Text mode: the platform's line end for every "\n".
-    for (const char* end = s + n; s != end;) {
-        const char* newline = static_cast<const char*>(std::memchr(s, '\n', std::size_t(end - s)));
-        if (newline == nullptr) {
-            Append(s, std::size_t(end - s));
-            break;
-        }
-        Append(s, std::size_t(newline - s));
-        AppendLineEnd();
-        s = newline + 1;
-    }
-}
-
-LineBuffer::int_type LineBuffer::overflow(int_type c) {
-    if (file_ == platform::kNoFile) return traits_type::eof();
-    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-    const char character = traits_type::to_char_type(c);
-    AppendTranslated(&character, 1);
-    return c;
-}
-
-std::streamsize LineBuffer::xsputn(const char* s, std::streamsize n) {
-    if (file_ == platform::kNoFile) return 0;
-    AppendTranslated(s, static_cast<std::size_t>(n));
-    return n;
-}
-
-int LineBuffer::sync() {
-    if (file_ == platform::kNoFile) return -1;
+void LineStream::EndLine() {
+    if (file_ == platform::kNoFile) return;
+    Append(platform::LineEnd(), std::strlen(platform::LineEnd()));
     const bool spilled = !spill_.empty();
     const char* bytes = spilled ? spill_.data() : inline_;
     const std::size_t size = spilled ? spill_.size() : size_;
-    const bool written = size == 0 || platform::WriteBytes(file_, bytes, size);
+    good_ = platform::WriteBytes(file_, bytes, size) && good_;
     size_ = 0;
     spill_.clear();
-    return written ? 0 : -1;
 }
 
 LogFile::LogFile() : file_(platform::kNoFile) {
@@ -67,21 +37,19 @@ LogFile::LogFile() : file_(platform::kNoFile) {
     LogFilePath(path);
     file_ = platform::OpenSharedAppend(path, firstOpen);
     firstOpen = false;
-    buffer_.SetFile(file_);
+    line_.file_ = file_;
+    line_.good_ = file_ != platform::kNoFile;
 }
 
 LogFile::~LogFile() {
     if (file_ == platform::kNoFile) return;
-    (void)buffer_.sync();  // whatever a detail line left unflushed
-    platform::CloseFile(file_);
-}
-
-std::ostream& LogFile::Stream() {
-    if (!stream_) {
-        stream_.emplace(&buffer_);
-        if (file_ == platform::kNoFile) stream_->setstate(std::ios::badbit);
+    // A detail line that was never ended is written all the same.
+    if (line_.size_ > 0 || !line_.spill_.empty()) {
+        const bool spilled = !line_.spill_.empty();
+        (void)platform::WriteBytes(file_, spilled ? line_.spill_.data() : line_.inline_,
+                                   spilled ? line_.spill_.size() : line_.size_);
     }
-    return *stream_;
+    platform::CloseFile(file_);
 }
 
 namespace {
@@ -91,41 +59,19 @@ void Digits(char* end, unsigned value, int width) {
 }
 }  // namespace
 
-void FormatTimePrefix(char (&prefix)[kTimePrefixLength], unsigned day, unsigned month,
-                      unsigned year, unsigned hour, unsigned minute, unsigned second) {
-    std::memcpy(prefix, "dd.mm.yyyy - hh:mm:ss  ", kTimePrefixLength);
-    Digits(prefix + 2, day % 100, 2);
-    Digits(prefix + 5, month % 100, 2);
-    Digits(prefix + 10, year % 10000, 4);
-    Digits(prefix + 15, hour % 100, 2);
-    Digits(prefix + 18, minute % 100, 2);
-    Digits(prefix + 21, second % 100, 2);
-}
-
-std::string TimePrefix(unsigned day, unsigned month, unsigned year, unsigned hour,
-                       unsigned minute, unsigned second) {
-    char prefix[kTimePrefixLength];
-    FormatTimePrefix(prefix, day, month, year, hour, minute, second);
-    return std::string(prefix, kTimePrefixLength);
-}
-
-void LogFile::BeginTimestamped() {
-    const platform::LocalTime t = platform::NowLocal();
-    char prefix[kTimePrefixLength];
-    FormatTimePrefix(prefix, t.day, t.month, t.year, t.hour, t.minute, t.second);
-    buffer_.Append(prefix, kTimePrefixLength);
-}
-
-void LogFile::End() {
-    buffer_.AppendLineEnd();
-    (void)buffer_.sync();
-}
-
 void LogFile::Write(const std::string& message) {
-    if (!IsOpen()) return;
-    BeginTimestamped();
-    AppendItem(buffer_, message);
-    End();
+    if (file_ == platform::kNoFile) return;
+    // "05.03.2026 - 09:04:07  ": local time, every field zero-padded.
+    const platform::LocalTime t = platform::NowLocal();
+    char prefix[] = "dd.mm.yyyy - hh:mm:ss  ";
+    Digits(prefix + 2, t.day % 100, 2);
+    Digits(prefix + 5, t.month % 100, 2);
+    Digits(prefix + 10, t.year % 10000, 4);
+    Digits(prefix + 15, t.hour % 100, 2);
+    Digits(prefix + 18, t.minute % 100, 2);
+    Digits(prefix + 21, t.second % 100, 2);
+    line_.Append(prefix, sizeof prefix - 1).Append(message.data(), message.size());
+    line_.EndLine();
 }
 
 }  // namespace diag

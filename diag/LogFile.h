@@ -1,16 +1,14 @@
 // The module's trace file, KestavClientDriver.log in the user's temporary
-// folder. One LogFile is one line: construct, Write (or one detail line
-// through Stream or LogDetail), destroy. Nothing is kept open between lines,
-// each line reaches the file in one write, and a log that cannot be written
-// swallows its lines silently.
+// folder. One LogFile is one line: construct, then either Write (a
+// timestamped line) or one detail line through Stream, then destroy. Nothing
+// is kept open between lines, each line reaches the file in one write, and a
+// log that cannot be written swallows its lines silently.
 #pragma once
 
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <ostream>
-#include <streambuf>
+#include <ostream>  // std::endl, for the callers of Stream()
 #include <string>
 #include <type_traits>
 
@@ -19,30 +17,50 @@
 
 namespace diag {
 
-// The text of one log line, gathered in memory and handed to the file in one
-// write. Lines of ordinary length need no heap memory. As a stream buffer it
-// turns each "\n" into the platform's line end and writes at std::endl.
-class LineBuffer : public std::streambuf {
+// The detail line of one LogFile: texts as they are and integers in decimal,
+// gathered in memory and written to the file in one write at std::endl:
+//     LogFile().Stream() << "Data (channel: " << channel << ")" << std::endl;
+// It is deliberately not a std::ostream: the standard streams bring the whole
+// locale machinery of the C++ runtime into the DLL (several hundred KB) for
+// lines that hold nothing but texts and integers.
+class LineStream {
 public:
-    LineBuffer() = default;
-    LineBuffer(const LineBuffer&) = delete;
-    LineBuffer& operator=(const LineBuffer&) = delete;
+    LineStream() = default;
+    LineStream(const LineStream&) = delete;
+    LineStream& operator=(const LineStream&) = delete;
 
-    void SetFile(platform::FileHandle file) { file_ = file; }
-    void Append(const char* s, std::size_t n);
-    void AppendLineEnd();
-    // Writes what has gathered, in one write; -1 when there is no file or the
-    // write failed.
-    int sync() override;
+    // False once the file could not be opened or a write failed, as a
+    // stream's good().
+    bool good() const { return good_; }
 
-protected:
-    int_type overflow(int_type c) override;
-    std::streamsize xsputn(const char* s, std::streamsize n) override;
+    LineStream& operator<<(const std::string& text) { return Append(text.data(), text.size()); }
+    LineStream& operator<<(const char* text) {
+        return Append(text, std::char_traits<char>::length(text));
+    }
+    template <typename Integer,
+              typename = std::enable_if_t<std::is_integral_v<Integer> && !std::is_same_v<Integer, bool> &&
+                                          !std::is_same_v<Integer, char>>>
+    LineStream& operator<<(Integer value) {
+        char digits[24];
+        const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+        return Append(digits, static_cast<std::size_t>(end - digits));
+    }
+    // std::endl ends the line and writes it; std::flush changes nothing, as
+    // the line is written whole at its end anyway.
+    // (Inline, so that the comparison folds away and std::endl's own code,
+    // which would pull the streams in, is never referenced.)
+    LineStream& operator<<(std::ostream& (*manipulator)(std::ostream&)) {
+        if (manipulator == &std::endl<char, std::char_traits<char>>) EndLine();
+        return *this;
+    }
 
 private:
-    void AppendTranslated(const char* s, std::size_t n);
+    friend class LogFile;
+    LineStream& Append(const char* bytes, std::size_t size);
+    void EndLine();
 
     platform::FileHandle file_ = platform::kNoFile;
+    bool good_ = false;
     char inline_[512];
     std::size_t size_ = 0;
     std::string spill_;  // used instead of inline_ once a line outgrows it
@@ -55,18 +73,10 @@ public:
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
-    bool IsOpen() const { return file_ != platform::kNoFile; }
-
     // One timestamped line: "dd.mm.yyyy - hh:mm:ss  " + message.
     void Write(const std::string& message);
-    // For a detail line written item by item; the caller ends it with
-    // std::endl. The stream has its defaults: no fill, no width, decimal.
-    std::ostream& Stream();
-
-    // Building a line from parts (see LogLine and LogDetail).
-    void BeginTimestamped();
-    LineBuffer& Line() { return buffer_; }
-    void End();
+    // One detail line (no time prefix), ended with std::endl.
+    LineStream& Stream() { return line_; }
 
     // True until the first open attempt after the module is loaded: that open
     // empties the file, every later one appends.
@@ -74,49 +84,24 @@ public:
 
 private:
     platform::FileHandle file_;
-    LineBuffer buffer_;
-    std::optional<std::ostream> stream_;  // built only for Stream()
+    LineStream line_;
 };
 
-// Line parts: texts as they are, integers in decimal.
-inline void AppendItem(LineBuffer& line, const std::string& text) {
-    line.Append(text.data(), text.size());
-}
-inline void AppendItem(LineBuffer& line, const char* text) {
-    line.Append(text, std::char_traits<char>::length(text));
-}
-template <typename Integer, typename = std::enable_if_t<std::is_integral_v<Integer>>>
-void AppendItem(LineBuffer& line, Integer value) {
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    line.Append(digits, static_cast<std::size_t>(end - digits));
+// One timestamped line whose message is built from texts first:
+// LogLine("Parameters of ", command) is LogFile().Write("Parameters of " + command).
+template <typename... Texts>
+void LogLine(const Texts&... texts) {
+    std::string message;
+    (message.append(texts), ...);
+    LogFile().Write(message);
 }
 
-// One timestamped line made of parts: LogLine("Parameters of ", command).
-template <typename... Items>
-void LogLine(const Items&... items) {
-    LogFile log;
-    if (!log.IsOpen()) return;
-    log.BeginTimestamped();
-    (AppendItem(log.Line(), items), ...);
-    log.End();
-}
-
-// One detail line (no time prefix) made of parts:
+// One detail line from texts and integers:
 // LogDetail("Data (channel: ", 3, ")") writes "Data (channel: 3)".
 template <typename... Items>
 void LogDetail(const Items&... items) {
     LogFile log;
-    if (!log.IsOpen()) return;
-    (AppendItem(log.Line(), items), ...);
-    log.End();
+    (log.Stream() << ... << items) << std::endl;
 }
-
-// The timestamp prefix "05.03.2026 - 09:04:07  " of a timestamped line.
-constexpr std::size_t kTimePrefixLength = 23;
-void FormatTimePrefix(char (&prefix)[kTimePrefixLength], unsigned day, unsigned month,
-                      unsigned year, unsigned hour, unsigned minute, unsigned second);
-std::string TimePrefix(unsigned day, unsigned month, unsigned year, unsigned hour,
-                       unsigned minute, unsigned second);
 
 }  // namespace diag

@@ -23,11 +23,6 @@ std::size_t MakeLogPath(std::uint32_t queryResult, const char* buffer, std::uint
     return length + sizeof kFileName - 1;
 }
 
-std::string MakeLogPath(std::uint32_t queryResult, const char* buffer, std::uint32_t bufferSize) {
-    char path[kLogPathSize];
-    return std::string(path, MakeLogPath(queryResult, buffer, bufferSize, path));
-}
-
 void LogFilePath(char (&path)[kLogPathSize]) {
     char folder[kTempBufferSize];
     const std::uint32_t written = platform::TempFolder(folder, kTempBufferSize);

@@ -17,10 +17,10 @@ constexpr std::size_t kLogPathSize = kTempBufferSize + 32;
 // Writes the NUL-terminated path into `path` and returns its length.
 std::size_t MakeLogPath(std::uint32_t queryResult, const char* buffer, std::uint32_t bufferSize,
                         char (&path)[kLogPathSize]);
-std::string MakeLogPath(std::uint32_t queryResult, const char* buffer, std::uint32_t bufferSize);
 
 // The path that the next log line goes to (asks the system each time).
 void LogFilePath(char (&path)[kLogPathSize]);
+// The same, for people's tools: kestav-host shows the log's last lines.
 std::string LogFilePath();
 
 }  // namespace diag
