@@ -12,7 +12,7 @@
 
 #include <cstring>
 
-extern char** environ;
+#include <boost/algorithm/string/predicate.hpp>
 
 namespace platform {
 
@@ -22,44 +22,11 @@ std::uint32_t lastLibraryError = 0;
 constexpr std::uint32_t kCannotLoad = 126;      // ERROR_MOD_NOT_FOUND
 constexpr std::uint32_t kMissingEntryPoint = 127;  // ERROR_PROC_NOT_FOUND
 
-// True while `index` is still inside the environment array (the slots before
-// it are all set): a pointer walk, much cheaper than getenv's comparisons.
-bool InsideEnvironment(std::size_t index) {
-    for (std::size_t i = 0; i < index; ++i)
-        if (environ[i] == nullptr) return false;
-    return true;
-}
-
-// getenv compares every environment entry, and the log asks for the temporary
-// folder for every line. The entry found last time is remembered and used
-// while it still stands at its place; any change to the environment that
-// moves or replaces it sends the lookup back to getenv.
-const char* TemporaryFolderVariable() {
-    static char** knownEnvironment = nullptr;
-    static std::size_t knownIndex = 0;
-    static const char* knownEntry = nullptr;
-    constexpr char kName[] = "TMPDIR=";
-    if (knownEntry != nullptr && environ != nullptr && environ == knownEnvironment &&
-        InsideEnvironment(knownIndex) && environ[knownIndex] == knownEntry &&
-        std::strncmp(knownEntry, kName, sizeof kName - 1) == 0)
-        return knownEntry + sizeof kName - 1;
-    knownEntry = nullptr;
-    const char* value = getenv("TMPDIR");
-    if (value == nullptr || environ == nullptr) return value;
-    for (std::size_t i = 0; environ[i] != nullptr; ++i) {
-        if (environ[i] + sizeof kName - 1 == value) {
-            knownEnvironment = environ;
-            knownIndex = i;
-            knownEntry = environ[i];
-            break;
-        }
-    }
-    return value;
-}
 }  // namespace
 
 std::uint32_t TempFolder(char* buffer, std::uint32_t size) {
-    const char* folder = TemporaryFolderVariable();
+    // The POSIX counterpart of GetTempPathA's TMP/TEMP lookup.
+    const char* folder = getenv("TMPDIR");
     if (folder == nullptr || *folder == '\0') folder = "/tmp";
     const std::size_t length = std::strlen(folder);
     const bool addSeparator = folder[length - 1] != '/';
@@ -74,18 +41,11 @@ std::uint32_t TempFolder(char* buffer, std::uint32_t size) {
 }
 
 LocalTime NowLocal() {
-    // Local time changes only from one second to the next, so the conversion
-    // (which takes a lock and walks the time zone rules) is done once a second.
-    static time_t knownSecond = -1;
-    static LocalTime known{};
     const time_t now = time(nullptr);
-    if (now == knownSecond) return known;
     struct tm t {};
     localtime_r(&now, &t);
-    known = {unsigned(t.tm_year + 1900), unsigned(t.tm_mon + 1), unsigned(t.tm_mday),
-             unsigned(t.tm_hour), unsigned(t.tm_min), unsigned(t.tm_sec)};
-    knownSecond = now;
-    return known;
+    return {unsigned(t.tm_year + 1900), unsigned(t.tm_mon + 1), unsigned(t.tm_mday),
+            unsigned(t.tm_hour), unsigned(t.tm_min), unsigned(t.tm_sec)};
 }
 
 FileHandle OpenSharedAppend(const char* path, bool truncate) {
@@ -122,9 +82,7 @@ LibraryHandle OpenLibrary(const std::string& path) {
     // Driver libraries are named "<name>.dll" by the protocol; their native
     // builds here are "<name>.so".
     std::string file = NativePath(path);
-    const std::string dll = ".dll";
-    if (file.size() >= dll.size() && file.compare(file.size() - dll.size(), dll.size(), dll) == 0)
-        file.replace(file.size() - dll.size(), dll.size(), ".so");
+    if (boost::algorithm::ends_with(file, ".dll")) file.replace(file.size() - 4, 4, ".so");
     void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     lastLibraryError = handle ? 0 : kCannotLoad;
     return handle;

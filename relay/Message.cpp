@@ -1,5 +1,7 @@
 #include "relay/Message.h"
 
+#include <boost/algorithm/string/replace.hpp>
+
 #include "diag/LogFile.h"
 
 namespace relay {
@@ -30,19 +32,9 @@ ParameterList GetParameters(const std::string& command) {
 
 std::string ReplaceAll(const std::string& text, const std::string& search,
                        const std::string& replacement) {
-    if (search.empty()) return text;
-    std::string result;
-    result.reserve(text.size());
-    std::string::size_type position = 0;
-    for (;;) {
-        const std::string::size_type found = text.find(search, position);
-        if (found == std::string::npos) break;
-        result.append(text, position, found - position);
-        result += replacement;
-        position = found + search.size();
-    }
-    result.append(text, position, std::string::npos);
-    return result;
+    // Left to right, never rescanning a replacement; an empty search text
+    // finds nothing.
+    return boost::algorithm::replace_all_copy(text, search, replacement);
 }
 
 std::string EscapeField(const std::string& value) {

@@ -43,12 +43,12 @@ TEST(NumberText, SpecialValuesAsTheStreamWritesThem) {
     }
 }
 
-// The stream's form for every float: a large sample of random bit patterns
-// and the values around powers of ten stand in for all.
+// The stream's form: a sample of random bit patterns and the values around
+// powers of ten stand in for all floats.
 TEST(NumberText, AgreesWithPrintfOnRandomFloats) {
     std::mt19937 random(20261207);
     int checked = 0;
-    for (int i = 0; i < 400000; ++i) {
+    for (int i = 0; i < 20000; ++i) {
         const std::uint32_t bits = random();
         float value;
         std::memcpy(&value, &bits, sizeof value);
@@ -65,7 +65,7 @@ TEST(NumberText, AgreesWithPrintfOnRandomFloats) {
             if (std::nextafter(power, 0.0f) - value > power * 1e-6f) break;
         }
     }
-    EXPECT_GT(checked, 390000);
+    EXPECT_GT(checked, 19000);
 }
 
 TEST(NumberText, AgreesWithPrintfOnReflectances) {
