@@ -1,4 +1,5 @@
 // "Init": choosing, finding and loading the instrument driver library.
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <string>
@@ -23,6 +24,9 @@ const std::string kLibrarySuffix = ".dll";
 
 // ERROR_INVALID_NAME: what the loader itself reports for such a name.
 const std::uint32_t kInvalidDriverName = 123;
+// ERROR_PATH_NOT_FOUND: the module's own folder, and so the driver folder,
+// is not known.
+const std::uint32_t kNoDriverFolder = 3;
 
 // A driver name names one file inside the driver folder: a drive colon or a
 // control character would let the name reach somewhere else or garble the log.
@@ -46,10 +50,12 @@ std::string GetDriverBaseName(const std::string& parameter) {
 }
 
 std::string GetDriverSubfolder(const std::string& driverName) {
-    std::string lowered = driverName;
-    for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const auto lowerEquals = [](char name, char own) {
+        return std::tolower(static_cast<unsigned char>(name)) == own;
+    };
     for (const std::string& own : OwnFolderDrivers)
-        if (lowered == own) return kSubfolderPrefix + driverName;
+        if (std::equal(driverName.begin(), driverName.end(), own.begin(), own.end(), lowerEquals))
+            return kSubfolderPrefix + driverName;
     return kCommonSubfolder;
 }
 
@@ -67,7 +73,13 @@ Result Instrument::Init(const ParameterList& parameters) {
 
     bool loaded = false;
     std::uint32_t error = kInvalidDriverName;
-    if (IsAcceptableDriverName(driverName)) {
+    if (diag::ModuleFolder.empty()) {
+        // Without it the folder would be relative to whatever the client's
+        // current folder is: nothing is loaded from there.
+        diag::LogDetail("The module's own folder is not known: no driver is loaded");
+        error = kNoDriverFolder;
+        spectro.Reset();
+    } else if (IsAcceptableDriverName(driverName)) {
         platform::SetLibrarySearchFolder(folder);
         // The full path, so that a library of the same name in the process's
         // current folder can never be picked up instead.

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <exception>
 
+#include <boost/algorithm/string/join.hpp>
+#include <boost/algorithm/string/predicate.hpp>
 #include <boost/bind/bind.hpp>
 #include <boost/lexical_cast.hpp>
 
@@ -26,28 +28,29 @@ using HandlerMember = Result (Instrument::*)(const std::string&, const Parameter
 
 struct TableEntry {
     const char* name;
+    std::size_t needs;  // least number of parameters
     HandlerMember handler;
 };
 
-#define KST_COMMAND(name) {#name, &Instrument::name}
+#define KST_COMMAND(name, needs) {#name, needs, &Instrument::name}
 
 const TableEntry kCommandTable[] = {
-    KST_COMMAND(AbortCalibration),   KST_COMMAND(Calibrate),
-    KST_COMMAND(CalibrateStep),      KST_COMMAND(ClearSamples),
-    KST_COMMAND(Configure),          KST_COMMAND(Connect),
-    KST_COMMAND(Disconnect),         KST_COMMAND(Execute),
-    KST_COMMAND(GetAngleValue),      KST_COMMAND(GetAngles),
-    KST_COMMAND(GetAvailableSettings), KST_COMMAND(GetCalProgress),
-    KST_COMMAND(GetCalStatus),       KST_COMMAND(GetCalSteps),
-    KST_COMMAND(GetCalMode),         KST_COMMAND(GetLastErrorCode),
-    KST_COMMAND(GetLastErrorString), KST_COMMAND(GetOption),
-    KST_COMMAND(GetSampleCount),     KST_COMMAND(GetSampleData),
-    KST_COMMAND(GetSerialNumber),    KST_COMMAND(GetSettingOptions),
-    KST_COMMAND(GetSpectralData),    KST_COMMAND(GetSpectralDataAll),
-    KST_COMMAND(GetWavelengths),     KST_COMMAND(GetWavelengthValue),
-    KST_COMMAND(IsConnected),        KST_COMMAND(IsDataReady),
-    KST_COMMAND(Measure),            KST_COMMAND(SetCurrentSample),
-    KST_COMMAND(SetLanguage),        KST_COMMAND(SetOption),
+    KST_COMMAND(AbortCalibration, 0),     KST_COMMAND(Calibrate, 0),
+    KST_COMMAND(CalibrateStep, 1),        KST_COMMAND(ClearSamples, 0),
+    KST_COMMAND(Configure, 0),            KST_COMMAND(Connect, 0),
+    KST_COMMAND(Disconnect, 0),           KST_COMMAND(Execute, 1),
+    KST_COMMAND(GetAngleValue, 1),        KST_COMMAND(GetAngles, 0),
+    KST_COMMAND(GetAvailableSettings, 0), KST_COMMAND(GetCalProgress, 0),
+    KST_COMMAND(GetCalStatus, 0),         KST_COMMAND(GetCalSteps, 0),
+    KST_COMMAND(GetCalMode, 1),           KST_COMMAND(GetLastErrorCode, 0),
+    KST_COMMAND(GetLastErrorString, 0),   KST_COMMAND(GetOption, 1),
+    KST_COMMAND(GetSampleCount, 0),       KST_COMMAND(GetSampleData, 2),
+    KST_COMMAND(GetSerialNumber, 0),      KST_COMMAND(GetSettingOptions, 1),
+    KST_COMMAND(GetSpectralData, 2),      KST_COMMAND(GetSpectralDataAll, 1),
+    KST_COMMAND(GetWavelengths, 0),       KST_COMMAND(GetWavelengthValue, 1),
+    KST_COMMAND(IsConnected, 0),          KST_COMMAND(IsDataReady, 0),
+    KST_COMMAND(Measure, 0),              KST_COMMAND(SetCurrentSample, 1),
+    KST_COMMAND(SetLanguage, 1),          KST_COMMAND(SetOption, 2),
 };
 
 #undef KST_COMMAND
@@ -69,47 +72,54 @@ std::uint16_t ToU16(const std::string& parameter) {
     return static_cast<std::uint16_t>(value);
 }
 
-// A driver that hands back a null text is taken as having said nothing.
-std::string Copy(const char* text) {
-    return text != nullptr ? std::string(text) : std::string();
+// Thrown by Instrument::Driver() when no driver is bound; the dispatcher
+// turns it into the command's failure. Not a std::exception, so that it
+// never reads as "Error executing command".
+struct DriverNotLoaded {};
+
+// Response forms of what the driver returns.
+Result FlagResult(driver::DriverFlag flag) {
+    return Result::Success(flag != 0);
 }
 
-Result Real(float value) {
+Result NumberResult(std::int32_t value) {
+    return Result::Success(std::to_string(value));
+}
+
+// A driver that hands back a null text is taken as having said nothing.
+Result TextResult(const char* text) {
+    return Result::Success(text != nullptr ? std::string(text) : std::string());
+}
+
+Result EscapedTextResult(const char* text) {
+    return Result::Success(EscapeField(text != nullptr ? std::string(text) : std::string()));
+}
+
+Result RealResult(float value) {
     std::string text;
     AppendGeneral(text, value, 7);
     return Result::Success(std::move(text));
-}
-
-Result Missing() {
-    return Result::Failure(kMissingParameter);
-}
-
-Result NotLoaded() {
-    return Result::Failure(Instrument::kDriverNotLoaded);
-}
-
-std::string Join(const ParameterList& parameters) {
-    std::string display;
-    for (std::size_t i = 0; i < parameters.size(); ++i) {
-        if (i > 0) display += ", ";
-        display += parameters[i];
-    }
-    return display;
 }
 
 }  // namespace
 
 Instrument::Instrument() {
     for (const TableEntry& entry : kCommandTable)
-        commands[entry.name] =
-            boost::bind(entry.handler, this, boost::placeholders::_1, boost::placeholders::_2);
+        commands[entry.name] = Command{
+            entry.needs,
+            boost::bind(entry.handler, this, boost::placeholders::_1, boost::placeholders::_2)};
+}
+
+driver::Spectro& Instrument::Driver() {
+    if (!spectro.IsBound()) throw DriverNotLoaded();
+    return spectro;
 }
 
 Result Instrument::Execute(const std::string& command) {
     std::string name = "?";
     try {
         name = relay::GetCommandName(command);
-        if (name.compare(0, kHello.size(), kHello) == 0) {
+        if (boost::algorithm::starts_with(name, kHello)) {
             diag::LogLine("Hello -> Hello");
             return Result::Success(kHello);
         }
@@ -118,206 +128,173 @@ Result Instrument::Execute(const std::string& command) {
 
         const auto entry = commands.find(name);
         if (entry == commands.end()) return Result::Failure("Unknown command \"" + name + "\"");
-        diag::LogLine("Command ", name, " (", Join(parameters), ")");
-        return entry->second(name, parameters);
+        diag::LogLine("Command ", name, " (", boost::algorithm::join(parameters, ", "), ")");
+        // Checked in this order, for every command: the parameter count, then
+        // (in the handler) their conversion, then whether a driver is bound.
+        if (parameters.size() < entry->second.needs) return Result::Failure(kMissingParameter);
+        return entry->second.handler(name, parameters);
+    } catch (const DriverNotLoaded&) {
+        return Result::Failure(kDriverNotLoaded);
     } catch (const std::exception& e) {
         return Result::Failure("Error executing command \"" + name + "\" (" + e.what() + ")");
+    } catch (...) {
+        // Whatever else a handler or a driver throws still answers this
+        // command, never leaving the previous response to stand for it.
+        return Result::Failure("Error executing command \"" + name + "\" (unknown exception)");
     }
 }
 
-// Response forms shared by the handlers without parameters.
-
-template <typename Form>
-Result Instrument::Flag(Form driver::Spectro::*entry) {
-    if (!spectro.IsBound()) return NotLoaded();
-    return Result::Success((spectro.*entry)() != 0);
-}
-
-template <typename Form>
-Result Instrument::Integer(Form driver::Spectro::*entry) {
-    if (!spectro.IsBound()) return NotLoaded();
-    return Result::Success(std::to_string((spectro.*entry)()));
-}
-
-template <typename Form>
-Result Instrument::Text(Form driver::Spectro::*entry) {
-    if (!spectro.IsBound()) return NotLoaded();
-    return Result::Success(Copy((spectro.*entry)()));
-}
+// The handlers: parameters are there (the dispatcher counted them); each
+// converts what it uses, then calls the driver.
 
 Result Instrument::AbortCalibration(const std::string&, const ParameterList&) {
-    return Flag(&driver::Spectro::AbortCalibration);
+    return FlagResult(Driver().AbortCalibration());
 }
 
 Result Instrument::Calibrate(const std::string&, const ParameterList&) {
-    return Flag(&driver::Spectro::Calibrate);
+    return FlagResult(Driver().Calibrate());
 }
 
 Result Instrument::CalibrateStep(const std::string&, const ParameterList& p) {
-    if (p.size() < 1) return Missing();
-    if (!spectro.IsBound()) return NotLoaded();
-    return Result::Success(spectro.CalibrateStep(p[0].c_str()) != 0);
+    return FlagResult(Driver().CalibrateStep(p[0].c_str()));
 }
 
 Result Instrument::ClearSamples(const std::string&, const ParameterList&) {
-    return Flag(&driver::Spectro::ClearSamples);
+    return FlagResult(Driver().ClearSamples());
 }
 
 Result Instrument::Configure(const std::string&, const ParameterList&) {
-    return Flag(&driver::Spectro::Configure);
+    return FlagResult(Driver().Configure());
 }
 
 Result Instrument::Connect(const std::string&, const ParameterList&) {
-    return Flag(&driver::Spectro::Connect);
+    return FlagResult(Driver().Connect());
 }
 
 Result Instrument::Disconnect(const std::string&, const ParameterList&) {
-    return Flag(&driver::Spectro::Disconnect);
+    return FlagResult(Driver().Disconnect());
 }
 
 Result Instrument::Execute(const std::string&, const ParameterList& p) {
-    if (p.size() < 1) return Missing();
-    if (!spectro.IsBound()) return NotLoaded();
-    return Result::Success(Copy(spectro.Execute(p[0].c_str())));
+    return TextResult(Driver().Execute(p[0].c_str()));
 }
 
 Result Instrument::GetAngleValue(const std::string&, const ParameterList& p) {
-    if (p.size() < 1) return Missing();
     const std::int32_t angle = ToInt(p[0]);
-    if (!spectro.IsBound()) return NotLoaded();
-    return Result::Success(Copy(spectro.GetAngleValue(angle)));
+    return TextResult(Driver().GetAngleValue(angle));
 }
 
 Result Instrument::GetAngles(const std::string&, const ParameterList&) {
-    return Integer(&driver::Spectro::GetAngles);
+    return NumberResult(Driver().GetAngles());
 }
 
 Result Instrument::GetAvailableSettings(const std::string&, const ParameterList&) {
-    if (!spectro.IsBound()) return NotLoaded();
-    return Result::Success(EscapeField(Copy(spectro.GetAvailableSettings())));
+    return EscapedTextResult(Driver().GetAvailableSettings());
 }
 
 Result Instrument::GetCalProgress(const std::string&, const ParameterList&) {
-    return Integer(&driver::Spectro::GetCalProgress);
+    return NumberResult(Driver().GetCalProgress());
 }
 
 Result Instrument::GetCalStatus(const std::string&, const ParameterList&) {
-    return Integer(&driver::Spectro::GetCalStatus);
+    return NumberResult(Driver().GetCalStatus());
 }
 
 Result Instrument::GetCalSteps(const std::string&, const ParameterList&) {
-    return Text(&driver::Spectro::GetCalSteps);
+    return TextResult(Driver().GetCalSteps());
 }
 
-Result Instrument::GetCalMode(const std::string&, const ParameterList& p) {
-    // The parameter is required but the entry point takes none.
-    if (p.size() < 1) return Missing();
-    return Text(&driver::Spectro::GetCalMode);
+Result Instrument::GetCalMode(const std::string&, const ParameterList&) {
+    // The parameter is required (see the table) but the entry point takes none.
+    return TextResult(Driver().GetCalMode());
 }
 
 Result Instrument::GetLastErrorCode(const std::string&, const ParameterList&) {
-    return Integer(&driver::Spectro::GetLastErrorCode);
+    return NumberResult(Driver().GetLastErrorCode());
 }
 
 Result Instrument::GetLastErrorString(const std::string&, const ParameterList&) {
-    return Text(&driver::Spectro::GetLastErrorString);
+    return TextResult(Driver().GetLastErrorString());
 }
 
 Result Instrument::GetOption(const std::string&, const ParameterList& p) {
-    if (p.size() < 1) return Missing();
     const std::string option = UnescapeField(p[0]);
-    if (!spectro.IsBound()) return NotLoaded();
-    return Result::Success(EscapeField(Copy(spectro.GetOption(option.c_str()))));
+    return EscapedTextResult(Driver().GetOption(option.c_str()));
 }
 
 Result Instrument::GetSampleCount(const std::string&, const ParameterList&) {
-    return Integer(&driver::Spectro::GetSampleCount);
+    return NumberResult(Driver().GetSampleCount());
 }
 
 Result Instrument::GetSampleData(const std::string&, const ParameterList& p) {
-    if (p.size() < 2) return Missing();
     const std::int32_t sample = ToInt(p[0]);
     const std::int32_t index = ToInt(p[1]);
-    if (!spectro.IsBound()) return NotLoaded();
-    return Real(spectro.GetSampleData(sample, index));
+    return RealResult(Driver().GetSampleData(sample, index));
 }
 
 Result Instrument::GetSerialNumber(const std::string&, const ParameterList&) {
-    return Text(&driver::Spectro::GetSerialNum);
+    return TextResult(Driver().GetSerialNum());
 }
 
 Result Instrument::GetSettingOptions(const std::string&, const ParameterList& p) {
-    if (p.size() < 1) return Missing();
-    if (!spectro.IsBound()) return NotLoaded();
-    return Result::Success(Copy(spectro.GetSettingOptions(p[0].c_str())));
+    return TextResult(Driver().GetSettingOptions(p[0].c_str()));
 }
 
 Result Instrument::GetSpectralData(const std::string&, const ParameterList& p) {
-    if (p.size() < 2) return Missing();
     const std::int32_t first = ToInt(p[0]);
     const std::int32_t second = ToInt(p[1]);
-    if (!spectro.IsBound()) return NotLoaded();
-    return Real(spectro.GetSpectralData(first, second));
+    return RealResult(Driver().GetSpectralData(first, second));
 }
 
 Result Instrument::GetSpectralDataAll(const std::string&, const ParameterList& p) {
-    if (p.size() < 1) return Missing();
     const int kBands = 31;
-    std::string values;
-    values.reserve(kBands * 10);
     // The parameter converts the same way for every band: once is enough.
     const std::int32_t first = ToInt(p[0]);
-    if (!spectro.IsBound()) return NotLoaded();
+    driver::Spectro& bound = Driver();
+    std::string values;
+    values.reserve(kBands * 10);
     for (int band = 0; band < kBands; ++band) {
         if (band > 0) values += ';';
-        AppendGeneral(values, spectro.GetSpectralData(first, band), 6);  // a stream's default precision
+        AppendGeneral(values, bound.GetSpectralData(first, band), 6);  // a stream's default precision
     }
     return Result::Success(std::move(values));
 }
 
 Result Instrument::GetWavelengths(const std::string&, const ParameterList&) {
-    return Integer(&driver::Spectro::GetWavelengths);
+    return NumberResult(Driver().GetWavelengths());
 }
 
 Result Instrument::GetWavelengthValue(const std::string&, const ParameterList& p) {
-    if (p.size() < 1) return Missing();
     const std::int32_t index = ToInt(p[0]);
-    if (!spectro.IsBound()) return NotLoaded();
-    return Result::Success(std::to_string(spectro.GetWavelengthValue(index)));
+    return NumberResult(Driver().GetWavelengthValue(index));
 }
 
 Result Instrument::IsConnected(const std::string&, const ParameterList&) {
-    return Flag(&driver::Spectro::IsConnected);
+    return FlagResult(Driver().IsConnected());
 }
 
 Result Instrument::IsDataReady(const std::string&, const ParameterList&) {
-    return Flag(&driver::Spectro::IsDataReady);
+    return FlagResult(Driver().IsDataReady());
 }
 
 Result Instrument::Measure(const std::string&, const ParameterList&) {
-    return Flag(&driver::Spectro::Measure);
+    return FlagResult(Driver().Measure());
 }
 
 Result Instrument::SetCurrentSample(const std::string&, const ParameterList& p) {
-    if (p.size() < 1) return Missing();
     const std::int32_t sample = ToInt(p[0]);
-    if (!spectro.IsBound()) return NotLoaded();
-    return Result::Success(spectro.SetCurrentSample(sample) != 0);
+    return FlagResult(Driver().SetCurrentSample(sample));
 }
 
 Result Instrument::SetLanguage(const std::string&, const ParameterList& p) {
-    if (p.size() < 1) return Missing();
     const std::uint16_t language = ToU16(p[0]);
-    if (!spectro.IsBound()) return NotLoaded();
-    return Result::Success(spectro.SetLanguage(language) != 0);
+    return FlagResult(Driver().SetLanguage(language));
 }
 
 Result Instrument::SetOption(const std::string&, const ParameterList& p) {
-    if (p.size() < 2) return Missing();
     const std::string option = UnescapeField(p[0]);
     const std::string value = UnescapeField(p[1]);
-    if (!spectro.IsBound()) return NotLoaded();
-    return Result::Success(spectro.SetOption(option.c_str(), value.c_str()) != 0);
+    return FlagResult(Driver().SetOption(option.c_str(), value.c_str()));
 }
 
 }  // namespace commands

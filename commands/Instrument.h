@@ -19,20 +19,28 @@ using relay::Result;
 
 using CommandHandler = boost::function<Result(const std::string&, const ParameterList&)>;
 
+// One row of the command table: the least number of parameters the command
+// needs (checked by the dispatcher before the handler runs), and its handler.
+struct Command {
+    std::size_t needs;
+    CommandHandler handler;
+};
+
 class Instrument {
 public:
     Instrument();
     Instrument(const Instrument&) = delete;
     Instrument& operator=(const Instrument&) = delete;
 
-    // One command text in, its Result out; a std::exception while handling it
+    // One command text in, its Result out; an exception while handling it
     // becomes "Error executing command \"<name>\" (<message>)".
     [[nodiscard]] Result Execute(const std::string& command);
 
     // "Init|<driver>|": loads and binds the instrument driver library.
     [[nodiscard]] Result Init(const ParameterList& parameters);
-
-    const driver::Spectro& Driver() const { return spectro; }
+    // Releases the bound library, if any; the next instrument command then
+    // finds no driver.
+    void ReleaseDriver() { spectro.Reset(); }
 
     // The text of a command that needs a driver while none is bound.
     static const char* const kDriverNotLoaded;
@@ -72,15 +80,12 @@ public:
     Result SetOption(const std::string&, const ParameterList&);
 
 private:
-    template <typename Form>
-    Result Flag(Form driver::Spectro::*entry);
-    template <typename Form>
-    Result Integer(Form driver::Spectro::*entry);
-    template <typename Form>
-    Result Text(Form driver::Spectro::*entry);
+    // The bound driver, for a handler that has checked and converted its
+    // parameters; with none bound the command fails with kDriverNotLoaded.
+    driver::Spectro& Driver();
 
     driver::Spectro spectro;
-    std::map<std::string, CommandHandler> commands;
+    std::map<std::string, Command> commands;
 };
 
 // Driver name of Init's parameter: "C:\Tools\drv.dll", "drv.dll", "drv" -> "drv";

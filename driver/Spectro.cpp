@@ -3,6 +3,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include <boost/algorithm/string/predicate.hpp>
+
 namespace driver {
 
 namespace {
@@ -16,18 +18,12 @@ void Assign(Spectro& spectro, void* symbol) {
     spectro.*Member = reinterpret_cast<Form>(reinterpret_cast<std::uintptr_t>(symbol));
 }
 
-template <auto Member>
-bool IsSet(const Spectro& spectro) {
-    return spectro.*Member != nullptr;
-}
-
 struct EntrySlot {
     const char* name;
     void (*assign)(Spectro&, void*);
-    bool (*isSet)(const Spectro&);
 };
 
-#define KST_ENTRY(name) {#name, &Assign<&Spectro::name>, &IsSet<&Spectro::name>}
+#define KST_ENTRY(name) {#name, &Assign<&Spectro::name>}
 
 // Lookup order: member order, except that CalibrateStep follows GetCalMode.
 const EntrySlot kEntryPoints[] = {
@@ -48,16 +44,11 @@ const EntrySlot kEntryPoints[] = {
 
 static_assert(sizeof kEntryPoints / sizeof kEntryPoints[0] == 31, "31 entry points");
 
-bool EndsWith(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() &&
-           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 }  // namespace
 
 std::string Spectro::MakeLibraryFileName(const std::string& name) {
     std::string file = name;
-    if (!EndsWith(file, ".dll")) file += ".dll";
+    if (!boost::algorithm::ends_with(file, ".dll")) file += ".dll";
     const bool hasDrive = file.substr(0, 3).find(':') != std::string::npos;
     const bool isRooted = !file.empty() && (file[0] == '.' || file[0] == '/' ||
                                             file.compare(0, 2, "\\\\") == 0);
@@ -97,12 +88,6 @@ void Spectro::UnloadDriver() {
 void Spectro::Reset() {
     UnloadDriver();
     for (const EntrySlot& entry : kEntryPoints) entry.assign(*this, nullptr);
-}
-
-int Spectro::BoundEntryPoints() const {
-    int bound = 0;
-    for (const EntrySlot& entry : kEntryPoints) bound += entry.isSet(*this) ? 1 : 0;
-    return bound;
 }
 
 }  // namespace driver

@@ -13,7 +13,11 @@ namespace driver {
 class Spectro {
 public:
     Spectro() = default;
-    ~Spectro() { UnloadDriver(); }
+    // Leaves a bound library loaded: the binding goes away with the module's
+    // static objects, that is inside DllMain's process detach, where Windows
+    // forbids FreeLibrary. The unload procedure (ReleaseDriver) or the next
+    // LoadDriver releases it; at process exit the system does.
+    ~Spectro() = default;
     Spectro(const Spectro&) = delete;
     Spectro& operator=(const Spectro&) = delete;
 
@@ -32,9 +36,6 @@ public:
     // "abc" -> "./abc.dll"; "abc.dll" -> "./abc.dll"; "ABC.DLL" -> "./ABC.DLL.dll";
     // "C:\drv\abc.dll", ".\abc.dll", "\\server\share\abc.dll", "/opt/abc.dll" unchanged.
     static std::string MakeLibraryFileName(const std::string& name);
-
-    // Number of entry points bound: 0 or 31.
-    int BoundEntryPoints() const;
 
     platform::LibraryHandle library = nullptr;
 

@@ -1,6 +1,4 @@
 // One write from the server in, its response out on the data channel.
-#include <ostream>
-
 #include "diag/LogFile.h"
 #include "ica/Driver.h"
 #include "relay/VirtualChannelICA.h"

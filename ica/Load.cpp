@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "ica/Driver.h"
+#include "relay/VirtualChannelICA.h"
 #include "platform/CallingConvention.h"
 
 namespace ica {
@@ -19,18 +20,24 @@ const char* const kEngineLibraries[] = {
 };
 constexpr std::size_t kLibraryCount = sizeof kEngineLibraries / sizeof kEngineLibraries[0];
 static_assert(kLibraryCount == 17, "seventeen engine libraries");
-void* libraryTables[kLibraryCount];
+// The engine writes each library's table here; the module calls none of them.
+void* unusedLibraryTable = nullptr;
 
 constexpr std::size_t kUseLibraryEntry = 2;
 
 EngineStatus KST_CDECL UnloadProcedure(void*, void* parameter, std::uint16_t*) {
-    auto* link = static_cast<LinkRecord*>(parameter);
-    if (link != nullptr) {
-        link->procedureCount = 0;
-        link->procedures = nullptr;
-        link->data = nullptr;
-    }
-    return kStatusSuccess;
+    return Guarded([&] {
+        auto* link = static_cast<LinkRecord*>(parameter);
+        if (link != nullptr) {
+            link->procedureCount = 0;
+            link->procedures = nullptr;
+            link->data = nullptr;
+        }
+        // The last moment the instrument library may be released: later, at
+        // library unload, Windows forbids FreeLibrary.
+        relay::GetVirtualChannel().ReleaseDriver();
+        return kStatusSuccess;
+    });
 }
 
 EngineStatus KST_CDECL OpenProcedure(void*, void* parameter, std::uint16_t* size) {
@@ -39,7 +46,7 @@ EngineStatus KST_CDECL OpenProcedure(void*, void* parameter, std::uint16_t* size
             const auto useLibrary = reinterpret_cast<UseLibraryProc>(
                 reinterpret_cast<std::uintptr_t>(libraryManager[kUseLibraryEntry]));
             for (std::size_t i = 0; i < kLibraryCount; ++i)
-                (void)useLibrary(kEngineLibraries[i], nullptr, &libraryTables[i]);
+                (void)useLibrary(kEngineLibraries[i], nullptr, &unusedLibraryTable);
         }
         auto* open = static_cast<OpenRecord*>(parameter);
         std::memset(&driverRecord, 0, sizeof driverRecord);

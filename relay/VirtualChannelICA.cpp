@@ -1,7 +1,5 @@
 #include "relay/VirtualChannelICA.h"
 
-#include <ostream>
-
 #include "commands/Instrument.h"
 #include "diag/LogFile.h"
 
@@ -90,6 +88,10 @@ std::string VirtualChannelICA::GetResponse() {
 void VirtualChannelICA::ClearResponse() {
     diag::LogDetail("Clear response buffer");
     pendingResponse.reset();
+}
+
+void VirtualChannelICA::ReleaseDriver() {
+    if (instrument) instrument->ReleaseDriver();
 }
 
 namespace {

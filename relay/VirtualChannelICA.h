@@ -27,7 +27,6 @@ public:
     void SetDataChannel(std::uint16_t channel, void* engineData,
                         ica::QueueVirtualWriteProc queueVirtualWrite, ica::HpcSendProc hpcSend,
                         bool isHpc);
-    bool IsHPC() const { return isHpc; }
 
     // Runs one command text; its response becomes the pending response
     // (replacing one not sent yet) and is returned.
@@ -39,6 +38,9 @@ public:
     [[nodiscard]] ica::EngineStatus SendPendingResponse();
     std::string GetResponse();
     void ClearResponse();
+
+    // Releases the instrument driver library (the engine's unload procedure).
+    void ReleaseDriver();
 
     // Status of a send attempted before the data channel was set up.
     static constexpr ica::EngineStatus kNotConnected = ica::kStatusGeneralError;

@@ -284,6 +284,31 @@ TEST_F(EngineTest, CloseOnlyLogs) {
     EXPECT_EQ(sent[0].bytes, "OK|Hello");
 }
 
+TEST_F(EngineTest, TheUnloadProcedureReleasesTheInstrumentDriver) {
+    Open();
+    const std::string sim = testing_support::DriverLibraryPath("Kestav", "sim");
+    ASSERT_FALSE(testing_support::IsLibraryLoaded(sim));
+    ASSERT_EQ(engine.Run(kCommand, "Init|sim|").at(0).bytes, "OK");
+    EXPECT_TRUE(testing_support::IsLibraryLoaded(sim));
+    EXPECT_EQ(engine.UnloadProcedure(), 0);
+    EXPECT_FALSE(testing_support::IsLibraryLoaded(sim));
+}
+
+TEST_F(EngineTest, AnExceptionOfAnyTypeAnswersItsOwnCommand) {
+    if (!testing_support::kExceptionsCrossLibraries)
+        GTEST_SKIP() << "a driver's exception cannot reach the module on this platform";
+    Open();
+    testing_support::RecordingDriver recording;
+    ASSERT_TRUE(recording.Loaded());
+    ASSERT_EQ(engine.Run(kCommand, "Init|recording|").at(0).bytes, "OK");
+    ASSERT_TRUE(engine.Deliver(kCommand, "Hello"));  // pending, not sent yet
+    recording.ThrowNext();
+    ASSERT_TRUE(engine.Deliver(kCommand, "Connect"));
+    EXPECT_EQ(engine.Poll(), 0);
+    EXPECT_EQ(Sent().back(), "ERROR|Error executing command \"Connect\" (unknown exception)");
+    EXPECT_EQ(engine.Run(kCommand, "Connect").at(0).bytes, "OK|true");
+}
+
 TEST_F(EngineTest, OverlongResponsesOnTheHpcPath) {
     engine.hpc = true;
     Open();

@@ -106,7 +106,6 @@ TEST_F(VirtualChannelTest, QueuedWriteOnTheDataChannel) {
 TEST_F(VirtualChannelTest, HpcSendAndRefusedSendsKeepTheResponse) {
     VirtualChannelICA channel;
     channel.SetDataChannel(7, &engineDataTag, &FakeQueueWrite, &FakeHpcSend, true);
-    EXPECT_TRUE(channel.IsHPC());
     (void)channel.Execute("Hello");
     sendStatus = 1016;
     EXPECT_EQ(channel.SendPendingResponse(), 1016);

@@ -16,8 +16,13 @@ std::int32_t number = 0;
 float real = 0.0f;
 std::string text;
 bool nullText = false;
+bool throwNext = false;
 
 void Record(const std::string& call) {
+    if (throwNext) {
+        throwNext = false;
+        throw 42;  // not a std::exception
+    }
     calls += call;
     calls += '\n';
 }
@@ -50,11 +55,13 @@ DRIVER_API void KST_CDECL RecordingReset() {
     real = 0.0f;
     text.clear();
     nullText = false;
+    throwNext = false;
 }
 DRIVER_API const char* KST_CDECL RecordingCalls() { return calls.c_str(); }
 DRIVER_API void KST_CDECL RecordingSetFlag(unsigned char value) { flag = value; }
 DRIVER_API void KST_CDECL RecordingSetInt(std::int32_t value) { number = value; }
 DRIVER_API void KST_CDECL RecordingSetReal(float value) { real = value; }
+DRIVER_API void KST_CDECL RecordingThrowNext() { throwNext = true; }
 DRIVER_API void KST_CDECL RecordingSetText(const char* value) {
     nullText = value == nullptr;
     text = value != nullptr ? value : "";

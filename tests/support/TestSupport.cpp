@@ -116,5 +116,6 @@ void RecordingDriver::SetReal(float value) {
 void RecordingDriver::SetText(const char* value) {
     Find<void(KST_CDECL*)(const char*)>("RecordingSetText")(value);
 }
+void RecordingDriver::ThrowNext() { Find<void(KST_CDECL*)()>("RecordingThrowNext")(); }
 
 }  // namespace testing_support

@@ -59,6 +59,13 @@ void MakeWritable(const std::string& path);
 // Text mode line end of this platform's C runtime.
 extern const char* const kLineEnd;
 
+// Whether the library at `path` is loaded into this process now.
+bool IsLibraryLoaded(const std::string& path);
+
+// Whether a C++ exception thrown in a driver library reaches the module's
+// handlers. Not on Windows, where each DLL links its own runtime.
+extern const bool kExceptionsCrossLibraries;
+
 // The recording instrument driver (tests/drivers): what it was called with,
 // and what it answers.
 class RecordingDriver {
@@ -72,6 +79,8 @@ public:
     void SetInt(std::int32_t value);
     void SetReal(float value);
     void SetText(const char* value);
+    // The next entry point called throws an int (no std::exception).
+    void ThrowNext();
 
 private:
     platform::LibraryHandle library_;

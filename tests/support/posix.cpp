@@ -1,4 +1,5 @@
 // POSIX side of the test helpers: files cannot be held exclusively here.
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,6 +8,16 @@
 namespace testing_support {
 
 const char* const kLineEnd = "\n";
+const bool kExceptionsCrossLibraries = true;
+
+bool IsLibraryLoaded(const std::string& path) {
+    std::string file = platform::NativePath(path);
+    if (file.size() > 4 && file.compare(file.size() - 4, 4, ".dll") == 0)
+        file.replace(file.size() - 4, 4, ".so");
+    void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (handle != nullptr) dlclose(handle);
+    return handle != nullptr;
+}
 
 ExclusiveHold::ExclusiveHold(const std::string&) {}
 ExclusiveHold::~ExclusiveHold() {}

@@ -6,6 +6,14 @@
 namespace testing_support {
 
 const char* const kLineEnd = "\r\n";
+const bool kExceptionsCrossLibraries = false;
+
+bool IsLibraryLoaded(const std::string& path) {
+    std::string native = path;
+    for (char& c : native)
+        if (c == '/') c = '\\';
+    return GetModuleHandleA(native.c_str()) != nullptr;
+}
 
 ExclusiveHold::ExclusiveHold(const std::string& path) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
