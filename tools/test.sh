@@ -31,8 +31,8 @@ run_build() {  # name, extra cmake arguments...
   summary+=("$name: $(count_tests "$dir")")
 }
 
-check_dll() {  # the DLL imports Windows' own DLLs only and exports Load alone
-  local objdump=$1 dll=$2 format=$3
+check_dll() {  # the DLL imports Windows' own DLLs only, exports Load alone, and fits its size
+  local objdump=$1 dll=$2 format=$3 limit=${4:-}
   local headers imports
   headers=$("$objdump" -p "$dll")
   grep -q "file format $format" <<<"$headers" || { echo "$dll is not $format"; exit 1; }
@@ -49,6 +49,9 @@ check_dll() {  # the DLL imports Windows' own DLLs only and exports Load alone
   local stripped
   stripped=$(mktemp)
   "${objdump%objdump}strip" -o "$stripped" "$dll"
+  if [ -n "$limit" ] && [ "$(stat -c %s "$stripped")" -gt "$limit" ]; then
+    echo "$dll is $(stat -c %s "$stripped") bytes stripped, more than $limit"; exit 1
+  fi
   summary+=("$(basename "$(dirname "$(dirname "$dll")")"): $(basename "$dll") imports ${imports}, $(stat -c %s "$stripped") bytes stripped")
   rm -f "$stripped"
 }
@@ -71,7 +74,7 @@ summary+=("fuzz: command, engine and text targets ran 20000 inputs each without 
 
 wine_start
 run_build win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
-check_dll i686-w64-mingw32-objdump build/win32/bin/KestavClientDriverICA.dll pei-i386
+check_dll i686-w64-mingw32-objdump build/win32/bin/KestavClientDriverICA.dll pei-i386 800000
 echo "=== win32: short benchmark under Wine"
 wine build/win32/bin/road_bench.exe 5 100 </dev/null
 run_build win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
