@@ -8,6 +8,7 @@
 #include "commands/Instrument.h"
 #include "diag/LogFile.h"
 #include "diag/ModuleFolder.h"
+#include "platform/EntryCall.h"
 #include "platform/Platform.h"
 
 namespace commands {
@@ -89,8 +90,10 @@ Result Instrument::Init(const ParameterList& parameters) {
         spectro.Reset();
     }
 
+    entryFormToLog = loaded && platform::kEntryConventionsVary;
     if (loaded) {
         diag::LogLine("Loading Driver success");
+        LogEntryFormOnceKnown();  // decorated names tell it at once
         return Result::Success();
     }
     diag::LogLine("Loading Driver error");

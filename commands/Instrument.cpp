@@ -132,7 +132,9 @@ Result Instrument::Execute(const std::string& command) {
         // Checked in this order, for every command: the parameter count, then
         // (in the handler) their conversion, then whether a driver is bound.
         if (parameters.size() < entry->second.needs) return Result::Failure(kMissingParameter);
-        return entry->second.handler(name, parameters);
+        Result result = entry->second.handler(name, parameters);
+        LogEntryFormOnceKnown();
+        return result;
     } catch (const DriverNotLoaded&) {
         return Result::Failure(kDriverNotLoaded);
     } catch (const std::exception& e) {
@@ -142,6 +144,14 @@ Result Instrument::Execute(const std::string& command) {
         // command, never leaving the previous response to stand for it.
         return Result::Failure("Error executing command \"" + name + "\" (unknown exception)");
     }
+}
+
+void Instrument::LogEntryFormOnceKnown() {
+    if (!entryFormToLog) return;
+    const std::string form = spectro.EntryForm();
+    if (form.empty()) return;
+    diag::LogDetail("Driver entry points: ", form);
+    entryFormToLog = false;
 }
 
 // The handlers: parameters are there (the dispatcher counted them); each

@@ -83,9 +83,13 @@ private:
     // The bound driver, for a handler that has checked and converted its
     // parameters; with none bound the command fails with kDriverNotLoaded.
     driver::Spectro& Driver();
+    // Writes "Driver entry points: <form>" once per loaded driver, as soon as
+    // the form is known (32-bit Windows).
+    void LogEntryFormOnceKnown();
 
     driver::Spectro spectro;
     std::map<std::string, Command> commands;
+    bool entryFormToLog = false;
 };
 
 // Driver name of Init's parameter: "C:\Tools\drv.dll", "drv.dll", "drv" -> "drv";

@@ -1,7 +1,8 @@
 #include "driver/Spectro.h"
 
-#include <cstring>
+#include <string>
 #include <type_traits>
+#include <utility>
 
 #include <boost/algorithm/string/predicate.hpp>
 
@@ -9,21 +10,24 @@ namespace driver {
 
 namespace {
 
-// Turns a looked-up address into the entry point's form. Object and function
-// pointers have the same size on every platform we build for; the integer
-// step keeps the compiler's cast warnings in this one place.
-template <auto Member>
-void Assign(Spectro& spectro, void* symbol) {
-    using Form = std::remove_reference_t<decltype(spectro.*Member)>;
-    spectro.*Member = reinterpret_cast<Form>(reinterpret_cast<std::uintptr_t>(symbol));
-}
-
+// One row per entry point: its name, and how to bind an address to it.
 struct EntrySlot {
     const char* name;
-    void (*assign)(Spectro&, void*);
+    unsigned argumentBytes;  // the N of the stdcall decoration "_<name>@<N>"
+    void (*bind)(Spectro&, const void* address, Convention* convention);
 };
 
-#define KST_ENTRY(name) {#name, &Assign<&Spectro::name>}
+template <auto Member>
+void Bind(Spectro& spectro, const void* address, Convention* convention) {
+    (spectro.*Member).Bind(address, convention);
+}
+
+template <auto Member>
+constexpr unsigned ArgumentBytes() {
+    return std::remove_reference_t<decltype(std::declval<Spectro&>().*Member)>::kArgumentBytes;
+}
+
+#define KST_ENTRY(name) {#name, ArgumentBytes<&Spectro::name>(), &Bind<&Spectro::name>}
 
 // Lookup order: member order, except that CalibrateStep follows GetCalMode.
 const EntrySlot kEntryPoints[] = {
@@ -43,6 +47,12 @@ const EntrySlot kEntryPoints[] = {
 #undef KST_ENTRY
 
 static_assert(sizeof kEntryPoints / sizeof kEntryPoints[0] == 31, "31 entry points");
+
+// "_GetSpectralData@8": the name an MSVC build gives a __stdcall entry point
+// exported without a .def file.
+std::string DecoratedName(const EntrySlot& entry) {
+    return "_" + std::string(entry.name) + "@" + std::to_string(entry.argumentBytes);
+}
 
 }  // namespace
 
@@ -66,16 +76,23 @@ bool Spectro::LoadDriver(const std::string& name) {
         return false;
     }
     library = handle;
+    bool allDecorated = true;
     for (const EntrySlot& entry : kEntryPoints) {
         void* symbol = platform::FindSymbol(library, entry.name);
+        const bool decorated = symbol == nullptr && platform::kEntryConventionsVary;
+        if (decorated) symbol = platform::FindSymbol(library, DecoratedName(entry).c_str());
         if (symbol == nullptr) {
             // Taken before the release, which may overwrite the thread's error.
             loadError = platform::LastLibraryError();
             Reset();
             return false;
         }
-        entry.assign(*this, symbol);
+        allDecorated = allDecorated && decorated;
+        entry.bind(*this, symbol, &convention);
     }
+    // Decorated names are the stdcall ones: the convention is known at once.
+    decoratedNames = allDecorated;
+    if (decoratedNames) convention = Convention::Stdcall;
     return true;
 }
 
@@ -87,7 +104,15 @@ void Spectro::UnloadDriver() {
 
 void Spectro::Reset() {
     UnloadDriver();
-    for (const EntrySlot& entry : kEntryPoints) entry.assign(*this, nullptr);
+    for (const EntrySlot& entry : kEntryPoints) entry.bind(*this, nullptr, &convention);
+    convention = Convention::Unknown;
+    decoratedNames = false;
+}
+
+std::string Spectro::EntryForm() const {
+    if (!IsBound() || convention == Convention::Unknown) return std::string();
+    return std::string(convention == Convention::Stdcall ? "stdcall" : "cdecl") +
+           (decoratedNames ? ", decorated names" : ", plain names");
 }
 
 }  // namespace driver

@@ -33,46 +33,54 @@ public:
     // (126: library cannot be loaded; 127: entry point missing).
     std::uint32_t LoadError() const { return loadError; }
 
+    // How the bound library's entry points are built, where that can vary
+    // (32-bit Windows): "stdcall, decorated names", "cdecl, plain names";
+    // empty while the convention is not known yet (plain names tell nothing
+    // until the first call that takes arguments) and where it cannot vary.
+    std::string EntryForm() const;
+
     // "abc" -> "./abc.dll"; "abc.dll" -> "./abc.dll"; "ABC.DLL" -> "./ABC.DLL.dll";
     // "C:\drv\abc.dll", ".\abc.dll", "\\server\share\abc.dll", "/opt/abc.dll" unchanged.
     static std::string MakeLibraryFileName(const std::string& name);
 
     platform::LibraryHandle library = nullptr;
 
-    FlagFn Connect = nullptr;
-    FlagFn Disconnect = nullptr;
-    FlagFn IsConnected = nullptr;
-    FlagOfU16Fn SetLanguage = nullptr;
-    IntFn GetAngles = nullptr;
-    IntFn GetWavelengths = nullptr;
-    TextOfIntFn GetAngleValue = nullptr;
-    IntOfIntFn GetWavelengthValue = nullptr;
-    FlagFn Measure = nullptr;
-    RealOfTwoIntsFn GetSpectralData = nullptr;
-    FlagFn IsDataReady = nullptr;
-    TextFn GetSerialNum = nullptr;
-    IntFn GetCalStatus = nullptr;
-    FlagFn Calibrate = nullptr;
-    TextFn GetCalSteps = nullptr;
-    TextFn GetCalMode = nullptr;
-    IntFn GetCalProgress = nullptr;
-    FlagFn AbortCalibration = nullptr;
-    FlagOfTextFn CalibrateStep = nullptr;
-    FlagFn ClearSamples = nullptr;
-    IntFn GetSampleCount = nullptr;
-    FlagOfIntFn SetCurrentSample = nullptr;
-    RealOfTwoIntsFn GetSampleData = nullptr;
-    FlagFn Configure = nullptr;
-    TextFn GetAvailableSettings = nullptr;
-    TextOfTextFn GetSettingOptions = nullptr;
-    TextOfTextFn GetOption = nullptr;
-    FlagOfTwoTextsFn SetOption = nullptr;
-    IntFn GetLastErrorCode = nullptr;
-    TextFn GetLastErrorString = nullptr;
-    TextOfTextFn Execute = nullptr;
+    EntryPoint<FlagFn> Connect;
+    EntryPoint<FlagFn> Disconnect;
+    EntryPoint<FlagFn> IsConnected;
+    EntryPoint<FlagOfU16Fn> SetLanguage;
+    EntryPoint<IntFn> GetAngles;
+    EntryPoint<IntFn> GetWavelengths;
+    EntryPoint<TextOfIntFn> GetAngleValue;
+    EntryPoint<IntOfIntFn> GetWavelengthValue;
+    EntryPoint<FlagFn> Measure;
+    EntryPoint<RealOfTwoIntsFn> GetSpectralData;
+    EntryPoint<FlagFn> IsDataReady;
+    EntryPoint<TextFn> GetSerialNum;
+    EntryPoint<IntFn> GetCalStatus;
+    EntryPoint<FlagFn> Calibrate;
+    EntryPoint<TextFn> GetCalSteps;
+    EntryPoint<TextFn> GetCalMode;
+    EntryPoint<IntFn> GetCalProgress;
+    EntryPoint<FlagFn> AbortCalibration;
+    EntryPoint<FlagOfTextFn> CalibrateStep;
+    EntryPoint<FlagFn> ClearSamples;
+    EntryPoint<IntFn> GetSampleCount;
+    EntryPoint<FlagOfIntFn> SetCurrentSample;
+    EntryPoint<RealOfTwoIntsFn> GetSampleData;
+    EntryPoint<FlagFn> Configure;
+    EntryPoint<TextFn> GetAvailableSettings;
+    EntryPoint<TextOfTextFn> GetSettingOptions;
+    EntryPoint<TextOfTextFn> GetOption;
+    EntryPoint<FlagOfTwoTextsFn> SetOption;
+    EntryPoint<IntFn> GetLastErrorCode;
+    EntryPoint<TextFn> GetLastErrorString;
+    EntryPoint<TextOfTextFn> Execute;
 
 private:
     std::uint32_t loadError = 0;
+    Convention convention = Convention::Unknown;
+    bool decoratedNames = false;
 };
 
 }  // namespace driver

@@ -325,3 +325,48 @@ TEST_F(EngineTest, OverlongResponsesOnTheHpcPath) {
 }
 
 }  // namespace
+
+namespace {
+
+// The real module with each build of the recording driver (cdecl; stdcall
+// with plain or decorated names): the same responses and the same arguments
+// reach the driver.
+class DriverBuildTest : public EngineTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(DriverBuildTest, EveryBuildAnswersAlike) {
+    Open();
+    const std::string driver = GetParam();
+    testing_support::RecordingDriver recording(driver);
+    ASSERT_TRUE(recording.Loaded());
+    ASSERT_EQ(engine.Run(kCommand, "Init|" + driver + "|").at(0).bytes, "OK");
+    recording.Reset();
+    recording.SetReal(0.25f);
+    recording.SetInt(-7);
+    recording.SetText("a|b");
+    const std::pair<std::string, std::string> session[] = {
+        {"Connect", "OK|true"},
+        {"SetLanguage|1033|", "OK|true"},
+        {"GetWavelengthValue|30|", "OK|-7"},
+        {"GetSpectralData|2|30|", "OK|0.25"},
+        {"GetSampleData|-1|2147483647|", "OK|0.25"},
+        {"GetAngleValue|1|", "OK|a|b"},
+        {"CalibrateStep|White|", "OK|true"},
+        {"SetCurrentSample|3|", "OK|true"},
+        {"GetOption|Filter|", "OK|a&vert;b"},
+        {"SetOption|Filter|M2&vert;UV cut|", "OK|true"},
+        {"Execute|STATUS|", "OK|a|b"},
+        {"GetLastErrorCode", "OK|-7"},
+    };
+    for (const auto& [command, response] : session)
+        EXPECT_EQ(engine.Run(kCommand, command).at(0).bytes, response) << command;
+    EXPECT_EQ(recording.Calls(),
+              "Connect()\nSetLanguage(1033)\nGetWavelengthValue(30)\nGetSpectralData(2,30)\n"
+              "GetSampleData(-1,2147483647)\nGetAngleValue(1)\nCalibrateStep(\"White\")\n"
+              "SetCurrentSample(3)\nGetOption(\"Filter\")\nSetOption(\"Filter\",\"M2|UV cut\")\n"
+              "Execute(\"STATUS\")\nGetLastErrorCode()\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, DriverBuildTest,
+                         ::testing::Values("recording", "recording-stdcall", "recording-decorated"));
+
+}  // namespace

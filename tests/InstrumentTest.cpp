@@ -1,10 +1,13 @@
 // The dispatcher and the 32 handlers, against the recording driver.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
+#include <tuple>
 
 #include "commands/Instrument.h"
 #include "diag/ModuleFolder.h"
+#include "platform/EntryCall.h"
 #include "tests/support/TestSupport.h"
 
 using commands::Instrument;
@@ -57,40 +60,7 @@ Answer Int(std::int32_t v) { Answer a; a.number = v; return a; }
 Answer Real(float v) { Answer a; a.real = v; return a; }
 Answer Text(const char* v) { Answer a; a.text = v; return a; }
 
-class InstrumentTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        diag::SetModuleFolder(testing_support::ExecutableFolder());
-        ASSERT_TRUE(recording.Loaded());
-        ASSERT_EQ(Run("Init|recording|"), "OK");
-        recording.Reset();
-    }
-    std::string Run(const std::string& command) { return instrument.Execute(command).ToResponse(); }
-    std::vector<std::string> Log() { return ReadLines(temp.LogPath()); }
-
-    ScopedTempFolder temp;
-    RecordingDriver recording;
-    Instrument instrument;
-};
-
-class HandlerTest : public InstrumentTest, public ::testing::WithParamInterface<HandlerCase> {};
-
-TEST_P(HandlerTest, CallsTheDriverAndRendersItsAnswer) {
-    const HandlerCase& c = GetParam();
-    recording.SetFlag(c.answer.flag);
-    recording.SetInt(c.answer.number);
-    recording.SetReal(c.answer.real);
-    recording.SetText(c.answer.text);
-    EXPECT_EQ(Run(c.command), c.response);
-    EXPECT_EQ(recording.Calls(), c.calls);
-    // Whatever happened, the next command is handled normally.
-    recording.Reset();
-    EXPECT_EQ(Run("IsConnected"), "OK|true");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Commands, HandlerTest,
-    ::testing::Values(
+const std::vector<HandlerCase> kHandlerCases = {
         HandlerCase{"AbortCalibration", Flag(1), "OK|true", "AbortCalibration()\n"},
         HandlerCase{"Calibrate", Flag(0), "OK|false", "Calibrate()\n"},
         HandlerCase{"CalibrateStep|White|", Flag(1), "OK|true", "CalibrateStep(\"White\")\n"},
@@ -165,7 +135,118 @@ INSTANTIATE_TEST_SUITE_P(
         // A negative language code is refused, not wrapped round to 65535.
         HandlerCase{"SetLanguage|-1|", Flag(1), ConversionError("SetLanguage"), ""},
         HandlerCase{"SetOption|a&vert;b|c|", Flag(1), "OK|true", "SetOption(\"a|b\",\"c\")\n"},
-        HandlerCase{"SetOption|A|B", Flag(1), "ERROR|Missing parameter", ""}));
+        HandlerCase{"SetOption|A|B", Flag(1), "ERROR|Missing parameter", ""}};
+
+class InstrumentTest : public ::testing::Test {
+protected:
+    // `driver`: one of the recording driver's builds (cdecl; stdcall with plain
+    // or decorated names, which on 32-bit Windows differ).
+    explicit InstrumentTest(const std::string& driver = "recording")
+        : driver(driver), recording(driver) {}
+    void SetUp() override {
+        diag::SetModuleFolder(testing_support::ExecutableFolder());
+        ASSERT_TRUE(recording.Loaded());
+        ASSERT_EQ(Run("Init|" + driver + "|"), "OK");
+        recording.Reset();
+    }
+    std::string Run(const std::string& command) { return instrument.Execute(command).ToResponse(); }
+    std::vector<std::string> Log() { return ReadLines(temp.LogPath()); }
+    void Answer(const HandlerCase& c) {
+        recording.Reset();
+        recording.SetFlag(c.answer.flag);
+        recording.SetInt(c.answer.number);
+        recording.SetReal(c.answer.real);
+        recording.SetText(c.answer.text);
+    }
+
+    const std::string driver;
+    ScopedTempFolder temp;
+    RecordingDriver recording;
+    Instrument instrument;
+};
+
+const char* const kDriverBuilds[] = {"recording", "recording-stdcall", "recording-decorated"};
+
+class HandlerTest : public InstrumentTest,
+                    public ::testing::WithParamInterface<std::tuple<HandlerCase, const char*>> {
+protected:
+    HandlerTest() : InstrumentTest(std::get<1>(GetParam())) {}
+};
+
+TEST_P(HandlerTest, CallsTheDriverAndRendersItsAnswer) {
+    const HandlerCase& c = std::get<0>(GetParam());
+    Answer(c);
+    EXPECT_EQ(Run(c.command), c.response);
+    EXPECT_EQ(recording.Calls(), c.calls);
+    // Whatever happened, the next command is handled normally.
+    recording.Reset();
+    EXPECT_EQ(Run("IsConnected"), "OK|true");
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, HandlerTest,
+                         ::testing::Combine(::testing::ValuesIn(kHandlerCases),
+                                            ::testing::ValuesIn(kDriverBuilds)));
+
+class ConventionTest : public InstrumentTest, public ::testing::WithParamInterface<const char*> {
+protected:
+    ConventionTest() : InstrumentTest(GetParam()) {}
+};
+
+// A stdcall callee takes its arguments off the stack itself; called as cdecl
+// the stack would lose them a second time on every call and the client fall
+// over within a few. Ten thousand calls of every form leave everything intact.
+TEST_P(ConventionTest, TenThousandMixedCommandsLeaveTheStackAsItWas) {
+    temp.Redirect(temp.Path() + "/no-log-here");  // the log's file calls would dominate
+    for (int i = 0; i < 10000; ++i) {
+        const HandlerCase& c = kHandlerCases[std::size_t(i) % kHandlerCases.size()];
+        Answer(c);
+        ASSERT_EQ(Run(c.command), c.response) << i;
+        ASSERT_EQ(recording.Calls(), c.calls) << i;
+    }
+    EXPECT_EQ(Run("GetSpectralDataAll|7|"), "OK|" + Repeat("0", 31, ";"));
+}
+
+TEST_P(ConventionTest, TheLogNamesTheEntryPointFormOnce) {
+    const std::string driverName = GetParam();
+    std::string form;
+    bool knownAtInit = false;
+    if (platform::kEntryConventionsVary) {
+        form = driverName == "recording" ? "cdecl, plain names"
+               : driverName == "recording-stdcall" ? "stdcall, plain names"
+                                                    : "stdcall, decorated names";
+        knownAtInit = driverName == "recording-decorated";
+    }
+    auto formLines = [&] {
+        std::vector<std::string> lines;
+        for (const std::string& line : Log())
+            if (line.rfind("Driver entry points: ", 0) == 0) lines.push_back(line);
+        return lines;
+    };
+    const auto init = Log();
+    const auto success = std::find_if(init.begin(), init.end(), [](const std::string& line) {
+        return line.find("  Loading Driver success") != std::string::npos;
+    });
+    ASSERT_NE(success, init.end());
+    if (knownAtInit) {
+        ASSERT_NE(success + 1, init.end());
+        EXPECT_EQ(*(success + 1), "Driver entry points: " + form);
+    } else {
+        EXPECT_TRUE(formLines().empty()) << "plain names tell nothing of the convention yet";
+    }
+    (void)Run("Measure");  // no arguments: still nothing to tell
+    (void)Run("GetSpectralData|1|2|");
+    (void)Run("SetLanguage|1033|");
+    const auto lines = formLines();
+    if (form.empty()) {
+        EXPECT_TRUE(lines.empty());
+    } else {
+        EXPECT_EQ(lines, std::vector<std::string>{"Driver entry points: " + form});
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(DriverBuilds, ConventionTest, ::testing::ValuesIn(kDriverBuilds));
+
+
 
 TEST_F(InstrumentTest, HelloNeedsNothingAndSplitsNothing) {
     const std::size_t before = Log().size();

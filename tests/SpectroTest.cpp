@@ -32,7 +32,7 @@ TEST(Spectro, BindsAllOrNothing) {
     // One name missing: released again, nothing bound, the loader's code kept.
     EXPECT_FALSE(spectro.LoadDriver(DriverLibraryPath("Kestav", "broken")));
     EXPECT_FALSE(spectro.IsBound());
-    EXPECT_EQ(spectro.Connect, nullptr);
+    EXPECT_FALSE(spectro.Connect.IsSet());
     EXPECT_EQ(spectro.LoadError(), 127u);
 
     EXPECT_FALSE(spectro.LoadDriver(DriverLibraryPath("Kestav", "no-such-driver")));

@@ -1,12 +1,17 @@
 // A test instrument driver: records every call with its arguments and answers
-// with values the test sets through the Recording* controls. Built once whole
-// and once without one entry point (KST_OMIT_EXECUTE) as a broken driver.
+// with values the test sets through the Recording* controls. Built whole, once
+// without one entry point (KST_OMIT_EXECUTE) as a broken driver, and on 32-bit
+// Windows with its entry points __stdcall (KST_ENTRY_CONVENTION), exported
+// under plain or decorated names. The controls stay cdecl with plain names.
 #include <cstdint>
 #include <string>
 
 #include "platform/CallingConvention.h"
 
 #define DRIVER_API extern "C" KST_EXPORT
+#ifndef KST_ENTRY_CONVENTION
+#define KST_ENTRY_CONVENTION KST_CDECL
+#endif
 
 namespace {
 
@@ -67,62 +72,62 @@ DRIVER_API void KST_CDECL RecordingSetText(const char* value) {
     text = value != nullptr ? value : "";
 }
 
-DRIVER_API unsigned char KST_CDECL Connect() { return FlagCall("Connect()"); }
-DRIVER_API unsigned char KST_CDECL Disconnect() { return FlagCall("Disconnect()"); }
-DRIVER_API unsigned char KST_CDECL IsConnected() { return FlagCall("IsConnected()"); }
-DRIVER_API unsigned char KST_CDECL SetLanguage(std::uint16_t language) {
+DRIVER_API unsigned char KST_ENTRY_CONVENTION Connect() { return FlagCall("Connect()"); }
+DRIVER_API unsigned char KST_ENTRY_CONVENTION Disconnect() { return FlagCall("Disconnect()"); }
+DRIVER_API unsigned char KST_ENTRY_CONVENTION IsConnected() { return FlagCall("IsConnected()"); }
+DRIVER_API unsigned char KST_ENTRY_CONVENTION SetLanguage(std::uint16_t language) {
     return FlagCall("SetLanguage(" + std::to_string(language) + ")");
 }
-DRIVER_API std::int32_t KST_CDECL GetAngles() { return IntCall("GetAngles()"); }
-DRIVER_API std::int32_t KST_CDECL GetWavelengths() { return IntCall("GetWavelengths()"); }
-DRIVER_API const char* KST_CDECL GetAngleValue(std::int32_t index) {
+DRIVER_API std::int32_t KST_ENTRY_CONVENTION GetAngles() { return IntCall("GetAngles()"); }
+DRIVER_API std::int32_t KST_ENTRY_CONVENTION GetWavelengths() { return IntCall("GetWavelengths()"); }
+DRIVER_API const char* KST_ENTRY_CONVENTION GetAngleValue(std::int32_t index) {
     return TextCall("GetAngleValue(" + std::to_string(index) + ")");
 }
-DRIVER_API std::int32_t KST_CDECL GetWavelengthValue(std::int32_t index) {
+DRIVER_API std::int32_t KST_ENTRY_CONVENTION GetWavelengthValue(std::int32_t index) {
     return IntCall("GetWavelengthValue(" + std::to_string(index) + ")");
 }
-DRIVER_API unsigned char KST_CDECL Measure() { return FlagCall("Measure()"); }
-DRIVER_API float KST_CDECL GetSpectralData(std::int32_t first, std::int32_t second) {
+DRIVER_API unsigned char KST_ENTRY_CONVENTION Measure() { return FlagCall("Measure()"); }
+DRIVER_API float KST_ENTRY_CONVENTION GetSpectralData(std::int32_t first, std::int32_t second) {
     Record("GetSpectralData(" + std::to_string(first) + "," + std::to_string(second) + ")");
     return real;
 }
-DRIVER_API unsigned char KST_CDECL IsDataReady() { return FlagCall("IsDataReady()"); }
-DRIVER_API const char* KST_CDECL GetSerialNum() { return TextCall("GetSerialNum()"); }
-DRIVER_API std::int32_t KST_CDECL GetCalStatus() { return IntCall("GetCalStatus()"); }
-DRIVER_API unsigned char KST_CDECL Calibrate() { return FlagCall("Calibrate()"); }
-DRIVER_API const char* KST_CDECL GetCalSteps() { return TextCall("GetCalSteps()"); }
-DRIVER_API const char* KST_CDECL GetCalMode() { return TextCall("GetCalMode()"); }
-DRIVER_API std::int32_t KST_CDECL GetCalProgress() { return IntCall("GetCalProgress()"); }
-DRIVER_API unsigned char KST_CDECL AbortCalibration() { return FlagCall("AbortCalibration()"); }
-DRIVER_API unsigned char KST_CDECL CalibrateStep(const char* step) {
+DRIVER_API unsigned char KST_ENTRY_CONVENTION IsDataReady() { return FlagCall("IsDataReady()"); }
+DRIVER_API const char* KST_ENTRY_CONVENTION GetSerialNum() { return TextCall("GetSerialNum()"); }
+DRIVER_API std::int32_t KST_ENTRY_CONVENTION GetCalStatus() { return IntCall("GetCalStatus()"); }
+DRIVER_API unsigned char KST_ENTRY_CONVENTION Calibrate() { return FlagCall("Calibrate()"); }
+DRIVER_API const char* KST_ENTRY_CONVENTION GetCalSteps() { return TextCall("GetCalSteps()"); }
+DRIVER_API const char* KST_ENTRY_CONVENTION GetCalMode() { return TextCall("GetCalMode()"); }
+DRIVER_API std::int32_t KST_ENTRY_CONVENTION GetCalProgress() { return IntCall("GetCalProgress()"); }
+DRIVER_API unsigned char KST_ENTRY_CONVENTION AbortCalibration() { return FlagCall("AbortCalibration()"); }
+DRIVER_API unsigned char KST_ENTRY_CONVENTION CalibrateStep(const char* step) {
     return FlagCall("CalibrateStep(" + Arg(step) + ")");
 }
-DRIVER_API unsigned char KST_CDECL ClearSamples() { return FlagCall("ClearSamples()"); }
-DRIVER_API std::int32_t KST_CDECL GetSampleCount() { return IntCall("GetSampleCount()"); }
-DRIVER_API unsigned char KST_CDECL SetCurrentSample(std::int32_t sample) {
+DRIVER_API unsigned char KST_ENTRY_CONVENTION ClearSamples() { return FlagCall("ClearSamples()"); }
+DRIVER_API std::int32_t KST_ENTRY_CONVENTION GetSampleCount() { return IntCall("GetSampleCount()"); }
+DRIVER_API unsigned char KST_ENTRY_CONVENTION SetCurrentSample(std::int32_t sample) {
     return FlagCall("SetCurrentSample(" + std::to_string(sample) + ")");
 }
-DRIVER_API float KST_CDECL GetSampleData(std::int32_t sample, std::int32_t index) {
+DRIVER_API float KST_ENTRY_CONVENTION GetSampleData(std::int32_t sample, std::int32_t index) {
     Record("GetSampleData(" + std::to_string(sample) + "," + std::to_string(index) + ")");
     return real;
 }
-DRIVER_API unsigned char KST_CDECL Configure() { return FlagCall("Configure()"); }
-DRIVER_API const char* KST_CDECL GetAvailableSettings() {
+DRIVER_API unsigned char KST_ENTRY_CONVENTION Configure() { return FlagCall("Configure()"); }
+DRIVER_API const char* KST_ENTRY_CONVENTION GetAvailableSettings() {
     return TextCall("GetAvailableSettings()");
 }
-DRIVER_API const char* KST_CDECL GetSettingOptions(const char* setting) {
+DRIVER_API const char* KST_ENTRY_CONVENTION GetSettingOptions(const char* setting) {
     return TextCall("GetSettingOptions(" + Arg(setting) + ")");
 }
-DRIVER_API const char* KST_CDECL GetOption(const char* option) {
+DRIVER_API const char* KST_ENTRY_CONVENTION GetOption(const char* option) {
     return TextCall("GetOption(" + Arg(option) + ")");
 }
-DRIVER_API unsigned char KST_CDECL SetOption(const char* option, const char* value) {
+DRIVER_API unsigned char KST_ENTRY_CONVENTION SetOption(const char* option, const char* value) {
     return FlagCall("SetOption(" + Arg(option) + "," + Arg(value) + ")");
 }
-DRIVER_API std::int32_t KST_CDECL GetLastErrorCode() { return IntCall("GetLastErrorCode()"); }
-DRIVER_API const char* KST_CDECL GetLastErrorString() { return TextCall("GetLastErrorString()"); }
+DRIVER_API std::int32_t KST_ENTRY_CONVENTION GetLastErrorCode() { return IntCall("GetLastErrorCode()"); }
+DRIVER_API const char* KST_ENTRY_CONVENTION GetLastErrorString() { return TextCall("GetLastErrorString()"); }
 #ifndef KST_OMIT_EXECUTE
-DRIVER_API const char* KST_CDECL Execute(const char* command) {
+DRIVER_API const char* KST_ENTRY_CONVENTION Execute(const char* command) {
     return TextCall("Execute(" + Arg(command) + ")");
 }
 #endif
