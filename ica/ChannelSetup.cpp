@@ -93,6 +93,7 @@ EngineStatus OpenDataChannel(DriverRecord* driver, OpenRecord*, std::uint16_t* s
     if (status != kStatusSuccess) return status;
     void* const wdData = hook.wdData;
     const QueueVirtualWriteProc queueVirtualWrite = hook.queueVirtualWrite;
+    const std::uint16_t maximumWrite = hook.maximumWriteSize;
 
     diag::LogDetail("Check WinStationDriver version");
     VersionCheckRecord version{};
@@ -127,7 +128,7 @@ EngineStatus OpenDataChannel(DriverRecord* driver, OpenRecord*, std::uint16_t* s
     }
 
     relay::GetVirtualChannel().SetDataChannel(channel, wdData, queueVirtualWrite, version.hpcSend,
-                                              g_bIsHPC);
+                                              g_bIsHPC, maximumWrite);
     diag::LogDetail("Data Channel successfully registered (Channel nr: ", channel, ")");
     return kStatusSuccess;
 }

@@ -26,8 +26,9 @@ VirtualChannelICA::~VirtualChannelICA() {
 
 void VirtualChannelICA::SetDataChannel(std::uint16_t channel, void* data,
                                        ica::QueueVirtualWriteProc queueWrite,
-                                       ica::HpcSendProc send, bool hpc) {
+                                       ica::HpcSendProc send, bool hpc, std::uint16_t maximum) {
     dataChannel = channel;
+    maximumWrite = maximum;
     engineData = data;
     queueVirtualWrite = queueWrite;
     hpcSend = send;
@@ -59,6 +60,17 @@ ica::EngineStatus VirtualChannelICA::SendPendingResponse() {
         // still looks whole; the server gets a short failure instead.
         diag::LogDetail("  Response of ", pendingResponse->size(),
                         " bytes is too long for HPC, sending \"", kResponseTooLong, "\" instead");
+        pendingResponse = std::make_shared<std::string>(kResponseTooLong);
+    }
+    // A queued write is taken whole or refused whole, and the engine keeps one
+    // byte of its maximum for the channel number. A refusal other than 1016
+    // returned from the poll ends the user's session: a response that cannot
+    // travel is replaced by a short failure before it is offered.
+    const std::size_t usable = maximumWrite >= 2 ? maximumWrite - 1u : 0u;
+    if (!isHpc && usable > 0 && pendingResponse->size() > usable) {
+        diag::LogDetail("  Response of ", pendingResponse->size(),
+                        " bytes is too long for the engine's writes of at most ", usable,
+                        " bytes, sending \"", kResponseTooLong, "\" instead");
         pendingResponse = std::make_shared<std::string>(kResponseTooLong);
     }
 

@@ -24,9 +24,12 @@ public:
     VirtualChannelICA(const VirtualChannelICA&) = delete;
     VirtualChannelICA& operator=(const VirtualChannelICA&) = delete;
 
+    // maximumWrite: the engine's maximum write size from the data channel's
+    // write-hook record, the channel-number byte included; 0 (or 1) when the
+    // engine gave none.
     void SetDataChannel(std::uint16_t channel, void* engineData,
                         ica::QueueVirtualWriteProc queueVirtualWrite, ica::HpcSendProc hpcSend,
-                        bool isHpc);
+                        bool isHpc, std::uint16_t maximumWrite = 0);
 
     // Runs one command text; its response becomes the pending response
     // (replacing one not sent yet) and is returned.
@@ -53,6 +56,7 @@ private:
     ica::QueueVirtualWriteProc queueVirtualWrite = nullptr;
     ica::MemorySection outSection{};
     bool isHpc = false;
+    std::uint16_t maximumWrite = 0;
     std::shared_ptr<std::string> pendingResponse;
 };
 

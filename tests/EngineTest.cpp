@@ -309,6 +309,59 @@ TEST_F(EngineTest, AnExceptionOfAnyTypeAnswersItsOwnCommand) {
     EXPECT_EQ(engine.Run(kCommand, "Connect").at(0).bytes, "OK|true");
 }
 
+// A queued write is taken whole or refused whole, and one byte of the
+// engine's maximum is the channel number's; a refusal returned from the poll
+// would end the session. Responses that do not fit are never offered.
+TEST_F(EngineTest, ResponsesLongerThanTheEnginesWritesOnTheQueuedPath) {
+    struct Case {
+        std::uint16_t maximumWrite;
+        std::size_t responseSize;  // "OK|" and the driver's text
+        bool whole;
+    };
+    const Case cases[] = {
+        {5000, 4999, true}, {5000, 5000, false}, {5000, 65535, false},
+        {100, 99, true},    {100, 100, false},   {0, 70000, true},  // 0: the engine gave none
+    };
+    testing_support::RecordingDriver recording;
+    ASSERT_TRUE(recording.Loaded());
+    for (const Case& c : cases) {
+        EngineHost host;
+        std::string error;
+        ASSERT_TRUE(host.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE, &error));
+        host.maximumWrite = c.maximumWrite;
+        ASSERT_EQ(host.Open(), 0);
+        ASSERT_EQ(host.Run(kCommand, "Init|recording|").at(0).bytes, "OK");
+        const std::string text(c.responseSize - 3, 'r');
+        recording.SetText(text.c_str());
+        const auto sent = host.Run(kCommand, "Execute|dump|");
+        ASSERT_EQ(sent.size(), 1u) << c.responseSize;
+        EXPECT_EQ(sent[0].bytes, c.whole ? "OK|" + text : "ERROR|Response too long") << c.responseSize;
+        EXPECT_TRUE(host.refusedWriteSizes.empty()) << "nothing too long was offered";
+        const std::string why = "  Response of " + std::to_string(c.responseSize) +
+                                " bytes is too long for the engine's writes of at most " +
+                                std::to_string(c.maximumWrite - 1) +
+                                " bytes, sending \"ERROR|Response too long\" instead";
+        EXPECT_EQ(Logged(why), !c.whole) << why;
+        EXPECT_EQ(host.Run(kCommand, "Hello").at(0).bytes, "OK|Hello");
+        host.UnloadModule();
+    }
+    recording.SetText("");
+}
+
+TEST_F(EngineTest, TheStandInEngineRefusesWritesLongerThanItsMaximum) {
+    // What an engine does with a write it cannot take: refused whole, and the
+    // poll passes the refusal on. The module above never lets it come to this.
+    engine.maximumWrite = 10;
+    Open();
+    ica::MemorySection section{10, reinterpret_cast<std::uint8_t*>(const_cast<char*>("0123456789"))};
+    EXPECT_EQ(EngineHost::QueueVirtualWrite(&engine, 12, &section, 1, 0),
+              EngineHost::kStatusWriteTooLarge);
+    EXPECT_EQ(engine.refusedWriteSizes, std::vector<std::size_t>{10});
+    section.length = 9;
+    EXPECT_EQ(EngineHost::QueueVirtualWrite(&engine, 12, &section, 1, 0), 0);
+    EXPECT_EQ(Sent(), std::vector<std::string>{"012345678"});
+}
+
 TEST_F(EngineTest, OverlongResponsesOnTheHpcPath) {
     engine.hpc = true;
     Open();

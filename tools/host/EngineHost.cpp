@@ -11,7 +11,6 @@ namespace {
 EngineHost* Owner(void* wd) { return static_cast<EngineHost*>(wd); }
 
 constexpr std::uint16_t kFirstChannelNumber = 11;
-constexpr std::uint16_t kMaximumWriteSize = 5000;
 }  // namespace
 
 EngineHost* EngineHost::opening = nullptr;
@@ -204,7 +203,7 @@ EngineStatus KST_CDECL EngineHost::WdSetInformation(void* wd, void* parameter, s
             auto* record = static_cast<WriteHookRecord*>(request->parameter);
             self->hooks[record->channel] = {record->callback, record->moduleData};
             record->wdData = self;
-            record->maximumWriteSize = kMaximumWriteSize;
+            record->maximumWriteSize = self->maximumWrite;
             record->queueVirtualWrite = &QueueVirtualWrite;
             return kStatusSuccess;
         }
@@ -219,10 +218,16 @@ EngineStatus KST_CDECL EngineHost::WdSetInformation(void* wd, void* parameter, s
 EngineStatus KST_CDECL EngineHost::QueueVirtualWrite(void* wd, std::uint16_t channel,
                                                      MemorySection* sections, std::uint16_t count,
                                                      std::uint16_t) {
+    EngineHost* self = Owner(wd);
     std::string bytes;
     for (std::uint16_t i = 0; i < count; ++i)
         bytes.append(reinterpret_cast<const char*>(sections[i].bytes), sections[i].length);
-    return Owner(wd)->Accept(channel, std::move(bytes), false);
+    if (self->maximumWrite >= 2 && bytes.size() > self->maximumWrite - 1u) {
+        ++self->sendAttempts;
+        self->refusedWriteSizes.push_back(bytes.size());
+        return kStatusWriteTooLarge;
+    }
+    return self->Accept(channel, std::move(bytes), false);
 }
 
 EngineStatus KST_CDECL EngineHost::HpcSend(void* wd, std::uint16_t channel, std::uint8_t* bytes,

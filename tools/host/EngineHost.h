@@ -69,11 +69,17 @@ public:
     bool wdHasProcedureTable = true;   // false: the WD link record has no table
     std::map<std::uint32_t, EngineStatus> failClass;  // class -> status to answer
     std::uint32_t openChannelMask = 0x00010000;
+    // The maximum write size handed over in the write-hook record, one byte
+    // of it for the channel number. A queued write of more than that less
+    // one is refused whole with kStatusWriteTooLarge, as the engine does.
+    std::uint16_t maximumWrite = 5000;
+    static constexpr EngineStatus kStatusWriteTooLarge = ica::kStatusBufferTooSmall;
     // The next `count` sends are refused with `status`.
     void RefuseSends(int count, EngineStatus status);
 
     // What the module did.
     std::vector<SentResponse> sent;
+    std::vector<std::size_t> refusedWriteSizes;  // queued writes too large to take
     std::vector<std::string> linkedLibraries;
     std::vector<InformationCall> informationCalls;
     std::vector<ica::HpcPropertiesRecord> hpcProperties;

@@ -22,6 +22,8 @@ const char* const kUsage =
     "  --module PATH        module to load (default: " "KestavClientDriverICA beside this program)\n"
     "  --hpc                the WinStation driver offers the High Performance Channel\n"
     "  --refuse N[:STATUS]  refuse the next N sends with STATUS (default 1016)\n"
+    "  --max-write N        the engine's maximum write size, one byte of it for the\n"
+    "                       channel number (default 5000); longer queued writes are refused\n"
     "  --channel cmd|data   channel the commands are written to (default cmd)\n"
     "  --script FILE        commands from FILE, one per line ('#' starts a comment)\n"
     "  --interactive        type commands at a prompt (empty line or 'quit' ends)\n"
@@ -34,6 +36,7 @@ struct Options {
     bool hpc = false;
     int refuseCount = 0;
     int refuseStatus = 1016;
+    int maximumWrite = 5000;
     std::string channel = "KstCmd1";
     std::vector<std::string> commands;
     bool interactive = false;
@@ -89,6 +92,10 @@ int ParseOptions(int argc, char** argv, Options* options) {
                 (colon != std::string::npos &&
                  !ParseNumber(value.substr(colon + 1), &options->refuseStatus)))
                 return Usage("--refuse takes N or N:STATUS");
+        } else if (arg == "--max-write") {
+            if (!next(&value) || !ParseNumber(value, &options->maximumWrite) ||
+                options->maximumWrite < 0 || options->maximumWrite > 0xFFFF)
+                return Usage("--max-write takes a size from 0 to 65535");
         } else if (arg == "--channel") {
             if (!next(&value) || (value != "cmd" && value != "data"))
                 return Usage("--channel takes cmd or data");
@@ -134,6 +141,7 @@ void Plot(const std::string& response, const std::string& command, const std::st
 void RunCommand(host::EngineHost& engine, const Options& options, const std::string& command) {
     std::cout << "> " << host::Printable(command) << "\n";
     const std::size_t before = engine.sent.size();
+    const std::size_t refusedBefore = engine.refusedWriteSizes.size();
     if (!engine.Deliver(options.channel, command)) {
         std::cout << "  (no write hook on " << options.channel << ")\n";
         return;
@@ -148,6 +156,10 @@ void RunCommand(host::EngineHost& engine, const Options& options, const std::str
             std::cout << "  poll: " << status << " (send failed; the response stays pending)\n";
         break;
     }
+    for (std::size_t i = refusedBefore; i < engine.refusedWriteSizes.size(); ++i)
+        std::cout << "  engine: refused a write of " << engine.refusedWriteSizes[i]
+                  << " bytes (maximum write " << options.maximumWrite << ", of it "
+                  << options.maximumWrite - 1 << " for data)\n";
     for (std::size_t i = before; i < engine.sent.size(); ++i) {
         const host::SentResponse& sent = engine.sent[i];
         std::cout << "< " << host::Printable(sent.bytes) << "\n";
@@ -183,6 +195,7 @@ int main(int argc, char** argv) {
     {
         host::EngineHost engine;
         engine.hpc = options.hpc;
+        engine.maximumWrite = static_cast<std::uint16_t>(options.maximumWrite);
         std::string error;
         if (!engine.LoadModule(options.module, &error)) {
             std::cerr << "kestav-host: " << error << "\n";
