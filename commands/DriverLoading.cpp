@@ -8,6 +8,7 @@
 #include "commands/Instrument.h"
 #include "diag/LogFile.h"
 #include "diag/ModuleFolder.h"
+#include "driver/LibraryBitness.h"
 #include "platform/EntryCall.h"
 #include "platform/Platform.h"
 
@@ -37,6 +38,37 @@ bool IsAcceptableDriverName(const std::string& name) {
         if (c == ':' || byte < 0x20 || byte == 0x7F) return false;
     }
     return true;
+}
+
+// Where a driver runs: in this process, or in the driver host of its own
+// bitness (a library this process cannot load, or an administrator who wants
+// every driver isolated).
+struct Placement {
+    bool hosted = false;
+    std::string program;
+    std::uint32_t timeoutSeconds = 60;
+};
+
+const std::uint32_t kDefaultTimeoutSeconds = 60;
+
+Placement ChoosePlacement(const std::string& path) {
+    Placement placement;
+    if (!platform::kDriverHostAvailable) return placement;
+    const int own = int(sizeof(void*) * 8);
+    std::string header;
+    const int bits = platform::ReadFileStart(path, driver::kPeHeaderBytes, &header)
+                         ? driver::LibraryBitness(header)
+                         : 0;
+    std::uint32_t isolate = 0;
+    (void)platform::ReadAdminSetting("IsolateDriver", &isolate);
+    placement.hosted = isolate == 1 || (bits != 0 && bits != own);
+    placement.program = diag::ModuleFolder + kSeparator + "KestavDriverHost" +
+                        std::to_string(bits != 0 ? bits : own) + ".exe";
+    std::uint32_t timeout = 0;
+    placement.timeoutSeconds = platform::ReadAdminSetting("DriverTimeoutSeconds", &timeout) && timeout > 0
+                                   ? timeout
+                                   : kDefaultTimeoutSeconds;
+    return placement;
 }
 
 }  // namespace
@@ -84,13 +116,17 @@ Result Instrument::Init(const ParameterList& parameters) {
         platform::SetLibrarySearchFolder(folder);
         // The full path, so that a library of the same name in the process's
         // current folder can never be picked up instead.
-        loaded = spectro.LoadDriver(folder + kSeparator + fileName);
+        const std::string path = folder + kSeparator + fileName;
+        const Placement placement = ChoosePlacement(path);
+        loaded = placement.hosted
+                     ? spectro.LoadDriverInHost(placement.program, path, placement.timeoutSeconds)
+                     : spectro.LoadDriver(path);
         if (!loaded) error = spectro.LoadError();
     } else {
         spectro.Reset();
     }
 
-    entryFormToLog = loaded && platform::kEntryConventionsVary;
+    entryFormToLog = loaded && spectro.EntryFormVaries();
     if (loaded) {
         diag::LogLine("Loading Driver success");
         LogEntryFormOnceKnown();  // decorated names tell it at once

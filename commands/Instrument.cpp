@@ -137,6 +137,16 @@ Result Instrument::Execute(const std::string& command) {
         return result;
     } catch (const DriverNotLoaded&) {
         return Result::Failure(kDriverNotLoaded);
+    } catch (const driver::DriverStopped&) {
+        // The driver host is gone (a crash in the driver): nothing is bound
+        // now, and the next Init starts a fresh host.
+        spectro.Reset();
+        return Result::Failure("Instrument driver stopped");
+    } catch (const driver::DriverNotResponding&) {
+        spectro.Reset();
+        return Result::Failure("Instrument driver not responding");
+    } catch (const driver::DriverTextTooLong&) {
+        return Result::Failure("Response too long");
     } catch (const std::exception& e) {
         return Result::Failure("Error executing command \"" + name + "\" (" + e.what() + ")");
     } catch (...) {
@@ -257,15 +267,16 @@ Result Instrument::GetSpectralData(const std::string&, const ParameterList& p) {
 }
 
 Result Instrument::GetSpectralDataAll(const std::string&, const ParameterList& p) {
-    const int kBands = 31;
+    constexpr int kBands = driverhost::kSpectrumBands;
     // The parameter converts the same way for every band: once is enough.
     const std::int32_t first = ToInt(p[0]);
-    driver::Spectro& bound = Driver();
+    float spectrum[kBands];
+    Driver().ReadSpectrum(first, spectrum);
     std::string values;
     values.reserve(kBands * 10);
     for (int band = 0; band < kBands; ++band) {
         if (band > 0) values += ';';
-        AppendGeneral(values, bound.GetSpectralData(first, band), 6);  // a stream's default precision
+        AppendGeneral(values, spectrum[band], 6);  // a stream's default precision
     }
     return Result::Success(std::move(values));
 }

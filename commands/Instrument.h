@@ -41,6 +41,9 @@ public:
     // Releases the bound library, if any; the next instrument command then
     // finds no driver.
     void ReleaseDriver() { spectro.Reset(); }
+    void ReleaseHostedDriver() {
+        if (spectro.InHost()) spectro.Reset();
+    }
 
     // The text of a command that needs a driver while none is bound.
     static const char* const kDriverNotLoaded;

@@ -7,7 +7,10 @@
 #pragma once
 
 #include <cstdint>
+#include <tuple>
+#include <type_traits>
 
+#include "driverhost/Protocol.h"
 #include "platform/EntryCall.h"
 
 namespace driver {
@@ -28,8 +31,19 @@ using TextOfTextFn = const char*(const char*);
 
 // The calling convention a library's entry points turned out to use: known
 // from decorated names at once, otherwise from the stack after the first
-// call that takes arguments (32-bit Windows only; elsewhere there is one).
-enum class Convention { Unknown, Cdecl, Stdcall };
+// call that takes arguments (32-bit drivers only; elsewhere there is one).
+using driverhost::Convention;
+
+// The far end of a binding whose driver runs in the driver host: one
+// request, one answer. The answer stays valid until the next call. Throws
+// DriverStopped or DriverNotResponding when the host fails.
+class RemoteEntries {
+public:
+    virtual const driverhost::Answer& Call(const driverhost::Request& request) = 0;
+
+protected:
+    ~RemoteEntries() = default;
+};
 
 // One bound entry point of the form `Form`, called like a function:
 // spectro.GetSpectralData(0, 5).
@@ -45,11 +59,20 @@ public:
 
     void Bind(const void* address, Convention* convention) {
         address_ = address;
+        remote_ = nullptr;
         convention_ = convention;
     }
-    bool IsSet() const { return address_ != nullptr; }
+    // Calls go to entry `index` of a driver host's binding instead.
+    void BindRemote(RemoteEntries* remote, std::uint32_t index, Convention* convention) {
+        address_ = nullptr;
+        remote_ = remote;
+        index_ = index;
+        convention_ = convention;
+    }
+    bool IsSet() const { return address_ != nullptr || remote_ != nullptr; }
 
     R operator()(A... args) const {
+        if (remote_ != nullptr) return CallRemote(args...);
         std::uint32_t removed = 0;
         const R result = platform::CallEntry<R>(address_, &removed, args...);
         if constexpr (sizeof...(A) > 0) {
@@ -60,8 +83,62 @@ public:
         return result;
     }
 
+    // The driver host's side: runs `request` on this (in-process) entry
+    // point and fills `answer`; a request whose arguments do not fit the
+    // form is refused.
+    void Serve(const driverhost::Request& request, driverhost::Answer* answer) const {
+        constexpr std::uint32_t kTexts = (0u + ... + std::uint32_t(std::is_pointer_v<A>));
+        if (request.numberCount != sizeof...(A) - kTexts || request.textCount != kTexts) {
+            answer->status = driverhost::AnswerStatus::Refused;
+            return;
+        }
+        std::uint32_t number = 0, text = 0;
+        // A braced list is evaluated left to right: arguments in their order.
+        const std::tuple<A...> arguments{Take<A>(request, &number, &text)...};
+        const R result = std::apply(*this, arguments);
+        if constexpr (std::is_same_v<R, float>) {
+            answer->real = result;
+        } else if constexpr (std::is_pointer_v<R>) {
+            answer->hasText = result != nullptr;
+            answer->text = result != nullptr ? result : "";
+        } else {
+            answer->word = static_cast<std::uint32_t>(result);
+        }
+    }
+
 private:
+    template <typename T>
+    static T Take(const driverhost::Request& request, std::uint32_t* number, std::uint32_t* text) {
+        if constexpr (std::is_pointer_v<T>)
+            return request.texts[(*text)++].c_str();
+        else
+            return static_cast<T>(request.numbers[(*number)++]);
+    }
+
+    R CallRemote(A... args) const {
+        driverhost::Request request;
+        request.entry = index_;
+        (Put(&request, args), ...);
+        const driverhost::Answer& answer = remote_->Call(request);
+        *convention_ = answer.convention;
+        if constexpr (std::is_same_v<R, float>)
+            return answer.real;
+        else if constexpr (std::is_pointer_v<R>)
+            return answer.hasText ? answer.text.c_str() : nullptr;  // valid until the next call
+        else
+            return static_cast<R>(answer.word);
+    }
+    static void Put(driverhost::Request* request, const char* text) {
+        request->texts[request->textCount++] = text != nullptr ? text : "";
+    }
+    template <typename T>
+    static void Put(driverhost::Request* request, T number) {
+        request->numbers[request->numberCount++] = static_cast<std::int32_t>(number);
+    }
+
     const void* address_ = nullptr;
+    RemoteEntries* remote_ = nullptr;
+    std::uint32_t index_ = 0;
     Convention* convention_ = nullptr;
 };
 

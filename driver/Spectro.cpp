@@ -1,5 +1,7 @@
 #include "driver/Spectro.h"
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -15,6 +17,8 @@ struct EntrySlot {
     const char* name;
     unsigned argumentBytes;  // the N of the stdcall decoration "_<name>@<N>"
     void (*bind)(Spectro&, const void* address, Convention* convention);
+    void (*bindRemote)(Spectro&, RemoteEntries* remote, std::uint32_t index, Convention* convention);
+    void (*serve)(const Spectro&, const driverhost::Request&, driverhost::Answer*);
 };
 
 template <auto Member>
@@ -23,11 +27,24 @@ void Bind(Spectro& spectro, const void* address, Convention* convention) {
 }
 
 template <auto Member>
+void BindRemote(Spectro& spectro, RemoteEntries* remote, std::uint32_t index,
+                Convention* convention) {
+    (spectro.*Member).BindRemote(remote, index, convention);
+}
+
+template <auto Member>
+void Serve(const Spectro& spectro, const driverhost::Request& request, driverhost::Answer* answer) {
+    (spectro.*Member).Serve(request, answer);
+}
+
+template <auto Member>
 constexpr unsigned ArgumentBytes() {
     return std::remove_reference_t<decltype(std::declval<Spectro&>().*Member)>::kArgumentBytes;
 }
 
-#define KST_ENTRY(name) {#name, ArgumentBytes<&Spectro::name>(), &Bind<&Spectro::name>}
+#define KST_ENTRY(name)                                                                   \
+    {#name, ArgumentBytes<&Spectro::name>(), &Bind<&Spectro::name>, &BindRemote<&Spectro::name>, \
+     &Serve<&Spectro::name>}
 
 // Lookup order: member order, except that CalibrateStep follows GetCalMode.
 const EntrySlot kEntryPoints[] = {
@@ -46,7 +63,8 @@ const EntrySlot kEntryPoints[] = {
 
 #undef KST_ENTRY
 
-static_assert(sizeof kEntryPoints / sizeof kEntryPoints[0] == 31, "31 entry points");
+static_assert(sizeof kEntryPoints / sizeof kEntryPoints[0] == driverhost::kEntryCount,
+              "31 entry points, numbered alike in the module and the driver host");
 
 // "_GetSpectralData@8": the name an MSVC build gives a __stdcall entry point
 // exported without a .def file.
@@ -96,7 +114,48 @@ bool Spectro::LoadDriver(const std::string& name) {
     return true;
 }
 
+bool Spectro::LoadDriverInHost(const std::string& program, const std::string& path,
+                               std::uint32_t timeoutSeconds) {
+    Reset();
+    loadError = 0;
+    host = HostedDriver::Start(program, path, timeoutSeconds, &loadError);
+    if (host == nullptr) return false;
+    std::uint32_t index = 0;
+    for (const EntrySlot& entry : kEntryPoints) entry.bindRemote(*this, host.get(), index++, &convention);
+    decoratedNames = host->Handshake().decoratedNames != 0;
+    convention = host->Handshake().convention;
+    return true;
+}
+
+void Spectro::ReadSpectrum(std::int32_t first, float (&values)[driverhost::kSpectrumBands]) {
+    if (host != nullptr) {
+        driverhost::Request request;
+        request.operation = driverhost::Operation::ReadSpectrum;
+        request.numberCount = 1;
+        request.numbers[0] = first;
+        const driverhost::Answer& answer = host->Call(request);
+        convention = answer.convention;
+        std::copy(std::begin(answer.spectrum), std::end(answer.spectrum), values);
+        return;
+    }
+    for (std::int32_t band = 0; band < std::int32_t(driverhost::kSpectrumBands); ++band)
+        values[band] = GetSpectralData(first, band);
+}
+
+void Spectro::Serve(const driverhost::Request& request, driverhost::Answer* answer) {
+    if (request.operation == driverhost::Operation::ReadSpectrum && request.numberCount == 1 &&
+        request.textCount == 0) {
+        ReadSpectrum(request.numbers[0], answer->spectrum);
+    } else if (request.operation == driverhost::Operation::Call) {
+        kEntryPoints[request.entry].serve(*this, request, answer);
+    } else {
+        answer->status = driverhost::AnswerStatus::Refused;
+    }
+    answer->convention = convention;
+}
+
 void Spectro::UnloadDriver() {
+    host.reset();  // asks the host to quit, ends it if it does not
     if (library == nullptr) return;
     platform::CloseLibrary(library);
     library = nullptr;
@@ -107,6 +166,10 @@ void Spectro::Reset() {
     for (const EntrySlot& entry : kEntryPoints) entry.bind(*this, nullptr, &convention);
     convention = Convention::Unknown;
     decoratedNames = false;
+}
+
+bool Spectro::EntryFormVaries() const {
+    return host != nullptr ? host->Handshake().bitness == 32 : platform::kEntryConventionsVary;
 }
 
 std::string Spectro::EntryForm() const {

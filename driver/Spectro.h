@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "driver/EntryPoints.h"
+#include "driver/HostedDriver.h"
 #include "platform/Platform.h"
 
 namespace driver {
@@ -25,9 +27,22 @@ public:
     // MakeLibraryFileName) and binds all 31 entry points. False leaves the
     // binding empty and LoadError() telling why.
     [[nodiscard]] bool LoadDriver(const std::string& name);
+    // The same, with the library loaded in the driver host `program` and
+    // every call going there (calls then throw DriverStopped or
+    // DriverNotResponding when the host fails).
+    [[nodiscard]] bool LoadDriverInHost(const std::string& program, const std::string& library,
+                                        std::uint32_t timeoutSeconds);
+    bool InHost() const { return host != nullptr; }
     void UnloadDriver();
     void Reset();
-    bool IsBound() const { return library != nullptr; }
+    bool IsBound() const { return library != nullptr || host != nullptr; }
+
+    // GetSpectralData(first, band) for the 31 bands, in one request when the
+    // driver runs in the host.
+    void ReadSpectrum(std::int32_t first, float (&values)[driverhost::kSpectrumBands]);
+
+    // The driver host's side of a request: runs it on this binding.
+    void Serve(const driverhost::Request& request, driverhost::Answer* answer);
 
     // The loader's error code of the call that failed in the last LoadDriver
     // (126: library cannot be loaded; 127: entry point missing).
@@ -38,6 +53,10 @@ public:
     // empty while the convention is not known yet (plain names tell nothing
     // until the first call that takes arguments) and where it cannot vary.
     std::string EntryForm() const;
+    // Whether the form can vary at all: 32-bit drivers, here or in the host.
+    bool EntryFormVaries() const;
+    Convention EntryConvention() const { return convention; }
+    bool DecoratedNames() const { return decoratedNames; }
 
     // "abc" -> "./abc.dll"; "abc.dll" -> "./abc.dll"; "ABC.DLL" -> "./ABC.DLL.dll";
     // "C:\drv\abc.dll", ".\abc.dll", "\\server\share\abc.dll", "/opt/abc.dll" unchanged.
@@ -81,6 +100,7 @@ private:
     std::uint32_t loadError = 0;
     Convention convention = Convention::Unknown;
     bool decoratedNames = false;
+    std::unique_ptr<HostedDriver> host;
 };
 
 }  // namespace driver

@@ -192,6 +192,9 @@ EngineStatus DriverInfo(DriverRecord* driver, InfoRequest* request, std::uint16_
 
 EngineStatus DriverClose(DriverRecord*, void*, std::uint16_t*) {
     diag::LogLine("ICA: Driver Close");
+    // A driver host does not outlive the session; a driver loaded in-process
+    // stays, as it always has.
+    relay::GetVirtualChannel().ReleaseHostedDriver();
     return kStatusSuccess;
 }
 

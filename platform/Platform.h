@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -57,5 +58,49 @@ void UseBinaryStandardStreams();
 
 // Native path form: backslashes become the platform's separator.
 std::string NativePath(const std::string& path);
+
+// The first `size` bytes of a file (fewer when it is shorter); false when it
+// cannot be read.
+bool ReadFileStart(const std::string& path, std::size_t size, std::string* bytes);
+
+// An administrator's DWORD setting under HKLM\SOFTWARE\Kestav\ClientDriver, in
+// the registry view of this module's own bitness. False when it is not set.
+bool ReadAdminSetting(const char* name, std::uint32_t* value);
+
+// Whether this build can run an instrument driver in a driver host process.
+extern const bool kDriverHostAvailable;
+
+// ---- The driver host process, as the module sees it ----
+struct HostProcess;
+// Handle values of the shared section and of its two events in the host.
+struct HostHandles {
+    std::uint64_t section = 0, requestEvent = 0, answerEvent = 0;
+};
+// Starts `program` with the name of a fresh private pipe as its argument, in
+// a job that ends it when this process ends, waits (at most timeoutMs) until
+// it has connected, and gives it an unnamed shared section of `sectionSize`
+// bytes and two events. Null with *error (the system's code) on failure.
+HostProcess* StartHostProcess(const std::string& program, std::size_t sectionSize,
+                              std::uint32_t timeoutMs, HostHandles* handles, std::uint32_t* error);
+std::uint32_t HostProcessId(const HostProcess* host);
+std::uint8_t* HostSection(HostProcess* host);
+enum class HostWait { Done, Exited, TimedOut };
+bool HostSend(HostProcess* host, const std::vector<std::uint8_t>& message);
+HostWait HostReceive(HostProcess* host, std::vector<std::uint8_t>* message, std::uint32_t timeoutMs);
+// Signals the request event and waits for the answer event, the host's end
+// or the timeout.
+HostWait HostExchange(HostProcess* host, std::uint32_t timeoutMs);
+std::uint32_t HostExitCode(const HostProcess* host);  // once it has exited
+// Gives the host up to graceMs to end by itself, then ends it; frees all.
+void EndHostProcess(HostProcess* host, std::uint32_t graceMs);
+
+// ---- The module, as the driver host sees it ----
+struct ModuleLink;
+ModuleLink* ConnectToModule(const std::string& pipeName);
+bool LinkSend(ModuleLink* link, const std::vector<std::uint8_t>& message);
+bool LinkReceive(ModuleLink* link, std::vector<std::uint8_t>* message);
+std::uint8_t* MapSharedSection(std::uint64_t section, std::size_t size);
+bool WaitForSignal(std::uint64_t event);
+void Signal(std::uint64_t event);
 
 }  // namespace platform

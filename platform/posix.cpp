@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include <boost/algorithm/string/predicate.hpp>
@@ -130,5 +131,64 @@ std::string NativePath(const std::string& path) {
         if (c == '\\') c = '/';
     return native;
 }
+
+bool ReadFileStart(const std::string& path, std::size_t size, std::string* bytes) {
+    const int file = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (file < 0) return false;
+    bytes->assign(size, '\0');
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = read(file, &(*bytes)[got], size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += std::size_t(n);
+    }
+    close(file);
+    bytes->resize(got);
+    return true;
+}
+
+bool ReadAdminSetting(const char* name, std::uint32_t* value) {
+    // No registry here: the native build's tests set KESTAV_<NAME> instead.
+    const char* text = getenv(("KESTAV_" + std::string(name)).c_str());
+    if (text == nullptr || *text == '\0') return false;
+    char* end = nullptr;
+    const unsigned long number = std::strtoul(text, &end, 10);
+    if (*end != '\0') return false;
+    *value = static_cast<std::uint32_t>(number);
+    return true;
+}
+
+// The driver host runs instrument drivers built for Windows; the native
+// build runs every driver in-process.
+const bool kDriverHostAvailable = false;
+
+namespace {
+constexpr std::uint32_t kNotSupported = 50;  // ERROR_NOT_SUPPORTED
+}
+
+struct HostProcess {};
+struct ModuleLink {};
+
+HostProcess* StartHostProcess(const std::string&, std::size_t, std::uint32_t, HostHandles*,
+                              std::uint32_t* error) {
+    *error = kNotSupported;
+    return nullptr;
+}
+std::uint32_t HostProcessId(const HostProcess*) { return 0; }
+std::uint8_t* HostSection(HostProcess*) { return nullptr; }
+bool HostSend(HostProcess*, const std::vector<std::uint8_t>&) { return false; }
+HostWait HostReceive(HostProcess*, std::vector<std::uint8_t>*, std::uint32_t) {
+    return HostWait::Exited;
+}
+HostWait HostExchange(HostProcess*, std::uint32_t) { return HostWait::Exited; }
+std::uint32_t HostExitCode(const HostProcess*) { return 0; }
+void EndHostProcess(HostProcess*, std::uint32_t) {}
+ModuleLink* ConnectToModule(const std::string&) { return nullptr; }
+bool LinkSend(ModuleLink*, const std::vector<std::uint8_t>&) { return false; }
+bool LinkReceive(ModuleLink*, std::vector<std::uint8_t>*) { return false; }
+std::uint8_t* MapSharedSection(std::uint64_t, std::size_t) { return nullptr; }
+bool WaitForSignal(std::uint64_t) { return false; }
+void Signal(std::uint64_t) {}
 
 }  // namespace platform

@@ -106,6 +106,10 @@ void VirtualChannelICA::ReleaseDriver() {
     if (instrument) instrument->ReleaseDriver();
 }
 
+void VirtualChannelICA::ReleaseHostedDriver() {
+    if (instrument) instrument->ReleaseHostedDriver();
+}
+
 namespace {
 // Constructed when the module is loaded (its constructor writes the first log
 // line of the process), destroyed when it is unloaded.

@@ -44,6 +44,8 @@ public:
 
     // Releases the instrument driver library (the engine's unload procedure).
     void ReleaseDriver();
+    // Ends the driver host, when the driver runs in one (the close procedure).
+    void ReleaseHostedDriver();
 
     // Status of a send attempted before the data channel was set up.
     static constexpr ica::EngineStatus kNotConnected = ica::kStatusGeneralError;

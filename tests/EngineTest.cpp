@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
+#include <tuple>
 #include <cstring>
 #include <regex>
 
+#include "platform/Platform.h"
 #include "tests/support/TestSupport.h"
 #include "tools/host/EngineHost.h"
 
@@ -382,26 +385,31 @@ TEST_F(EngineTest, OverlongResponsesOnTheHpcPath) {
 namespace {
 
 // The real module with each build of the recording driver (cdecl; stdcall
-// with plain or decorated names): the same responses and the same arguments
-// reach the driver.
-class DriverBuildTest : public EngineTest, public ::testing::WithParamInterface<const char*> {};
+// with plain or decorated names), in-process and in the driver host: the same
+// responses, and the same arguments reach the driver. The driver is steered
+// through commands, so that this holds wherever it runs.
+class DriverBuildTest : public EngineTest,
+                        public ::testing::WithParamInterface<std::tuple<const char*, bool>> {};
 
 TEST_P(DriverBuildTest, EveryBuildAnswersAlike) {
+    const std::string driver = std::get<0>(GetParam());
+    std::unique_ptr<testing_support::AdminSetting> isolate;
+    if (std::get<1>(GetParam()))
+        isolate = std::make_unique<testing_support::AdminSetting>("IsolateDriver", 1);
     Open();
-    const std::string driver = GetParam();
-    testing_support::RecordingDriver recording(driver);
-    ASSERT_TRUE(recording.Loaded());
     ASSERT_EQ(engine.Run(kCommand, "Init|" + driver + "|").at(0).bytes, "OK");
-    recording.Reset();
-    recording.SetReal(0.25f);
-    recording.SetInt(-7);
-    recording.SetText("a|b");
+    std::string spectrum = "OK|0.25";
+    for (int i = 1; i < 31; ++i) spectrum += ";0.25";
     const std::pair<std::string, std::string> session[] = {
+        {"SetOption|@real|0.25|", "OK|true"},
+        {"SetOption|@int|-7|", "OK|true"},
+        {"SetOption|@text|a&vert;b|", "OK|true"},
         {"Connect", "OK|true"},
         {"SetLanguage|1033|", "OK|true"},
         {"GetWavelengthValue|30|", "OK|-7"},
         {"GetSpectralData|2|30|", "OK|0.25"},
         {"GetSampleData|-1|2147483647|", "OK|0.25"},
+        {"GetSpectralDataAll|5|", spectrum},
         {"GetAngleValue|1|", "OK|a|b"},
         {"CalibrateStep|White|", "OK|true"},
         {"SetCurrentSample|3|", "OK|true"},
@@ -412,14 +420,22 @@ TEST_P(DriverBuildTest, EveryBuildAnswersAlike) {
     };
     for (const auto& [command, response] : session)
         EXPECT_EQ(engine.Run(kCommand, command).at(0).bytes, response) << command;
-    EXPECT_EQ(recording.Calls(),
-              "Connect()\nSetLanguage(1033)\nGetWavelengthValue(30)\nGetSpectralData(2,30)\n"
-              "GetSampleData(-1,2147483647)\nGetAngleValue(1)\nCalibrateStep(\"White\")\n"
+    std::string spectralCalls;
+    for (int i = 0; i < 31; ++i) spectralCalls += "GetSpectralData(5," + std::to_string(i) + ")\n";
+    EXPECT_EQ(engine.Run(kCommand, "Execute|@calls|").at(0).bytes,
+              "OK|Connect()\nSetLanguage(1033)\nGetWavelengthValue(30)\nGetSpectralData(2,30)\n"
+              "GetSampleData(-1,2147483647)\n" + spectralCalls +
+              "GetAngleValue(1)\nCalibrateStep(\"White\")\n"
               "SetCurrentSample(3)\nGetOption(\"Filter\")\nSetOption(\"Filter\",\"M2|UV cut\")\n"
               "Execute(\"STATUS\")\nGetLastErrorCode()\n");
+    bool hosted = false;
+    for (const std::string& line : Log()) hosted |= line.rfind("Driver host started (pid ", 0) == 0;
+    EXPECT_EQ(hosted, std::get<1>(GetParam()) && platform::kDriverHostAvailable);
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, DriverBuildTest,
-                         ::testing::Values("recording", "recording-stdcall", "recording-decorated"));
+INSTANTIATE_TEST_SUITE_P(
+    Builds, DriverBuildTest,
+    ::testing::Combine(::testing::Values("recording", "recording-stdcall", "recording-decorated"),
+                       ::testing::Bool()));
 
 }  // namespace

@@ -1,10 +1,17 @@
 // A test instrument driver: records every call with its arguments and answers
-// with values the test sets through the Recording* controls. Built whole, once
+// with values the test sets through the Recording* controls, or, where it
+// runs in the driver host, through the commands themselves:
+// SetOption|@text|..| (@int, @real, @flag) sets an answer, SetOption|@fault|crash|
+// makes the next Measure crash, SetOption|@fault|sleep:<ms>| makes it sleep,
+// and Execute|@calls| answers the calls recorded so far. Built whole, once
 // without one entry point (KST_OMIT_EXECUTE) as a broken driver, and on 32-bit
 // Windows with its entry points __stdcall (KST_ENTRY_CONVENTION), exported
 // under plain or decorated names. The controls stay cdecl with plain names.
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "platform/CallingConvention.h"
 
@@ -22,6 +29,7 @@ float real = 0.0f;
 std::string text;
 bool nullText = false;
 bool throwNext = false;
+std::string fault;  // what the next Measure does besides answering
 
 void Record(const std::string& call) {
     if (throwNext) {
@@ -61,6 +69,7 @@ DRIVER_API void KST_CDECL RecordingReset() {
     text.clear();
     nullText = false;
     throwNext = false;
+    fault.clear();
 }
 DRIVER_API const char* KST_CDECL RecordingCalls() { return calls.c_str(); }
 DRIVER_API void KST_CDECL RecordingSetFlag(unsigned char value) { flag = value; }
@@ -86,7 +95,14 @@ DRIVER_API const char* KST_ENTRY_CONVENTION GetAngleValue(std::int32_t index) {
 DRIVER_API std::int32_t KST_ENTRY_CONVENTION GetWavelengthValue(std::int32_t index) {
     return IntCall("GetWavelengthValue(" + std::to_string(index) + ")");
 }
-DRIVER_API unsigned char KST_ENTRY_CONVENTION Measure() { return FlagCall("Measure()"); }
+DRIVER_API unsigned char KST_ENTRY_CONVENTION Measure() {
+    const std::string armed = fault;
+    fault.clear();
+    if (armed == "crash") *static_cast<volatile int*>(nullptr) = 1;  // an access violation
+    if (armed.compare(0, 6, "sleep:") == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(armed.c_str() + 6)));
+    return FlagCall("Measure()");
+}
 DRIVER_API float KST_ENTRY_CONVENTION GetSpectralData(std::int32_t first, std::int32_t second) {
     Record("GetSpectralData(" + std::to_string(first) + "," + std::to_string(second) + ")");
     return real;
@@ -122,12 +138,20 @@ DRIVER_API const char* KST_ENTRY_CONVENTION GetOption(const char* option) {
     return TextCall("GetOption(" + Arg(option) + ")");
 }
 DRIVER_API unsigned char KST_ENTRY_CONVENTION SetOption(const char* option, const char* value) {
+    const std::string name = option != nullptr ? option : "";
+    const std::string setting = value != nullptr ? value : "";
+    if (name == "@text") return RecordingSetText(value), 1;
+    if (name == "@int") return RecordingSetInt(std::atoi(setting.c_str())), 1;
+    if (name == "@real") return RecordingSetReal(float(std::atof(setting.c_str()))), 1;
+    if (name == "@flag") return RecordingSetFlag(static_cast<unsigned char>(std::atoi(setting.c_str()))), 1;
+    if (name == "@fault") return fault = setting, 1;
     return FlagCall("SetOption(" + Arg(option) + "," + Arg(value) + ")");
 }
 DRIVER_API std::int32_t KST_ENTRY_CONVENTION GetLastErrorCode() { return IntCall("GetLastErrorCode()"); }
 DRIVER_API const char* KST_ENTRY_CONVENTION GetLastErrorString() { return TextCall("GetLastErrorString()"); }
 #ifndef KST_OMIT_EXECUTE
 DRIVER_API const char* KST_ENTRY_CONVENTION Execute(const char* command) {
+    if (command != nullptr && std::string(command) == "@calls") return calls.c_str();
     return TextCall("Execute(" + Arg(command) + ")");
 }
 #endif

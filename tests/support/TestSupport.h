@@ -59,6 +59,23 @@ void MakeWritable(const std::string& path);
 // Text mode line end of this platform's C runtime.
 extern const char* const kLineEnd;
 
+// An administrator's setting (HKLM\SOFTWARE\Kestav\ClientDriver, in this
+// process's registry view; KESTAV_<name> in the environment on POSIX) while
+// this object lives; removed again afterwards.
+class AdminSetting {
+public:
+    AdminSetting(const std::string& name, std::uint32_t value);
+    ~AdminSetting();
+    AdminSetting(const AdminSetting&) = delete;
+    AdminSetting& operator=(const AdminSetting&) = delete;
+
+private:
+    std::string name_;
+};
+
+// Whether a process with this id is still running.
+bool ProcessIsRunning(std::uint32_t pid);
+
 // Whether the library at `path` is loaded into this process now.
 bool IsLibraryLoaded(const std::string& path);
 

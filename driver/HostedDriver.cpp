@@ -1,0 +1,135 @@
+#include "driver/HostedDriver.h"
+
+#include <cstring>
+
+#include "diag/LogFile.h"
+
+namespace driver {
+
+namespace {
+// How long the host may take to start and to load the driver, at least.
+constexpr std::uint32_t kMinimumStartMs = 10000;
+// How long a host that was asked to quit may take before it is ended.
+constexpr std::uint32_t kQuitGraceMs = 2000;
+}  // namespace
+
+std::unique_ptr<HostedDriver> HostedDriver::Start(const std::string& program,
+                                                  const std::string& library,
+                                                  std::uint32_t timeoutSeconds,
+                                                  std::uint32_t* error) {
+    const std::uint32_t timeoutMs =
+        timeoutSeconds > 4000000u ? 4000000000u : timeoutSeconds * 1000u;
+    const std::uint32_t startMs = timeoutMs > kMinimumStartMs ? timeoutMs : kMinimumStartMs;
+    platform::HostHandles handles;
+    platform::HostProcess* process =
+        platform::StartHostProcess(program, driverhost::kSectionSize, startMs, &handles, error);
+    if (process == nullptr) {
+        diag::LogDetail("Driver host \"", program, "\" could not be started (error ", *error, ")");
+        return nullptr;
+    }
+    std::unique_ptr<HostedDriver> host(new HostedDriver(process, timeoutMs));
+
+    driverhost::SetUp setUp;
+    setUp.section = handles.section;
+    setUp.requestEvent = handles.requestEvent;
+    setUp.answerEvent = handles.answerEvent;
+    setUp.sectionSize = static_cast<std::uint32_t>(driverhost::kSectionSize);
+    setUp.library = library;
+    std::vector<std::uint8_t> message;
+    driverhost::Encode(setUp, &message);
+    const bool sent = platform::HostSend(process, message);
+    const platform::HostWait received =
+        sent ? platform::HostReceive(process, &message, startMs) : platform::HostWait::Exited;
+    if (received != platform::HostWait::Done ||
+        !driverhost::Decode(message.data(), message.size(), &host->handshake_)) {
+        diag::LogDetail("Driver host (pid ", platform::HostProcessId(process),
+                        ") gave no handshake");
+        *error = 1067;  // ERROR_PROCESS_ABORTED
+        return nullptr;
+    }
+    if (host->handshake_.loadError != 0) {
+        *error = host->handshake_.loadError;
+        return nullptr;  // the host ends by itself after saying so
+    }
+    diag::LogDetail("Driver host started (pid ", platform::HostProcessId(process), ", ",
+                    host->handshake_.bitness, "-bit)");
+    *error = 0;
+    return host;
+}
+
+HostedDriver::HostedDriver(platform::HostProcess* process, std::uint32_t timeoutMs)
+    : process_(process), timeoutMs_(timeoutMs) {}
+
+HostedDriver::~HostedDriver() {
+    if (process_ == nullptr) return;
+    // Asked to quit, it unloads the driver and ends with 0; a host that does
+    // not is ended.
+    const bool bound = handshake_.loadError == 0 && handshake_.bitness != 0;
+    if (bound) {
+        std::vector<std::uint8_t> frame;
+        driverhost::Request quit;
+        quit.operation = driverhost::Operation::Quit;
+        driverhost::Encode(quit, &frame);
+        std::memcpy(platform::HostSection(process_), frame.data(), frame.size());
+        (void)platform::HostExchange(process_, kQuitGraceMs);
+    }
+    const std::uint32_t pid = platform::HostProcessId(process_);
+    platform::EndHostProcess(process_, kQuitGraceMs);
+    if (bound)
+        diag::LogDetail("Driver host ended (pid ", pid, ")");
+}
+
+const driverhost::Answer& HostedDriver::Call(const driverhost::Request& request) {
+    Exchange(request);
+    if (answer_.status == driverhost::AnswerStatus::TextTooLong) throw DriverTextTooLong();
+    return answer_;
+}
+
+void HostedDriver::Stopped() {
+    const std::uint32_t code = platform::HostExitCode(process_);
+    diag::LogDetail("Driver host (pid ", platform::HostProcessId(process_),
+                    ") stopped during a call, exit code ", code);
+    platform::EndHostProcess(process_, 0);
+    process_ = nullptr;
+    throw DriverStopped();
+}
+
+void HostedDriver::Exchange(const driverhost::Request& request) {
+    if (process_ == nullptr) throw DriverStopped();
+    frame_.clear();
+    driverhost::Encode(request, &frame_);
+    std::uint8_t* section = platform::HostSection(process_);
+    std::memcpy(section, frame_.data(), frame_.size());
+
+    switch (platform::HostExchange(process_, timeoutMs_)) {
+        case platform::HostWait::Done:
+            break;
+        case platform::HostWait::Exited:
+            Stopped();
+            break;
+        case platform::HostWait::TimedOut:
+            diag::LogDetail("Driver host (pid ", platform::HostProcessId(process_),
+                            ") did not answer within ", timeoutMs_ / 1000,
+                            " s: ended");
+            platform::EndHostProcess(process_, 0);
+            process_ = nullptr;
+            throw DriverNotResponding();
+    }
+    // Copied out before it is looked at, so the host cannot change it between
+    // the checks and the use.
+    const std::uint8_t* area = section + driverhost::kRequestArea;
+    const std::size_t length = driverhost::ClaimedLength(area, driverhost::kAnswerArea);
+    if (length == 0 || length > driverhost::kAnswerArea) Stopped();
+    frame_.assign(area, area + length);
+    answer_ = driverhost::Answer();
+    if (!driverhost::Decode(frame_.data(), frame_.size(), &answer_) ||
+        answer_.status == driverhost::AnswerStatus::Refused) {
+        diag::LogDetail("Driver host (pid ", platform::HostProcessId(process_),
+                        ") sent an answer that does not read: ended");
+        platform::EndHostProcess(process_, 0);
+        process_ = nullptr;
+        throw DriverStopped();
+    }
+}
+
+}  // namespace driver

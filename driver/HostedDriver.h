@@ -1,0 +1,54 @@
+// The module's end of an instrument driver that runs in the driver host
+// (KestavDriverHost32.exe or KestavDriverHost64.exe): it starts the host,
+// hands it the driver, sends each call as a request frame through the shared
+// section and waits for the answer, the host's end or the time limit. A host
+// that has crashed or hangs costs the command, never the session.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/EntryPoints.h"
+#include "driverhost/Protocol.h"
+#include "platform/Platform.h"
+
+namespace driver {
+
+// The host ended during a call (a crash in the driver).
+struct DriverStopped {};
+// A call did not return within the time limit; the host has been ended.
+struct DriverNotResponding {};
+// The driver answered a text longer than any response can carry.
+struct DriverTextTooLong {};
+
+class HostedDriver final : public RemoteEntries {
+public:
+    // Starts `program` for the library at `library` (a full path). Null when
+    // the host cannot be started (*error: the system's code) or the driver
+    // does not load there (*error: the loader's code, 126 or 127).
+    static std::unique_ptr<HostedDriver> Start(const std::string& program,
+                                               const std::string& library,
+                                               std::uint32_t timeoutSeconds, std::uint32_t* error);
+    ~HostedDriver();
+    HostedDriver(const HostedDriver&) = delete;
+    HostedDriver& operator=(const HostedDriver&) = delete;
+
+    const driverhost::Handshake& Handshake() const { return handshake_; }
+    const driverhost::Answer& Call(const driverhost::Request& request) override;
+
+private:
+    HostedDriver(platform::HostProcess* process, std::uint32_t timeoutMs);
+    // Sends `request` and decodes the answer; throws as Call does.
+    void Exchange(const driverhost::Request& request);
+    void Stopped();
+
+    platform::HostProcess* process_;
+    std::uint32_t timeoutMs_;
+    driverhost::Handshake handshake_;
+    driverhost::Answer answer_;
+    std::vector<std::uint8_t> frame_;
+};
+
+}  // namespace driver

@@ -1,0 +1,17 @@
+// Which kind of process can load a library, read from its PE header before
+// anything loads it.
+#pragma once
+
+#include <string>
+
+namespace driver {
+
+// How many bytes of the file LibraryBitness needs at most.
+constexpr std::size_t kPeHeaderBytes = 4096;
+
+// 32 for an i386 library, 64 for an x86-64 one, 0 for anything else (not a
+// PE file, another machine, a header beyond the bytes given):
+// LibraryBitness(first bytes of "sim.dll" built by i686-w64-mingw32) => 32.
+int LibraryBitness(const std::string& fileStart);
+
+}  // namespace driver

@@ -1,0 +1,90 @@
+// KestavDriverHost32.exe / KestavDriverHost64.exe: runs one instrument driver
+// library in a process of its own, for the module. The module starts it with
+// the name of a private pipe, hands it the driver's full path and the shared
+// section over that pipe, and then sends each call as a request frame. A
+// crash or a hang in the driver ends or stalls this process only; the module
+// sees it and answers the command with an error.
+//
+// It binds the driver exactly as the module does in-process (all 31 entry
+// points or none, either calling convention, plain or decorated names), and
+// it never writes the module's log.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "diag/LogFile.h"
+#include "driver/Spectro.h"
+#include "driverhost/Protocol.h"
+#include "platform/Platform.h"
+
+namespace {
+
+// Exit codes, for the module's log.
+enum Exit { kDone = 0, kUsage = 2, kNoModule = 3, kNoSetUp = 4, kNoSection = 5, kBadRequest = 6 };
+
+std::string FolderOf(const std::string& path) {
+    const std::string::size_type separator = path.find_last_of("\\/");
+    return separator == std::string::npos ? std::string() : path.substr(0, separator);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    diag::LogFile::firstOpen = false;  // whatever happens, the module's log is never emptied here
+    if (argc != 2) return kUsage;
+    platform::ModuleLink* link = platform::ConnectToModule(argv[1]);
+    if (link == nullptr) return kNoModule;
+
+    std::vector<std::uint8_t> message;
+    driverhost::SetUp setUp;
+    if (!platform::LinkReceive(link, &message) ||
+        !driverhost::Decode(message.data(), message.size(), &setUp))
+        return kNoSetUp;
+    std::uint8_t* section = platform::MapSharedSection(setUp.section, driverhost::kSectionSize);
+    if (section == nullptr) return kNoSection;
+
+    // The driver's folder is the search folder for the libraries it needs,
+    // as Init makes it in-process.
+    platform::SetLibrarySearchFolder(FolderOf(setUp.library));
+    driver::Spectro spectro;
+    driverhost::Handshake handshake;
+    handshake.bitness = std::uint32_t(sizeof(void*) * 8);
+    if (!spectro.LoadDriver(setUp.library)) {
+        handshake.loadError = spectro.LoadError();
+    } else {
+        handshake.decoratedNames = spectro.DecoratedNames() ? 1 : 0;
+        handshake.convention = spectro.EntryConvention();
+    }
+    message.clear();
+    driverhost::Encode(handshake, &message);
+    if (!platform::LinkSend(link, message) || handshake.loadError != 0) return kDone;
+
+    std::vector<std::uint8_t> frame;
+    for (;;) {
+        if (!platform::WaitForSignal(setUp.requestEvent)) return kBadRequest;
+        // Copied out of the shared section before it is looked at.
+        const std::size_t length = driverhost::ClaimedLength(section, driverhost::kRequestArea);
+        if (length == 0 || length > driverhost::kRequestArea) return kBadRequest;
+        frame.assign(section, section + length);
+        driverhost::Request request;
+        if (!driverhost::Decode(frame.data(), frame.size(), &request)) return kBadRequest;
+        if (request.operation == driverhost::Operation::Quit) {
+            spectro.UnloadDriver();
+            platform::Signal(setUp.answerEvent);
+            return kDone;
+        }
+        driverhost::Answer answer;
+        spectro.Serve(request, &answer);
+        frame.clear();
+        driverhost::Encode(answer, &frame);
+        if (frame.size() > driverhost::kAnswerArea) {
+            answer.status = driverhost::AnswerStatus::TextTooLong;
+            answer.hasText = false;
+            answer.text.clear();
+            frame.clear();
+            driverhost::Encode(answer, &frame);
+        }
+        std::memcpy(section + driverhost::kRequestArea, frame.data(), frame.size());
+        platform::Signal(setUp.answerEvent);
+    }
+}

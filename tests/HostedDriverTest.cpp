@@ -1,0 +1,121 @@
+// Instrument drivers in the driver host, driven through the real module and
+// the stand-in engine: a crash or a hang in the driver costs one command, and
+// no host process outlives what started it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+
+#include "platform/Platform.h"
+#include "tests/support/TestSupport.h"
+#include "tools/host/EngineHost.h"
+
+using testing_support::AdminSetting;
+using testing_support::ReadLines;
+using testing_support::ScopedTempFolder;
+
+namespace {
+
+class HostedDriverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!platform::kDriverHostAvailable) GTEST_SKIP() << "no driver host on this platform";
+        std::string error;
+        ASSERT_TRUE(engine.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE,
+                                      &error))
+            << error;
+        ASSERT_EQ(engine.Open(), 0);
+    }
+    std::string Run(const std::string& command) {
+        const auto sent = engine.Run("KstCmd1", command);
+        return sent.empty() ? "(nothing sent)" : sent.back().bytes;
+    }
+    std::vector<std::string> Log() {
+        static const std::regex stamp(R"(\d\d\.\d\d\.\d{4} - \d\d:\d\d:\d\d  )");
+        std::vector<std::string> lines;
+        for (const std::string& line : ReadLines(temp.LogPath()))
+            lines.push_back(std::regex_replace(line, stamp, "", std::regex_constants::format_first_only));
+        return lines;
+    }
+    // The ids of every driver host the log says was started.
+    std::vector<std::uint32_t> HostPids() {
+        static const std::regex started(R"(Driver host started \(pid (\d+), (32|64)-bit\))");
+        std::vector<std::uint32_t> pids;
+        std::smatch match;
+        for (const std::string& line : Log())
+            if (std::regex_match(line, match, started)) pids.push_back(std::stoul(match[1]));
+        return pids;
+    }
+    bool LoggedMatching(const std::string& pattern) {
+        const std::regex wanted(pattern);
+        const auto log = Log();
+        return std::any_of(log.begin(), log.end(),
+                           [&](const std::string& line) { return std::regex_match(line, wanted); });
+    }
+    void ExpectNoHostLeft() {
+        for (std::uint32_t pid : HostPids())
+            EXPECT_FALSE(testing_support::ProcessIsRunning(pid)) << "driver host " << pid;
+    }
+
+    ScopedTempFolder temp;
+    AdminSetting isolate{"IsolateDriver", 1};
+    host::EngineHost engine;
+};
+
+TEST_F(HostedDriverTest, ASameBitnessDriverIsolatedAnswersAsInProcess) {
+    EXPECT_EQ(Run("Init|sim|"), "OK");
+    ASSERT_EQ(HostPids().size(), 1u);
+    const std::uint32_t pid = HostPids()[0];
+    EXPECT_TRUE(testing_support::ProcessIsRunning(pid));
+    EXPECT_EQ(Run("Connect"), "OK|true");
+    EXPECT_EQ(Run("GetWavelengthValue|30|"), "OK|700");
+    EXPECT_EQ(Run("GetAngleValue|1|"), "OK|15");
+    EXPECT_EQ(Run("GetOption|Filter|"), "OK|M0&vert;No filter");
+    // A missing library or entry point keeps its code when the host says so.
+    EXPECT_EQ(Run("Init|nosuch|"), "ERROR|Error loading driver (\"nosuch\") on client [Error: 126]");
+    EXPECT_EQ(Run("Init|broken|"), "ERROR|Error loading driver (\"broken\") on client [Error: 127]");
+    EXPECT_FALSE(testing_support::ProcessIsRunning(pid)) << "the next Init ended the first host";
+    EXPECT_EQ(Run("Init|sim|"), "OK");
+    engine.UnloadModule();
+    ExpectNoHostLeft();
+    EXPECT_TRUE(LoggedMatching(R"(Driver host ended \(pid \d+\))"));
+}
+
+TEST_F(HostedDriverTest, ACrashInTheDriverCostsOneCommand) {
+    ASSERT_EQ(Run("Init|recording|"), "OK");
+    ASSERT_EQ(Run("Measure"), "OK|true");
+    ASSERT_EQ(Run("SetOption|@fault|crash|"), "OK|true");
+    EXPECT_EQ(Run("Measure"), "ERROR|Instrument driver stopped");
+    EXPECT_TRUE(LoggedMatching(R"(Driver host \(pid \d+\) stopped during a call, exit code \d+)"));
+    EXPECT_EQ(Run("Measure"), "ERROR|Instrument driver not loaded");
+    EXPECT_EQ(Run("Hello"), "OK|Hello");
+    EXPECT_EQ(Run("Init|recording|"), "OK");
+    EXPECT_EQ(HostPids().size(), 2u) << "a fresh host";
+    EXPECT_EQ(Run("Measure"), "OK|true");
+    engine.UnloadModule();
+    ExpectNoHostLeft();
+}
+
+TEST_F(HostedDriverTest, AHungDriverIsEndedAfterTheTimeLimit) {
+    AdminSetting timeout("DriverTimeoutSeconds", 1);
+    ASSERT_EQ(Run("Init|recording|"), "OK");
+    ASSERT_EQ(Run("SetOption|@fault|sleep:4000|"), "OK|true");
+    EXPECT_EQ(Run("Measure"), "ERROR|Instrument driver not responding");
+    EXPECT_TRUE(LoggedMatching(R"(Driver host \(pid \d+\) did not answer within 1 s: ended)"));
+    ExpectNoHostLeft();
+    EXPECT_EQ(Run("IsConnected"), "ERROR|Instrument driver not loaded");
+    EXPECT_EQ(Run("Init|recording|"), "OK");
+    EXPECT_EQ(Run("IsConnected"), "OK|true");
+    engine.UnloadModule();
+    ExpectNoHostLeft();
+}
+
+TEST_F(HostedDriverTest, CloseEndsTheHost) {
+    ASSERT_EQ(Run("Init|sim|"), "OK");
+    ASSERT_EQ(HostPids().size(), 1u);
+    EXPECT_EQ(engine.Close(), 0);
+    ExpectNoHostLeft();
+    EXPECT_EQ(Run("Connect"), "ERROR|Instrument driver not loaded");
+}
+
+}  // namespace
