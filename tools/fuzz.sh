@@ -2,7 +2,7 @@
 # Runs the libFuzzer targets (command path, engine path, text helpers) under
 # AddressSanitizer and UBSan, and prints executions and crashes per target.
 # Usage: tools/fuzz.sh [--runs N | --seconds S] [target...]
-#   default: 60 seconds per target; targets: command engine text
+#   default: 60 seconds per target; targets: command engine text frames
 set -euo pipefail
 cd "$(dirname "$0")/.."
 limit=(-max_total_time=60)
@@ -14,7 +14,7 @@ while [ $# -gt 0 ]; do
     *) targets+=("$1"); shift ;;
   esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(command engine text)
+[ ${#targets[@]} -gt 0 ] || targets=(command engine text frames)
 [ "${SKIP_INSTALL:-}" = 1 ] || tools/install-deps.sh test
 
 build=build/fuzz

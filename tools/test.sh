@@ -70,7 +70,7 @@ summary+=("native-sanitize: the command road under LeakSanitizer: no leak")
 
 echo "=== fuzz targets, briefly (tools/fuzz.sh runs them for longer)"
 SKIP_INSTALL=1 tools/fuzz.sh --runs 20000
-summary+=("fuzz: command, engine and text targets ran 20000 inputs each without a finding")
+summary+=("fuzz: command, engine, text and frames targets ran 20000 inputs each without a finding")
 
 wine_start
 run_build win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
