@@ -430,7 +430,8 @@ TEST_P(DriverBuildTest, EveryBuildAnswersAlike) {
               "Execute(\"STATUS\")\nGetLastErrorCode()\n");
     bool hosted = false;
     for (const std::string& line : Log()) hosted |= line.rfind("Driver host started (pid ", 0) == 0;
-    EXPECT_EQ(hosted, std::get<1>(GetParam()) && platform::kDriverHostAvailable);
+    // Isolated, it runs in the host; otherwise that depends on its bitness.
+    if (std::get<1>(GetParam())) EXPECT_EQ(hosted, platform::kDriverHostAvailable);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -2,7 +2,9 @@
 // module and the simulator driver, compared with the checked-in transcript.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <sstream>
+#include <tuple>
 
 #include "tests/support/TestSupport.h"
 #include "tools/host/EngineHost.h"
@@ -27,16 +29,20 @@ Transcript ReadTranscript(const std::string& path) {
     return transcript;
 }
 
-class SessionTest : public ::testing::TestWithParam<bool> {};
+// Queued writes or HPC; the driver in-process or in the driver host.
+class SessionTest : public ::testing::TestWithParam<std::tuple<bool, bool>> {};
 
 TEST_P(SessionTest, MatchesTheCheckedInTranscript) {
     testing_support::ScopedTempFolder temp;
+    std::unique_ptr<testing_support::AdminSetting> isolate;
+    if (std::get<1>(GetParam()))
+        isolate = std::make_unique<testing_support::AdminSetting>("IsolateDriver", 1);
     const Transcript expected =
         ReadTranscript(testing_support::ExecutableFolder() + "/expected/session.txt");
     ASSERT_GT(expected.commands.size(), 20u);
 
     host::EngineHost engine;
-    engine.hpc = GetParam();
+    engine.hpc = std::get<0>(GetParam());
     std::string error;
     ASSERT_TRUE(engine.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE,
                                   &error))
@@ -51,6 +57,7 @@ TEST_P(SessionTest, MatchesTheCheckedInTranscript) {
     EXPECT_EQ(actual, expected.text);
 }
 
-INSTANTIATE_TEST_SUITE_P(QueuedAndHpc, SessionTest, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(QueuedAndHpc, SessionTest,
+                         ::testing::Combine(::testing::Bool(), ::testing::Bool()));
 
 }  // namespace

@@ -80,6 +80,20 @@ wine build/win32/bin/road_bench.exe 5 100 </dev/null
 run_build win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
 check_dll x86_64-w64-mingw32-objdump build/win64/bin/KestavClientDriverICA.dll pei-x86-64
 
+echo "=== mixed: the 64-bit module with 32-bit drivers through KestavDriverHost32.exe"
+# As a 64-bit client PC with a maker's 32-bit drivers: the 64-bit module and
+# tests, the 32-bit driver host, and the 32-bit drivers in drivers/.
+rm -rf build/mixed
+cp -r build/win64/bin build/mixed
+cp build/win32/bin/KestavDriverHost32.exe build/mixed/
+rm -rf build/mixed/drivers && cp -r build/win32/bin/drivers build/mixed/drivers
+rm -rf build/mixed/cwd/results && mkdir -p build/mixed/cwd
+# The tests that steer the driver through commands (the rest load the
+# recording driver into the test process, which a 32-bit library cannot be).
+(cd build/mixed/cwd && GTEST_OUTPUT="xml:results/" wine ../engine_tests.exe \
+   --gtest_filter='QueuedAndHpc/SessionTest.*:Builds/DriverBuildTest.*:HostedDriverTest.*' </dev/null)
+summary+=("mixed: $(count_tests build/mixed) (64-bit module, 32-bit simulator and recording drivers)")
+
 echo
 echo "=== summary"
 printf '%s\n' "${summary[@]}"
