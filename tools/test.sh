@@ -59,7 +59,7 @@ check_dll() {  # the DLL imports Windows' own DLLs only, exports Load alone, and
 run_build native
 echo "=== native: short soak and benchmark (the README gives the long runs)"
 build/native/bin/soak 20000
-build/native/bin/road_bench 5 100
+build/native/bin/road_bench 5 100 --no-host
 summary+=("native: a 20000-command soak kept every response and its memory")
 
 run_build native-sanitize -DKST_SANITIZE=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang

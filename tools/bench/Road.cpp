@@ -47,14 +47,21 @@ bool Road::Start(std::string* error) {
         *error = "the module's open procedure failed";
         return false;
     }
+    return Place(false, error);
+}
+
+bool Road::Place(bool inDriverHost, std::string* error) {
+    SetIsolateDriver(inDriverHost);  // read by Init
     for (const char* command : {"Init|sim|", "Connect", "Calibrate", "CalibrateStep|White|",
                                 "CalibrateStep|Black|", "Measure"}) {
         const auto sent = engine->Run("KstCmd1", command);
         if (sent.empty() || sent.back().bytes.compare(0, 2, "OK") != 0) {
             *error = std::string("set-up command failed: ") + command;
+            SetIsolateDriver(false);
             return false;
         }
     }
+    SetIsolateDriver(false);
     return true;
 }
 

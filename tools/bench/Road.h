@@ -20,6 +20,10 @@ public:
     // Loads the module beside this program with the simulator bound,
     // connected and calibrated; the log goes to a private folder.
     bool Start(std::string* error);
+    // Loads the simulator again, in-process or in the driver host (as an
+    // administrator's IsolateDriver=1 has it), connected, calibrated and with
+    // a sample measured.
+    bool Place(bool inDriverHost, std::string* error);
     // One command down the road: write hook, then the poll that sends it.
     // Returns how many responses left (1 when all is well).
     std::size_t Command(const std::string& command);
@@ -34,6 +38,9 @@ private:
     std::unique_ptr<host::EngineHost> engine;
     std::string folder, logPath, floorPath;
 };
+
+// The administrator's IsolateDriver setting, on or removed.
+void SetIsolateDriver(bool on);
 
 // Bare OS calls: open for appending with full sharing, write, close.
 void AppendBare(const std::string& path, const std::string& bytes);

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -12,6 +13,13 @@ void AppendBare(const std::string& path, const std::string& bytes) {
     if (file < 0) return;
     (void)!write(file, bytes.data(), bytes.size());
     close(file);
+}
+
+void SetIsolateDriver(bool on) {
+    if (on)
+        setenv("KESTAV_IsolateDriver", "1", 1);
+    else
+        unsetenv("KESTAV_IsolateDriver");
 }
 
 CpuTime ProcessCpuTime() {

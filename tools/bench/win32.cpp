@@ -5,6 +5,15 @@
 
 namespace bench {
 
+void SetIsolateDriver(bool on) {
+    const DWORD one = 1;
+    if (on)
+        RegSetKeyValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kestav\\ClientDriver", "IsolateDriver",
+                        REG_DWORD, &one, sizeof one);
+    else
+        RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kestav\\ClientDriver", "IsolateDriver");
+}
+
 void AppendBare(const std::string& path, const std::string& bytes) {
     HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
