@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "commands/Instrument.h"
+#include <filesystem>
+
 #include "diag/ModuleFolder.h"
+#include "platform/Platform.h"
 #include "tests/support/TestSupport.h"
 
 using namespace commands;
@@ -111,6 +114,20 @@ TEST_F(InitTest, WithoutTheModulesOwnFolderNothingIsLoaded) {
     ASSERT_GE(log.size(), 2u);
     EXPECT_EQ(log[log.size() - 2], "The module's own folder is not known: no driver is loaded");
     EXPECT_EQ(log.back().substr(23), "Loading Driver error");
+    EXPECT_EQ(Run("Measure"), "ERROR|Instrument driver not loaded");
+}
+
+TEST_F(InitTest, ADriverHostThatCannotStartGivesTheSystemsCode) {
+    if (!platform::kDriverHostAvailable) GTEST_SKIP() << "no driver host on this platform";
+    // A module folder with the driver but without the driver host programs.
+    const std::string drivers = temp.Path() + "/drivers/Kestav";
+    std::filesystem::create_directories(drivers);
+    std::filesystem::copy_file(testing_support::DriverLibraryPath("Kestav", "recording"),
+                               drivers + "/recording.dll");
+    diag::SetModuleFolder(temp.Path());
+    testing_support::AdminSetting isolate("IsolateDriver", 1);
+    EXPECT_EQ(Run("Init|recording|"),
+              "ERROR|Error loading driver (\"recording\") on client [Error: 2]");
     EXPECT_EQ(Run("Measure"), "ERROR|Instrument driver not loaded");
 }
 
