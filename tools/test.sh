@@ -94,6 +94,32 @@ rm -rf build/mixed/cwd/results && mkdir -p build/mixed/cwd
    --gtest_filter='QueuedAndHpc/SessionTest.*:Builds/DriverBuildTest.*:HostedDriverTest.*' </dev/null)
 summary+=("mixed: $(count_tests build/mixed) (64-bit module, 32-bit simulator and recording drivers)")
 
+echo "=== mixed: kestav-host drives the 64-bit module with the 32-bit simulator"
+out=$(cd build/mixed && wine kestav-host.exe "Init|sim|" Connect GetSerialNumber </dev/null)
+echo "$out"
+grep -qx '< OK|KSIM-000417' <<<"$out" || { echo "the 32-bit simulator did not answer"; exit 1; }
+
+echo "=== mixed: a client that is killed takes its driver host with it"
+fifo=$(mktemp -u)
+mkfifo "$fifo"
+(cd build/mixed && exec wine kestav-host.exe --interactive <"$fifo" >/dev/null 2>&1) &
+exec 7>"$fifo"
+echo "Init|sim|" >&7
+host=""
+for _ in $(seq 100); do
+  host=$(pgrep -f 'KestavDriverHost32.exe' | head -1 || true)
+  [ -n "$host" ] && break
+  sleep 0.2
+done
+client=$(pgrep -f 'kestav-host.exe --interactive' | head -1 || true)
+[ -n "$host" ] && [ -n "$client" ] || { echo "no driver host or client to kill"; exit 1; }
+kill -9 "$client"
+for _ in $(seq 100); do kill -0 "$host" 2>/dev/null || break; sleep 0.2; done
+exec 7>&-
+rm -f "$fifo"
+if kill -0 "$host" 2>/dev/null; then echo "the driver host $host outlived its client"; exit 1; fi
+summary+=("mixed: a client killed outright took its driver host with it")
+
 echo
 echo "=== summary"
 printf '%s\n' "${summary[@]}"
