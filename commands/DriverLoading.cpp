@@ -127,6 +127,13 @@ Result Instrument::Init(const ParameterList& parameters) {
     }
 
     entryFormToLog = loaded && spectro.EntryFormVaries();
+    // The instrument thread: an administrator's choice, or else wherever the
+    // driver runs in the driver host (where a hung driver would otherwise
+    // stall the session for the whole time limit).
+    std::uint32_t threadSetting = 0;
+    instrumentThread = platform::ReadAdminSetting("InstrumentThread", &threadSetting)
+                           ? threadSetting != 0
+                           : loaded && spectro.InHost();
     if (loaded) {
         diag::LogLine("Loading Driver success");
         LogEntryFormOnceKnown();  // decorated names tell it at once

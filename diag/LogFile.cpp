@@ -36,7 +36,8 @@ LogFile::LogFile() : file_(platform::kNoFile) {
     char path[kLogPathSize];
     LogFilePath(path);
     file_ = platform::OpenSharedAppend(path, firstOpen);
-    firstOpen = false;
+    // Written once only: later lines, from whichever thread, just read it.
+    if (firstOpen) firstOpen = false;
     line_.file_ = file_;
     line_.good_ = file_ != platform::kNoFile;
 }

@@ -192,9 +192,11 @@ EngineStatus DriverInfo(DriverRecord* driver, InfoRequest* request, std::uint16_
 
 EngineStatus DriverClose(DriverRecord*, void*, std::uint16_t*) {
     diag::LogLine("ICA: Driver Close");
-    // A driver host does not outlive the session; a driver loaded in-process
-    // stays, as it always has.
-    relay::GetVirtualChannel().ReleaseHostedDriver();
+    // The instrument thread ends with the session, and so does a driver
+    // host; a driver loaded in-process stays, as it always has.
+    relay::VirtualChannelICA& channel = relay::GetVirtualChannel();
+    if (channel.StopInstrumentThread([] { relay::GetVirtualChannel().ReleaseHostedDriver(); }))
+        channel.ReleaseHostedDriver();
     return kStatusSuccess;
 }
 

@@ -34,8 +34,12 @@ EngineStatus KST_CDECL UnloadProcedure(void*, void* parameter, std::uint16_t*) {
             link->data = nullptr;
         }
         // The last moment the instrument library may be released: later, at
-        // library unload, Windows forbids FreeLibrary.
-        relay::GetVirtualChannel().ReleaseDriver();
+        // library unload, Windows forbids FreeLibrary. Never underneath a
+        // command still running on the instrument thread: that thread
+        // releases it when the command is done.
+        relay::VirtualChannelICA& channel = relay::GetVirtualChannel();
+        if (channel.StopInstrumentThread([] { relay::GetVirtualChannel().ReleaseDriver(); }))
+            channel.ReleaseDriver();
         return kStatusSuccess;
     });
 }

@@ -70,6 +70,18 @@ bool ReadAdminSetting(const char* name, std::uint32_t* value);
 // Whether this build can run an instrument driver in a driver host process.
 extern const bool kDriverHostAvailable;
 
+// ---- A thread of the module's own ----
+// Started outside DllMain only. On Windows it holds its own reference on the
+// module (GetModuleHandleEx from its address) and leaves through
+// FreeLibraryAndExitThread, so that an unload while it runs cannot pull its
+// code away.
+struct ModuleThread;
+ModuleThread* StartModuleThread(void (*body)(void*), void* argument);
+// Waits at most timeoutMs for the thread to end; true when it has. Either
+// way the handle is released: a thread still running goes on by itself. (On
+// POSIX, where a module cannot keep itself loaded, it waits until the end.)
+bool JoinModuleThread(ModuleThread* thread, std::uint32_t timeoutMs);
+
 // ---- The driver host process, as the module sees it ----
 struct HostProcess;
 // Handle values of the shared section and of its two events in the host.

@@ -3,6 +3,7 @@
 #include "platform/Platform.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -156,6 +157,42 @@ bool ReadAdminSetting(const char* name, std::uint32_t* value) {
     const unsigned long number = std::strtoul(text, &end, 10);
     if (*end != '\0') return false;
     *value = static_cast<std::uint32_t>(number);
+    return true;
+}
+
+struct ModuleThread {
+    pthread_t thread;
+};
+
+namespace {
+struct ThreadStart {
+    void (*body)(void*);
+    void* argument;
+};
+
+void* ModuleThreadMain(void* parameter) {
+    const ThreadStart start = *static_cast<ThreadStart*>(parameter);
+    delete static_cast<ThreadStart*>(parameter);
+    start.body(start.argument);
+    return nullptr;
+}
+}  // namespace
+
+ModuleThread* StartModuleThread(void (*body)(void*), void* argument) {
+    auto* thread = new ModuleThread{};
+    auto* start = new ThreadStart{body, argument};
+    if (pthread_create(&thread->thread, nullptr, &ModuleThreadMain, start) != 0) {
+        delete start;
+        delete thread;
+        return nullptr;
+    }
+    return thread;
+}
+
+bool JoinModuleThread(ModuleThread* thread, std::uint32_t) {
+    if (thread == nullptr) return true;
+    pthread_join(thread->thread, nullptr);
+    delete thread;
     return true;
 }
 

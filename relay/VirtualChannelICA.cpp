@@ -36,16 +36,58 @@ void VirtualChannelICA::SetDataChannel(std::uint16_t channel, void* data,
 }
 
 std::string VirtualChannelICA::Execute(const std::string& command) {
+    return Execute(command, NumberCommand());
+}
+
+std::uint64_t VirtualChannelICA::NumberCommand() {
+    std::lock_guard<std::mutex> lock(responseLock);
+    return ++newestCommand;
+}
+
+std::string VirtualChannelICA::Execute(const std::string& command, std::uint64_t sequence) {
     if (!instrument) instrument.reset(new commands::Instrument());
     diag::LogDetail("Virtual channel - Execute: \"", command, "\"");
 
-    if (command == kVersionQuery) {
-        pendingResponse = std::make_shared<std::string>(DriverVersion);
-        return *pendingResponse;
+    auto response = std::make_shared<std::string>();
+    const bool versionQuery = command == kVersionQuery;
+    if (versionQuery) {
+        *response = DriverVersion;
+    } else {
+        *response = instrument->Execute(command).ToResponse();
+        threadChosen = instrument->WantsInstrumentThread();
     }
-    pendingResponse = std::make_shared<std::string>(instrument->Execute(command).ToResponse());
-    diag::LogDetail("Virtual channel - Pending respone <-- \"", *pendingResponse, "\"");
-    return *pendingResponse;
+    {
+        std::lock_guard<std::mutex> lock(responseLock);
+        if (sequence == newestCommand) pendingResponse = response;
+    }
+    if (!versionQuery)
+        diag::LogDetail("Virtual channel - Pending respone <-- \"", *response, "\"");
+    return *response;
+}
+
+bool VirtualChannelICA::QueuesCommands() {
+    return threadChosen || instrumentThread.Busy();
+}
+
+void VirtualChannelICA::Submit(const std::string& command, const InstrumentThread::Runner& runner) {
+    std::uint64_t sequence;
+    {
+        std::lock_guard<std::mutex> lock(responseLock);
+        sequence = ++newestCommand;
+        pendingResponse.reset();  // superseded: only the newest command is answered
+    }
+    if (!instrumentThread.Post(command, sequence, runner)) runner(command, sequence);
+}
+
+bool VirtualChannelICA::StopInstrumentThread(const boost::function<void()>& afterwards) {
+    std::vector<std::string> dropped;
+    const bool ended = instrumentThread.Stop(kStopWaitMs, &dropped, afterwards);
+    for (const std::string& command : dropped)
+        diag::LogDetail("Virtual channel - Command dropped at close: \"", command, "\"");
+    if (!ended)
+        diag::LogDetail("Virtual channel - A command still runs after ", kStopWaitMs,
+                        " ms: it finishes alone, then the driver is released");
+    return ended;
 }
 
 ica::EngineStatus VirtualChannelICA::SendPendingResponse() {

@@ -431,7 +431,9 @@ TEST_P(DriverBuildTest, EveryBuildAnswersAlike) {
     bool hosted = false;
     for (const std::string& line : Log()) hosted |= line.rfind("Driver host started (pid ", 0) == 0;
     // Isolated, it runs in the host; otherwise that depends on its bitness.
-    if (std::get<1>(GetParam())) EXPECT_EQ(hosted, platform::kDriverHostAvailable);
+    if (std::get<1>(GetParam())) {
+        EXPECT_EQ(hosted, platform::kDriverHostAvailable);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

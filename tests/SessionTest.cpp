@@ -29,14 +29,20 @@ Transcript ReadTranscript(const std::string& path) {
     return transcript;
 }
 
-// Queued writes or HPC; the driver in-process or in the driver host.
-class SessionTest : public ::testing::TestWithParam<std::tuple<bool, bool>> {};
+// Queued writes or HPC; commands inside the write hook, or on the instrument
+// thread, with the driver in-process or in the driver host (where the thread
+// is on by default).
+enum Road { kInsideTheHook, kInstrumentThread, kDriverHost };
+
+class SessionTest : public ::testing::TestWithParam<std::tuple<bool, int>> {};
 
 TEST_P(SessionTest, MatchesTheCheckedInTranscript) {
     testing_support::ScopedTempFolder temp;
-    std::unique_ptr<testing_support::AdminSetting> isolate;
-    if (std::get<1>(GetParam()))
-        isolate = std::make_unique<testing_support::AdminSetting>("IsolateDriver", 1);
+    std::unique_ptr<testing_support::AdminSetting> setting;
+    if (std::get<1>(GetParam()) == kInstrumentThread)
+        setting = std::make_unique<testing_support::AdminSetting>("InstrumentThread", 1);
+    if (std::get<1>(GetParam()) == kDriverHost)
+        setting = std::make_unique<testing_support::AdminSetting>("IsolateDriver", 1);
     const Transcript expected =
         ReadTranscript(testing_support::ExecutableFolder() + "/expected/session.txt");
     ASSERT_GT(expected.commands.size(), 20u);
@@ -58,6 +64,8 @@ TEST_P(SessionTest, MatchesTheCheckedInTranscript) {
 }
 
 INSTANTIATE_TEST_SUITE_P(QueuedAndHpc, SessionTest,
-                         ::testing::Combine(::testing::Bool(), ::testing::Bool()));
+                         ::testing::Combine(::testing::Bool(),
+                                            ::testing::Values(kInsideTheHook, kInstrumentThread,
+                                                              kDriverHost)));
 
 }  // namespace

@@ -68,11 +68,24 @@ echo "=== native-sanitize: leak check of the command road"
 ASAN_OPTIONS=detect_leaks=1:exitcode=23 build/native-sanitize/bin/soak 5000 --no-memory-check
 summary+=("native-sanitize: the command road under LeakSanitizer: no leak")
 
+echo "=== native-tsan: the instrument thread under ThreadSanitizer"
+cmake -S . -B build/native-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKST_TSAN=ON \
+  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang >/dev/null
+ninja -C build/native-tsan engine_tests
+rm -rf build/native-tsan/bin/cwd/results
+(cd build/native-tsan/bin/cwd && TSAN_OPTIONS=halt_on_error=1:exitcode=66 GTEST_OUTPUT="xml:results/" \
+   ../engine_tests --gtest_filter='*InstrumentThread*:*SlowMeasure*:QueuedAndHpc/SessionTest.*')
+summary+=("native-tsan: $(count_tests build/native-tsan) (instrument thread and sessions, no race reported)")
+
 echo "=== fuzz targets, briefly (tools/fuzz.sh runs them for longer)"
 SKIP_INSTALL=1 tools/fuzz.sh --runs 20000
 summary+=("fuzz: command, engine, text and frames targets ran 20000 inputs each without a finding")
 
 wine_start
+# No administrator setting left over from an earlier run in this prefix.
+for view in 32 64; do
+  wine reg delete 'HKLM\SOFTWARE\Kestav\ClientDriver' /f /reg:$view >/dev/null 2>&1 </dev/null || true
+done
 run_build win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 check_dll i686-w64-mingw32-objdump build/win32/bin/KestavClientDriverICA.dll pei-i386 800000
 echo "=== win32: short benchmark under Wine"
@@ -84,25 +97,26 @@ echo "=== mixed: the 64-bit module with 32-bit drivers through KestavDriverHost3
 # As a 64-bit client PC with a maker's 32-bit drivers: the 64-bit module and
 # tests, the 32-bit driver host, and the 32-bit drivers in drivers/.
 rm -rf build/mixed
-cp -r build/win64/bin build/mixed
-cp build/win32/bin/KestavDriverHost32.exe build/mixed/
-rm -rf build/mixed/drivers && cp -r build/win32/bin/drivers build/mixed/drivers
-rm -rf build/mixed/cwd/results && mkdir -p build/mixed/cwd
+mkdir -p build/mixed
+cp -r build/win64/bin build/mixed/bin
+cp build/win32/bin/KestavDriverHost32.exe build/mixed/bin/
+rm -rf build/mixed/bin/drivers && cp -r build/win32/bin/drivers build/mixed/bin/drivers
+rm -rf build/mixed/bin/cwd/results && mkdir -p build/mixed/bin/cwd
 # The tests that steer the driver through commands (the rest load the
 # recording driver into the test process, which a 32-bit library cannot be).
-(cd build/mixed/cwd && GTEST_OUTPUT="xml:results/" wine ../engine_tests.exe \
+(cd build/mixed/bin/cwd && GTEST_OUTPUT="xml:results/" wine ../engine_tests.exe \
    --gtest_filter='QueuedAndHpc/SessionTest.*:Builds/DriverBuildTest.*:HostedDriverTest.*' </dev/null)
 summary+=("mixed: $(count_tests build/mixed) (64-bit module, 32-bit simulator and recording drivers)")
 
 echo "=== mixed: kestav-host drives the 64-bit module with the 32-bit simulator"
-out=$(cd build/mixed && wine kestav-host.exe "Init|sim|" Connect GetSerialNumber </dev/null)
+out=$(cd build/mixed/bin && wine kestav-host.exe "Init|sim|" Connect GetSerialNumber </dev/null)
 echo "$out"
 grep -qx '< OK|KSIM-000417' <<<"$out" || { echo "the 32-bit simulator did not answer"; exit 1; }
 
 echo "=== mixed: a client that is killed takes its driver host with it"
 fifo=$(mktemp -u)
 mkfifo "$fifo"
-(cd build/mixed && exec wine kestav-host.exe --interactive <"$fifo" >/dev/null 2>&1) &
+(cd build/mixed/bin && exec wine kestav-host.exe --interactive <"$fifo" >/dev/null 2>&1) &
 exec 7>"$fifo"
 echo "Init|sim|" >&7
 host=""

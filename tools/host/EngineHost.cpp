@@ -1,7 +1,9 @@
 #include "tools/host/EngineHost.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 namespace host {
 
@@ -117,8 +119,20 @@ EngineStatus EngineHost::UnloadProcedure() {
 }
 
 void EngineHost::RefuseSends(int count, EngineStatus status) {
+    std::lock_guard<std::mutex> lock(sendLock);
     refuseCount = count;
     refuseStatus = status;
+}
+
+std::size_t EngineHost::SentCount() {
+    std::lock_guard<std::mutex> lock(sendLock);
+    return sent.size();
+}
+
+std::vector<SentResponse> EngineHost::SentSince(std::size_t first) {
+    std::lock_guard<std::mutex> lock(sendLock);
+    if (first >= sent.size()) return {};
+    return std::vector<SentResponse>(sent.begin() + static_cast<std::ptrdiff_t>(first), sent.end());
 }
 
 bool EngineHost::Deliver(const std::string& channelName, const std::string& bytes) {
@@ -129,25 +143,32 @@ bool EngineHost::Deliver(const std::string& channelName, const std::string& byte
     // The module may read the bytes during the call only: hand it a copy that
     // dies right after, so that a later read would be caught by the sanitizers.
     std::string copy(bytes);
+    const auto start = std::chrono::steady_clock::now();
     hook->second.callback(hook->second.moduleData, number->second,
                           reinterpret_cast<std::uint8_t*>(&copy[0]),
                           static_cast<std::uint16_t>(copy.size()));
+    lastHookMicroseconds =
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
     return true;
 }
 
 std::vector<SentResponse> EngineHost::Run(const std::string& channelName,
-                                          const std::string& command, int maxPolls) {
-    const std::size_t before = sent.size();
+                                          const std::string& command, int maxWaitMs) {
+    const std::size_t before = SentCount();
     Deliver(channelName, command);
-    // Without HPC the response leaves at a poll; the engine polls again while
-    // the module asks it to retry.
-    for (int poll = 0; poll < maxPolls && Poll() == kStatusRetry; ++poll) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(maxWaitMs);
+    while (SentCount() == before && std::chrono::steady_clock::now() < deadline) {
+        const EngineStatus status = Poll();
+        if (status == kStatusNoData)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));  // not ready yet
+        else if (status != kStatusRetry && status != kStatusSuccess)
+            break;  // a failed send: the response stays pending
     }
-    return std::vector<SentResponse>(sent.begin() + static_cast<std::ptrdiff_t>(before),
-                                     sent.end());
+    return SentSince(before);
 }
 
 EngineStatus EngineHost::Accept(std::uint16_t channel, std::string bytes, bool viaHpc) {
+    std::lock_guard<std::mutex> lock(sendLock);
     ++sendAttempts;
     if (refuseCount > 0) {
         --refuseCount;
@@ -223,6 +244,7 @@ EngineStatus KST_CDECL EngineHost::QueueVirtualWrite(void* wd, std::uint16_t cha
     for (std::uint16_t i = 0; i < count; ++i)
         bytes.append(reinterpret_cast<const char*>(sections[i].bytes), sections[i].length);
     if (self->maximumWrite >= 2 && bytes.size() > self->maximumWrite - 1u) {
+        std::lock_guard<std::mutex> lock(self->sendLock);
         ++self->sendAttempts;
         self->refusedWriteSizes.push_back(bytes.size());
         return kStatusWriteTooLarge;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -59,10 +60,19 @@ public:
     // One write from the server on the named channel, through the write hook
     // the module registered for it. False when no hook is registered.
     bool Deliver(const std::string& channelName, const std::string& bytes);
-    // Deliver, then (without HPC) poll until the response is taken or `maxPolls`
-    // polls have passed. Returns the responses sent meanwhile.
+    // Deliver, then poll as a real engine does, again and again, until a
+    // response has been sent (by a poll or by a direct HPC send, which may
+    // come from the module's instrument thread), a send fails with a status
+    // other than "nothing ready" or "retry", or maxWaitMs has passed.
+    // Returns the responses sent meanwhile.
     std::vector<SentResponse> Run(const std::string& channelName, const std::string& command,
-                                  int maxPolls = 20);
+                                  int maxWaitMs = 30000);
+    // How long the last Deliver spent inside the module's write hook.
+    double lastHookMicroseconds = 0;
+
+    // What was sent, safe to read while the module's instrument thread sends.
+    std::size_t SentCount();
+    std::vector<SentResponse> SentSince(std::size_t first);
 
     // WD behaviour.
     bool hpc = false;                  // version check reports HPC
@@ -77,7 +87,8 @@ public:
     // The next `count` sends are refused with `status`.
     void RefuseSends(int count, EngineStatus status);
 
-    // What the module did.
+    // What the module did. (While the module's instrument thread may send,
+    // read `sent` through SentCount and SentSince.)
     std::vector<SentResponse> sent;
     std::vector<std::size_t> refusedWriteSizes;  // queued writes too large to take
     std::vector<std::string> linkedLibraries;
@@ -119,6 +130,7 @@ private:
     void* libraryManager[4] = {};
     ica::OpenRecord openRecord{};
     static EngineHost* opening;
+    std::mutex sendLock;  // sends may come from the module's instrument thread
     int refuseCount = 0;
     EngineStatus refuseStatus = ica::kStatusNoOutputBuffer;
 };

@@ -1,7 +1,9 @@
 // kestav-host: runs the module without a Citrix session. It loads the module
 // DLL, drives it as the ICA client engine does, writes each command through
 // the module's write hook and prints every response the module sends back.
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -25,6 +27,7 @@ const char* const kUsage =
     "  --max-write N        the engine's maximum write size, one byte of it for the\n"
     "                       channel number (default 5000); longer queued writes are refused\n"
     "  --channel cmd|data   channel the commands are written to (default cmd)\n"
+    "  --timing             show how long the module's write hook took for each command\n"
     "  --script FILE        commands from FILE, one per line ('#' starts a comment)\n"
     "  --interactive        type commands at a prompt (empty line or 'quit' ends)\n"
     "  --plot FILE.svg      draw each GetSpectralDataAll response (terminal and SVG)\n"
@@ -40,6 +43,7 @@ struct Options {
     std::string channel = "KstCmd1";
     std::vector<std::string> commands;
     bool interactive = false;
+    bool timing = false;
     std::string plot;
     int logLines = -1;
 };
@@ -104,6 +108,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
             if (!next(&value)) return Usage("--script needs a file");
             if (!ReadScript(value, &options->commands))
                 return Usage("cannot read the script \"" + value + "\"");
+        } else if (arg == "--timing") {
+            options->timing = true;
         } else if (arg == "--interactive") {
             options->interactive = true;
         } else if (arg == "--plot") {
@@ -140,19 +146,30 @@ void Plot(const std::string& response, const std::string& command, const std::st
 
 void RunCommand(host::EngineHost& engine, const Options& options, const std::string& command) {
     std::cout << "> " << host::Printable(command) << "\n";
-    const std::size_t before = engine.sent.size();
+    const std::size_t before = engine.SentCount();
     const std::size_t refusedBefore = engine.refusedWriteSizes.size();
     if (!engine.Deliver(options.channel, command)) {
         std::cout << "  (no write hook on " << options.channel << ")\n";
         return;
     }
-    for (int poll = 0; poll < 50; ++poll) {
+    if (options.timing)
+        std::cout << "  write hook: " << engine.lastHookMicroseconds / 1000.0 << " ms\n";
+    // Polls again and again, as the engine does, until the response has left
+    // (the module may still be working on it on its instrument thread).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    int retries = 0;
+    while (engine.SentCount() == before && std::chrono::steady_clock::now() < deadline) {
         const ica::EngineStatus status = engine.Poll();
         if (status == ica::kStatusRetry) {
             std::cout << "  poll: 30 (engine had no output buffer; retrying)\n";
+            if (++retries == 50) break;
             continue;
         }
-        if (status != ica::kStatusSuccess && status != ica::kStatusNoData)
+        if (status == ica::kStatusNoData) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        if (status != ica::kStatusSuccess)
             std::cout << "  poll: " << status << " (send failed; the response stays pending)\n";
         break;
     }
@@ -160,8 +177,7 @@ void RunCommand(host::EngineHost& engine, const Options& options, const std::str
         std::cout << "  engine: refused a write of " << engine.refusedWriteSizes[i]
                   << " bytes (maximum write " << options.maximumWrite << ", of it "
                   << options.maximumWrite - 1 << " for data)\n";
-    for (std::size_t i = before; i < engine.sent.size(); ++i) {
-        const host::SentResponse& sent = engine.sent[i];
+    for (const host::SentResponse& sent : engine.SentSince(before)) {
         std::cout << "< " << host::Printable(sent.bytes) << "\n";
         if (!options.plot.empty() && command.compare(0, 18, "GetSpectralDataAll") == 0)
             Plot(sent.bytes, command, options.plot);
