@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace driver {
 
@@ -13,5 +14,9 @@ constexpr std::size_t kPeHeaderBytes = 4096;
 // PE file, another machine, a header beyond the bytes given):
 // LibraryBitness(first bytes of "sim.dll" built by i686-w64-mingw32) => 32.
 int LibraryBitness(const std::string& fileStart);
+
+// The names a PE library exports, read from its whole file; empty for
+// anything that does not read as one (every offset is checked).
+std::vector<std::string> ExportedNames(const std::string& file);
 
 }  // namespace driver

@@ -168,6 +168,12 @@ void Spectro::Reset() {
     decoratedNames = false;
 }
 
+std::vector<std::pair<std::string, unsigned>> Spectro::EntryPointNames() {
+    std::vector<std::pair<std::string, unsigned>> names;
+    for (const EntrySlot& entry : kEntryPoints) names.emplace_back(entry.name, entry.argumentBytes);
+    return names;
+}
+
 bool Spectro::EntryFormVaries() const {
     return host != nullptr ? host->Handshake().bitness == 32 : platform::kEntryConventionsVary;
 }

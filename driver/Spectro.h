@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "driver/EntryPoints.h"
 #include "driver/HostedDriver.h"
@@ -57,6 +59,10 @@ public:
     bool EntryFormVaries() const;
     Convention EntryConvention() const { return convention; }
     bool DecoratedNames() const { return decoratedNames; }
+
+    // The 31 entry points' names and the bytes of their arguments on the
+    // 32-bit stack (the N of "_<Name>@<N>"), in lookup order.
+    static std::vector<std::pair<std::string, unsigned>> EntryPointNames();
 
     // "abc" -> "./abc.dll"; "abc.dll" -> "./abc.dll"; "ABC.DLL" -> "./ABC.DLL.dll";
     // "C:\drv\abc.dll", ".\abc.dll", "\\server\share\abc.dll", "/opt/abc.dll" unchanged.

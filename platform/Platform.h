@@ -67,6 +67,14 @@ bool ReadFileStart(const std::string& path, std::size_t size, std::string* bytes
 // the registry view of this module's own bitness. False when it is not set.
 bool ReadAdminSetting(const char* name, std::uint32_t* value);
 
+// A REG_SZ value under HKLM in the 32-bit or the 64-bit registry view
+// (`view` 32 or 64), whatever this process's own bitness. Write creates the key.
+bool ReadMachineString(int view, const std::string& key, const char* name, std::string* value);
+bool WriteMachineString(int view, const std::string& key, const char* name,
+                        const std::string& value);
+// Removes a key without subkeys; true also when it was not there.
+bool DeleteMachineKey(int view, const std::string& key);
+
 // Whether this build can run an instrument driver in a driver host process.
 extern const bool kDriverHostAvailable;
 

@@ -196,6 +196,11 @@ bool JoinModuleThread(ModuleThread* thread, std::uint32_t) {
     return true;
 }
 
+// No registry here: nothing is registered, nothing can be.
+bool ReadMachineString(int, const std::string&, const char*, std::string*) { return false; }
+bool WriteMachineString(int, const std::string&, const char*, const std::string&) { return false; }
+bool DeleteMachineKey(int, const std::string&) { return false; }
+
 // The driver host runs instrument drivers built for Windows; the native
 // build runs every driver in-process.
 const bool kDriverHostAvailable = false;

@@ -176,6 +176,49 @@ bool JoinModuleThread(ModuleThread* thread, std::uint32_t timeoutMs) {
     return ended;
 }
 
+namespace {
+REGSAM ViewFlag(int view) {
+    return view == 64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+}
+}  // namespace
+
+bool ReadMachineString(int view, const std::string& key, const char* name, std::string* value) {
+    HKEY handle = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | ViewFlag(view),
+                      &handle) != ERROR_SUCCESS)
+        return false;
+    DWORD type = 0, size = 0;
+    LONG status = RegQueryValueExA(handle, name, nullptr, &type, nullptr, &size);
+    std::string text(size, '\0');
+    if (status == ERROR_SUCCESS && size > 0)
+        status = RegQueryValueExA(handle, name, nullptr, &type,
+                                  reinterpret_cast<BYTE*>(&text[0]), &size);
+    RegCloseKey(handle);
+    if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return false;
+    text.resize(size);
+    while (!text.empty() && text.back() == '\0') text.pop_back();
+    *value = text;
+    return true;
+}
+
+bool WriteMachineString(int view, const std::string& key, const char* name,
+                        const std::string& value) {
+    HKEY handle = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0,
+                        KEY_SET_VALUE | ViewFlag(view), nullptr, &handle, nullptr) != ERROR_SUCCESS)
+        return false;
+    const LONG status = RegSetValueExA(handle, name, 0, REG_SZ,
+                                       reinterpret_cast<const BYTE*>(value.c_str()),
+                                       DWORD(value.size() + 1));
+    RegCloseKey(handle);
+    return status == ERROR_SUCCESS;
+}
+
+bool DeleteMachineKey(int view, const std::string& key) {
+    const LONG status = RegDeleteKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), ViewFlag(view), 0);
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+}
+
 const bool kDriverHostAvailable = true;
 
 namespace {

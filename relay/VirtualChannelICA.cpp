@@ -5,7 +5,7 @@
 
 namespace relay {
 
-const char* const DriverVersion = "1.6.0";
+const char* const DriverVersion = KST_VERSION;  // "1.6.0"
 
 namespace {
 const std::string kVersionQuery = "KestavClientDriverVersion";

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the build needs on a Debian machine, skipping what is there.
-# Usage: tools/install-deps.sh demo|test
+# Usage: tools/install-deps.sh demo|test|package
 set -euo pipefail
 
 need=(cmake ninja-build g++ libboost-dev g++-mingw-w64-i686-posix wine wine32:i386)
+if [ "${1:-test}" = test ] || [ "${1:-}" = package ]; then
+  need+=(g++-mingw-w64-x86-64-posix wine64 wixl msitools osslsigncode openssl)
+fi
 if [ "${1:-test}" = test ]; then
-  need+=(googletest libbenchmark-dev g++-mingw-w64-x86-64-posix wine64 clang libclang-rt-dev)
+  need+=(googletest libbenchmark-dev clang libclang-rt-dev)
 fi
 
 missing=()

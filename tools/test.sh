@@ -134,6 +134,25 @@ rm -f "$fifo"
 if kill -0 "$host" 2>/dev/null; then echo "the driver host $host outlived its client"; exit 1; fi
 summary+=("mixed: a client killed outright took its driver host with it")
 
+echo "=== packages: built, signed with a throwaway certificate, installed under Wine"
+cert=build/package-cert
+rm -rf "$cert" && mkdir -p "$cert"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$cert/key.pem" -out "$cert/cert.pem" -days 2 \
+  -subj "/CN=Kestav test signing" 2>/dev/null
+openssl pkcs12 -export -out "$cert/cert.pfx" -inkey "$cert/key.pem" -in "$cert/cert.pem" -passout pass:kestav
+SKIP_INSTALL=1 tools/package.sh --version 1.5.0 --out build/packages/older >/dev/null
+SKIP_INSTALL=1 tools/package.sh --sign "$cert/cert.pfx" --password kestav
+signed=0
+for file in build/package-stage/*/*.dll build/package-stage/*/*.exe build/package-stage/*/drivers/Kestav/*.dll \
+            build/packages/*.msi; do
+  osslsigncode verify -CAfile "$cert/cert.pem" -in "$file" >/dev/null ||
+    { echo "the signature of $file does not verify"; exit 1; }
+  signed=$((signed + 1))
+done
+summary+=("packages: $signed files signed and verified (module, driver hosts, tools, simulator, both MSIs)")
+tools/package-test.sh | tee build/package-test.log
+summary+=("$(tail -1 build/package-test.log)")
+
 echo
 echo "=== summary"
 printf '%s\n' "${summary[@]}"

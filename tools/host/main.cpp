@@ -12,6 +12,7 @@
 
 #include "diag/LogPath.h"
 #include "platform/Platform.h"
+#include "tools/host/Check.h"
 #include "tools/host/EngineHost.h"
 #include "tools/host/Spectrum.h"
 
@@ -32,6 +33,8 @@ const char* const kUsage =
     "  --interactive        type commands at a prompt (empty line or 'quit' ends)\n"
     "  --plot FILE.svg      draw each GetSpectralDataAll response (terminal and SVG)\n"
     "  --show-log [N]       print the log file's path and its last N lines (default 12)\n"
+    "  --check              check this PC: ICA clients, the module's registration and\n"
+    "                       files, the drivers under drivers\\ (exit 1 on any problem)\n"
     "Commands are written as they are, e.g. \"Init|sim|\" or \"GetSpectralData|0|5|\".\n";
 
 struct Options {
@@ -85,6 +88,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
         if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
             return 0;
+        } else if (arg == "--check") {
+            return host::CheckClientPc(std::cout) == 0 ? 0 : 1;
         } else if (arg == "--module") {
             if (!next(&options->module)) return Usage("--module needs a path");
         } else if (arg == "--hpc") {

@@ -1,0 +1,26 @@
+// The ICA client's list of virtual drivers to load: the comma-separated
+// VirtualDriverEx value. Adding and removing our module's name leaves every
+// other entry, and every byte around it, as it was.
+#pragma once
+
+#include <string>
+
+namespace packaging {
+
+// The name the module is registered under.
+extern const char* const kModuleName;  // "KestavClientDriver"
+
+// How often `name` stands in `list`: entries compared without the blanks
+// around them and in any letter case. CountModule("A, kestavclientdriver", ..) => 1.
+int CountModule(const std::string& list, const std::string& name);
+
+// `name` appended, with the separator the list already uses (", " or ","),
+// unless it is there already: AddModule("A, B", "K") => "A, B, K"; AddModule("", "K") => "K".
+std::string AddModule(const std::string& list, const std::string& name);
+
+// Every entry that is `name` removed, with one separator beside it, so that
+// a list AddModule changed reads as before: RemoveModule("A, B, K", "K") => "A, B";
+// RemoveModule("A,K,C", "K") => "A,C".
+std::string RemoveModule(const std::string& list, const std::string& name);
+
+}  // namespace packaging

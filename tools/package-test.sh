@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# Installs the packages under Wine as an administrator would, each scenario in
+# a fresh Wine prefix with stand-in ICA clients (a folder and a registration
+# for each), and checks files, both registry views and the client check.
+# Called by tools/test.sh after the packages are built (tools/package.sh).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+packages=${1:-build/packages}
+version=$(sed -n 's/^project(KestavClientDriver VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+x64=$packages/KestavClientDriver-$version-x64.msi
+x86=$packages/KestavClientDriver-$version-x86.msi
+older=$packages/older/KestavClientDriver-1.5.0-x64.msi
+work=$PWD/build/package-test
+rm -rf "$work" && mkdir -p "$work"
+export WINEDEBUG=-all
+
+LIST='HKLM\SOFTWARE\Citrix\ICA Client\Engine\Configuration\Advanced\Modules\ICA 3.0'
+MODULE_KEY='HKLM\SOFTWARE\Citrix\ICA Client\Engine\Configuration\Advanced\Modules\KestavClientDriver'
+CLIENT64='C:\Program Files\Citrix\ICA Client'
+CLIENT32='C:\Program Files (x86)\Citrix\ICA Client'
+passed=0 failed=0
+
+prefix() {  # name: a fresh prefix, its own wineserver
+  [ -n "${WINEPREFIX:-}" ] && wineserver -k >/dev/null 2>&1 || true
+  export WINEPREFIX=$work/$1
+  wineboot -i >/dev/null 2>&1 </dev/null
+  wineserver -p >/dev/null 2>&1 || true
+}
+w() { wine "$@" </dev/null 2>/dev/null; }
+unix() { winepath -u "$1" 2>/dev/null; }
+value() {  # view key name: the REG_SZ value, byte for byte, or "(absent)"
+  local line
+  line=$(w reg query "$2" /v "$3" /reg:$1 | tr -d '\r' | grep -E "^ +$3 +REG_SZ" || true)
+  [ -n "$line" ] && sed -E "s/^ +$3 +REG_SZ {4}//" <<<"$line" || echo "(absent)"
+}
+clients() {  # the stand-in clients: folders, registration, the lists of other modules
+  mkdir -p "$(unix "$CLIENT64")" "$(unix "$CLIENT32")"
+  w reg add 'HKLM\SOFTWARE\Citrix\ICA Client' /v InstallFolder /d "$CLIENT64\\" /f /reg:64 >/dev/null
+  w reg add 'HKLM\SOFTWARE\Citrix\ICA Client' /v InstallFolder /d "$CLIENT32\\" /f /reg:32 >/dev/null
+  w reg add "$LIST" /v VirtualDriverEx /d 'Thinwire3.0, CtxTwi' /f /reg:64 >/dev/null
+  w reg add "$LIST" /v VirtualDriverEx /d 'Alpha,Beta' /f /reg:32 >/dev/null
+}
+msi() { w msiexec "$@" /qn; }
+check() {  # description, command...
+  local what=$1; shift
+  if "$@"; then passed=$((passed + 1)); echo "ok      $what"
+  else failed=$((failed + 1)); echo "FAILED  $what"; fi
+}
+is() { [ "$1" = "$2" ] || { echo "        got \"$1\", wanted \"$2\""; return 1; }; }
+exists() { [ -f "$(unix "$1")" ]; }
+absent() { [ ! -e "$(unix "$1")" ]; }
+
+echo "--- install, check, the installed module at work, repair, uninstall"
+prefix installed
+clients
+check "silent install succeeds" msi /i "$x64" /l*v 'C:\install.log'
+for folder in "$CLIENT64" "$CLIENT32"; do
+  for file in KestavClientDriverICA.dll KestavDriverHost32.exe KestavDriverHost64.exe kestav-host.exe; do
+    check "$folder\\$file installed" exists "$folder\\$file"
+  done
+  check "no simulator by default in $folder" absent "$folder\\drivers\\Kestav\\sim.dll"
+done
+check "64-bit list: ours appended" is "$(value 64 "$LIST" VirtualDriverEx)" 'Thinwire3.0, CtxTwi, KestavClientDriver'
+check "32-bit list: ours appended" is "$(value 32 "$LIST" VirtualDriverEx)" 'Alpha,Beta,KestavClientDriver'
+for view in 64 32; do
+  for name in DriverName DriverNameWin16 DriverNameWin32; do
+    check "$view-bit Modules\\KestavClientDriver $name" is "$(value $view "$MODULE_KEY" $name)" KestavClientDriverICA.dll
+  done
+done
+check "kestav-host --check passes (64-bit)" w "$CLIENT64\\kestav-host.exe" --check
+check "kestav-host --check passes (32-bit)" w "$CLIENT32\\kestav-host.exe" --check
+check "the simulator added as a feature" msi /i "$x64" ADDLOCAL=Simulator
+for folder in "$CLIENT64" "$CLIENT32"; do
+  out=$(w "$folder\\kestav-host.exe" "Init|sim|" Measure | tr -d '\r')
+  check "installed module in $folder answers Init|sim| and Measure" \
+    is "$(grep '^<' <<<"$out" | tr '\n' ' ')" '< OK < OK|false '
+done
+check "repair succeeds" msi /i "$x64" REINSTALL=ALL REINSTALLMODE=omus
+check "64-bit list single after repair" is "$(value 64 "$LIST" VirtualDriverEx)" 'Thinwire3.0, CtxTwi, KestavClientDriver'
+check "32-bit list single after repair" is "$(value 32 "$LIST" VirtualDriverEx)" 'Alpha,Beta,KestavClientDriver'
+# Another module registers after ours; uninstall takes out exactly our entry.
+w reg add "$LIST" /v VirtualDriverEx /d 'Thinwire3.0, CtxTwi, KestavClientDriver, Gamma' /f /reg:64 >/dev/null
+check "uninstall succeeds" msi /x "$x64"
+check "64-bit list restored around the other module" is "$(value 64 "$LIST" VirtualDriverEx)" 'Thinwire3.0, CtxTwi, Gamma'
+check "32-bit list restored byte for byte" is "$(value 32 "$LIST" VirtualDriverEx)" 'Alpha,Beta'
+check "64-bit Modules\\KestavClientDriver gone" is "$(value 64 "$MODULE_KEY" DriverName)" '(absent)'
+check "32-bit Modules\\KestavClientDriver gone" is "$(value 32 "$MODULE_KEY" DriverName)" '(absent)'
+for folder in "$CLIENT64" "$CLIENT32"; do
+  check "module gone from $folder" absent "$folder\\KestavClientDriverICA.dll"
+  check "simulator gone from $folder" absent "$folder\\drivers\\Kestav\\sim.dll"
+done
+
+echo "--- upgrade from an older package"
+prefix upgraded
+clients
+check "older package installs" msi /i "$older"
+mkdir -p "$(unix "$CLIENT64\\drivers\\Kestav")"
+echo "a maker's driver" >"$(unix "$CLIENT64\\drivers\\Kestav\\maker.dll")"
+check "newer package upgrades it" msi /i "$x64"
+check "64-bit list single after upgrade" is "$(value 64 "$LIST" VirtualDriverEx)" 'Thinwire3.0, CtxTwi, KestavClientDriver'
+check "32-bit list single after upgrade" is "$(value 32 "$LIST" VirtualDriverEx)" 'Alpha,Beta,KestavClientDriver'
+check "module in place after upgrade" exists "$CLIENT64\\KestavClientDriverICA.dll"
+check "the maker's driver stays" exists "$CLIENT64\\drivers\\Kestav\\maker.dll"
+check "one product left, the newer" is "$(w reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall' /s /reg:64 | tr -d '\r' | grep -c 'DisplayVersion.*REG_SZ')" 1
+
+echo "--- no client: the install fails and changes nothing"
+prefix noclient
+check "install refuses" bash -c "! wine msiexec /i '$x64' /qn /l*v 'C:\\noclient.log' </dev/null 2>/dev/null"
+# (Windows writes the action's message into the log; Wine writes its name.)
+check "the MSI log says why" grep -aq "NoClientFound" "$(unix 'C:\noclient.log')"
+check "no files" absent 'C:\Program Files (x86)\Kestav'
+for view in 64 32; do
+  check "no Citrix registration ($view-bit)" is "$(value $view "$LIST" VirtualDriverEx)" '(absent)'
+  check "no Kestav key ($view-bit)" bash -c "! wine reg query 'HKLM\SOFTWARE\Kestav' /reg:$view </dev/null >/dev/null 2>&1"
+done
+echo "--- the 32-bit Windows package, client folder given"
+mkdir -p "$(unix 'C:\Client32')"
+check "x86 package installs with ICACLIENTDIR" msi /i "$x86" 'ICACLIENTDIR=C:\Client32\'
+check "module in the given folder" exists 'C:\Client32\KestavClientDriverICA.dll'
+check "registered in the 32-bit view" is "$(value 32 "$LIST" VirtualDriverEx)" KestavClientDriver
+check "x86 package uninstalls" msi /x "$x86"
+check "module gone" absent 'C:\Client32\KestavClientDriverICA.dll'
+
+wineserver -k >/dev/null 2>&1 || true
+echo "packages: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Builds the installer packages for administrators:
+#   build/packages/KestavClientDriver-<version>-x64.msi  (64-bit Windows: the 64-bit
+#       client and the 32-bit client)
+#   build/packages/KestavClientDriver-<version>-x86.msi  (32-bit Windows)
+# Usage: tools/package.sh [--sign CERT.pfx [--password PASS]] [--version X.Y.Z] [--out DIR]
+# With --sign, the module, the driver hosts, the tools and the packages are
+# signed (Authenticode, osslsigncode). The version is the module's own, from
+# CMakeLists.txt, unless --version says otherwise.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cert="" password="" version="" out=build/packages
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --sign) cert=$2; shift 2 ;;
+    --password) password=$2; shift 2 ;;
+    --version) version=$2; shift 2 ;;
+    --out) out=$2; shift 2 ;;
+    *) echo "usage: tools/package.sh [--sign CERT.pfx [--password PASS]] [--version X.Y.Z] [--out DIR]" >&2; exit 2 ;;
+  esac
+done
+[ "${SKIP_INSTALL:-}" = 1 ] || tools/install-deps.sh package
+[ -n "$version" ] || version=$(sed -n 's/^project(KestavClientDriver VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+
+for arch in win32 win64; do
+  toolchain=cmake/mingw-i686.cmake
+  [ $arch = win64 ] && toolchain=cmake/mingw-x86_64.cmake
+  cmake -S . -B build/package-$arch -G Ninja -DCMAKE_TOOLCHAIN_FILE=$toolchain \
+    -DCMAKE_BUILD_TYPE=Release -DKST_TESTS=OFF >/dev/null
+  ninja -C build/package-$arch KestavClientDriverICA kst_driver_host kestav-host kst_sim \
+    $([ $arch = win32 ] && echo KestavRegister) >/dev/null
+done
+
+# The files as they go into the packages: stripped, and signed when asked.
+stage=build/package-stage
+rm -rf "$stage" && mkdir -p "$out"
+for arch in win32 win64; do
+  mkdir -p "$stage/$arch/drivers/Kestav"
+  strip=i686-w64-mingw32-strip
+  [ $arch = win64 ] && strip=x86_64-w64-mingw32-strip
+  for file in KestavClientDriverICA.dll KestavDriverHost32.exe KestavDriverHost64.exe \
+              kestav-host.exe KestavRegister.exe drivers/Kestav/sim.dll; do
+    [ -f "build/package-$arch/bin/$file" ] || continue
+    $strip -o "$stage/$arch/$file" "build/package-$arch/bin/$file"
+  done
+done
+sign() {  # file
+  [ -n "$cert" ] || return 0
+  osslsigncode sign -pkcs12 "$cert" ${password:+-pass "$password"} -h sha256 \
+    -n "Kestav client driver" -in "$1" -out "$1.signed" >/dev/null
+  mv "$1.signed" "$1"
+}
+for file in $(find "$stage" -type f \( -name '*.dll' -o -name '*.exe' \)); do sign "$file"; done
+
+for arch in x64 x86; do
+  msi="$out/KestavClientDriver-$version-$arch.msi"
+  wixl -a $arch -D Arch=$arch -D Version="$version" -D Bin32="$stage/win32" -D Bin64="$stage/win64" \
+    -o "$msi" packaging/KestavClientDriver.wxs 2> >(grep -v -e 'has no property' -e '^$' >&2 || true)
+  # Each client's components only where that client is (wixl writes no
+  # Component conditions).
+  conditions=(Module32 ICACLIENTDIR Simulator32 ICACLIENTDIR)
+  [ $arch = x64 ] && conditions+=(Module64 ICACLIENTDIR64 Simulator64 ICACLIENTDIR64)
+  for ((i = 0; i < ${#conditions[@]}; i += 2)); do
+    msibuild "$msi" -q "UPDATE \`Component\` SET \`Condition\` = '${conditions[i+1]}' WHERE \`Component\` = '${conditions[i]}'"
+  done
+  # No client: an error action (type 19, which wixl cannot write) ends the
+  # install before anything changes, and puts the reason into the MSI log.
+  message="No Citrix ICA client was found: install the Citrix Workspace app first, or give its folder with ICACLIENTDIR=... (32-bit client)"
+  noclient="NOT Installed AND NOT ICACLIENTDIR"
+  [ $arch = x64 ] && message+=" or ICACLIENTDIR64=... (64-bit client)" && noclient+=" AND NOT ICACLIENTDIR64"
+  msibuild "$msi" -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Target\`) VALUES ('NoClientFound', 19, '$message.')"
+  for sequence in InstallExecuteSequence InstallUISequence; do
+    msibuild "$msi" -q "INSERT INTO \`$sequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('NoClientFound', '$noclient', 60)"
+  done
+  # The old version goes before anything is installed (wixl places it late).
+  msibuild "$msi" -q "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1401 WHERE \`Action\` = 'RemoveExistingProducts'"
+  sign "$msi"
+  echo "$msi"
+done
