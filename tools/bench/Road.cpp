@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <thread>
 
 #include "diag/LogPath.h"
 #include "platform/Platform.h"
@@ -47,30 +48,36 @@ bool Road::Start(std::string* error) {
         *error = "the module's open procedure failed";
         return false;
     }
-    return Place(false, error);
+    return Place(Where::InProcess, error);
 }
 
-bool Road::Place(bool inDriverHost, std::string* error) {
-    SetIsolateDriver(inDriverHost);  // read by Init
+bool Road::Place(Where where, std::string* error) {
+    // Read by Init.
+    SetAdminSetting("IsolateDriver", where == Where::InProcess ? -1 : 1);
+    SetAdminSetting("InstrumentThread", where == Where::HostWithoutThread ? 0 : -1);
     for (const char* command : {"Init|sim|", "Connect", "Calibrate", "CalibrateStep|White|",
                                 "CalibrateStep|Black|", "Measure"}) {
         const auto sent = engine->Run("KstCmd1", command);
         if (sent.empty() || sent.back().bytes.compare(0, 2, "OK") != 0) {
             *error = std::string("set-up command failed: ") + command;
-            SetIsolateDriver(false);
-            return false;
+            break;
         }
     }
-    SetIsolateDriver(false);
-    return true;
+    SetAdminSetting("IsolateDriver", -1);
+    SetAdminSetting("InstrumentThread", -1);
+    return error->empty();
 }
 
 std::size_t Road::Command(const std::string& command) {
-    const std::size_t before = engine->sent.size();
+    const std::size_t before = engine->SentCount();
     engine->Deliver("KstCmd1", command);
-    (void)engine->Poll();
-    const std::size_t sent = engine->sent.size() - before;
-    if (engine->sent.size() > 1024) engine->sent.clear();
+    // Polls until the response has left: at once when the command ran inside
+    // the write hook, or as soon as the instrument thread has it ready.
+    for (int spins = 0; spins < 10000000 && engine->SentCount() == before; ++spins) {
+        if (engine->Poll() == ica::kStatusNoData) std::this_thread::yield();
+    }
+    const std::size_t sent = engine->SentCount() - before;
+    if (sent > 0 && engine->SentCount() > 1024) engine->sent.clear();
     return sent;
 }
 

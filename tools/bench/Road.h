@@ -21,9 +21,11 @@ public:
     // connected and calibrated; the log goes to a private folder.
     bool Start(std::string* error);
     // Loads the simulator again, in-process or in the driver host (as an
-    // administrator's IsolateDriver=1 has it), connected, calibrated and with
-    // a sample measured.
-    bool Place(bool inDriverHost, std::string* error);
+    // administrator's IsolateDriver=1 has it; there with the instrument
+    // thread, its default, or without), connected, calibrated and with a
+    // sample measured.
+    enum class Where { InProcess, HostWithThread, HostWithoutThread };
+    bool Place(Where where, std::string* error);
     // One command down the road: write hook, then the poll that sends it.
     // Returns how many responses left (1 when all is well).
     std::size_t Command(const std::string& command);
@@ -39,8 +41,8 @@ private:
     std::string folder, logPath, floorPath;
 };
 
-// The administrator's IsolateDriver setting, on or removed.
-void SetIsolateDriver(bool on);
+// An administrator's DWORD setting, set to `value` or (below 0) removed.
+void SetAdminSetting(const char* name, int value);
 
 // Bare OS calls: open for appending with full sharing, write, close.
 void AppendBare(const std::string& path, const std::string& bytes);

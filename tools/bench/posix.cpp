@@ -4,6 +4,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "tools/bench/Road.h"
 
 namespace bench {
@@ -15,11 +17,12 @@ void AppendBare(const std::string& path, const std::string& bytes) {
     close(file);
 }
 
-void SetIsolateDriver(bool on) {
-    if (on)
-        setenv("KESTAV_IsolateDriver", "1", 1);
+void SetAdminSetting(const char* name, int value) {
+    const std::string variable = std::string("KESTAV_") + name;
+    if (value >= 0)
+        setenv(variable.c_str(), std::to_string(value).c_str(), 1);
     else
-        unsetenv("KESTAV_IsolateDriver");
+        unsetenv(variable.c_str());
 }
 
 CpuTime ProcessCpuTime() {

@@ -5,13 +5,13 @@
 
 namespace bench {
 
-void SetIsolateDriver(bool on) {
-    const DWORD one = 1;
-    if (on)
-        RegSetKeyValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kestav\\ClientDriver", "IsolateDriver",
-                        REG_DWORD, &one, sizeof one);
+void SetAdminSetting(const char* name, int value) {
+    const DWORD data = static_cast<DWORD>(value);
+    if (value >= 0)
+        RegSetKeyValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\Kestav\ClientDriver", name, REG_DWORD, &data,
+                        sizeof data);
     else
-        RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kestav\\ClientDriver", "IsolateDriver");
+        RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\Kestav\ClientDriver", name);
 }
 
 void AppendBare(const std::string& path, const std::string& bytes) {
