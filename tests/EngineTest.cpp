@@ -35,11 +35,7 @@ protected:
     void Open() { ASSERT_EQ(engine.Open(), 0); }
     // Log lines without the time prefix of timestamped lines.
     std::vector<std::string> Log() {
-        static const std::regex stamp(R"(\d\d\.\d\d\.\d{4} - \d\d:\d\d:\d\d  )");
-        std::vector<std::string> lines;
-        for (const std::string& line : ReadLines(temp.LogPath()))
-            lines.push_back(std::regex_replace(line, stamp, "", std::regex_constants::format_first_only));
-        return lines;
+        return testing_support::ReadLogLines(temp.LogPath());
     }
     bool Logged(const std::string& line) {
         const auto log = Log();

@@ -31,11 +31,7 @@ protected:
         return sent.empty() ? "(nothing sent)" : sent.back().bytes;
     }
     std::vector<std::string> Log() {
-        static const std::regex stamp(R"(\d\d\.\d\d\.\d{4} - \d\d:\d\d:\d\d  )");
-        std::vector<std::string> lines;
-        for (const std::string& line : ReadLines(temp.LogPath()))
-            lines.push_back(std::regex_replace(line, stamp, "", std::regex_constants::format_first_only));
-        return lines;
+        return testing_support::ReadLogLines(temp.LogPath());
     }
     // The ids of every driver host the log says was started.
     std::vector<std::uint32_t> HostPids() {

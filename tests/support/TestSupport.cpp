@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <regex>
 
 #include "diag/LogPath.h"
 #include "platform/CallingConvention.h"
@@ -54,6 +55,14 @@ std::vector<std::string> ReadLines(const std::string& path) {
         start = found + end.size();
     }
     if (start < text.size()) lines.push_back(text.substr(start));  // unterminated tail
+    return lines;
+}
+
+std::vector<std::string> ReadLogLines(const std::string& path) {
+    static const std::regex stamp(R"(\d\d\.\d\d\.\d{4} - \d\d:\d\d:\d\d  )");
+    std::vector<std::string> lines;
+    for (const std::string& line : ReadLines(path))
+        lines.push_back(std::regex_replace(line, stamp, "", std::regex_constants::format_first_only));
     return lines;
 }
 

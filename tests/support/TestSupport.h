@@ -21,6 +21,8 @@ void WriteFile(const std::string& path, const std::string& bytes);
 // The lines of the log file (line ends removed), and whether each ended in
 // CR LF where the platform writes them so.
 std::vector<std::string> ReadLines(const std::string& path);
+// The log's lines, with the time prefix of timestamped lines taken off.
+std::vector<std::string> ReadLogLines(const std::string& path);
 
 // A fresh, empty folder that is the process's temporary folder (TMP, TEMP,
 // TMPDIR) while this object lives. The log of the module goes there.
