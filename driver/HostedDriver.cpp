@@ -74,9 +74,8 @@ HostedDriver::~HostedDriver() {
         (void)platform::HostExchange(process_, kQuitGraceMs);
     }
     const std::uint32_t pid = platform::HostProcessId(process_);
-    platform::EndHostProcess(process_, kQuitGraceMs);
-    if (bound)
-        diag::LogDetail("Driver host ended (pid ", pid, ")");
+    const std::uint32_t code = platform::EndHostProcess(process_, kQuitGraceMs);
+    if (bound) diag::LogDetail("Driver host ended (pid ", pid, ", exit code ", code, ")");
 }
 
 const driverhost::Answer& HostedDriver::Call(const driverhost::Request& request) {

@@ -112,7 +112,8 @@ HostWait HostReceive(HostProcess* host, std::vector<std::uint8_t>* message, std:
 HostWait HostExchange(HostProcess* host, std::uint32_t timeoutMs);
 std::uint32_t HostExitCode(const HostProcess* host);  // once it has exited
 // Gives the host up to graceMs to end by itself, then ends it; frees all.
-void EndHostProcess(HostProcess* host, std::uint32_t graceMs);
+// Returns its exit code.
+std::uint32_t EndHostProcess(HostProcess* host, std::uint32_t graceMs);
 
 // ---- The module, as the driver host sees it ----
 struct ModuleLink;

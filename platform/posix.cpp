@@ -225,7 +225,7 @@ HostWait HostReceive(HostProcess*, std::vector<std::uint8_t>*, std::uint32_t) {
 }
 HostWait HostExchange(HostProcess*, std::uint32_t) { return HostWait::Exited; }
 std::uint32_t HostExitCode(const HostProcess*) { return 0; }
-void EndHostProcess(HostProcess*, std::uint32_t) {}
+std::uint32_t EndHostProcess(HostProcess*, std::uint32_t) { return 0; }
 ModuleLink* ConnectToModule(const std::string&) { return nullptr; }
 bool LinkSend(ModuleLink*, const std::vector<std::uint8_t>&) { return false; }
 bool LinkReceive(ModuleLink*, std::vector<std::uint8_t>*) { return false; }

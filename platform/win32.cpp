@@ -443,13 +443,15 @@ std::uint32_t HostExitCode(const HostProcess* host) {
     return code;
 }
 
-void EndHostProcess(HostProcess* host, std::uint32_t graceMs) {
-    if (host == nullptr) return;
+std::uint32_t EndHostProcess(HostProcess* host, std::uint32_t graceMs) {
+    if (host == nullptr) return 0;
     if (WaitForSingleObject(host->process.value, graceMs) != WAIT_OBJECT_0) {
         TerminateProcess(host->process.value, 1);
         WaitForSingleObject(host->process.value, 5000);
     }
+    const std::uint32_t code = HostExitCode(host);
     delete host;  // closing the job ends whatever might be left
+    return code;
 }
 
 struct ModuleLink {

@@ -74,7 +74,7 @@ TEST_F(HostedDriverTest, ASameBitnessDriverIsolatedAnswersAsInProcess) {
     EXPECT_EQ(Run("Init|sim|"), "OK");
     engine.UnloadModule();
     ExpectNoHostLeft();
-    EXPECT_TRUE(LoggedMatching(R"(Driver host ended \(pid \d+\))"));
+    EXPECT_TRUE(LoggedMatching(R"(Driver host ended \(pid \d+, exit code 0\))"));
 }
 
 TEST_F(HostedDriverTest, ACrashInTheDriverCostsOneCommand) {
