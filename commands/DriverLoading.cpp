@@ -43,13 +43,13 @@ bool IsAcceptableDriverName(const std::string& name) {
 // Where a driver runs: in this process, or in the driver host of its own
 // bitness (a library this process cannot load, or an administrator who wants
 // every driver isolated).
+const std::uint32_t kDefaultTimeoutSeconds = 60;
+
 struct Placement {
     bool hosted = false;
     std::string program;
-    std::uint32_t timeoutSeconds = 60;
+    std::uint32_t timeoutSeconds = kDefaultTimeoutSeconds;
 };
-
-const std::uint32_t kDefaultTimeoutSeconds = 60;
 
 Placement ChoosePlacement(const std::string& path) {
     Placement placement;
@@ -65,9 +65,8 @@ Placement ChoosePlacement(const std::string& path) {
     placement.program = diag::ModuleFolder + kSeparator + "KestavDriverHost" +
                         std::to_string(bits != 0 ? bits : own) + ".exe";
     std::uint32_t timeout = 0;
-    placement.timeoutSeconds = platform::ReadAdminSetting("DriverTimeoutSeconds", &timeout) && timeout > 0
-                                   ? timeout
-                                   : kDefaultTimeoutSeconds;
+    if (platform::ReadAdminSetting("DriverTimeoutSeconds", &timeout) && timeout > 0)
+        placement.timeoutSeconds = timeout;
     return placement;
 }
 

@@ -87,12 +87,16 @@ Result NumberResult(std::int32_t value) {
 }
 
 // A driver that hands back a null text is taken as having said nothing.
+std::string Copy(const char* text) {
+    return text != nullptr ? std::string(text) : std::string();
+}
+
 Result TextResult(const char* text) {
-    return Result::Success(text != nullptr ? std::string(text) : std::string());
+    return Result::Success(Copy(text));
 }
 
 Result EscapedTextResult(const char* text) {
-    return Result::Success(EscapeField(text != nullptr ? std::string(text) : std::string()));
+    return Result::Success(EscapeField(Copy(text)));
 }
 
 Result RealResult(float value) {

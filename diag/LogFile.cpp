@@ -24,10 +24,14 @@ LineStream& LineStream::Append(const char* bytes, std::size_t size) {
 void LineStream::EndLine() {
     if (file_ == platform::kNoFile) return;
     Append(platform::LineEnd(), std::strlen(platform::LineEnd()));
+    Flush();
+}
+
+void LineStream::Flush() {
     const bool spilled = !spill_.empty();
-    const char* bytes = spilled ? spill_.data() : inline_;
     const std::size_t size = spilled ? spill_.size() : size_;
-    good_ = platform::WriteBytes(file_, bytes, size) && good_;
+    if (file_ == platform::kNoFile || size == 0) return;
+    good_ = platform::WriteBytes(file_, spilled ? spill_.data() : inline_, size) && good_;
     size_ = 0;
     spill_.clear();
 }
@@ -44,12 +48,7 @@ LogFile::LogFile() : file_(platform::kNoFile) {
 
 LogFile::~LogFile() {
     if (file_ == platform::kNoFile) return;
-    // A detail line that was never ended is written all the same.
-    if (line_.size_ > 0 || !line_.spill_.empty()) {
-        const bool spilled = !line_.spill_.empty();
-        (void)platform::WriteBytes(file_, spilled ? line_.spill_.data() : line_.inline_,
-                                   spilled ? line_.spill_.size() : line_.size_);
-    }
+    line_.Flush();  // a detail line that was never ended is written all the same
     platform::CloseFile(file_);
 }
 

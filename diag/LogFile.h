@@ -58,6 +58,8 @@ private:
     friend class LogFile;
     LineStream& Append(const char* bytes, std::size_t size);
     void EndLine();
+    // Writes what has gathered, in one write.
+    void Flush();
 
     platform::FileHandle file_ = platform::kNoFile;
     bool good_ = false;

@@ -226,13 +226,13 @@ namespace {
 struct Handle {
     HANDLE value = nullptr;
     Handle() = default;
-    explicit Handle(HANDLE h) : value(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
+    explicit Handle(HANDLE h) { Reset(h); }
     Handle(const Handle&) = delete;
     Handle& operator=(const Handle&) = delete;
     ~Handle() { Reset(); }
     void Reset(HANDLE h = nullptr) {
         if (value != nullptr) CloseHandle(value);
-        value = h;
+        value = h == INVALID_HANDLE_VALUE ? nullptr : h;
     }
 };
 
@@ -314,7 +314,6 @@ HostProcess* StartHostProcess(const std::string& program, std::size_t sectionSiz
         name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED,
         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
         64 * 1024, 64 * 1024, 0, security.Attributes()));
-    if (host->pipe.value == INVALID_HANDLE_VALUE) host->pipe.value = nullptr;
     if (host->pipe.value == nullptr) return fail();
 
     // Shared memory and its two events: unnamed, so no other process can open
@@ -463,7 +462,6 @@ ModuleLink* ConnectToModule(const std::string& pipeName) {
     link->pipe.Reset(CreateFileA(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                  OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
                                  nullptr));
-    if (link->pipe.value == INVALID_HANDLE_VALUE) link->pipe.value = nullptr;
     if (link->pipe.value == nullptr) return nullptr;
     DWORD mode = PIPE_READMODE_MESSAGE;
     if (!SetNamedPipeHandleState(link->pipe.value, &mode, nullptr, nullptr)) return nullptr;
