@@ -8,9 +8,12 @@
 #include "commands/Instrument.h"
 #include "diag/LogFile.h"
 #include "diag/ModuleFolder.h"
+#include "diag/Settings.h"
 #include "driver/LibraryBitness.h"
 #include "platform/EntryCall.h"
-#include "platform/Platform.h"
+#include "platform/File.h"
+#include "platform/HostProcess.h"
+#include "platform/Library.h"
 
 namespace commands {
 
@@ -43,12 +46,10 @@ bool IsAcceptableDriverName(const std::string& name) {
 // Where a driver runs: in this process, or in the driver host of its own
 // bitness (a library this process cannot load, or an administrator who wants
 // every driver isolated).
-const std::uint32_t kDefaultTimeoutSeconds = 60;
-
 struct Placement {
     bool hosted = false;
     std::string program;
-    std::uint32_t timeoutSeconds = kDefaultTimeoutSeconds;
+    std::uint32_t timeoutSeconds = 0;
 };
 
 Placement ChoosePlacement(const std::string& path) {
@@ -59,14 +60,11 @@ Placement ChoosePlacement(const std::string& path) {
     const int bits = platform::ReadFileStart(path, driver::kPeHeaderBytes, &header)
                          ? driver::LibraryBitness(header)
                          : 0;
-    std::uint32_t isolate = 0;
-    (void)platform::ReadAdminSetting("IsolateDriver", &isolate);
-    placement.hosted = isolate == 1 || (bits != 0 && bits != own);
-    placement.program = diag::ModuleFolder + kSeparator + "KestavDriverHost" +
+    const bool isolate = diag::ReadSetting(names::kIsolateDriverSetting).value == 1;
+    placement.hosted = isolate || (bits != 0 && bits != own);
+    placement.program = diag::ModuleFolder + kSeparator + names::kDriverHostPrefix +
                         std::to_string(bits != 0 ? bits : own) + ".exe";
-    std::uint32_t timeout = 0;
-    if (platform::ReadAdminSetting("DriverTimeoutSeconds", &timeout) && timeout > 0)
-        placement.timeoutSeconds = timeout;
+    placement.timeoutSeconds = diag::ReadSetting(names::kDriverTimeoutSetting).value;
     return placement;
 }
 
@@ -126,13 +124,6 @@ Result Instrument::Init(const ParameterList& parameters) {
     }
 
     entryFormToLog = loaded && spectro.EntryFormVaries();
-    // The instrument thread: an administrator's choice, or else wherever the
-    // driver runs in the driver host (where a hung driver would otherwise
-    // stall the session for the whole time limit).
-    std::uint32_t threadSetting = 0;
-    instrumentThread = platform::ReadAdminSetting("InstrumentThread", &threadSetting)
-                           ? threadSetting != 0
-                           : loaded && spectro.InHost();
     if (loaded) {
         diag::LogLine("Loading Driver success");
         LogEntryFormOnceKnown();  // decorated names tell it at once

@@ -41,8 +41,6 @@ public:
     // Releases the bound library, if any; the next instrument command then
     // finds no driver.
     void ReleaseDriver() { spectro.Reset(); }
-    // What the last Init chose: commands on the instrument thread.
-    bool WantsInstrumentThread() const { return instrumentThread; }
     void ReleaseHostedDriver() {
         if (spectro.InHost()) spectro.Reset();
     }
@@ -95,7 +93,6 @@ private:
     driver::Spectro spectro;
     std::map<std::string, Command> commands;
     bool entryFormToLog = false;
-    bool instrumentThread = false;
 };
 
 // Driver name of Init's parameter: "C:\Tools\drv.dll", "drv.dll", "drv" -> "drv";

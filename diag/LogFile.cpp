@@ -2,7 +2,8 @@
 
 #include <cstring>
 
-#include "platform/Platform.h"
+#include "platform/Clock.h"
+#include "platform/File.h"
 
 namespace diag {
 

@@ -13,7 +13,7 @@
 #include <type_traits>
 
 #include "diag/LogPath.h"
-#include "platform/Platform.h"
+#include "platform/File.h"
 
 namespace diag {
 

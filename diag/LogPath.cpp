@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/Platform.h"
+#include "platform/File.h"
 
 namespace diag {
 

@@ -10,7 +10,7 @@
 #include <tuple>
 #include <type_traits>
 
-#include "driverhost/Protocol.h"
+#include "driver/HostProtocol.h"
 #include "platform/EntryCall.h"
 
 namespace driver {
@@ -29,10 +29,7 @@ using TextFn = const char*();
 using TextOfIntFn = const char*(std::int32_t);
 using TextOfTextFn = const char*(const char*);
 
-// The calling convention a library's entry points turned out to use: known
-// from decorated names at once, otherwise from the stack after the first
-// call that takes arguments (32-bit drivers only; elsewhere there is one).
-using driverhost::Convention;
+using platform::Convention;
 
 // The far end of a binding whose driver runs in the driver host: one
 // request, one answer. The answer stays valid until the next call. Throws

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "driver/EntryPoints.h"
-#include "driverhost/Protocol.h"
-#include "platform/Platform.h"
+#include "driver/HostProtocol.h"
+#include "platform/HostProcess.h"
 
 namespace driver {
 

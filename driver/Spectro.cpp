@@ -8,6 +8,9 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
+#include "driver/EntryList.h"
+#include "platform/Library.h"
+
 namespace driver {
 
 namespace {
@@ -42,25 +45,18 @@ constexpr unsigned ArgumentBytes() {
     return std::remove_reference_t<decltype(std::declval<Spectro&>().*Member)>::kArgumentBytes;
 }
 
-#define KST_ENTRY(name)                                                                   \
-    {#name, ArgumentBytes<&Spectro::name>(), &Bind<&Spectro::name>, &BindRemote<&Spectro::name>, \
-     &Serve<&Spectro::name>}
+#define KST_ENTRY(name, form, bytes)                                                         \
+    {#name, bytes, &Bind<&Spectro::name>, &BindRemote<&Spectro::name>, &Serve<&Spectro::name>},
+#define KST_CHECK_ENTRY(name, form, bytes)                                                   \
+    static_assert(std::is_same_v<decltype(Spectro::name), EntryPoint<form>> &&                \
+                      ArgumentBytes<&Spectro::name>() == (bytes),                             \
+                  "the list's form and size of " #name);
 
-// Lookup order: member order, except that CalibrateStep follows GetCalMode.
-const EntrySlot kEntryPoints[] = {
-    KST_ENTRY(Connect),          KST_ENTRY(Disconnect),         KST_ENTRY(IsConnected),
-    KST_ENTRY(SetLanguage),      KST_ENTRY(GetAngles),          KST_ENTRY(GetWavelengths),
-    KST_ENTRY(GetAngleValue),    KST_ENTRY(GetWavelengthValue), KST_ENTRY(Measure),
-    KST_ENTRY(GetSpectralData),  KST_ENTRY(IsDataReady),        KST_ENTRY(GetSerialNum),
-    KST_ENTRY(GetCalStatus),     KST_ENTRY(Calibrate),          KST_ENTRY(GetCalSteps),
-    KST_ENTRY(GetCalMode),       KST_ENTRY(CalibrateStep),      KST_ENTRY(GetCalProgress),
-    KST_ENTRY(AbortCalibration), KST_ENTRY(ClearSamples),       KST_ENTRY(GetSampleCount),
-    KST_ENTRY(SetCurrentSample), KST_ENTRY(GetSampleData),      KST_ENTRY(Configure),
-    KST_ENTRY(GetAvailableSettings), KST_ENTRY(GetSettingOptions), KST_ENTRY(GetOption),
-    KST_ENTRY(SetOption),        KST_ENTRY(GetLastErrorCode),   KST_ENTRY(GetLastErrorString),
-    KST_ENTRY(Execute),
-};
+KST_ENTRY_POINTS(KST_CHECK_ENTRY)
 
+const EntrySlot kEntryPoints[] = {KST_ENTRY_POINTS(KST_ENTRY)};
+
+#undef KST_CHECK_ENTRY
 #undef KST_ENTRY
 
 static_assert(sizeof kEntryPoints / sizeof kEntryPoints[0] == driverhost::kEntryCount,

@@ -10,7 +10,7 @@
 
 #include "driver/EntryPoints.h"
 #include "driver/HostedDriver.h"
-#include "platform/Platform.h"
+#include "platform/Library.h"
 
 namespace driver {
 

@@ -14,8 +14,10 @@
 
 #include "diag/LogFile.h"
 #include "driver/Spectro.h"
-#include "driverhost/Protocol.h"
-#include "platform/Platform.h"
+#include "driver/HostProtocol.h"
+#include "platform/File.h"
+#include "platform/Library.h"
+#include "platform/ModuleLink.h"
 
 namespace {
 
@@ -31,6 +33,7 @@ std::string FolderOf(const std::string& path) {
 
 int main(int argc, char** argv) {
     diag::LogFile::firstOpen = false;  // whatever happens, the module's log is never emptied here
+    platform::EndQuietlyOnCrash();
     if (argc != 2) return kUsage;
     platform::ModuleLink* link = platform::ConnectToModule(argv[1]);
     if (link == nullptr) return kNoModule;

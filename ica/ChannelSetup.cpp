@@ -4,20 +4,24 @@
 #include <cstring>
 
 #include "diag/LogFile.h"
+#include "diag/Settings.h"
 #include "ica/Driver.h"
 #include "relay/VirtualChannelICA.h"
 
 namespace ica {
 
-const std::string CommandChannelName = "KstCmd1";
-const std::string DataChannelName = "KstDta1";
+const std::string CommandChannelName = names::kCommandChannel;
+const std::string DataChannelName = names::kDataChannel;
 
 namespace {
 
 // What the engine's u16 size reads once the first channel is tried.
 constexpr std::uint16_t kOpenSize = sizeof(OpenRecord);
 constexpr std::uint16_t kRequestSize = sizeof(InformationRequest);
-constexpr std::uint32_t kHpcOptions = 1;
+// HPC_VD_OPTIONS_NO_POLLING: the engine need not call DriverPoll, since
+// every response leaves inside the write hook. With the instrument thread a
+// response is ready later and leaves at a poll, so polling stays on.
+constexpr std::uint32_t kHpcNoPolling = 1;
 constexpr std::uint16_t kHpcVersion = 1;
 
 EngineStatus CallWd(DriverRecord* driver, std::uint16_t entry, std::uint32_t informationClass,
@@ -115,7 +119,8 @@ EngineStatus OpenDataChannel(DriverRecord* driver, OpenRecord*, std::uint16_t* s
     if (g_bIsHPC) {
         HpcPropertiesRecord properties{};
         properties.wdData = wdData;
-        properties.options = kHpcOptions;
+        properties.options =
+            relay::GetVirtualChannel().UsesInstrumentThread() ? 0 : kHpcNoPolling;
         properties.version = kHpcVersion;
         diag::LogDetail("WdSet_HPC_Properties Version=", properties.version,
                         " ulVdOptions=", properties.options, " g_pWd=", Hex(wdData));
@@ -153,6 +158,12 @@ EngineStatus VdCallWd(DriverRecord* driver, std::uint16_t entry, InformationRequ
 EngineStatus DriverOpen(DriverRecord* driver, OpenRecord* open, std::uint16_t* size) {
     diag::LogLine("ICA: Driver Open");
     g_bIsHPC = false;
+    // Read once per session, so that the HPC options and the way commands
+    // run always agree: on unless an administrator turned it off.
+    diag::LogSettings();
+    const bool threaded = diag::ReadSetting(names::kInstrumentThreadSetting).value != 0;
+    relay::GetVirtualChannel().UseInstrumentThread(threaded);
+    diag::LogDetail("Instrument thread: ", threaded ? "on" : "off");
     EngineStatus status = OpenCommandChannel(driver, open, size);
     if (status != kStatusSuccess) return status;
     status = OpenDataChannel(driver, open, size);

@@ -5,8 +5,6 @@
 
 namespace packaging {
 
-const char* const kModuleName = "KestavClientDriver";
-
 namespace {
 
 // One entry of the list: where it starts and ends, blanks included.

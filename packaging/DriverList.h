@@ -7,9 +7,6 @@
 
 namespace packaging {
 
-// The name the module is registered under.
-extern const char* const kModuleName;  // "KestavClientDriver"
-
 // How often `name` stands in `list`: entries compared without the blanks
 // around them and in any letter case. CountModule("A, kestavclientdriver", ..) => 1.
 int CountModule(const std::string& list, const std::string& name);

@@ -9,17 +9,10 @@
 #include <string>
 
 #include "packaging/DriverList.h"
-#include "platform/Platform.h"
+#include "packaging/Names.h"
+#include "platform/Registry.h"
 
 namespace {
-const char* const kListKey =
-    "SOFTWARE\\Citrix\\ICA Client\\Engine\\Configuration\\Advanced\\Modules\\ICA 3.0";
-const char* const kListValue = "VirtualDriverEx";
-const char* const kModuleKey =
-    "SOFTWARE\\Citrix\\ICA Client\\Engine\\Configuration\\Advanced\\Modules\\KestavClientDriver";
-const char* const kModuleFile = "KestavClientDriverICA.dll";
-const char* const kModuleValues[] = {"DriverName", "DriverNameWin16", "DriverNameWin32"};
-
 int Fail(const char* what, int bits) {
     std::fprintf(stderr, "KestavRegister: cannot %s (%d-bit registry view)\n", what, bits);
     return 1;
@@ -35,20 +28,23 @@ int main(int argc, char** argv) {
     }
     const int bits = view == "64" ? 64 : 32;
     if (action == "add") {
-        for (const char* value : kModuleValues)
-            if (!platform::WriteMachineString(bits, kModuleKey, value, kModuleFile))
+        for (const char* value : names::kCitrixModuleValues)
+            if (!platform::WriteMachineString(platform::ViewOf(bits), names::kCitrixModuleKey, value,
+                                          names::kIcaModuleFile))
                 return Fail("write the module's key", bits);
-    } else if (!platform::DeleteMachineKey(bits, kModuleKey)) {
+    } else if (!platform::DeleteMachineKey(platform::ViewOf(bits), names::kCitrixModuleKey)) {
         return Fail("remove the module's key", bits);
     }
     std::string list;
-    const bool present = platform::ReadMachineString(bits, kListKey, kListValue, &list);
+    const bool present = platform::ReadMachineString(platform::ViewOf(bits), names::kCitrixModuleListKey,
+                                                     names::kCitrixModuleListValue, &list);
     if (action == "remove" && !present) return 0;
     const std::string changed = action == "add"
-                                    ? packaging::AddModule(list, packaging::kModuleName)
-                                    : packaging::RemoveModule(list, packaging::kModuleName);
+                                    ? packaging::AddModule(list, names::kModuleName)
+                                    : packaging::RemoveModule(list, names::kModuleName);
     if (present && changed == list) return 0;
-    if (!platform::WriteMachineString(bits, kListKey, kListValue, changed))
+    if (!platform::WriteMachineString(platform::ViewOf(bits), names::kCitrixModuleListKey,
+                                      names::kCitrixModuleListValue, changed))
         return Fail("write VirtualDriverEx", bits);
     return 0;
 }

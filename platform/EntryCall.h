@@ -20,6 +20,11 @@
 
 namespace platform {
 
+// How a library's entry points turned out to be built: known from decorated
+// names at once, otherwise from the stack after the first call that takes
+// arguments (32-bit drivers only; elsewhere there is one convention).
+enum class Convention : std::uint32_t { Unknown = 0, Cdecl = 1, Stdcall = 2 };
+
 #if defined(_WIN32) && !defined(_WIN64)
 
 // Whether a driver's entry points may come in more than one convention and

@@ -1,48 +1,112 @@
 #include "relay/InstrumentThread.h"
 
+#include "platform/Thread.h"
+
 namespace relay {
 
-bool InstrumentThread::Post(const std::string& command, std::uint64_t sequence,
-                            const Runner& run) {
-    std::lock_guard<std::mutex> lock(mutex);
-    runner = run;
+namespace {
+void* StartThread(void (*body)(void*), void* argument) {
+    return platform::StartModuleThread(body, argument);
+}
+bool WaitThread(void* thread, std::uint32_t timeoutMs) {
+    return platform::WaitModuleThread(static_cast<platform::ModuleThread*>(thread), timeoutMs);
+}
+void ReleaseThread(void* thread) {
+    platform::ReleaseModuleThread(static_cast<platform::ModuleThread*>(thread));
+}
+}  // namespace
+
+const ThreadOps kModuleThreads = {&StartThread, &WaitThread, &ReleaseThread};
+
+InstrumentThread::InstrumentThread(Runner run, Ready take, Superseded drop, const ThreadOps& ops)
+    : runner(std::move(run)), ready(std::move(take)), superseded(std::move(drop)), threads(ops) {}
+
+InstrumentThread::~InstrumentThread() {
+    if (thread != nullptr) threads.release(thread);
+    for (void* ended : retired) threads.release(ended);
+}
+
+void InstrumentThread::Post(const std::string& command) {
+    std::unique_lock<std::mutex> lock(mutex);
+    const Item item{command, ++newest};
+    if (superseded) superseded();
     // A thread left to finish its command after a stop takes the new work
     // instead of leaving.
     stopping = false;
-    abandoned = false;
+    afterwards.clear();
     if (!alive) {
-        thread = platform::StartModuleThread(&InstrumentThread::Main, this);
-        if (thread == nullptr) return false;
+        if (thread != nullptr) {
+            // Ended; a Stop may still be looking at it.
+            if (waiters == 0) threads.release(thread);
+            else retired.push_back(thread);
+            thread = nullptr;
+        }
+        thread = threads.start(&InstrumentThread::Main, this);
+        if (thread == nullptr) {
+            RunAndHandOn(item, lock);
+            return;
+        }
         alive = true;
     }
-    queue.push_back({command, sequence});
+    queue.push_back(item);
     wake.notify_all();
-    return true;
 }
 
-bool InstrumentThread::Busy() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return running || !queue.empty();
+std::string InstrumentThread::RunHere(const std::string& command) {
+    std::unique_lock<std::mutex> lock(mutex);
+    const Item item{command, ++newest};
+    if (superseded) superseded();
+    lock.unlock();
+    std::string response;
+    {
+        std::lock_guard<std::mutex> one(running);
+        response = runner(command);
+    }
+    lock.lock();
+    if (item.sequence == newest && ready) ready(command, response);
+    return response;
+}
+
+void InstrumentThread::RunAndHandOn(const Item& item, std::unique_lock<std::mutex>& lock) {
+    lock.unlock();
+    std::string response;
+    bool answered = false;
+    try {
+        std::lock_guard<std::mutex> one(running);
+        response = runner(item.command);
+        answered = true;
+    } catch (...) {
+        // The runner answers every command itself; only memory exhaustion
+        // gets here, and then there is nothing to hand on.
+    }
+    lock.lock();
+    if (answered && item.sequence == newest && ready) {
+        try {
+            ready(item.command, response);
+        } catch (...) {
+        }
+    }
 }
 
 bool InstrumentThread::Stop(std::uint32_t waitMs, std::vector<std::string>* dropped,
                             const boost::function<void()>& after) {
-    platform::ModuleThread* ending = nullptr;
+    void* waiting = nullptr;
     {
         std::lock_guard<std::mutex> lock(mutex);
         for (const Item& item : queue) dropped->push_back(item.command);
         queue.clear();
+        if (!alive) return true;
         stopping = true;
-        ending = thread;
-        thread = nullptr;
         wake.notify_all();
+        waiting = thread;
+        ++waiters;
     }
-    if (ending == nullptr) return true;
-    if (platform::JoinModuleThread(ending, waitMs)) return true;
+    threads.wait(waiting, waitMs);
     std::lock_guard<std::mutex> lock(mutex);
-    if (!alive) return true;  // it ended right after the wait
-    abandoned = true;
-    afterAbandon = after;
+    --waiters;
+    // Ended, or about to: it touches nothing of ours any more.
+    if (!alive) return true;
+    if (after) afterwards.push_back(after);
     return false;
 }
 
@@ -57,26 +121,18 @@ void InstrumentThread::Loop() {
         if (queue.empty()) break;
         const Item item = queue.front();
         queue.pop_front();
-        running = true;
-        const Runner run = runner;
-        lock.unlock();
-        try {
-            run(item.command, item.sequence);
-        } catch (...) {
-            // The runner answers every command itself; nothing may end this thread.
-        }
-        lock.lock();
-        running = false;
+        RunAndHandOn(item, lock);
     }
-    // Still under the lock, so that no new thread starts a command while the
-    // driver is being released underneath it.
-    if (abandoned) {
-        abandoned = false;
+    // Still under the lock, so that no Post hands this thread a command while
+    // the driver is being released underneath it.
+    for (const boost::function<void()>& action : afterwards) {
         try {
-            if (afterAbandon) afterAbandon();
+            action();
         } catch (...) {
         }
     }
+    afterwards.clear();
+    stopping = false;
     alive = false;
 }
 

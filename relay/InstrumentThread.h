@@ -1,7 +1,13 @@
-// The instrument thread: commands run here, one after another in arrival
-// order, so that the engine's thread never waits on an instrument. The write
-// hook only queues; the thread is started on the first command queued and
-// ended when the driver is closed or unloaded (never from DllMain).
+// The instrument thread: commands run on a thread of the module's own, one
+// after another in arrival order, so that no transport's thread ever waits on
+// an instrument. Each command is numbered as it arrives, and only the newest
+// command's response is handed on: a response still being worked out, or
+// finished but not yet taken, when a newer command arrives is dropped.
+//
+// It knows no transport: it hands each newest response to a callback, and
+// the transport sends it on a thread of its choosing (the ICA engine's own
+// thread, at its next poll). Started with the first command (never from
+// DllMain); ended when the transport closes or unloads.
 #pragma once
 
 #include <condition_variable>
@@ -13,32 +19,56 @@
 
 #include <boost/function.hpp>
 
-#include "platform/Platform.h"
-
 namespace relay {
+
+// How the thread is started and waited for: the module's own threads
+// (platform/Thread.h), or a test's.
+struct ThreadOps {
+    // Null when no thread can be started.
+    void* (*start)(void (*body)(void*), void* argument);
+    // True once the thread has ended; false when it still runs after timeoutMs.
+    bool (*wait)(void* thread, std::uint32_t timeoutMs);
+    void (*release)(void* thread);
+};
+extern const ThreadOps kModuleThreads;
 
 class InstrumentThread {
 public:
-    using Runner = boost::function<void(const std::string& command, std::uint64_t sequence)>;
+    // Runs one command and returns its response text.
+    using Runner = boost::function<std::string(const std::string& command)>;
+    // Takes the newest command's response. Called with this object's lock
+    // held, so that no newer command can slip in between the check and the
+    // hand-over: it must not block, nor call into this object.
+    using Ready = boost::function<void(const std::string& command, const std::string& response)>;
+    // A newer command has arrived: a response handed on but not yet sent is
+    // to be dropped. Called with this object's lock held, as Ready.
+    using Superseded = boost::function<void()>;
 
-    InstrumentThread() = default;
+    InstrumentThread(Runner runner, Ready ready, Superseded superseded,
+                     const ThreadOps& threads = kModuleThreads);
     // Never waits: a thread still running then is one on its way out of an
-    // unloaded module, or one the process is ending anyway.
-    ~InstrumentThread() = default;
+    // unloaded module (it holds the module, so this object outlives it), or
+    // one the process is ending anyway.
+    ~InstrumentThread();
     InstrumentThread(const InstrumentThread&) = delete;
     InstrumentThread& operator=(const InstrumentThread&) = delete;
 
-    // Queues one command for `runner`, starting the thread when none runs.
-    // False when no thread can be started (the caller then runs it itself).
-    bool Post(const std::string& command, std::uint64_t sequence, const Runner& runner);
-    // A command queued or running.
-    bool Busy();
+    // Queues one command and returns at once. When no thread can be
+    // started, the command runs right here instead, before Post returns.
+    void Post(const std::string& command);
+    // Runs one command on the caller's thread, under the same rules: never
+    // at the same time as another command, numbered, handed on if newest.
+    // Returns its response.
+    std::string RunHere(const std::string& command);
+
     // Ends the thread: queued commands are dropped (into *dropped) and a
-    // running one gets up to waitMs to finish. True when the thread has
-    // ended; false when it is still inside a command: it then finishes that
-    // alone, calls `afterAbandon` and leaves.
+    // running one gets up to waitMs to finish. True when no thread runs any
+    // more. False when it is still inside a command: it then finishes that
+    // alone, runs `afterwards` (and what earlier stops left it to run) and
+    // ends; a later Stop waits for that same thread again. A Post before it
+    // has ended hands it new work instead, and nothing is run afterwards.
     bool Stop(std::uint32_t waitMs, std::vector<std::string>* dropped,
-              const boost::function<void()>& afterAbandon);
+              const boost::function<void()>& afterwards);
 
 private:
     struct Item {
@@ -47,17 +77,26 @@ private:
     };
     static void Main(void* self);
     void Loop();
+    // Runs `command` (one at a time) and hands its response on if it is
+    // still the newest; `lock` is held on entry and on return.
+    void RunAndHandOn(const Item& item, std::unique_lock<std::mutex>& lock);
+
+    const Runner runner;
+    const Ready ready;
+    const Superseded superseded;
+    const ThreadOps threads;
 
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<Item> queue;
-    Runner runner;
-    platform::ModuleThread* thread = nullptr;
-    bool alive = false;
-    bool running = false;
+    std::uint64_t newest = 0;  // the number of the last command that arrived
+    void* thread = nullptr;
+    std::vector<void*> retired;  // ended threads, released with this object
+    int waiters = 0;             // Stops waiting on `thread` right now
+    bool alive = false;          // a thread runs Loop
     bool stopping = false;
-    bool abandoned = false;
-    boost::function<void()> afterAbandon;
+    std::vector<boost::function<void()>> afterwards;
+    std::mutex running;  // held while a command runs: never two at once
 };
 
 }  // namespace relay

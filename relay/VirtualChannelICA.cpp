@@ -14,7 +14,15 @@ const char* const kResponseTooLong = "ERROR|Response too long";
 const std::size_t kMaximumHpcResponse = 0xFFFF;
 }  // namespace
 
-VirtualChannelICA::VirtualChannelICA() {
+VirtualChannelICA::VirtualChannelICA()
+    : instrumentThread([this](const std::string& command) { return Run(command); },
+                       [this](const std::string& command, const std::string& response) {
+                           Keep(command, response);
+                       },
+                       [this] {
+                           std::lock_guard<std::mutex> lock(responseLock);
+                           pendingResponse.reset();  // superseded: only the newest is answered
+                       }) {
     diag::LogLine("VirtualChannelICA (", __DATE__, " - ", __TIME__, ")");
 }
 
@@ -27,6 +35,7 @@ VirtualChannelICA::~VirtualChannelICA() {
 void VirtualChannelICA::SetDataChannel(std::uint16_t channel, void* data,
                                        ica::QueueVirtualWriteProc queueWrite,
                                        ica::HpcSendProc send, bool hpc, std::uint16_t maximum) {
+    std::lock_guard<std::mutex> lock(responseLock);
     dataChannel = channel;
     maximumWrite = maximum;
     engineData = data;
@@ -36,47 +45,27 @@ void VirtualChannelICA::SetDataChannel(std::uint16_t channel, void* data,
 }
 
 std::string VirtualChannelICA::Execute(const std::string& command) {
-    return Execute(command, NumberCommand());
+    return instrumentThread.RunHere(command);
 }
 
-std::uint64_t VirtualChannelICA::NumberCommand() {
-    std::lock_guard<std::mutex> lock(responseLock);
-    return ++newestCommand;
+void VirtualChannelICA::Submit(const std::string& command) {
+    instrumentThread.Post(command);
 }
 
-std::string VirtualChannelICA::Execute(const std::string& command, std::uint64_t sequence) {
+std::string VirtualChannelICA::Run(const std::string& command) {
     if (!instrument) instrument.reset(new commands::Instrument());
     diag::LogDetail("Virtual channel - Execute: \"", command, "\"");
-
-    auto response = std::make_shared<std::string>();
-    const bool versionQuery = command == kVersionQuery;
-    if (versionQuery) {
-        *response = DriverVersion;
-    } else {
-        *response = instrument->Execute(command).ToResponse();
-        threadChosen = instrument->WantsInstrumentThread();
-    }
-    {
-        std::lock_guard<std::mutex> lock(responseLock);
-        if (sequence == newestCommand) pendingResponse = response;
-    }
-    if (!versionQuery)
-        diag::LogDetail("Virtual channel - Pending respone <-- \"", *response, "\"");
-    return *response;
+    if (command == kVersionQuery) return DriverVersion;
+    return instrument->Execute(command).ToResponse();
 }
 
-bool VirtualChannelICA::QueuesCommands() {
-    return threadChosen || instrumentThread.Busy();
-}
-
-void VirtualChannelICA::Submit(const std::string& command, const InstrumentThread::Runner& runner) {
-    std::uint64_t sequence;
+void VirtualChannelICA::Keep(const std::string& command, const std::string& response) {
     {
         std::lock_guard<std::mutex> lock(responseLock);
-        sequence = ++newestCommand;
-        pendingResponse.reset();  // superseded: only the newest command is answered
+        pendingResponse = std::make_shared<std::string>(response);
     }
-    if (!instrumentThread.Post(command, sequence, runner)) runner(command, sequence);
+    if (command != kVersionQuery)
+        diag::LogDetail("Virtual channel - Pending respone <-- \"", response, "\"");
 }
 
 bool VirtualChannelICA::StopInstrumentThread(const boost::function<void()>& afterwards) {
@@ -90,7 +79,13 @@ bool VirtualChannelICA::StopInstrumentThread(const boost::function<void()>& afte
     return ended;
 }
 
+bool VirtualChannelICA::HasPendingResponse() const {
+    std::lock_guard<std::mutex> lock(responseLock);
+    return pendingResponse != nullptr;
+}
+
 ica::EngineStatus VirtualChannelICA::SendPendingResponse() {
+    std::lock_guard<std::mutex> lock(responseLock);
     if (!pendingResponse) {
         diag::LogDetail("Virtual channel  - No pending response");
         return ica::kStatusNoData;
@@ -132,6 +127,7 @@ ica::EngineStatus VirtualChannelICA::SendPendingResponse() {
 }
 
 std::string VirtualChannelICA::GetResponse() {
+    std::lock_guard<std::mutex> lock(responseLock);
     if (!pendingResponse) {
         diag::LogDetail("GetResponse - No pending response");
         return std::string();
@@ -141,6 +137,7 @@ std::string VirtualChannelICA::GetResponse() {
 
 void VirtualChannelICA::ClearResponse() {
     diag::LogDetail("Clear response buffer");
+    std::lock_guard<std::mutex> lock(responseLock);
     pendingResponse.reset();
 }
 

@@ -1,9 +1,11 @@
 // The one object between the ICA transport and the command processor: it runs
 // each received command text, answers the version query itself, and keeps the
-// newest response until the transport has handed it to the engine.
+// newest response until the transport has handed it to the engine. Commands
+// run either right here, inside the engine's write hook, or on the
+// instrument thread; the engine's send procedures are called only on the
+// engine's own thread (the write hook and the poll).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -33,33 +35,27 @@ public:
     void SetDataChannel(std::uint16_t channel, void* engineData,
                         ica::QueueVirtualWriteProc queueVirtualWrite, ica::HpcSendProc hpcSend,
                         bool isHpc, std::uint16_t maximumWrite = 0);
+    bool IsHpc() const { return isHpc; }
 
-    // Runs one command text; its response becomes the pending response
-    // (replacing one not sent yet) and is returned.
+    // Whether commands go to the instrument thread: the transport decides
+    // when the engine opens the driver, for the whole session.
+    void UseInstrumentThread(bool use) { threaded = use; }
+    bool UsesInstrumentThread() const { return threaded; }
+
+    // Runs one command text right here; its response becomes the pending
+    // response (replacing one not sent yet) and is returned.
     std::string Execute(const std::string& command);
-    // The same for the command numbered `sequence` (NumberCommand, Submit):
-    // its response is kept only while no newer command has arrived.
-    std::string Execute(const std::string& command, std::uint64_t sequence);
-    std::uint64_t NumberCommand();
-
-    // Whether the next command goes to the instrument thread: the last Init
-    // chose it, or commands queued there are not done yet (responses never
-    // overtake each other).
-    bool QueuesCommands();
     // Queues a command for the instrument thread and returns at once. A
-    // response not sent yet, or still being worked out, is dropped unsent.
-    void Submit(const std::string& command, const InstrumentThread::Runner& runner);
+    // response not sent yet, or still being worked out, is dropped unsent;
+    // this command's response becomes pending when it is ready.
+    void Submit(const std::string& command);
     // Ends the instrument thread (close and unload): queued commands are
     // dropped and logged, a running one gets kStopWaitMs to finish. False
     // when it is still running then: `afterwards` runs when it is done.
     bool StopInstrumentThread(const boost::function<void()>& afterwards);
     static constexpr std::uint32_t kStopWaitMs = 1000;
 
-    // Guards the pending response between the engine's thread and the
-    // instrument thread: held by whoever looks at it or sends it.
-    std::mutex& ResponseLock() { return responseLock; }
-
-    bool HasPendingResponse() const { return pendingResponse != nullptr; }
+    bool HasPendingResponse() const;
     // Hands the pending response to the engine on the data channel and returns
     // the engine's status; 21 when nothing is pending. Never clears it.
     [[nodiscard]] ica::EngineStatus SendPendingResponse();
@@ -75,6 +71,12 @@ public:
     static constexpr ica::EngineStatus kNotConnected = ica::kStatusGeneralError;
 
 private:
+    // The response text of one command: the version, or what the instrument
+    // answers. Runs on whichever thread runs commands, one at a time.
+    std::string Run(const std::string& command);
+    // The newest command's response becomes the pending one.
+    void Keep(const std::string& command, const std::string& response);
+
     std::unique_ptr<commands::Instrument> instrument;
     std::uint16_t dataChannel = 0;
     void* engineData = nullptr;
@@ -82,11 +84,12 @@ private:
     ica::QueueVirtualWriteProc queueVirtualWrite = nullptr;
     ica::MemorySection outSection{};
     bool isHpc = false;
+    bool threaded = false;
     std::uint16_t maximumWrite = 0;
+    // The pending response and what points into it (outSection), between the
+    // engine's thread and the instrument thread.
+    mutable std::mutex responseLock;
     std::shared_ptr<std::string> pendingResponse;
-    std::mutex responseLock;
-    std::uint64_t newestCommand = 0;  // the number of the last command that arrived
-    std::atomic<bool> threadChosen{false};
     InstrumentThread instrumentThread;
 };
 

@@ -24,6 +24,7 @@ TEST(DriverList, AddOnceRemoveExactly) {
          "Thinwire3.0, CtxTwi, Vendor1"},
         {"others, bare commas", "A,B", "A,B," + kOurs, "A,B"},
         {"ours first", kOurs + ",A,B", kOurs + ",A,B", "A,B"},
+        {"ours first, comma and blank", kOurs + ", A, B", kOurs + ", A, B", "A, B"},
         {"ours in the middle", "A, " + kOurs + ", B", "A, " + kOurs + ", B", "A, B"},
         {"ours last", "A, " + kOurs, "A, " + kOurs, "A"},
         {"blanks around commas", "A ,  " + kOurs + "  , B", "A ,  " + kOurs + "  , B", "A , B"},

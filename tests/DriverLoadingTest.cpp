@@ -6,7 +6,10 @@
 #include <filesystem>
 
 #include "diag/ModuleFolder.h"
-#include "platform/Platform.h"
+#include "platform/Environment.h"
+#include "platform/File.h"
+#include "platform/HostProcess.h"
+#include "platform/Library.h"
 #include "tests/support/TestSupport.h"
 
 using namespace commands;
@@ -129,6 +132,31 @@ TEST_F(InitTest, ADriverHostThatCannotStartGivesTheSystemsCode) {
     EXPECT_EQ(Run("Init|recording|"),
               "ERROR|Error loading driver (\"recording\") on client [Error: 2]");
     EXPECT_EQ(Run("Measure"), "ERROR|Instrument driver not loaded");
+}
+
+// A driver host that answers what no driver host should: each answer is
+// taken as the driver having stopped, and the host is ended.
+TEST_F(InitTest, ABrokenDriverHostsAnswersCostOneCommand) {
+    if (!platform::kDriverHostAvailable) GTEST_SKIP() << "no driver host on this platform";
+    const std::string drivers = temp.Path() + "/drivers/Kestav";
+    std::filesystem::create_directories(drivers);
+    std::filesystem::copy_file(testing_support::DriverLibraryPath("Kestav", "recording"),
+                               drivers + "/recording.dll");
+    std::filesystem::copy_file(folder + "/broken-host.exe",
+                               temp.Path() + "/KestavDriverHost" +
+                                   std::to_string(sizeof(void*) * 8) + ".exe");
+    diag::SetModuleFolder(temp.Path());
+    testing_support::AdminSetting isolate("IsolateDriver", 1);
+    for (const char* mode : {"past", "zero", "kind", "refused"}) {
+        platform::SetEnvironment("KST_BROKEN_HOST", mode);
+        ASSERT_EQ(Run("Init|recording|"), "OK") << mode;
+        EXPECT_EQ(Run("Measure"), "ERROR|Instrument driver stopped") << mode;
+        EXPECT_EQ(Run("Measure"), "ERROR|Instrument driver not loaded") << mode;
+    }
+    platform::SetEnvironment("KST_BROKEN_HOST", "");
+    const auto pids = testing_support::LoggedHostPids(temp.LogPath());
+    EXPECT_EQ(pids.size(), 4u);
+    for (std::uint32_t pid : pids) EXPECT_FALSE(testing_support::ProcessIsRunning(pid)) << pid;
 }
 
 TEST_F(InitTest, ReloadReplacesTheDriver) {

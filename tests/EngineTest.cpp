@@ -1,5 +1,7 @@
 // The real module, loaded by path and driven through the stand-in engine
-// exactly as the ICA client engine drives it.
+// exactly as the ICA client engine drives it, with commands run inside the
+// write hook (InstrumentThread=0): the road whose every step and log line is
+// fixed. The instrument thread, on by default, has tests of its own.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,7 +10,9 @@
 #include <cstring>
 #include <regex>
 
-#include "platform/Platform.h"
+#include "platform/File.h"
+#include "platform/HostProcess.h"
+#include "platform/Library.h"
 #include "tests/support/TestSupport.h"
 #include "tools/host/EngineHost.h"
 
@@ -48,6 +52,7 @@ protected:
     }
 
     ScopedTempFolder temp;  // before the module loads, so its whole log lands here
+    testing_support::AdminSetting insideTheHook{"InstrumentThread", 0};  // read at each open
     EngineHost engine;
 };
 

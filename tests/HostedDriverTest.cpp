@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <regex>
 
-#include "platform/Platform.h"
+#include "platform/HostProcess.h"
 #include "tests/support/TestSupport.h"
 #include "tools/host/EngineHost.h"
 
@@ -33,15 +33,7 @@ protected:
     std::vector<std::string> Log() {
         return testing_support::ReadLogLines(temp.LogPath());
     }
-    // The ids of every driver host the log says was started.
-    std::vector<std::uint32_t> HostPids() {
-        static const std::regex started(R"(Driver host started \(pid (\d+), (32|64)-bit\))");
-        std::vector<std::uint32_t> pids;
-        std::smatch match;
-        for (const std::string& line : Log())
-            if (std::regex_match(line, match, started)) pids.push_back(std::stoul(match[1]));
-        return pids;
-    }
+    std::vector<std::uint32_t> HostPids() { return testing_support::LoggedHostPids(temp.LogPath()); }
     bool LoggedMatching(const std::string& pattern) {
         const std::regex wanted(pattern);
         const auto log = Log();
@@ -104,6 +96,36 @@ TEST_F(HostedDriverTest, AHungDriverIsEndedAfterTheTimeLimit) {
     EXPECT_EQ(Run("IsConnected"), "OK|true");
     engine.UnloadModule();
     ExpectNoHostLeft();
+}
+
+// The log names a 32-bit driver's calling convention and name form once per
+// Init, wherever it runs: here from the driver host's handshake and answers.
+TEST_F(HostedDriverTest, TheEntryFormOfAnIsolated32BitDriverIsLogged) {
+    struct Case {
+        const char* driver;
+        const char* form;
+    };
+    for (const Case& c : {Case{"recording-decorated", "stdcall, decorated names"},
+                          Case{"recording-stdcall", "stdcall, plain names"},
+                          Case{"recording", "cdecl, plain names"}}) {
+        ASSERT_EQ(Run(std::string("Init|") + c.driver + "|"), "OK");
+        ASSERT_EQ(Run("SetLanguage|1033|"), "OK|true");  // a call with arguments tells
+        ASSERT_EQ(Run("SetLanguage|1033|"), "OK|true");
+        const auto log = Log();
+        const bool host32 = LoggedMatching(R"(Driver host started \(pid \d+, 32-bit\))");
+        const std::string line = std::string("Driver entry points: ") + c.form;
+        if (host32) {
+            EXPECT_EQ(std::count(log.begin(), log.end(), line), 1) << c.driver;
+        } else {
+            EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                                    [](const std::string& l) {
+                                        return l.rfind("Driver entry points:", 0) == 0;
+                                    }),
+                      0)
+                << c.driver << ": a 64-bit driver has one form";
+        }
+        testing_support::WriteFile(temp.LogPath(), "");  // the next driver's lines alone
+    }
 }
 
 TEST_F(HostedDriverTest, CloseEndsTheHost) {

@@ -1,155 +1,216 @@
-// Commands on the instrument thread, through the real module and the
-// stand-in engine: the write hook returns at once, responses leave at a later
-// poll (or by a direct HPC send), whole, once and in order.
+// The instrument thread itself, with threads whose waits really time out on
+// every platform: numbering and the newest-only rule, one command at a time,
+// and the ways a stop can go.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
-#include <random>
+#include <condition_variable>
+#include <future>
+#include <mutex>
 #include <thread>
+#include <vector>
 
-#include "tests/support/TestSupport.h"
-#include "tools/host/EngineHost.h"
+#include "relay/InstrumentThread.h"
 
-using testing_support::AdminSetting;
-using testing_support::ScopedTempFolder;
-using Clock = std::chrono::steady_clock;
+using relay::InstrumentThread;
+using relay::ThreadOps;
 
 namespace {
 
-const char* const kCommand = "KstCmd1";
-
-class InstrumentThreadTest : public ::testing::Test {
-protected:
-    void Load(bool hpc) {
-        std::string error;
-        ASSERT_TRUE(engine.LoadModule(ModulePath(), &error)) << error;
-        engine.hpc = hpc;
-        ASSERT_EQ(engine.Open(), 0);
-        ASSERT_EQ(Run("Init|recording|"), "OK");  // from here on, the thread
-    }
-    static std::string ModulePath() {
-        return testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE;
-    }
-    std::string Run(const std::string& command) {
-        const auto sent = engine.Run(kCommand, command);
-        return sent.size() == 1 ? sent[0].bytes : "(" + std::to_string(sent.size()) + " sent)";
-    }
-    // Waits, polling or not, until `count` responses have left.
-    bool WaitForSent(std::size_t count, bool poll, int maxMs = 10000) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(maxMs);
-        while (engine.SentCount() < count && Clock::now() < deadline) {
-            if (poll) (void)engine.Poll();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return engine.SentCount() >= count;
-    }
-
-    ScopedTempFolder temp;
-    AdminSetting thread{"InstrumentThread", 1};
-    host::EngineHost engine;
+// std::thread behind the ThreadOps the class takes.
+struct TestThread {
+    std::thread thread;
+    std::shared_future<void> done;
 };
 
-class SlowMeasureTest : public InstrumentThreadTest, public ::testing::WithParamInterface<bool> {};
+std::atomic<int> startsAllowed{1000000};
 
-// A Measure that takes 500 ms: the engine's thread is back at once.
-TEST_P(SlowMeasureTest, TheWriteHookReturnsWhileTheInstrumentWorks) {
-    const bool hpc = GetParam();
-    Load(hpc);
-    ASSERT_EQ(Run("SetOption|@fault|sleep:500|"), "OK|true");
-    const std::size_t before = engine.SentCount();
-    const auto start = Clock::now();
-    ASSERT_TRUE(engine.Deliver(kCommand, "Measure"));
-    // Far below the driver's 500 ms (a real instrument takes seconds); the
-    // figure itself is in the README.
-    EXPECT_LT(engine.lastHookMicroseconds, 250000.0);
-    if (!hpc) EXPECT_EQ(engine.Poll(), 21) << "nothing is ready yet";
-    ASSERT_TRUE(WaitForSent(before + 1, !hpc));
-    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(450));
-    const auto sent = engine.SentSince(before);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].bytes, "OK|true");
-    EXPECT_EQ(sent[0].hpc, hpc);
-    EXPECT_EQ(engine.Poll(), 21) << "sent once";
+void* Start(void (*body)(void*), void* argument) {
+    if (startsAllowed.fetch_sub(1) <= 0) return nullptr;
+    auto* t = new TestThread;
+    std::promise<void> finished;
+    t->done = finished.get_future().share();
+    t->thread = std::thread([body, argument, promise = std::move(finished)]() mutable {
+        body(argument);
+        promise.set_value();
+    });
+    return t;
 }
+bool Wait(void* thread, std::uint32_t timeoutMs) {
+    auto* t = static_cast<TestThread*>(thread);
+    return t->done.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
+}
+void Release(void* thread) {
+    auto* t = static_cast<TestThread*>(thread);
+    t->thread.detach();  // a thread still running goes on by itself
+    delete t;
+}
+const ThreadOps kTestThreads = {&Start, &Wait, &Release};
 
-INSTANTIATE_TEST_SUITE_P(QueuedAndHpc, SlowMeasureTest, ::testing::Bool());
-
-TEST_F(InstrumentThreadTest, TwoCommandsBeforeTheFirstResponseGiveOnlyTheSecond) {
-    Load(false);
-    ASSERT_EQ(Run("SetOption|@fault|sleep:300|"), "OK|true");
-    const std::size_t before = engine.SentCount();
-    ASSERT_TRUE(engine.Deliver(kCommand, "Measure"));         // still being worked out...
-    ASSERT_TRUE(engine.Deliver(kCommand, "GetSampleCount"));  // ...when this arrives
-    ASSERT_TRUE(WaitForSent(before + 1, true));
-    for (int i = 0; i < 50; ++i) {  // well past the Measure: nothing more leaves
-        (void)engine.Poll();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// A latch the runner waits on, so that a test decides when a command ends.
+class Latch {
+public:
+    void Open() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = true;
+        opened_.notify_all();
     }
-    const auto sent = engine.SentSince(before);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].bytes, "OK|0");
-}
+    void Wait() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        opened_.wait(lock, [this] { return open_; });
+    }
 
-TEST_F(InstrumentThreadTest, TenThousandCommandsWithRandomPollTiming) {
-    Load(false);
-    temp.Redirect(temp.Path() + "/no-log-here");  // the log's file calls would dominate
-    const std::pair<const char*, const char*> mix[] = {
-        {"Hello", "OK|Hello"},
-        {"KestavClientDriverVersion", "1.6.0"},
-        {"Connect", "OK|true"},
-        {"GetSampleCount", "OK|0"},
-        {"GetWavelengthValue|3|", "OK|0"},
-        {"GetSpectralData|1|", "ERROR|Missing parameter"},
-        {"Foo|1|", "ERROR|Unknown command \"Foo\""},
-    };
-    std::mt19937 random(13);
-    for (int i = 0; i < 10000; ++i) {
-        const auto& [command, response] = mix[random() % (sizeof mix / sizeof mix[0])];
-        const std::size_t before = engine.SentCount();
-        ASSERT_TRUE(engine.Deliver(kCommand, command));
-        // Sometimes at once, sometimes after a pause; polls until it has left.
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (engine.SentCount() == before && Clock::now() < deadline) {
-            if (random() % 2) std::this_thread::sleep_for(std::chrono::microseconds(random() % 300));
-            ASSERT_NE(engine.Poll(), 30);
+private:
+    std::mutex mutex_;
+    std::condition_variable opened_;
+    bool open_ = false;
+};
+
+// Records what the thread hands on and how commands ran.
+class Recorder {
+public:
+    // Commands starting with "wait" block on the latch.
+    std::string Run(const std::string& command) {
+        const int now = ++active;
+        int seen = maximumActive.load();
+        while (now > seen && !maximumActive.compare_exchange_weak(seen, now)) {
         }
-        const auto sent = engine.SentSince(before);
-        ASSERT_EQ(sent.size(), 1u) << i << " " << command;
-        ASSERT_EQ(sent[0].bytes, response) << i;
-        ASSERT_EQ(engine.Poll(), 21) << i << ": nothing twice";
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            started.push_back(command);
+        }
+        startedOne.notify_all();
+        if (command.compare(0, 4, "wait") == 0) latch.Wait();
+        --active;
+        return "R:" + command;
     }
+    void Ready(const std::string&, const std::string& response) {
+        std::lock_guard<std::mutex> lock(mutex);
+        handedOn.push_back(response);
+        handedOnOne.notify_all();
+    }
+    void Superseded() { ++superseded; }
+
+    bool WaitStarted(std::size_t count) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return startedOne.wait_for(lock, std::chrono::seconds(10),
+                                   [&] { return started.size() >= count; });
+    }
+    bool WaitHandedOn(std::size_t count) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return handedOnOne.wait_for(lock, std::chrono::seconds(10),
+                                    [&] { return handedOn.size() >= count; });
+    }
+    std::vector<std::string> HandedOn() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return handedOn;
+    }
+
+    Latch latch;
+    std::atomic<int> active{0}, maximumActive{0}, superseded{0};
+
+private:
+    std::mutex mutex;
+    std::condition_variable startedOne, handedOnOne;
+    std::vector<std::string> started, handedOn;
+};
+
+class InstrumentThreadUnitTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        recorder.latch.Open();
+        std::vector<std::string> dropped;
+        // Ends whatever still runs before the object goes.
+        for (int i = 0; i < 100 && !thread.Stop(100, &dropped, {}); ++i) {
+        }
+        startsAllowed = 1000000;
+    }
+
+    Recorder recorder;
+    InstrumentThread thread{[this](const std::string& c) { return recorder.Run(c); },
+                            [this](const std::string& c, const std::string& r) { recorder.Ready(c, r); },
+                            [this] { recorder.Superseded(); }, kTestThreads};
+};
+
+TEST_F(InstrumentThreadUnitTest, OnlyTheNewestCommandsResponseIsHandedOn) {
+    thread.Post("wait-first");
+    ASSERT_TRUE(recorder.WaitStarted(1));
+    thread.Post("second");
+    thread.Post("third");
+    EXPECT_EQ(recorder.superseded, 3) << "each arrival drops what was not sent yet";
+    recorder.latch.Open();
+    ASSERT_TRUE(recorder.WaitHandedOn(1));
+    std::vector<std::string> dropped;
+    EXPECT_TRUE(thread.Stop(5000, &dropped, {}));
+    EXPECT_EQ(recorder.HandedOn(), std::vector<std::string>{"R:third"});
+    EXPECT_TRUE(dropped.empty());
 }
 
-TEST_F(InstrumentThreadTest, UnloadDuringARunningCommand) {
-    Load(false);
-    ASSERT_EQ(Run("SetOption|@fault|sleep:2000|"), "OK|true");
-    ASSERT_TRUE(engine.Deliver(kCommand, "Measure"));
-    ASSERT_TRUE(engine.Deliver(kCommand, "Connect"));  // queued behind it: dropped
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    engine.UnloadModule();  // the unload procedure, then the library is released
-    // The thread finishes the Measure alone, releases the driver and the
-    // module: nothing is left, and nothing crashed.
-    const std::string recording = testing_support::DriverLibraryPath("Kestav", "recording");
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while ((testing_support::IsLibraryLoaded(ModulePath()) ||
-            testing_support::IsLibraryLoaded(recording)) &&
-           Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(testing_support::IsLibraryLoaded(ModulePath()));
-    EXPECT_FALSE(testing_support::IsLibraryLoaded(recording));
-    const std::string log = testing_support::ReadFile(temp.LogPath());
-    EXPECT_NE(log.find("Virtual channel - Command dropped at close: \"Connect\""), std::string::npos);
+TEST_F(InstrumentThreadUnitTest, NeverTwoCommandsAtOnce) {
+    std::vector<std::thread> posters;
+    for (int t = 0; t < 4; ++t)
+        posters.emplace_back([this, t] {
+            for (int i = 0; i < 200; ++i) thread.Post("c" + std::to_string(t));
+            (void)thread.RunHere("here");
+        });
+    for (std::thread& poster : posters) poster.join();
+    std::vector<std::string> dropped;
+    EXPECT_TRUE(thread.Stop(10000, &dropped, {}));
+    EXPECT_EQ(recorder.maximumActive, 1);
 }
 
-TEST_F(InstrumentThreadTest, OffByTheSettingCommandsRunInsideTheWriteHook) {
-    AdminSetting off("InstrumentThread", 0);
-    Load(false);
-    ASSERT_EQ(Run("SetOption|@fault|sleep:300|"), "OK|true");
-    const std::size_t before = engine.SentCount();
-    ASSERT_TRUE(engine.Deliver(kCommand, "Measure"));
-    EXPECT_GE(engine.lastHookMicroseconds, 250000.0) << "the command ran inside the hook";
-    EXPECT_EQ(engine.Poll(), 0) << "and its response is ready at the first poll";
-    EXPECT_EQ(engine.SentSince(before).at(0).bytes, "OK|true");
+TEST_F(InstrumentThreadUnitTest, AStopThatGivesUpLeavesTheCleanUpToTheThread) {
+    thread.Post("wait");
+    ASSERT_TRUE(recorder.WaitStarted(1));
+    thread.Post("queued");
+    std::vector<std::string> dropped;
+    std::atomic<int> cleanedUp{0};
+    EXPECT_FALSE(thread.Stop(20, &dropped, [&] { cleanedUp += 1; }));
+    EXPECT_EQ(dropped, std::vector<std::string>{"queued"});
+    // A second stop waits for the same thread again and gives up again: it
+    // never takes the thread for ended while it still runs the command.
+    EXPECT_FALSE(thread.Stop(20, &dropped, [&] { cleanedUp += 10; }));
+    EXPECT_EQ(cleanedUp, 0) << "nothing is released under the running command";
+    recorder.latch.Open();
+    EXPECT_TRUE(thread.Stop(5000, &dropped, {}));
+    EXPECT_EQ(cleanedUp, 11) << "both stops' clean-ups ran, once, after the command";
+    EXPECT_TRUE(recorder.HandedOn().empty()) << "the queued command superseded it";
+}
+
+TEST_F(InstrumentThreadUnitTest, APostAfterAnAbandonedStopGivesTheThreadNewWork) {
+    thread.Post("wait");
+    ASSERT_TRUE(recorder.WaitStarted(1));
+    std::vector<std::string> dropped;
+    bool cleanedUp = false;
+    EXPECT_FALSE(thread.Stop(20, &dropped, [&] { cleanedUp = true; }));
+    thread.Post("after");  // a new session before the old command ended
+    recorder.latch.Open();
+    ASSERT_TRUE(recorder.WaitHandedOn(1));
+    EXPECT_EQ(recorder.HandedOn(), std::vector<std::string>{"R:after"});
+    EXPECT_TRUE(thread.Stop(5000, &dropped, {}));
+    EXPECT_FALSE(cleanedUp) << "the session went on: nothing to release";
+}
+
+TEST_F(InstrumentThreadUnitTest, WithoutAThreadTheCommandRunsAtOnce) {
+    startsAllowed = 0;
+    thread.Post("first");
+    EXPECT_EQ(recorder.HandedOn(), std::vector<std::string>{"R:first"}) << "before Post returned";
+    EXPECT_EQ(thread.RunHere("second"), "R:second");
+    EXPECT_EQ(recorder.HandedOn(), (std::vector<std::string>{"R:first", "R:second"}));
+    std::vector<std::string> dropped;
+    EXPECT_TRUE(thread.Stop(0, &dropped, {}));
+}
+
+TEST_F(InstrumentThreadUnitTest, AStoppedThreadIsStartedAgainByTheNextCommand) {
+    for (int round = 0; round < 3; ++round) {
+        thread.Post("c" + std::to_string(round));
+        ASSERT_TRUE(recorder.WaitHandedOn(std::size_t(round) + 1));
+        std::vector<std::string> dropped;
+        EXPECT_TRUE(thread.Stop(5000, &dropped, {}));
+        EXPECT_TRUE(dropped.empty());
+    }
+    EXPECT_EQ(recorder.HandedOn(), (std::vector<std::string>{"R:c0", "R:c1", "R:c2"}));
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Runs the libFuzzer targets (command path, engine path, text helpers) under
-# AddressSanitizer and UBSan, and prints executions and crashes per target.
+# Runs the libFuzzer targets (command path, engine path, text helpers, driver
+# host frames, PE headers) under AddressSanitizer and UBSan, and prints
+# executions and crashes per target.
 # Usage: tools/fuzz.sh [--runs N | --seconds S] [target...]
-#   default: 60 seconds per target; targets: command engine text frames
+#   default: 60 seconds per target; targets: command engine text frames pe
 set -euo pipefail
 cd "$(dirname "$0")/.."
 limit=(-max_total_time=60)
@@ -14,7 +15,7 @@ while [ $# -gt 0 ]; do
     *) targets+=("$1"); shift ;;
   esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(command engine text frames)
+[ ${#targets[@]} -gt 0 ] || targets=(command engine text frames pe)
 [ "${SKIP_INSTALL:-}" = 1 ] || tools/install-deps.sh test
 
 build=build/fuzz

@@ -19,15 +19,39 @@ count_tests() {  # the gtest result files of one build -> "N passed, S skipped"
   echo "$((total - skipped)) tests passed, $skipped skipped"
 }
 
+# Every test program must report every test it holds: under Wine 8 a program
+# that crashes after one of its threads has ended can still exit 0. ctest's
+# output rules (tests/CMakeLists.txt) catch such an end by its missing
+# "[  PASSED  ]" line; this catches a program that stopped early all the same.
+check_complete() {  # bin folder, runner ("wine" or ""), gtest filter, program...
+  local bin=$1 runner=$2 filter=$3 program name listed reported
+  shift 3
+  for program in "$@"; do
+    name=${program%.exe}
+    listed=$(cd "$bin" && $runner "./$program" --gtest_list_tests --gtest_filter="$filter" </dev/null 2>/dev/null |
+             tr -d '\r' | grep -c '^  ' || true)
+    if [ ! -f "$bin/cwd/results/$name.xml" ]; then
+      echo "$program left no results: it did not run to its end"; return 1
+    fi
+    reported=$(sed -n 's/.*<testsuites tests="\([0-9]*\)".*/\1/p' "$bin/cwd/results/$name.xml" | head -1)
+    if [ "$reported" != "$listed" ]; then
+      echo "$program reported $reported of the $listed tests it holds"; return 1
+    fi
+  done
+}
+
 run_build() {  # name, extra cmake arguments...
   local name=$1; shift
-  local dir=build/$name
+  local dir=build/$name runner=""
   echo "=== $name: build"
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
   ninja -C "$dir"
   rm -rf "$dir/bin/cwd/results"
   echo "=== $name: test"
-  GTEST_OUTPUT="xml:results/" ctest --test-dir "$dir" --output-on-failure
+  GTEST_OUTPUT="xml:results/" ctest --test-dir "$dir" --output-on-failure -LE selfcheck
+  [[ "$*" == *mingw* ]] && runner=wine
+  # shellcheck disable=SC2046
+  check_complete "$dir/bin" "$runner" '*' $(cat "$dir/bin/test-programs.txt")
   summary+=("$name: $(count_tests "$dir")")
 }
 
@@ -73,13 +97,16 @@ cmake -S . -B build/native-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKST
   -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang >/dev/null
 ninja -C build/native-tsan engine_tests
 rm -rf build/native-tsan/bin/cwd/results
+ninja -C build/native-tsan unit_tests
 (cd build/native-tsan/bin/cwd && TSAN_OPTIONS=halt_on_error=1:exitcode=66 GTEST_OUTPUT="xml:results/" \
-   ../engine_tests --gtest_filter='*InstrumentThread*:*SlowMeasure*:QueuedAndHpc/SessionTest.*')
+   ../engine_tests --gtest_filter='InstrumentThreadTest.*:QueuedAndHpc/*:InProcessAndHosted/*' &&
+ TSAN_OPTIONS=halt_on_error=1:exitcode=66 GTEST_OUTPUT="xml:results/" \
+   ../unit_tests --gtest_filter='InstrumentThreadUnitTest.*')
 summary+=("native-tsan: $(count_tests build/native-tsan) (instrument thread and sessions, no race reported)")
 
 echo "=== fuzz targets, briefly (tools/fuzz.sh runs them for longer)"
 SKIP_INSTALL=1 tools/fuzz.sh --runs 20000
-summary+=("fuzz: command, engine, text and frames targets ran 20000 inputs each without a finding")
+summary+=("fuzz: command, engine, text, frames and PE targets ran 20000 inputs each without a finding")
 
 wine_start
 # No administrator setting left over from an earlier run in this prefix.
@@ -87,9 +114,22 @@ for view in 32 64; do
   wine reg delete 'HKLM\SOFTWARE\Kestav\ClientDriver' /f /reg:$view >/dev/null 2>&1 </dev/null || true
 done
 run_build win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+echo "=== self-check: a test program that ends a thread, then crashes, must fail"
+# Wine lets it exit 0; ctest and the completeness check must both catch it.
+if WINEDEBUG=-all wine build/win32/bin/crash_selfcheck.exe </dev/null >/dev/null 2>&1; then
+  echo "(as expected under Wine 8, the crashing program exited 0)"
+fi
+rm -f build/win32/bin/cwd/results/crash_selfcheck.xml
+if ctest --test-dir build/win32 -L selfcheck >/dev/null 2>&1; then
+  echo "ctest passed a program that crashed"; exit 1
+fi
+if check_complete build/win32/bin wine '*' crash_selfcheck.exe >/dev/null; then
+  echo "the completeness check passed a program that crashed"; exit 1
+fi
+summary+=("self-check: a crashing test program (exit status 0 under Wine) is reported as failed")
 check_dll i686-w64-mingw32-objdump build/win32/bin/KestavClientDriverICA.dll pei-i386 800000
 echo "=== win32: short benchmark under Wine"
-wine build/win32/bin/road_bench.exe 5 100 </dev/null
+wine build/win32/bin/road_bench.exe 3 50 </dev/null
 run_build win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
 check_dll x86_64-w64-mingw32-objdump build/win64/bin/KestavClientDriverICA.dll pei-x86-64
 
@@ -104,8 +144,12 @@ rm -rf build/mixed/bin/drivers && cp -r build/win32/bin/drivers build/mixed/bin/
 rm -rf build/mixed/bin/cwd/results && mkdir -p build/mixed/bin/cwd
 # The tests that steer the driver through commands (the rest load the
 # recording driver into the test process, which a 32-bit library cannot be).
+mixed_filter='QueuedAndHpc/SessionTest.*:Builds/DriverBuildTest.*:HostedDriverTest.*:InProcessAndHosted/*'
 (cd build/mixed/bin/cwd && GTEST_OUTPUT="xml:results/" wine ../engine_tests.exe \
-   --gtest_filter='QueuedAndHpc/SessionTest.*:Builds/DriverBuildTest.*:HostedDriverTest.*' </dev/null)
+   --gtest_filter="$mixed_filter" </dev/null | tee ../mixed.log)
+grep -q '^\[  PASSED  \]' build/mixed/bin/mixed.log && ! grep -qE '^\[  FAILED  \]|Unhandled' build/mixed/bin/mixed.log ||
+  { echo "mixed: tests failed or ended early"; exit 1; }
+check_complete build/mixed/bin wine "$mixed_filter" engine_tests.exe
 summary+=("mixed: $(count_tests build/mixed) (64-bit module, 32-bit simulator and recording drivers)")
 
 echo "=== mixed: kestav-host drives the 64-bit module with the 32-bit simulator"

@@ -3,22 +3,24 @@
 // runs in the driver host, through the commands themselves:
 // SetOption|@text|..| (@int, @real, @flag) sets an answer, SetOption|@fault|crash|
 // makes the next Measure crash, SetOption|@fault|sleep:<ms>| makes it sleep,
-// and Execute|@calls| answers the calls recorded so far. Built whole, once
-// without one entry point (KST_OMIT_EXECUTE) as a broken driver, and on 32-bit
-// Windows with its entry points __stdcall (KST_ENTRY_CONVENTION), exported
-// under plain or decorated names. The controls stay cdecl with plain names.
+// SetOption|@fault|wait:<file>| makes it wait until that file exists (a gate
+// a test opens when it likes, whichever process the driver runs in), and
+// Execute|@calls| answers the calls recorded so far. Built whole, once without
+// one entry point (KST_OMIT_EXECUTE) as a broken driver, and on 32-bit Windows
+// with its entry points __stdcall (KST_DRIVER_CALL), exported under plain or
+// decorated names. The controls stay cdecl with plain names.
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <thread>
 
+#include <fstream>
+
+#include "include/kestav/InstrumentDriver.h"
 #include "platform/CallingConvention.h"
 
 #define DRIVER_API extern "C" KST_EXPORT
-#ifndef KST_ENTRY_CONVENTION
-#define KST_ENTRY_CONVENTION KST_CDECL
-#endif
 
 namespace {
 
@@ -81,63 +83,68 @@ DRIVER_API void KST_CDECL RecordingSetText(const char* value) {
     text = value != nullptr ? value : "";
 }
 
-DRIVER_API unsigned char KST_ENTRY_CONVENTION Connect() { return FlagCall("Connect()"); }
-DRIVER_API unsigned char KST_ENTRY_CONVENTION Disconnect() { return FlagCall("Disconnect()"); }
-DRIVER_API unsigned char KST_ENTRY_CONVENTION IsConnected() { return FlagCall("IsConnected()"); }
-DRIVER_API unsigned char KST_ENTRY_CONVENTION SetLanguage(std::uint16_t language) {
+KST_DRIVER_API KstFlag KST_DRIVER_CALL Connect() { return FlagCall("Connect()"); }
+KST_DRIVER_API KstFlag KST_DRIVER_CALL Disconnect() { return FlagCall("Disconnect()"); }
+KST_DRIVER_API KstFlag KST_DRIVER_CALL IsConnected() { return FlagCall("IsConnected()"); }
+KST_DRIVER_API KstFlag KST_DRIVER_CALL SetLanguage(std::uint16_t language) {
     return FlagCall("SetLanguage(" + std::to_string(language) + ")");
 }
-DRIVER_API std::int32_t KST_ENTRY_CONVENTION GetAngles() { return IntCall("GetAngles()"); }
-DRIVER_API std::int32_t KST_ENTRY_CONVENTION GetWavelengths() { return IntCall("GetWavelengths()"); }
-DRIVER_API const char* KST_ENTRY_CONVENTION GetAngleValue(std::int32_t index) {
+KST_DRIVER_API KstInt KST_DRIVER_CALL GetAngles() { return IntCall("GetAngles()"); }
+KST_DRIVER_API KstInt KST_DRIVER_CALL GetWavelengths() { return IntCall("GetWavelengths()"); }
+KST_DRIVER_API const char* KST_DRIVER_CALL GetAngleValue(std::int32_t index) {
     return TextCall("GetAngleValue(" + std::to_string(index) + ")");
 }
-DRIVER_API std::int32_t KST_ENTRY_CONVENTION GetWavelengthValue(std::int32_t index) {
+KST_DRIVER_API KstInt KST_DRIVER_CALL GetWavelengthValue(std::int32_t index) {
     return IntCall("GetWavelengthValue(" + std::to_string(index) + ")");
 }
-DRIVER_API unsigned char KST_ENTRY_CONVENTION Measure() {
+KST_DRIVER_API KstFlag KST_DRIVER_CALL Measure() {
     const std::string armed = fault;
     fault.clear();
     if (armed == "crash") *static_cast<volatile int*>(nullptr) = 1;  // an access violation
     if (armed.compare(0, 6, "sleep:") == 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(armed.c_str() + 6)));
+    if (armed.compare(0, 5, "wait:") == 0) {
+        // At most a minute, so that a test gone wrong still ends.
+        for (int i = 0; i < 6000 && !std::ifstream(armed.substr(5)); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     return FlagCall("Measure()");
 }
-DRIVER_API float KST_ENTRY_CONVENTION GetSpectralData(std::int32_t first, std::int32_t second) {
+KST_DRIVER_API KstReal KST_DRIVER_CALL GetSpectralData(std::int32_t first, std::int32_t second) {
     Record("GetSpectralData(" + std::to_string(first) + "," + std::to_string(second) + ")");
     return real;
 }
-DRIVER_API unsigned char KST_ENTRY_CONVENTION IsDataReady() { return FlagCall("IsDataReady()"); }
-DRIVER_API const char* KST_ENTRY_CONVENTION GetSerialNum() { return TextCall("GetSerialNum()"); }
-DRIVER_API std::int32_t KST_ENTRY_CONVENTION GetCalStatus() { return IntCall("GetCalStatus()"); }
-DRIVER_API unsigned char KST_ENTRY_CONVENTION Calibrate() { return FlagCall("Calibrate()"); }
-DRIVER_API const char* KST_ENTRY_CONVENTION GetCalSteps() { return TextCall("GetCalSteps()"); }
-DRIVER_API const char* KST_ENTRY_CONVENTION GetCalMode() { return TextCall("GetCalMode()"); }
-DRIVER_API std::int32_t KST_ENTRY_CONVENTION GetCalProgress() { return IntCall("GetCalProgress()"); }
-DRIVER_API unsigned char KST_ENTRY_CONVENTION AbortCalibration() { return FlagCall("AbortCalibration()"); }
-DRIVER_API unsigned char KST_ENTRY_CONVENTION CalibrateStep(const char* step) {
+KST_DRIVER_API KstFlag KST_DRIVER_CALL IsDataReady() { return FlagCall("IsDataReady()"); }
+KST_DRIVER_API const char* KST_DRIVER_CALL GetSerialNum() { return TextCall("GetSerialNum()"); }
+KST_DRIVER_API KstInt KST_DRIVER_CALL GetCalStatus() { return IntCall("GetCalStatus()"); }
+KST_DRIVER_API KstFlag KST_DRIVER_CALL Calibrate() { return FlagCall("Calibrate()"); }
+KST_DRIVER_API const char* KST_DRIVER_CALL GetCalSteps() { return TextCall("GetCalSteps()"); }
+KST_DRIVER_API const char* KST_DRIVER_CALL GetCalMode() { return TextCall("GetCalMode()"); }
+KST_DRIVER_API KstInt KST_DRIVER_CALL GetCalProgress() { return IntCall("GetCalProgress()"); }
+KST_DRIVER_API KstFlag KST_DRIVER_CALL AbortCalibration() { return FlagCall("AbortCalibration()"); }
+KST_DRIVER_API KstFlag KST_DRIVER_CALL CalibrateStep(const char* step) {
     return FlagCall("CalibrateStep(" + Arg(step) + ")");
 }
-DRIVER_API unsigned char KST_ENTRY_CONVENTION ClearSamples() { return FlagCall("ClearSamples()"); }
-DRIVER_API std::int32_t KST_ENTRY_CONVENTION GetSampleCount() { return IntCall("GetSampleCount()"); }
-DRIVER_API unsigned char KST_ENTRY_CONVENTION SetCurrentSample(std::int32_t sample) {
+KST_DRIVER_API KstFlag KST_DRIVER_CALL ClearSamples() { return FlagCall("ClearSamples()"); }
+KST_DRIVER_API KstInt KST_DRIVER_CALL GetSampleCount() { return IntCall("GetSampleCount()"); }
+KST_DRIVER_API KstFlag KST_DRIVER_CALL SetCurrentSample(std::int32_t sample) {
     return FlagCall("SetCurrentSample(" + std::to_string(sample) + ")");
 }
-DRIVER_API float KST_ENTRY_CONVENTION GetSampleData(std::int32_t sample, std::int32_t index) {
+KST_DRIVER_API KstReal KST_DRIVER_CALL GetSampleData(std::int32_t sample, std::int32_t index) {
     Record("GetSampleData(" + std::to_string(sample) + "," + std::to_string(index) + ")");
     return real;
 }
-DRIVER_API unsigned char KST_ENTRY_CONVENTION Configure() { return FlagCall("Configure()"); }
-DRIVER_API const char* KST_ENTRY_CONVENTION GetAvailableSettings() {
+KST_DRIVER_API KstFlag KST_DRIVER_CALL Configure() { return FlagCall("Configure()"); }
+KST_DRIVER_API const char* KST_DRIVER_CALL GetAvailableSettings() {
     return TextCall("GetAvailableSettings()");
 }
-DRIVER_API const char* KST_ENTRY_CONVENTION GetSettingOptions(const char* setting) {
+KST_DRIVER_API const char* KST_DRIVER_CALL GetSettingOptions(const char* setting) {
     return TextCall("GetSettingOptions(" + Arg(setting) + ")");
 }
-DRIVER_API const char* KST_ENTRY_CONVENTION GetOption(const char* option) {
+KST_DRIVER_API const char* KST_DRIVER_CALL GetOption(const char* option) {
     return TextCall("GetOption(" + Arg(option) + ")");
 }
-DRIVER_API unsigned char KST_ENTRY_CONVENTION SetOption(const char* option, const char* value) {
+KST_DRIVER_API KstFlag KST_DRIVER_CALL SetOption(const char* option, const char* value) {
     const std::string name = option != nullptr ? option : "";
     const std::string setting = value != nullptr ? value : "";
     if (name == "@text") return RecordingSetText(value), 1;
@@ -147,10 +154,10 @@ DRIVER_API unsigned char KST_ENTRY_CONVENTION SetOption(const char* option, cons
     if (name == "@fault") return fault = setting, 1;
     return FlagCall("SetOption(" + Arg(option) + "," + Arg(value) + ")");
 }
-DRIVER_API std::int32_t KST_ENTRY_CONVENTION GetLastErrorCode() { return IntCall("GetLastErrorCode()"); }
-DRIVER_API const char* KST_ENTRY_CONVENTION GetLastErrorString() { return TextCall("GetLastErrorString()"); }
+KST_DRIVER_API KstInt KST_DRIVER_CALL GetLastErrorCode() { return IntCall("GetLastErrorCode()"); }
+KST_DRIVER_API const char* KST_DRIVER_CALL GetLastErrorString() { return TextCall("GetLastErrorString()"); }
 #ifndef KST_OMIT_EXECUTE
-DRIVER_API const char* KST_ENTRY_CONVENTION Execute(const char* command) {
+KST_DRIVER_API const char* KST_DRIVER_CALL Execute(const char* command) {
     if (command != nullptr && std::string(command) == "@calls") return calls.c_str();
     return TextCall("Execute(" + Arg(command) + ")");
 }

@@ -1,10 +1,15 @@
 // Any bytes through the write hook the module registered, on either channel,
 // then polls, with the engine refusing sends now and then and HPC switched
-// on and off. The first byte steers; the rest is the write.
+// on and off. The first byte steers; the rest is the write. Commands run
+// inside the write hook (InstrumentThread=0), so that each input's path is
+// the same every time; the instrument thread has tests of its own, under
+// ThreadSanitizer among them.
 #include <cstdint>
 #include <string>
 
 #include "ica/EngineRecords.h"
+#include "packaging/Names.h"
+#include "platform/Registry.h"
 #include "tests/fuzz/FuzzSupport.h"
 #include "tools/host/EngineHost.h"
 
@@ -27,6 +32,7 @@ void Open(bool withHpc) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::Prepare();
+    platform::WriteMachineDword(platform::View::Own, names::kPreferenceKey, names::kInstrumentThread, 0);
     engine = new host::EngineHost();
     std::string error;
     if (!engine->UseLoad(&Load, &error)) __builtin_trap();

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "driverhost/Protocol.h"
+#include "driver/HostProtocol.h"
 
 namespace {
 

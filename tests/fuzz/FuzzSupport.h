@@ -10,7 +10,8 @@
 
 #include "diag/ModuleFolder.h"
 #include "platform/CallingConvention.h"
-#include "platform/Platform.h"
+#include "platform/Environment.h"
+#include "platform/Library.h"
 
 namespace fuzz {
 

@@ -8,6 +8,7 @@
 #include <regex>
 
 #include "diag/LogPath.h"
+#include "packaging/Names.h"
 #include "platform/CallingConvention.h"
 
 namespace fs = std::filesystem;
@@ -66,6 +67,15 @@ std::vector<std::string> ReadLogLines(const std::string& path) {
     return lines;
 }
 
+std::vector<std::uint32_t> LoggedHostPids(const std::string& logPath) {
+    static const std::regex started(R"(Driver host started \(pid (\d+), (32|64)-bit\))");
+    std::vector<std::uint32_t> pids;
+    std::smatch match;
+    for (const std::string& line : ReadLogLines(logPath))
+        if (std::regex_match(line, match, started)) pids.push_back(std::stoul(match[1]));
+    return pids;
+}
+
 ScopedTempFolder::ScopedTempFolder() {
     std::random_device random;
     // The process's own temporary folder, as it was before any test moved it.
@@ -93,6 +103,26 @@ void ScopedTempFolder::Redirect(const std::string& folder) {
 std::string ScopedTempFolder::LogPath() const {
     return platform::NativePath(diag::LogFilePath());
 }
+
+namespace {
+std::string SettingKey(AdminSetting::Where where) {
+    return where == AdminSetting::Where::Policy ? names::kPolicyKey : names::kPreferenceKey;
+}
+}  // namespace
+
+AdminSetting::AdminSetting(const std::string& name, std::uint32_t value, Where where,
+                           platform::View view)
+    : name_(name), key_(SettingKey(where)), view_(view) {
+    platform::WriteMachineDword(view_, key_, name_.c_str(), value);
+}
+
+AdminSetting::AdminSetting(const std::string& name, const std::string& text, Where where,
+                           platform::View view)
+    : name_(name), key_(SettingKey(where)), view_(view) {
+    platform::WriteMachineString(view_, key_, name_.c_str(), text);
+}
+
+AdminSetting::~AdminSetting() { platform::DeleteMachineValue(view_, key_, name_.c_str()); }
 
 RecordingDriver::RecordingDriver(const std::string& name)
     : library_(platform::OpenLibrary(DriverLibraryPath("Kestav", name))) {

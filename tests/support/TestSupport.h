@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/Platform.h"
+#include "platform/Environment.h"
+#include "platform/File.h"
+#include "platform/Library.h"
+#include "platform/Registry.h"
 
 namespace testing_support {
 
@@ -61,19 +64,28 @@ void MakeWritable(const std::string& path);
 // Text mode line end of this platform's C runtime.
 extern const char* const kLineEnd;
 
-// An administrator's setting (HKLM\SOFTWARE\Kestav\ClientDriver, in this
-// process's registry view; KESTAV_<name> in the environment on POSIX) while
-// this object lives; removed again afterwards.
+// An administrator's setting while this object lives, removed again
+// afterwards: a DWORD (or, with the string form, a value of the wrong type)
+// as a preference or a policy, in this process's registry view or another.
 class AdminSetting {
 public:
-    AdminSetting(const std::string& name, std::uint32_t value);
+    enum class Where { Preference, Policy };
+    AdminSetting(const std::string& name, std::uint32_t value, Where where = Where::Preference,
+                 platform::View view = platform::View::Own);
+    AdminSetting(const std::string& name, const std::string& text, Where where = Where::Preference,
+                 platform::View view = platform::View::Own);
     ~AdminSetting();
     AdminSetting(const AdminSetting&) = delete;
     AdminSetting& operator=(const AdminSetting&) = delete;
 
 private:
     std::string name_;
+    std::string key_;
+    platform::View view_;
 };
+
+// The ids of every driver host the log at `logPath` says was started.
+std::vector<std::uint32_t> LoggedHostPids(const std::string& logPath);
 
 // Whether a process with this id is still running.
 bool ProcessIsRunning(std::uint32_t pid);

@@ -11,12 +11,6 @@ namespace testing_support {
 const char* const kLineEnd = "\n";
 const bool kExceptionsCrossLibraries = true;
 
-AdminSetting::AdminSetting(const std::string& name, std::uint32_t value) : name_(name) {
-    platform::SetEnvironment("KESTAV_" + name, std::to_string(value));
-}
-
-AdminSetting::~AdminSetting() { platform::SetEnvironment("KESTAV_" + name_, ""); }
-
 bool ProcessIsRunning(std::uint32_t pid) { return kill(pid_t(pid), 0) == 0; }
 
 bool IsLibraryLoaded(const std::string& path) {

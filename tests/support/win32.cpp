@@ -8,16 +8,6 @@ namespace testing_support {
 const char* const kLineEnd = "\r\n";
 const bool kExceptionsCrossLibraries = false;
 
-AdminSetting::AdminSetting(const std::string& name, std::uint32_t value) : name_(name) {
-    const DWORD data = value;
-    RegSetKeyValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kestav\\ClientDriver", name.c_str(), REG_DWORD,
-                    &data, sizeof data);
-}
-
-AdminSetting::~AdminSetting() {
-    RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kestav\\ClientDriver", name_.c_str());
-}
-
 bool ProcessIsRunning(std::uint32_t pid) {
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid);
     if (process == nullptr) return false;

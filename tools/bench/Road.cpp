@@ -1,5 +1,6 @@
 #include "tools/bench/Road.h"
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -7,7 +8,11 @@
 #include <thread>
 
 #include "diag/LogPath.h"
-#include "platform/Platform.h"
+#include "platform/Environment.h"
+#include "platform/File.h"
+#include "platform/Library.h"
+#include "platform/Registry.h"
+#include "packaging/Names.h"
 #include "tools/host/EngineHost.h"
 
 namespace fs = std::filesystem;
@@ -27,6 +32,14 @@ std::string ReadAll(const std::string& path) {
 }
 }  // namespace
 
+void SetAdminSetting(const char* name, int value) {
+    if (value >= 0)
+        platform::WriteMachineDword(platform::View::Own, names::kPreferenceKey, name,
+                                    static_cast<std::uint32_t>(value));
+    else
+        platform::DeleteMachineValue(platform::View::Own, names::kPreferenceKey, name);
+}
+
 Road::Road() : engine(new host::EngineHost()) {}
 
 Road::~Road() {
@@ -44,28 +57,49 @@ bool Road::Start(std::string* error) {
     floorPath = folder + "/floor.log";
 
     if (!engine->LoadModule(ProgramFolder() + "/" + KST_MODULE_FILE, error)) return false;
-    if (engine->Open() != 0) {
-        *error = "the module's open procedure failed";
-        return false;
-    }
-    return Place(Where::InProcess, error);
+    return Place(Where::InProcess, true, error);
 }
 
-bool Road::Place(Where where, std::string* error) {
-    // Read by Init.
-    SetAdminSetting("IsolateDriver", where == Where::InProcess ? -1 : 1);
-    SetAdminSetting("InstrumentThread", where == Where::HostWithoutThread ? 0 : -1);
+bool Road::Place(Where where, bool threaded, std::string* error) {
+    const bool hosted = where == Where::Host;
+    // Read when the driver is opened, and by Init.
+    SetAdminSetting(names::kIsolateDriver, hosted ? 1 : -1);
+    SetAdminSetting(names::kInstrumentThread, threaded ? -1 : 0);
+    const std::size_t logStart = ReadAll(logPath).size();
+    (void)engine->Close();
+    if (engine->Open() != 0) *error = "the module's open procedure failed";
     for (const char* command : {"Init|sim|", "Connect", "Calibrate", "CalibrateStep|White|",
                                 "CalibrateStep|Black|", "Measure"}) {
+        if (!error->empty()) break;
         const auto sent = engine->Run("KstCmd1", command);
-        if (sent.empty() || sent.back().bytes.compare(0, 2, "OK") != 0) {
+        if (sent.empty() || sent.back().bytes.compare(0, 2, "OK") != 0)
             *error = std::string("set-up command failed: ") + command;
-            break;
-        }
     }
-    SetAdminSetting("IsolateDriver", -1);
-    SetAdminSetting("InstrumentThread", -1);
+    SetAdminSetting(names::kIsolateDriver, -1);
+    SetAdminSetting(names::kInstrumentThread, -1);
+    if (!error->empty()) return false;
+    const std::string log = ReadAll(logPath).substr(logStart);
+    const bool hostStarted = log.find("Driver host started (pid ") != std::string::npos;
+    const bool threadOn = log.find("Instrument thread: on") != std::string::npos;
+    const bool threadOff = log.find("Instrument thread: off") != std::string::npos;
+    if (hostStarted != hosted || threadOn != threaded || threadOff == threaded)
+        *error = std::string("the row did not run where it says: the log shows ") +
+                 (hostStarted ? "a driver host" : "no driver host") + " and the instrument thread " +
+                 (threadOn ? "on" : threadOff ? "off" : "not mentioned");
     return error->empty();
+}
+
+Road::HookTime Road::TimeHook(const std::string& command) {
+    const std::size_t before = engine->SentCount();
+    const auto start = std::chrono::steady_clock::now();
+    engine->Deliver("KstCmd1", command);
+    const double hook = engine->lastHookMicroseconds;
+    while (engine->SentCount() == before) {
+        if (engine->Poll() == ica::kStatusNoData)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return {hook, std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+                      .count()};
 }
 
 std::size_t Road::Command(const std::string& command) {

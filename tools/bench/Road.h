@@ -17,15 +17,23 @@ class Road {
 public:
     Road();
     ~Road();
-    // Loads the module beside this program with the simulator bound,
+    // Loads the module beside this program with the simulator bound
+    // in-process, commands on the instrument thread (the default),
     // connected and calibrated; the log goes to a private folder.
     bool Start(std::string* error);
-    // Loads the simulator again, in-process or in the driver host (as an
-    // administrator's IsolateDriver=1 has it; there with the instrument
-    // thread, its default, or without), connected, calibrated and with a
-    // sample measured.
-    enum class Where { InProcess, HostWithThread, HostWithoutThread };
-    bool Place(Where where, std::string* error);
+    // Opens the driver again (where the instrument thread is decided) and
+    // loads the simulator again, in-process or in the driver host (as an
+    // administrator's IsolateDriver=1 has it), connected, calibrated and with
+    // a sample measured. Fails unless the log shows that it runs where and
+    // how it says: a row that measured something else proves nothing.
+    enum class Where { InProcess, Host };
+    bool Place(Where where, bool threaded, std::string* error);
+    // The write hook's own time for one command, in microseconds, and how
+    // long its response took to leave.
+    struct HookTime {
+        double hookUs, responseUs;
+    };
+    HookTime TimeHook(const std::string& command);
     // One command down the road: write hook, then the poll that sends it.
     // Returns how many responses left (1 when all is well).
     std::size_t Command(const std::string& command);

@@ -17,14 +17,6 @@ void AppendBare(const std::string& path, const std::string& bytes) {
     close(file);
 }
 
-void SetAdminSetting(const char* name, int value) {
-    const std::string variable = std::string("KESTAV_") + name;
-    if (value >= 0)
-        setenv(variable.c_str(), std::to_string(value).c_str(), 1);
-    else
-        unsetenv(variable.c_str());
-}
-
 CpuTime ProcessCpuTime() {
     struct rusage usage {};
     getrusage(RUSAGE_SELF, &usage);

@@ -5,15 +5,6 @@
 
 namespace bench {
 
-void SetAdminSetting(const char* name, int value) {
-    const DWORD data = static_cast<DWORD>(value);
-    if (value >= 0)
-        RegSetKeyValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\Kestav\ClientDriver", name, REG_DWORD, &data,
-                        sizeof data);
-    else
-        RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\Kestav\ClientDriver", name);
-}
-
 void AppendBare(const std::string& path, const std::string& bytes) {
     HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

@@ -9,7 +9,9 @@
 #include "driver/LibraryBitness.h"
 #include "driver/Spectro.h"
 #include "packaging/DriverList.h"
-#include "platform/Platform.h"
+#include "packaging/Names.h"
+#include "platform/File.h"
+#include "platform/Registry.h"
 
 namespace host {
 
@@ -17,12 +19,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kClientKey = "SOFTWARE\\Citrix\\ICA Client";
-const char* const kListKey =
-    "SOFTWARE\\Citrix\\ICA Client\\Engine\\Configuration\\Advanced\\Modules\\ICA 3.0";
-const char* const kModuleKey =
-    "SOFTWARE\\Citrix\\ICA Client\\Engine\\Configuration\\Advanced\\Modules\\KestavClientDriver";
-const char* const kModuleFile = "KestavClientDriverICA.dll";
+using names::kIcaModuleFile;
+using names::kModuleName;
 
 std::string ReadAll(const fs::path& path) {
     std::ifstream file(path, std::ios::binary);
@@ -54,13 +52,13 @@ void CheckDriver(Report& report, const fs::path& path) {
         return;
     }
     const std::vector<std::string> exported = driver::ExportedNames(file);
-    const std::set<std::string> names(exported.begin(), exported.end());
+    const std::set<std::string> exports(exported.begin(), exported.end());
     int plain = 0, decorated = 0;
     std::string missing;
     for (const auto& [entry, bytes] : driver::Spectro::EntryPointNames()) {
-        if (names.count(entry) != 0) {
+        if (exports.count(entry) != 0) {
             ++plain;
-        } else if (bits == 32 && names.count("_" + entry + "@" + std::to_string(bytes)) != 0) {
+        } else if (bits == 32 && exports.count("_" + entry + "@" + std::to_string(bytes)) != 0) {
             ++decorated;
         } else {
             missing += (missing.empty() ? "" : ", ") + entry;
@@ -80,23 +78,25 @@ void CheckClient(Report& report, int bits, const std::string& folder) {
     report.Ok(view + " client: " + folder);
 
     std::string list;
-    const int count = platform::ReadMachineString(bits, kListKey, "VirtualDriverEx", &list)
-                          ? packaging::CountModule(list, packaging::kModuleName)
+    const int count = platform::ReadMachineString(platform::ViewOf(bits), names::kCitrixModuleListKey,
+                                                    names::kCitrixModuleListValue, &list)
+                          ? packaging::CountModule(list, kModuleName)
                           : 0;
     if (count == 1)
-        report.Ok(view + " registration: VirtualDriverEx lists " + packaging::kModuleName + " once");
+        report.Ok(view + " registration: VirtualDriverEx lists " + kModuleName + " once");
     else
-        report.Problem(view + " registration: VirtualDriverEx lists " + packaging::kModuleName + " " +
+        report.Problem(view + " registration: VirtualDriverEx lists " + kModuleName + " " +
                        std::to_string(count) + " times (\"" + list + "\")");
     std::string driverName;
-    if (platform::ReadMachineString(bits, kModuleKey, "DriverName", &driverName) &&
-        driverName == kModuleFile)
-        report.Ok(view + " registration: Modules\\" + packaging::kModuleName + " names " + kModuleFile);
+    if (platform::ReadMachineString(platform::ViewOf(bits), names::kCitrixModuleKey,
+                                    names::kCitrixModuleValues[0], &driverName) &&
+        driverName == kIcaModuleFile)
+        report.Ok(view + " registration: Modules\\" + kModuleName + " names " + kIcaModuleFile);
     else
-        report.Problem(view + " registration: Modules\\" + packaging::kModuleName +
-                       "\\DriverName is not " + kModuleFile);
+        report.Problem(view + " registration: Modules\\" + kModuleName +
+                       "\\DriverName is not " + kIcaModuleFile);
 
-    const fs::path module = fs::path(folder) / kModuleFile;
+    const fs::path module = fs::path(folder) / kIcaModuleFile;
     const int moduleBits = driver::LibraryBitness(ReadAll(module));
     if (moduleBits == bits)
         report.Ok(view + " module: " + module.string() + " is " + view);
@@ -123,7 +123,8 @@ int CheckClientPc(std::ostream& out) {
     int clients = 0;
     for (int bits : {64, 32}) {
         std::string folder;
-        if (!platform::ReadMachineString(bits, kClientKey, "InstallFolder", &folder) || folder.empty())
+        if (!platform::ReadMachineString(platform::ViewOf(bits), names::kCitrixClientKey,
+                                         names::kCitrixInstallFolderValue, &folder) || folder.empty())
             continue;
         while (folder.size() > 3 && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
         ++clients;

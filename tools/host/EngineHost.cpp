@@ -170,6 +170,7 @@ std::vector<SentResponse> EngineHost::Run(const std::string& channelName,
 EngineStatus EngineHost::Accept(std::uint16_t channel, std::string bytes, bool viaHpc) {
     std::lock_guard<std::mutex> lock(sendLock);
     ++sendAttempts;
+    if (std::this_thread::get_id() != engineThread) ++offThreadSends;
     if (refuseCount > 0) {
         --refuseCount;
         return refuseStatus;
@@ -246,6 +247,7 @@ EngineStatus KST_CDECL EngineHost::QueueVirtualWrite(void* wd, std::uint16_t cha
     if (self->maximumWrite >= 2 && bytes.size() > self->maximumWrite - 1u) {
         std::lock_guard<std::mutex> lock(self->sendLock);
         ++self->sendAttempts;
+        if (std::this_thread::get_id() != self->engineThread) ++self->offThreadSends;
         self->refusedWriteSizes.push_back(bytes.size());
         return kStatusWriteTooLarge;
     }

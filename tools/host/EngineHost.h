@@ -9,10 +9,11 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ica/EngineRecords.h"
-#include "platform/Platform.h"
+#include "platform/Library.h"
 
 namespace host {
 
@@ -96,6 +97,10 @@ public:
     std::vector<ica::HpcPropertiesRecord> hpcProperties;
     std::map<std::string, std::uint16_t> channelNumbers;  // as the WD assigned them
     int sendAttempts = 0;
+    // Calls of the engine's procedures (QueueVirtualWrite, the HPC send) from
+    // any thread but the engine's own, the one that made this host: the real
+    // engine gives no other thread that right.
+    int offThreadSends = 0;
     std::uint16_t openSize = 0;  // the engine's u16 after the open procedure
 
     ica::LinkRecord engineLink{};
@@ -130,7 +135,8 @@ private:
     void* libraryManager[4] = {};
     ica::OpenRecord openRecord{};
     static EngineHost* opening;
-    std::mutex sendLock;  // sends may come from the module's instrument thread
+    std::mutex sendLock;  // a module at fault might send from another thread
+    const std::thread::id engineThread = std::this_thread::get_id();
     int refuseCount = 0;
     EngineStatus refuseStatus = ica::kStatusNoOutputBuffer;
 };

@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "diag/LogPath.h"
-#include "platform/Platform.h"
+#include "platform/File.h"
+#include "platform/Library.h"
 #include "tools/host/Check.h"
 #include "tools/host/EngineHost.h"
 #include "tools/host/Spectrum.h"

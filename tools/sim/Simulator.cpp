@@ -1,13 +1,14 @@
 // The reference instrument driver: a small simulated spectrophotometer that
 // exports the 31 entry points. Server-side developers test against it; the
 // README describes its behaviour.
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <thread>
 #include <string>
 #include <vector>
 
-#include "platform/CallingConvention.h"
-
-#define DRIVER_API extern "C" KST_EXPORT
+#include "include/kestav/InstrumentDriver.h"
 
 namespace {
 
@@ -102,6 +103,7 @@ struct State {
     std::vector<Sample> samples;
     int current = -1;
     int nextPatch = 0;
+    int measureMs = 0;  // how long Measure takes, as a real instrument's 1 to 3 s
     std::vector<Setting> settings = {
         {"Aperture", {"LAV 8mm", "SAV 4mm"}, "LAV 8mm"},
         {"Filter", {"M0|No filter", "M1|D50", "M2|UV cut"}, "M0|No filter"},
@@ -148,29 +150,29 @@ bool ValidBand(int band) { return band >= 0 && band < kBands; }
 
 }  // namespace
 
-DRIVER_API Flag KST_CDECL Connect() {
+KST_DRIVER_API KstFlag KST_DRIVER_CALL Connect() {
     state.connected = true;
     return Succeed();
 }
 
-DRIVER_API Flag KST_CDECL Disconnect() {
+KST_DRIVER_API KstFlag KST_DRIVER_CALL Disconnect() {
     state.connected = false;
     return Succeed();
 }
 
-DRIVER_API Flag KST_CDECL IsConnected() { return state.connected ? 1 : 0; }
+KST_DRIVER_API KstFlag KST_DRIVER_CALL IsConnected() { return state.connected ? 1 : 0; }
 
-DRIVER_API Flag KST_CDECL SetLanguage(std::uint16_t language) {
+KST_DRIVER_API KstFlag KST_DRIVER_CALL SetLanguage(std::uint16_t language) {
     if (language != kEnglish && language != kGerman) return Fail(kUnsupportedLanguage);
     state.language = language;
     return Succeed();
 }
 
-DRIVER_API std::int32_t KST_CDECL GetAngles() { return kAngleCount; }
+KST_DRIVER_API KstInt KST_DRIVER_CALL GetAngles() { return kAngleCount; }
 
-DRIVER_API std::int32_t KST_CDECL GetWavelengths() { return kBands; }
+KST_DRIVER_API KstInt KST_DRIVER_CALL GetWavelengths() { return kBands; }
 
-DRIVER_API const char* KST_CDECL GetAngleValue(std::int32_t index) {
+KST_DRIVER_API const char* KST_DRIVER_CALL GetAngleValue(std::int32_t index) {
     if (index < 0 || index >= kAngleCount) {
         Fail(kOutOfRange);
         return Hand("");
@@ -178,7 +180,7 @@ DRIVER_API const char* KST_CDECL GetAngleValue(std::int32_t index) {
     return Hand(kAngles[index].name);
 }
 
-DRIVER_API std::int32_t KST_CDECL GetWavelengthValue(std::int32_t index) {
+KST_DRIVER_API KstInt KST_DRIVER_CALL GetWavelengthValue(std::int32_t index) {
     if (!ValidBand(index)) {
         Fail(kOutOfRange);
         return 0;
@@ -186,7 +188,7 @@ DRIVER_API std::int32_t KST_CDECL GetWavelengthValue(std::int32_t index) {
     return kFirstWavelength + index * kWavelengthStep;
 }
 
-DRIVER_API Flag KST_CDECL Measure() {
+KST_DRIVER_API KstFlag KST_DRIVER_CALL Measure() {
     if (!state.connected) return Fail(kNotConnected);
     if (state.calibration != 2) return Fail(kNotCalibrated);
     int patch = state.nextPatch;
@@ -196,10 +198,11 @@ DRIVER_API Flag KST_CDECL Measure() {
     if (target == "Auto") state.nextPatch = (state.nextPatch + 1) % kPatchCount;
     state.samples.push_back({patch, FindSetting("Filter")->value == "M2|UV cut"});
     state.current = int(state.samples.size()) - 1;
+    if (state.measureMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(state.measureMs));
     return Succeed();
 }
 
-DRIVER_API float KST_CDECL GetSpectralData(std::int32_t angle, std::int32_t band) {
+KST_DRIVER_API KstReal KST_DRIVER_CALL GetSpectralData(std::int32_t angle, std::int32_t band) {
     if (state.current < 0) {
         Fail(kNoSample);
         return 0.0f;
@@ -211,38 +214,38 @@ DRIVER_API float KST_CDECL GetSpectralData(std::int32_t angle, std::int32_t band
     return Value(state.samples[state.current], angle, band);
 }
 
-DRIVER_API Flag KST_CDECL IsDataReady() { return state.current >= 0 ? 1 : 0; }
+KST_DRIVER_API KstFlag KST_DRIVER_CALL IsDataReady() { return state.current >= 0 ? 1 : 0; }
 
-DRIVER_API const char* KST_CDECL GetSerialNum() { return Hand("KSIM-000417"); }
+KST_DRIVER_API const char* KST_DRIVER_CALL GetSerialNum() { return Hand("KSIM-000417"); }
 
-DRIVER_API std::int32_t KST_CDECL GetCalStatus() { return state.calibration; }
+KST_DRIVER_API KstInt KST_DRIVER_CALL GetCalStatus() { return state.calibration; }
 
-DRIVER_API Flag KST_CDECL Calibrate() {
+KST_DRIVER_API KstFlag KST_DRIVER_CALL Calibrate() {
     if (!state.connected) return Fail(kNotConnected);
     state.calibration = 1;
     state.calibrationStep = 0;
     return Succeed();
 }
 
-DRIVER_API const char* KST_CDECL GetCalSteps() { return Hand("White;Black"); }
+KST_DRIVER_API const char* KST_DRIVER_CALL GetCalSteps() { return Hand("White;Black"); }
 
-DRIVER_API const char* KST_CDECL GetCalMode() {
+KST_DRIVER_API const char* KST_DRIVER_CALL GetCalMode() {
     return Hand(state.calibration == 1 ? kCalibrationSteps[state.calibrationStep] : "Manual");
 }
 
-DRIVER_API std::int32_t KST_CDECL GetCalProgress() {
+KST_DRIVER_API KstInt KST_DRIVER_CALL GetCalProgress() {
     if (state.calibration == 2) return 100;
     if (state.calibration == 0) return 0;
     return state.calibrationStep * 100 / kCalibrationStepCount;
 }
 
-DRIVER_API Flag KST_CDECL AbortCalibration() {
+KST_DRIVER_API KstFlag KST_DRIVER_CALL AbortCalibration() {
     if (state.calibration != 1) return Fail(kNoCalibration);
     state.calibration = 0;
     return Succeed();
 }
 
-DRIVER_API Flag KST_CDECL CalibrateStep(const char* step) {
+KST_DRIVER_API KstFlag KST_DRIVER_CALL CalibrateStep(const char* step) {
     if (state.calibration != 1) return Fail(kNoCalibration);
     if (step == nullptr || std::string(step) != kCalibrationSteps[state.calibrationStep])
         return Fail(kUnknownStep);
@@ -250,21 +253,21 @@ DRIVER_API Flag KST_CDECL CalibrateStep(const char* step) {
     return Succeed();
 }
 
-DRIVER_API Flag KST_CDECL ClearSamples() {
+KST_DRIVER_API KstFlag KST_DRIVER_CALL ClearSamples() {
     state.samples.clear();
     state.current = -1;
     return Succeed();
 }
 
-DRIVER_API std::int32_t KST_CDECL GetSampleCount() { return std::int32_t(state.samples.size()); }
+KST_DRIVER_API KstInt KST_DRIVER_CALL GetSampleCount() { return std::int32_t(state.samples.size()); }
 
-DRIVER_API Flag KST_CDECL SetCurrentSample(std::int32_t sample) {
+KST_DRIVER_API KstFlag KST_DRIVER_CALL SetCurrentSample(std::int32_t sample) {
     if (sample < 0 || sample >= std::int32_t(state.samples.size())) return Fail(kOutOfRange);
     state.current = sample;
     return Succeed();
 }
 
-DRIVER_API float KST_CDECL GetSampleData(std::int32_t sample, std::int32_t band) {
+KST_DRIVER_API KstReal KST_DRIVER_CALL GetSampleData(std::int32_t sample, std::int32_t band) {
     if (sample < 0 || sample >= std::int32_t(state.samples.size()) || !ValidBand(band)) {
         Fail(kOutOfRange);
         return 0.0f;
@@ -272,9 +275,9 @@ DRIVER_API float KST_CDECL GetSampleData(std::int32_t sample, std::int32_t band)
     return Value(state.samples[sample], 0, band);
 }
 
-DRIVER_API Flag KST_CDECL Configure() { return Succeed(); }
+KST_DRIVER_API KstFlag KST_DRIVER_CALL Configure() { return Succeed(); }
 
-DRIVER_API const char* KST_CDECL GetAvailableSettings() {
+KST_DRIVER_API const char* KST_DRIVER_CALL GetAvailableSettings() {
     std::string names;
     for (const Setting& setting : state.settings) {
         if (!names.empty()) names += '|';
@@ -283,7 +286,7 @@ DRIVER_API const char* KST_CDECL GetAvailableSettings() {
     return Hand(names);
 }
 
-DRIVER_API const char* KST_CDECL GetSettingOptions(const char* name) {
+KST_DRIVER_API const char* KST_DRIVER_CALL GetSettingOptions(const char* name) {
     const Setting* setting = FindSetting(name);
     if (setting == nullptr) {
         Fail(kUnknownSetting);
@@ -297,7 +300,7 @@ DRIVER_API const char* KST_CDECL GetSettingOptions(const char* name) {
     return Hand(options);
 }
 
-DRIVER_API const char* KST_CDECL GetOption(const char* name) {
+KST_DRIVER_API const char* KST_DRIVER_CALL GetOption(const char* name) {
     const Setting* setting = FindSetting(name);
     if (setting == nullptr) {
         Fail(kUnknownSetting);
@@ -306,7 +309,7 @@ DRIVER_API const char* KST_CDECL GetOption(const char* name) {
     return Hand(setting->value);
 }
 
-DRIVER_API Flag KST_CDECL SetOption(const char* name, const char* value) {
+KST_DRIVER_API KstFlag KST_DRIVER_CALL SetOption(const char* name, const char* value) {
     Setting* setting = FindSetting(name);
     if (setting == nullptr) return Fail(kUnknownSetting);
     for (const std::string& option : setting->options) {
@@ -318,13 +321,13 @@ DRIVER_API Flag KST_CDECL SetOption(const char* name, const char* value) {
     return Fail(kInvalidValue);
 }
 
-DRIVER_API std::int32_t KST_CDECL GetLastErrorCode() { return state.error; }
+KST_DRIVER_API KstInt KST_DRIVER_CALL GetLastErrorCode() { return state.error; }
 
-DRIVER_API const char* KST_CDECL GetLastErrorString() {
+KST_DRIVER_API const char* KST_DRIVER_CALL GetLastErrorString() {
     return Hand((state.language == kGerman ? kGermanErrors : kEnglishErrors)[state.error]);
 }
 
-DRIVER_API const char* KST_CDECL Execute(const char* command) {
+KST_DRIVER_API const char* KST_DRIVER_CALL Execute(const char* command) {
     const std::string text = command != nullptr ? command : "";
     if (text == "VERSION") return Hand("KestavSim 1.0");
     if (text == "STATUS") {
@@ -332,6 +335,18 @@ DRIVER_API const char* KST_CDECL Execute(const char* command) {
                     ";calibration=" + std::to_string(state.calibration) +
                     ";samples=" + std::to_string(state.samples.size()) +
                     ";language=" + std::to_string(state.language));
+    }
+    // "MEASURETIME=2000": Measure takes that many milliseconds from now on
+    // (at most a minute), so that a server application can try its time-outs.
+    if (text.compare(0, 12, "MEASURETIME=") == 0) {
+        char* end = nullptr;
+        const long ms = std::strtol(text.c_str() + 12, &end, 10);
+        if (text.size() == 12 || *end != '\0' || ms < 0 || ms > 60000) {
+            Fail(kInvalidValue);
+            return Hand("");
+        }
+        state.measureMs = int(ms);
+        return Hand("OK");
     }
     if (text == "RESET") {
         const bool connected = state.connected;

@@ -17,11 +17,20 @@
 #include <string>
 #include <vector>
 
+#include "driver/EntryList.h"
+#include "platform/EntryCall.h"
+
 namespace driverhost {
+
+using platform::Convention;
 
 constexpr std::uint32_t kMagic = 0x4854534B;  // "KSTH"
 constexpr std::uint32_t kProtocolVersion = 1;
-constexpr std::uint32_t kEntryCount = 31;
+// Requests name an entry point by its place in the one list.
+#define KST_COUNT_ENTRY(name, form, bytes) +1
+constexpr std::uint32_t kEntryCount = 0 KST_ENTRY_POINTS(KST_COUNT_ENTRY);
+#undef KST_COUNT_ENTRY
+static_assert(kEntryCount == 31, "31 entry points");
 constexpr std::uint32_t kSpectrumBands = 31;
 // The shared section: a request area, then an answer area.
 constexpr std::size_t kRequestArea = 192 * 1024;  // two texts of a 64 KiB command
@@ -36,9 +45,6 @@ struct SetUp {
     std::uint32_t sectionSize = 0;
     std::string library;  // full path of the instrument driver library
 };
-
-// How the bound entry points are built (32-bit drivers only tell).
-enum class Convention : std::uint32_t { Unknown = 0, Cdecl = 1, Stdcall = 2 };
 
 struct Handshake {
     std::uint32_t bitness = 0;     // 32 or 64: the host's, and so the driver's

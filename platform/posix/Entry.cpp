@@ -1,7 +1,7 @@
 // The module's load-time hook on POSIX: the counterpart of DllMain's process
 // attach, finding the shared object's own folder through dladdr.
 #include "diag/ModuleFolder.h"
-#include "platform/Platform.h"
+#include "platform/Library.h"
 
 namespace {
 

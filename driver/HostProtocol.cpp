@@ -1,4 +1,4 @@
-#include "driverhost/Protocol.h"
+#include "driver/HostProtocol.h"
 
 #include <cstring>
 

@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "diag/ModuleFolder.h"
-#include "platform/Platform.h"
+#include "platform/Library.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     if (reason != DLL_PROCESS_ATTACH) return TRUE;

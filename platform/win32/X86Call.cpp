@@ -11,7 +11,8 @@
 // called, and the stack pointer is put back from the frame pointer, whatever
 // the callee took off. edi holds the stack pointer as the callee received it
 // (callee-saved under both conventions), so the bytes it removed are the
-// difference. eax, edx:eax and st0 pass through untouched.
+// difference. eax and st0 pass through untouched; edx is used afterwards,
+// which is why no entry point may return 64 bits.
 asm(R"(
     .text
     .p2align 4

@@ -1,0 +1,39 @@
+// The administrator's settings (packaging/Names.h lists them): a policy
+// value under HKLM\SOFTWARE\Policies\Kestav\ClientDriver wins over a
+// preference under HKLM\SOFTWARE\Kestav\ClientDriver; with neither, the
+// setting's default holds. Both are read in the registry view of this
+// module's own bitness (a 32-bit module on 64-bit Windows reads WOW6432Node).
+// A value that is no DWORD, or lies outside the setting's range, is passed
+// over as if it were absent: never taken as 0.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "packaging/Names.h"
+#include "platform/Registry.h"
+
+namespace diag {
+
+enum class SettingSource { Default, Policy, Preference };
+
+struct SettingValue {
+    std::uint32_t value = 0;
+    SettingSource source = SettingSource::Default;
+};
+
+// The value in force. Each value passed over adds a line to *ignored, e.g.
+// "Setting DriverTimeoutSeconds: the policy value 0 is outside 1 to 3600, ignored".
+SettingValue ReadSetting(const names::Setting& setting, platform::View view = platform::View::Own,
+                         std::vector<std::string>* ignored = nullptr);
+
+// "policy", "preference" or "default".
+const char* SourceName(SettingSource source);
+
+// One log line for each setting that is set, saying where its value came
+// from ("Setting InstrumentThread = 0 (policy)"), and one for each value
+// passed over. Called once per session, when the transport opens.
+void LogSettings();
+
+}  // namespace diag

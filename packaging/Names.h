@@ -1,0 +1,50 @@
+// The names that several programs share: the module's and its helpers' file
+// names, the channels, and every registry key and value the module, the
+// registration tool, the client check, the packages and the tests use. Each
+// is written here once.
+#pragma once
+
+namespace names {
+
+// Files, as installed into an ICA client's folder.
+constexpr const char* kIcaModuleFile = "KestavClientDriverICA.dll";
+constexpr const char* kDvcModuleFile = "KestavClientDriverDVC.dll";
+constexpr const char* kDriverHostPrefix = "KestavDriverHost";  // + "32.exe" or "64.exe"
+constexpr const char* kLogFile = "KestavClientDriver.log";
+
+// The virtual channels, in ICA and as Remote Desktop dynamic channels alike.
+constexpr const char* kCommandChannel = "KstCmd1";
+constexpr const char* kDataChannel = "KstDta1";
+
+// The module's registration with the Citrix ICA client.
+constexpr const char* kModuleName = "KestavClientDriver";
+constexpr const char* kCitrixClientKey = "SOFTWARE\\Citrix\\ICA Client";
+constexpr const char* kCitrixInstallFolderValue = "InstallFolder";
+constexpr const char* kCitrixModuleListKey =
+    "SOFTWARE\\Citrix\\ICA Client\\Engine\\Configuration\\Advanced\\Modules\\ICA 3.0";
+constexpr const char* kCitrixModuleListValue = "VirtualDriverEx";
+constexpr const char* kCitrixModuleKey =
+    "SOFTWARE\\Citrix\\ICA Client\\Engine\\Configuration\\Advanced\\Modules\\KestavClientDriver";
+constexpr const char* kCitrixModuleValues[] = {"DriverName", "DriverNameWin16", "DriverNameWin32"};
+
+// The administrator's settings: a policy (Group Policy manages this key)
+// wins over a preference; both are DWORDs in the module's registry view.
+constexpr const char* kPolicyKey = "SOFTWARE\\Policies\\Kestav\\ClientDriver";
+constexpr const char* kPreferenceKey = "SOFTWARE\\Kestav\\ClientDriver";
+constexpr const char* kIsolateDriver = "IsolateDriver";
+constexpr const char* kDriverTimeoutSeconds = "DriverTimeoutSeconds";
+constexpr const char* kInstrumentThread = "InstrumentThread";
+
+// Each setting with the values it may take and the one in force when it is
+// not set (or set to something else).
+struct Setting {
+    const char* name;
+    unsigned minimum, maximum, fallback;
+};
+constexpr Setting kIsolateDriverSetting = {kIsolateDriver, 0, 1, 0};
+constexpr Setting kDriverTimeoutSetting = {kDriverTimeoutSeconds, 1, 3600, 60};
+constexpr Setting kInstrumentThreadSetting = {kInstrumentThread, 0, 1, 1};
+constexpr Setting kSettings[] = {kIsolateDriverSetting, kDriverTimeoutSetting,
+                                 kInstrumentThreadSetting};
+
+}  // namespace names

@@ -1,0 +1,40 @@
+// Files: the log's shared appending writes, reading the start of a file, the
+// temporary folder, paths and the standard streams.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// GetTempPathA semantics: writes the temporary folder (with a trailing
+// separator) into buffer and returns its length; 0 on failure; a value above
+// size when the folder does not fit.
+std::uint32_t TempFolder(char* buffer, std::uint32_t size);
+
+// A file opened for appending lines: an fd, or a HANDLE on Windows.
+using FileHandle = std::intptr_t;
+constexpr FileHandle kNoFile = -1;
+
+// Opens a file for writing with full sharing (other readers and writers, in
+// this process or another, are not shut out). truncate: create or empty it;
+// otherwise create or append, every write going to the end. kNoFile on failure.
+FileHandle OpenSharedAppend(const char* path, bool truncate);
+// Writes all bytes in one call where the system allows; false on failure.
+bool WriteBytes(FileHandle file, const char* bytes, std::size_t size);
+void CloseFile(FileHandle file);
+// The line end of text files here: "\r\n" on Windows, "\n" elsewhere.
+const char* LineEnd();
+
+// The first `size` bytes of a file (fewer when it is shorter); false when it
+// cannot be read.
+bool ReadFileStart(const std::string& path, std::size_t size, std::string* bytes);
+
+// Native path form: backslashes become the platform's separator.
+std::string NativePath(const std::string& path);
+
+// Standard output and input pass bytes unchanged (no CR LF translation).
+void UseBinaryStandardStreams();
+
+}  // namespace platform

@@ -1,0 +1,39 @@
+// The driver host process, as the module sees it: started with a private
+// pipe for set-up, then one shared section and two events for the calls.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// Whether this build can run an instrument driver in a driver host process.
+extern const bool kDriverHostAvailable;
+
+struct HostProcess;
+// Handle values of the shared section and of its two events in the host.
+struct HostHandles {
+    std::uint64_t section = 0, requestEvent = 0, answerEvent = 0;
+};
+// Starts `program` with the name of a fresh private pipe as its argument, in
+// a job that ends it when this process ends, waits (at most timeoutMs) until
+// it has connected, and gives it an unnamed shared section of `sectionSize`
+// bytes and two events. Null with *error (the system's code) on failure.
+HostProcess* StartHostProcess(const std::string& program, std::size_t sectionSize,
+                              std::uint32_t timeoutMs, HostHandles* handles, std::uint32_t* error);
+std::uint32_t HostProcessId(const HostProcess* host);
+std::uint8_t* HostSection(HostProcess* host);
+enum class HostWait { Done, Exited, TimedOut };
+bool HostSend(HostProcess* host, const std::vector<std::uint8_t>& message);
+HostWait HostReceive(HostProcess* host, std::vector<std::uint8_t>* message, std::uint32_t timeoutMs);
+// Signals the request event and waits for the answer event, the host's end
+// or the timeout.
+HostWait HostExchange(HostProcess* host, std::uint32_t timeoutMs);
+std::uint32_t HostExitCode(const HostProcess* host);  // once it has exited
+// Gives the host up to graceMs to end by itself, then ends it; frees all.
+// Returns its exit code.
+std::uint32_t EndHostProcess(HostProcess* host, std::uint32_t graceMs);
+
+}  // namespace platform

@@ -1,0 +1,24 @@
+// Libraries loaded at run time, and the file a module was loaded from.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// A null handle means failure; LastLibraryError then tells why, in the
+// Windows loader's numbering (126 cannot load, 127 missing entry point) on
+// every platform.
+using LibraryHandle = void*;
+LibraryHandle OpenLibrary(const std::string& path);
+void* FindSymbol(LibraryHandle library, const char* name);
+void CloseLibrary(LibraryHandle library);
+void SetLibrarySearchFolder(const std::string& folder);
+std::uint32_t LastLibraryError();
+
+// Full path of the module file (DLL, shared object or executable) that holds
+// `address`; an instance handle is such an address. Empty when the system
+// cannot tell; never taken from bytes the system did not write.
+std::string ModuleFileName(const void* address);
+
+}  // namespace platform

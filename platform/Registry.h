@@ -1,0 +1,32 @@
+// Values under HKLM, in a registry view chosen by the caller. Where there is
+// no registry (POSIX) nothing is ever found and nothing can be written.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// The registry view of this process's own bitness, or an explicit one.
+enum class View { Own, Bits32, Bits64 };
+// View::Bits32 for 32, View::Bits64 for 64.
+View ViewOf(int bits);
+
+// A REG_SZ (or REG_EXPAND_SZ, unexpanded) value. False when absent or of another type.
+bool ReadMachineString(View view, const std::string& key, const char* name, std::string* value);
+// Creates the key when needed.
+bool WriteMachineString(View view, const std::string& key, const char* name,
+                        const std::string& value);
+// Removes a key without subkeys; true also when it was not there.
+bool DeleteMachineKey(View view, const std::string& key);
+
+// What a value is, as far as a DWORD setting cares.
+enum class ValueKind { Absent, Dword, Other };
+// *value is set for a REG_DWORD only.
+ValueKind ReadMachineDword(View view, const std::string& key, const char* name,
+                           std::uint32_t* value);
+bool WriteMachineDword(View view, const std::string& key, const char* name, std::uint32_t value);
+// True also when it was not there.
+bool DeleteMachineValue(View view, const std::string& key, const char* name);
+
+}  // namespace platform

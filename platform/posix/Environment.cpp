@@ -1,0 +1,14 @@
+#include "platform/Environment.h"
+
+#include <stdlib.h>
+
+namespace platform {
+
+void SetEnvironment(const std::string& name, const std::string& value) {
+    if (value.empty())
+        unsetenv(name.c_str());
+    else
+        setenv(name.c_str(), value.c_str(), 1);
+}
+
+}  // namespace platform

@@ -1,0 +1,58 @@
+#include "platform/Library.h"
+
+#include <dlfcn.h>
+#include <limits.h>
+#include <stdlib.h>
+
+#include <boost/algorithm/string/predicate.hpp>
+
+#include "platform/File.h"
+
+namespace platform {
+
+namespace {
+// dlerror() tells no code; the Windows loader's numbering is kept instead.
+thread_local std::uint32_t lastLibraryError = 0;
+
+constexpr std::uint32_t kCannotLoad = 126;         // ERROR_MOD_NOT_FOUND
+constexpr std::uint32_t kMissingEntryPoint = 127;  // ERROR_PROC_NOT_FOUND
+}  // namespace
+
+LibraryHandle OpenLibrary(const std::string& path) {
+    // Driver libraries are named "<name>.dll" by the protocol; their native
+    // builds here are "<name>.so".
+    std::string file = NativePath(path);
+    if (boost::algorithm::ends_with(file, ".dll")) file.replace(file.size() - 4, 4, ".so");
+    void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    lastLibraryError = handle ? 0 : kCannotLoad;
+    return handle;
+}
+
+void* FindSymbol(LibraryHandle library, const char* name) {
+    void* symbol = dlsym(library, name);
+    lastLibraryError = symbol ? 0 : kMissingEntryPoint;
+    return symbol;
+}
+
+void CloseLibrary(LibraryHandle library) {
+    dlclose(library);
+}
+
+void SetLibrarySearchFolder(const std::string&) {
+    // The loader here has no per-process search folder: drivers are always
+    // opened by full path, and their own dependencies follow their RPATH.
+}
+
+std::uint32_t LastLibraryError() {
+    return lastLibraryError;
+}
+
+std::string ModuleFileName(const void* module) {
+    Dl_info info{};
+    if (dladdr(module, &info) == 0 || info.dli_fname == nullptr) return std::string();
+    char resolved[PATH_MAX];
+    if (realpath(info.dli_fname, resolved) != nullptr) return resolved;
+    return info.dli_fname;
+}
+
+}  // namespace platform

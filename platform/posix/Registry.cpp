@@ -1,0 +1,85 @@
+// There is no registry here. So that the native build runs the same code and
+// tests, values live in the process environment instead, one variable per
+// value: "KST_HKLM<bits>\<key>\<name>" = "dword:<n>" or "sz:<text>" (the own
+// view is the 64-bit one). Nothing outside this process sees them.
+#include "platform/Registry.h"
+
+#include <stdlib.h>
+
+#include <cstring>
+#include <vector>
+
+extern char** environ;
+
+#include "platform/Environment.h"
+
+namespace platform {
+
+namespace {
+std::string Variable(View view, const std::string& key, const char* name) {
+    return std::string("KST_HKLM") + (view == View::Bits32 ? "32" : "64") + "\\" + key + "\\" +
+           name;
+}
+
+bool Read(View view, const std::string& key, const char* name, std::string* text) {
+    const char* value = getenv(Variable(view, key, name).c_str());
+    if (value == nullptr) return false;
+    *text = value;
+    return true;
+}
+
+bool StartsWith(const std::string& text, const char* prefix) {
+    return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+}  // namespace
+
+View ViewOf(int bits) {
+    return bits == 64 ? View::Bits64 : View::Bits32;
+}
+
+bool ReadMachineString(View view, const std::string& key, const char* name, std::string* value) {
+    std::string text;
+    if (!Read(view, key, name, &text) || !StartsWith(text, "sz:")) return false;
+    *value = text.substr(3);
+    return true;
+}
+
+bool WriteMachineString(View view, const std::string& key, const char* name,
+                        const std::string& value) {
+    SetEnvironment(Variable(view, key, name), "sz:" + value);
+    return true;
+}
+
+bool DeleteMachineKey(View view, const std::string& key) {
+    const std::string prefix = Variable(view, key, "");
+    std::vector<std::string> names;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string variable(*entry, std::strcspn(*entry, "="));
+        if (StartsWith(variable, prefix.c_str()) &&
+            variable.find('\\', prefix.size()) == std::string::npos)
+            names.push_back(variable);
+    }
+    for (const std::string& variable : names) SetEnvironment(variable, "");
+    return true;
+}
+
+ValueKind ReadMachineDword(View view, const std::string& key, const char* name,
+                           std::uint32_t* value) {
+    std::string text;
+    if (!Read(view, key, name, &text)) return ValueKind::Absent;
+    if (!StartsWith(text, "dword:")) return ValueKind::Other;
+    *value = static_cast<std::uint32_t>(std::strtoul(text.c_str() + 6, nullptr, 10));
+    return ValueKind::Dword;
+}
+
+bool WriteMachineDword(View view, const std::string& key, const char* name, std::uint32_t value) {
+    SetEnvironment(Variable(view, key, name), "dword:" + std::to_string(value));
+    return true;
+}
+
+bool DeleteMachineValue(View view, const std::string& key, const char* name) {
+    SetEnvironment(Variable(view, key, name), "");
+    return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,62 @@
+#include "platform/File.h"
+
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+
+namespace platform {
+
+std::uint32_t TempFolder(char* buffer, std::uint32_t size) {
+    return GetTempPathA(size, buffer);
+}
+
+FileHandle OpenSharedAppend(const char* path, bool truncate) {
+    // Deny-none sharing, as the C runtime's _SH_DENYNO gives; appending
+    // through FILE_APPEND_DATA puts every write at the end of the file, even
+    // when another handle has written there meanwhile.
+    HANDLE file = CreateFileA(path, truncate ? GENERIC_WRITE : FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+    return file == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FileHandle>(file);
+}
+
+bool WriteBytes(FileHandle file, const char* bytes, std::size_t size) {
+    DWORD written = 0;
+    return ::WriteFile(reinterpret_cast<HANDLE>(file), bytes, static_cast<DWORD>(size), &written,
+                       nullptr) &&
+           written == size;
+}
+
+void CloseFile(FileHandle file) {
+    CloseHandle(reinterpret_cast<HANDLE>(file));
+}
+
+const char* LineEnd() {
+    return "\r\n";
+}
+
+bool ReadFileStart(const std::string& path, std::size_t size, std::string* bytes) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    bytes->assign(size, '\0');
+    DWORD read = 0;
+    const BOOL ok = ::ReadFile(file, &(*bytes)[0], static_cast<DWORD>(size), &read, nullptr);
+    CloseHandle(file);
+    bytes->resize(ok ? read : 0);
+    return ok != FALSE;
+}
+
+std::string NativePath(const std::string& path) {
+    return path;
+}
+
+void UseBinaryStandardStreams() {
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stdin), _O_BINARY);
+}
+
+}  // namespace platform

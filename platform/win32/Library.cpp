@@ -1,0 +1,51 @@
+#include "platform/Library.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace platform {
+
+LibraryHandle OpenLibrary(const std::string& path) {
+    return LoadLibraryA(path.c_str());
+}
+
+void* FindSymbol(LibraryHandle library, const char* name) {
+    // FARPROC and object pointers have the same size on Windows; going through
+    // an integer keeps the cast in one place and silences -Wcast-function-type.
+    return reinterpret_cast<void*>(
+        reinterpret_cast<INT_PTR>(GetProcAddress(static_cast<HMODULE>(library), name)));
+}
+
+void CloseLibrary(LibraryHandle library) {
+    FreeLibrary(static_cast<HMODULE>(library));
+}
+
+void SetLibrarySearchFolder(const std::string& folder) {
+    SetDllDirectoryA(folder.c_str());
+}
+
+std::uint32_t LastLibraryError() {
+    return GetLastError();
+}
+
+std::string ModuleFileName(const void* address) {
+    // An instance handle is the module's base address, so this also finds the
+    // module from the handle DllMain receives.
+    HMODULE handle = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            static_cast<LPCSTR>(address), &handle))
+        return std::string();
+    // 1024 bytes fit nearly every install; a deeper folder gets a second try
+    // with the longest path Windows can report.
+    for (DWORD size : {DWORD(1024), DWORD(32768)}) {
+        std::vector<char> buffer(size);
+        const DWORD written = GetModuleFileNameA(handle, buffer.data(), size);
+        if (written == 0) return std::string();
+        if (written < size) return std::string(buffer.data(), written);
+    }
+    return std::string();
+}
+
+}  // namespace platform

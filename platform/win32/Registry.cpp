@@ -1,0 +1,104 @@
+#include "platform/Registry.h"
+
+#include <windows.h>
+
+namespace platform {
+
+namespace {
+REGSAM ViewFlag(View view) {
+    switch (view) {
+        case View::Bits32:
+            return KEY_WOW64_32KEY;
+        case View::Bits64:
+            return KEY_WOW64_64KEY;
+        default:
+            return 0;  // the view of this process's own bitness
+    }
+}
+
+// Closes the key it holds when it goes.
+struct Key {
+    HKEY handle = nullptr;
+    ~Key() {
+        if (handle != nullptr) RegCloseKey(handle);
+    }
+};
+}  // namespace
+
+View ViewOf(int bits) {
+    return bits == 64 ? View::Bits64 : View::Bits32;
+}
+
+bool ReadMachineString(View view, const std::string& key, const char* name, std::string* value) {
+    Key open;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | ViewFlag(view),
+                      &open.handle) != ERROR_SUCCESS)
+        return false;
+    DWORD type = 0, size = 0;
+    LONG status = RegQueryValueExA(open.handle, name, nullptr, &type, nullptr, &size);
+    std::string text(size, '\0');
+    if (status == ERROR_SUCCESS && size > 0)
+        status = RegQueryValueExA(open.handle, name, nullptr, &type,
+                                  reinterpret_cast<BYTE*>(&text[0]), &size);
+    if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return false;
+    text.resize(size);
+    while (!text.empty() && text.back() == '\0') text.pop_back();
+    *value = text;
+    return true;
+}
+
+bool WriteMachineString(View view, const std::string& key, const char* name,
+                        const std::string& value) {
+    Key open;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0,
+                        KEY_SET_VALUE | ViewFlag(view), nullptr, &open.handle,
+                        nullptr) != ERROR_SUCCESS)
+        return false;
+    return RegSetValueExA(open.handle, name, 0, REG_SZ,
+                          reinterpret_cast<const BYTE*>(value.c_str()),
+                          DWORD(value.size() + 1)) == ERROR_SUCCESS;
+}
+
+bool DeleteMachineKey(View view, const std::string& key) {
+    const LONG status = RegDeleteKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), ViewFlag(view), 0);
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+}
+
+ValueKind ReadMachineDword(View view, const std::string& key, const char* name,
+                           std::uint32_t* value) {
+    Key open;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | ViewFlag(view),
+                      &open.handle) != ERROR_SUCCESS)
+        return ValueKind::Absent;
+    DWORD type = 0, data = 0, size = sizeof data;
+    const LONG status = RegQueryValueExA(open.handle, name, nullptr, &type,
+                                         reinterpret_cast<BYTE*>(&data), &size);
+    if (status == ERROR_FILE_NOT_FOUND) return ValueKind::Absent;
+    // ERROR_MORE_DATA: a longer value, so not a DWORD either.
+    if (status != ERROR_SUCCESS || type != REG_DWORD || size != sizeof data) return ValueKind::Other;
+    *value = data;
+    return ValueKind::Dword;
+}
+
+bool WriteMachineDword(View view, const std::string& key, const char* name, std::uint32_t value) {
+    Key open;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0,
+                        KEY_SET_VALUE | ViewFlag(view), nullptr, &open.handle,
+                        nullptr) != ERROR_SUCCESS)
+        return false;
+    const DWORD data = value;
+    return RegSetValueExA(open.handle, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data),
+                          sizeof data) == ERROR_SUCCESS;
+}
+
+bool DeleteMachineValue(View view, const std::string& key, const char* name) {
+    Key open;
+    const LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0,
+                                      KEY_SET_VALUE | ViewFlag(view), &open.handle);
+    if (opened == ERROR_FILE_NOT_FOUND) return true;
+    if (opened != ERROR_SUCCESS) return false;
+    const LONG status = RegDeleteValueA(open.handle, name);
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+}
+
+}  // namespace platform

@@ -1,0 +1,15 @@
+// Any bytes as a driver library's file, as the module and the client check
+// read it before anything loads it: an answer, never a read past the end.
+#include <cstdint>
+#include <string>
+
+#include "driver/LibraryBitness.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string file(reinterpret_cast<const char*>(data), size);
+    const int bits = driver::LibraryBitness(file);
+    if (bits != 0 && bits != 32 && bits != 64) __builtin_trap();
+    const auto names = driver::ExportedNames(file);
+    if (!names.empty() && bits == 0) __builtin_trap();  // exports only of a library
+    return 0;
+}

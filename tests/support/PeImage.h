@@ -1,0 +1,15 @@
+// A minimal PE image in memory, as the driver checks read one: DOS header,
+// PE signature, COFF and optional headers (PE32 for i386, PE32+ otherwise),
+// one section holding an export directory with the given names.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// The PE signature stands at offset 0x80.
+std::string MakePeImage(std::uint16_t machine, const std::vector<std::string>& exports);
+
+}  // namespace testing_support
