@@ -67,11 +67,16 @@ public:
         convention_ = convention;
     }
     bool IsSet() const { return address_ != nullptr || remote_ != nullptr; }
+    // The bytes the last call's entry point took off the 32-bit stack: 0
+    // for cdecl, kArgumentBytes for stdcall, anything else for an entry
+    // point that does not have this form (0 where there is one convention).
+    std::uint32_t StackBytes() const { return stackBytes_; }
 
     R operator()(A... args) const {
         if (remote_ != nullptr) return CallRemote(args...);
         std::uint32_t removed = 0;
         const R result = platform::CallEntry<R>(address_, &removed, args...);
+        stackBytes_ = removed;
         if constexpr (sizeof...(A) > 0) {
             // Only a call with arguments tells the conventions apart.
             if (*convention_ == Convention::Unknown && platform::kEntryConventionsVary)
@@ -93,6 +98,7 @@ public:
         // A braced list is evaluated left to right: arguments in their order.
         const std::tuple<A...> arguments{Take<A>(request, &number, &text)...};
         const R result = std::apply(*this, arguments);
+        answer->stackBytes = stackBytes_;
         if constexpr (std::is_same_v<R, float>) {
             answer->real = result;
         } else if constexpr (std::is_pointer_v<R>) {
@@ -118,6 +124,7 @@ private:
         (Put(&request, args), ...);
         const driverhost::Answer& answer = remote_->Call(request);
         *convention_ = answer.convention;
+        stackBytes_ = answer.stackBytes;
         if constexpr (std::is_same_v<R, float>)
             return answer.real;
         else if constexpr (std::is_pointer_v<R>)
@@ -137,6 +144,7 @@ private:
     RemoteEntries* remote_ = nullptr;
     std::uint32_t index_ = 0;
     Convention* convention_ = nullptr;
+    mutable std::uint32_t stackBytes_ = 0;
 };
 
 }  // namespace driver

@@ -187,6 +187,7 @@ void Encode(const Answer& answer, std::vector<std::uint8_t>* frame) {
     Writer w(frame, kAnswer);
     w.U32(std::uint32_t(answer.status));
     w.U32(std::uint32_t(answer.convention));
+    w.U32(answer.stackBytes);
     w.U32(answer.word);
     w.Real(answer.real);
     for (float value : answer.spectrum) w.Real(value);
@@ -198,7 +199,8 @@ void Encode(const Answer& answer, std::vector<std::uint8_t>* frame) {
 bool Decode(const std::uint8_t* bytes, std::size_t size, Answer* answer) {
     Reader r(bytes, size, kAnswer);
     std::uint32_t status = 0, convention = 0, hasText = 0, length = 0;
-    if (!(r.ok() && r.U32(&status) && r.U32(&convention) && r.U32(&answer->word) &&
+    if (!(r.ok() && r.U32(&status) && r.U32(&convention) && r.U32(&answer->stackBytes) &&
+          r.U32(&answer->word) &&
           r.Real(&answer->real)))
         return false;
     for (float& value : answer->spectrum)

@@ -25,7 +25,7 @@ namespace driverhost {
 using platform::Convention;
 
 constexpr std::uint32_t kMagic = 0x4854534B;  // "KSTH"
-constexpr std::uint32_t kProtocolVersion = 1;
+constexpr std::uint32_t kProtocolVersion = 2;
 // Requests name an entry point by its place in the one list.
 #define KST_COUNT_ENTRY(name, form, bytes) +1
 constexpr std::uint32_t kEntryCount = 0 KST_ENTRY_POINTS(KST_COUNT_ENTRY);
@@ -71,7 +71,8 @@ enum class AnswerStatus : std::uint32_t { Done = 0, TextTooLong = 1, Refused = 2
 struct Answer {
     AnswerStatus status = AnswerStatus::Done;
     Convention convention = Convention::Unknown;  // as far as the host knows it now
-    std::uint32_t word = 0;                       // a flag or an integer result
+    std::uint32_t stackBytes = 0;  // what this call's entry point took off the 32-bit stack
+    std::uint32_t word = 0;        // a flag or an integer result
     float real = 0.0f;
     float spectrum[kSpectrumBands] = {};
     bool hasText = false;  // false: the driver returned a null text

@@ -90,7 +90,7 @@ void HostedDriver::Stopped() {
                     ") stopped during a call, exit code ", code);
     platform::EndHostProcess(process_, 0);
     process_ = nullptr;
-    throw DriverStopped();
+    throw DriverStopped{code};
 }
 
 void HostedDriver::Exchange(const driverhost::Request& request) {

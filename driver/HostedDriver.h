@@ -16,8 +16,11 @@
 
 namespace driver {
 
-// The host ended during a call (a crash in the driver).
-struct DriverStopped {};
+// The host ended during a call (a crash in the driver), or answered what no
+// driver host answers.
+struct DriverStopped {
+    std::uint32_t exitCode = 0;  // the host's, when it ended by itself
+};
 // A call did not return within the time limit; the host has been ended.
 struct DriverNotResponding {};
 // The driver answered a text longer than any response can carry.

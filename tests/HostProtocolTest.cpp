@@ -128,9 +128,9 @@ TEST(HostProtocol, EntryNumbersCountsAndOperationsOutOfRangeAreRefused) {
 }
 
 TEST(HostProtocol, AnswerFieldsOutOfRangeAreRefused) {
-    // Answer: length, kind, status, convention, word, real, 31 reals,
+    // Answer: length, kind, status, convention, stack bytes, word, real, 31 reals,
     // has-text, text length, text.
-    constexpr std::size_t kStatus = 8, kConvention = 12, kHasText = 24 + 4 * kSpectrumBands;
+    constexpr std::size_t kStatus = 8, kConvention = 12, kHasText = 28 + 4 * kSpectrumBands;
     Answer none;
     const Frame frame = Encoded(none);
     EXPECT_TRUE(Decodes<Answer>(With(frame, kStatus, std::uint32_t(AnswerStatus::Refused))));

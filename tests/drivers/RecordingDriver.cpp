@@ -8,7 +8,9 @@
 // Execute|@calls| answers the calls recorded so far. Built whole, once without
 // one entry point (KST_OMIT_EXECUTE) as a broken driver, and on 32-bit Windows
 // with its entry points __stdcall (KST_DRIVER_CALL), exported under plain or
-// decorated names. The controls stay cdecl with plain names.
+// decorated names. The controls stay cdecl with plain names. Three more
+// builds carry one fault each for the self-test: KST_CRASH_IN_MEASURE,
+// KST_HANG_IN_MEASURE and KST_LONG_SERIAL (a serial number of 6,000 bytes).
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -98,6 +100,11 @@ KST_DRIVER_API KstInt KST_DRIVER_CALL GetWavelengthValue(std::int32_t index) {
     return IntCall("GetWavelengthValue(" + std::to_string(index) + ")");
 }
 KST_DRIVER_API KstFlag KST_DRIVER_CALL Measure() {
+#if defined(KST_CRASH_IN_MEASURE)
+    *static_cast<volatile int*>(nullptr) = 1;
+#elif defined(KST_HANG_IN_MEASURE)
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+#endif
     const std::string armed = fault;
     fault.clear();
     if (armed == "crash") *static_cast<volatile int*>(nullptr) = 1;  // an access violation
@@ -115,7 +122,15 @@ KST_DRIVER_API KstReal KST_DRIVER_CALL GetSpectralData(std::int32_t first, std::
     return real;
 }
 KST_DRIVER_API KstFlag KST_DRIVER_CALL IsDataReady() { return FlagCall("IsDataReady()"); }
-KST_DRIVER_API const char* KST_DRIVER_CALL GetSerialNum() { return TextCall("GetSerialNum()"); }
+KST_DRIVER_API const char* KST_DRIVER_CALL GetSerialNum() {
+#if defined(KST_LONG_SERIAL)
+    static const std::string serial(6000, 'S');
+    Record("GetSerialNum()");
+    return serial.c_str();
+#else
+    return TextCall("GetSerialNum()");
+#endif
+}
 KST_DRIVER_API KstInt KST_DRIVER_CALL GetCalStatus() { return IntCall("GetCalStatus()"); }
 KST_DRIVER_API KstFlag KST_DRIVER_CALL Calibrate() { return FlagCall("Calibrate()"); }
 KST_DRIVER_API const char* KST_DRIVER_CALL GetCalSteps() { return TextCall("GetCalSteps()"); }

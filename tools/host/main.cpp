@@ -13,7 +13,9 @@
 #include "diag/LogPath.h"
 #include "platform/File.h"
 #include "platform/Library.h"
+#include "diag/LogFile.h"
 #include "tools/host/Check.h"
+#include "tools/host/SelfTest.h"
 #include "tools/host/EngineHost.h"
 #include "tools/host/Spectrum.h"
 
@@ -36,6 +38,9 @@ const char* const kUsage =
     "  --show-log [N]       print the log file's path and its last N lines (default 12)\n"
     "  --check              check this PC: ICA clients, the module's registration and\n"
     "                       files, the drivers under drivers\\ (exit 1 on any problem)\n"
+    "  --self-test DRIVER   call each of the driver library's 31 entry points once, in\n"
+    "                       the driver host, and judge each (exit 1 on any problem)\n"
+    "  --timeout S          with --self-test: seconds a call may take (default 30)\n"
     "Commands are written as they are, e.g. \"Init|sim|\" or \"GetSpectralData|0|5|\".\n";
 
 struct Options {
@@ -50,6 +55,8 @@ struct Options {
     bool timing = false;
     std::string plot;
     int logLines = -1;
+    std::string selfTest;
+    int timeoutSeconds = 30;
 };
 
 int Usage(const std::string& problem) {
@@ -91,6 +98,12 @@ int ParseOptions(int argc, char** argv, Options* options) {
             return 0;
         } else if (arg == "--check") {
             return host::CheckClientPc(std::cout) == 0 ? 0 : 1;
+        } else if (arg == "--self-test") {
+            if (!next(&options->selfTest)) return Usage("--self-test needs a driver library");
+        } else if (arg == "--timeout") {
+            if (!next(&value) || !ParseNumber(value, &options->timeoutSeconds) ||
+                options->timeoutSeconds < 1 || options->timeoutSeconds > 3600)
+                return Usage("--timeout takes seconds from 1 to 3600");
         } else if (arg == "--module") {
             if (!next(&options->module)) return Usage("--module needs a path");
         } else if (arg == "--hpc") {
@@ -132,12 +145,12 @@ int ParseOptions(int argc, char** argv, Options* options) {
     return -1;
 }
 
-std::string DefaultModule(const char* argv0) {
-    std::string self = platform::ModuleFileName(reinterpret_cast<const void*>(&DefaultModule));
+// The folder of this program: the module, the driver hosts and drivers\ beside it.
+std::string ProgramFolder(const char* argv0) {
+    std::string self = platform::ModuleFileName(reinterpret_cast<const void*>(&ProgramFolder));
     if (self.empty()) self = argv0;
     const std::string::size_type separator = self.find_last_of("\\/");
-    const std::string folder = separator == std::string::npos ? "." : self.substr(0, separator);
-    return folder + "/" + kModuleFile;
+    return separator == std::string::npos ? "." : self.substr(0, separator);
 }
 
 void Plot(const std::string& response, const std::string& command, const std::string& file) {
@@ -212,7 +225,15 @@ int main(int argc, char** argv) {
     Options options;
     const int parsed = ParseOptions(argc, argv, &options);
     if (parsed >= 0) return parsed;
-    if (options.module.empty()) options.module = DefaultModule(argv[0]);
+    if (!options.selfTest.empty()) {
+        // The driver host's lines go to the module's log, which is never emptied from here.
+        diag::LogFile::firstOpen = false;
+        host::SelfTestOptions selfTest;
+        selfTest.hostFolder = ProgramFolder(argv[0]);
+        selfTest.timeoutSeconds = std::uint32_t(options.timeoutSeconds);
+        return host::RunSelfTest(options.selfTest, selfTest, std::cout);
+    }
+    if (options.module.empty()) options.module = ProgramFolder(argv[0]) + "/" + kModuleFile;
 
     {
         host::EngineHost engine;

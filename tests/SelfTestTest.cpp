@@ -1,0 +1,120 @@
+// kestav-host --self-test: the verdict for each entry point of a driver, with
+// the driver in the driver host, for good drivers and for one broken in each
+// way a maker's driver can be.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+
+#include "platform/HostProcess.h"
+#include "tests/support/TestSupport.h"
+#include "tools/host/SelfTest.h"
+
+namespace {
+
+struct Report {
+    int exit = -1;
+    std::string text;
+    // The verdict in the row of one entry point; empty when there is no row.
+    std::string Verdict(const std::string& entry) const {
+        std::istringstream lines(text);
+        std::string line;
+        while (std::getline(lines, line))
+            if (line.compare(0, entry.size() + 1, entry + " ") == 0) {
+                const auto ok = line.rfind("  ok");
+                const auto problem = line.find("PROBLEM");
+                if (problem != std::string::npos) return line.substr(problem);
+                if (ok != std::string::npos && ok + 4 == line.size()) return "ok";
+                const auto notCalled = line.find("not called");
+                return notCalled != std::string::npos ? line.substr(notCalled) : line;
+            }
+        return std::string();
+    }
+    int Count(const std::string& verdict) const {
+        int count = 0;
+        for (const char* entry : kEntries) count += Verdict(entry).rfind(verdict, 0) == 0 ? 1 : 0;
+        return count;
+    }
+    static const char* const kEntries[31];
+};
+
+const char* const Report::kEntries[31] = {
+    "Connect", "Disconnect", "IsConnected", "SetLanguage", "GetAngles", "GetWavelengths",
+    "GetAngleValue", "GetWavelengthValue", "Measure", "GetSpectralData", "IsDataReady",
+    "GetSerialNum", "GetCalStatus", "Calibrate", "GetCalSteps", "GetCalMode", "CalibrateStep",
+    "GetCalProgress", "AbortCalibration", "ClearSamples", "GetSampleCount", "SetCurrentSample",
+    "GetSampleData", "Configure", "GetAvailableSettings", "GetSettingOptions", "GetOption",
+    "SetOption", "GetLastErrorCode", "GetLastErrorString", "Execute"};
+
+class SelfTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!platform::kDriverHostAvailable) GTEST_SKIP() << "no driver host on this platform";
+    }
+    Report Run(const std::string& folder, const std::string& name, std::uint32_t timeout = 30) {
+        host::SelfTestOptions options;
+        options.hostFolder = testing_support::ExecutableFolder();
+        options.timeoutSeconds = timeout;
+        std::ostringstream out;
+        Report report;
+        report.exit = host::RunSelfTest(testing_support::DriverLibraryPath(folder, name), options, out);
+        report.text = out.str();
+        return report;
+    }
+
+    testing_support::ScopedTempFolder temp;  // the driver host's log lines go here
+};
+
+TEST_F(SelfTest, TheRecordingDriverPassesInEachBuild) {
+    for (const char* driver : {"recording", "recording-stdcall", "recording-decorated", "sim"}) {
+        const Report report = Run("Kestav", driver);
+        EXPECT_EQ(report.exit, 0) << report.text;
+        EXPECT_EQ(report.Count("ok"), 31) << report.text;
+        EXPECT_NE(report.text.find("31 entry points: all ok"), std::string::npos) << report.text;
+    }
+}
+
+TEST_F(SelfTest, ACrashIsReportedAndTheRestStillRun) {
+    const Report report = Run("SelfTest", "crash-in-measure");
+    EXPECT_EQ(report.exit, 1);
+    EXPECT_TRUE(std::regex_search(report.Verdict("Measure"),
+                                  std::regex(R"(^PROBLEM crash: .*exit code 0x[0-9A-F]{8}\))")))
+        << report.text;
+    EXPECT_EQ(report.Count("ok"), 30) << "a fresh driver host for the calls after it\n" << report.text;
+}
+
+TEST_F(SelfTest, AHangIsReportedAfterTheTimeLimit) {
+    const Report report = Run("SelfTest", "hang-in-measure", 2);
+    EXPECT_EQ(report.exit, 1);
+    EXPECT_EQ(report.Verdict("Measure"), "PROBLEM hang: no answer within 2 s (the driver host was ended)")
+        << report.text;
+    EXPECT_EQ(report.Count("ok"), 30) << report.text;
+}
+
+TEST_F(SelfTest, AMissingExportIsNamedAndNothingIsCalled) {
+    const Report report = Run("Kestav", "broken");
+    EXPECT_EQ(report.exit, 1);
+    EXPECT_EQ(report.Verdict("Execute"), "PROBLEM missing export") << report.text;
+    EXPECT_EQ(report.Count("not called"), 30) << report.text;
+}
+
+TEST_F(SelfTest, ATextLongerThanAResponseCanCarry) {
+    const Report report = Run("SelfTest", "long-serial");
+    EXPECT_EQ(report.exit, 1);
+    EXPECT_EQ(report.Verdict("GetSerialNum"),
+              "PROBLEM text too long: its response would be 6003 bytes, at most 4999 travel")
+        << report.text;
+    EXPECT_EQ(report.Count("ok"), 30) << report.text;
+}
+
+TEST_F(SelfTest, AFileThatIsNoLibrary) {
+    testing_support::WriteFile(temp.Path() + "/notes.dll", "not a library");
+    std::ostringstream out;
+    host::SelfTestOptions options;
+    options.hostFolder = testing_support::ExecutableFolder();
+    EXPECT_EQ(host::RunSelfTest(temp.Path() + "/notes.dll", options, out), 1);
+    EXPECT_NE(out.str().find("PROBLEM: not a Windows library for x86 or x64"), std::string::npos)
+        << out.str();
+}
+
+}  // namespace
