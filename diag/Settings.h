@@ -2,7 +2,9 @@
 // value under HKLM\SOFTWARE\Policies\Kestav\ClientDriver wins over a
 // preference under HKLM\SOFTWARE\Kestav\ClientDriver; with neither, the
 // setting's default holds. Both are read in the registry view of this
-// module's own bitness (a 32-bit module on 64-bit Windows reads WOW6432Node).
+// module's own bitness: a 32-bit module on 64-bit Windows reads its
+// preferences under WOW6432Node, while SOFTWARE\Policies is one key for both
+// views (Windows shares it), so one Group Policy serves both clients.
 // A value that is no DWORD, or lies outside the setting's range, is passed
 // over as if it were absent: never taken as 0.
 #pragma once

@@ -27,6 +27,14 @@ constexpr const char* kCitrixModuleKey =
     "SOFTWARE\\Citrix\\ICA Client\\Engine\\Configuration\\Advanced\\Modules\\KestavClientDriver";
 constexpr const char* kCitrixModuleValues[] = {"DriverName", "DriverNameWin16", "DriverNameWin32"};
 
+// What the packages keep for themselves: the client folders they installed
+// into, and each setting value they wrote (so that uninstall removes only those).
+constexpr const char* kInstallerKey = "SOFTWARE\\Kestav\\ClientDriver\\Installer";
+constexpr const char* kWrotePrefix = "Wrote";  // + the setting's name
+// Set by a newer package before it removes the older one (not every
+// installer tells the removal that it is part of an upgrade).
+constexpr const char* kUpgradingValue = "Upgrading";
+
 // The administrator's settings: a policy (Group Policy manages this key)
 // wins over a preference; both are DWORDs in the module's registry view.
 constexpr const char* kPolicyKey = "SOFTWARE\\Policies\\Kestav\\ClientDriver";

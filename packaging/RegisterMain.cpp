@@ -1,50 +1,136 @@
-// KestavRegister.exe: the installer's custom action that registers the
-// module with one ICA client, in that client's registry view: its name added
-// to, or removed from, the VirtualDriverEx list (every other entry left as it
-// was), and its own key Modules\KestavClientDriver written, or removed.
-//   KestavRegister.exe add 64      (the 64-bit client)
-//   KestavRegister.exe remove 32   (the 32-bit client; WOW6432Node on 64-bit Windows)
+// KestavRegister.exe: the installer's custom action for one ICA client, in
+// that client's registry view (the 32-bit client on 64-bit Windows: the
+// WOW6432Node view).
+//   KestavRegister.exe add 64 [IsolateDriver=1] [DriverTimeoutSeconds=90] [InstrumentThread=0]
+//     registers the module: its name added to the VirtualDriverEx list (every
+//     other entry left as it was) and its own key Modules\KestavClientDriver;
+//     writes each setting given with a value as a preference (the package's
+//     properties ISOLATEDRIVER, DRIVERTIMEOUTSECONDS, INSTRUMENTTHREAD; an
+//     empty value leaves that setting untouched) and notes that it did.
+//   KestavRegister.exe remove 32
+//     the reverse: our entry and our key removed, and each setting this tool
+//     wrote removed, unless it has been changed since. When a newer package
+//     is replacing this one (it sets Installer\Upgrading first), the
+//     settings stay for it; its "add" clears the mark.
 // Exit 0 on success (also when there was nothing to do), 1 on failure.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "packaging/DriverList.h"
 #include "packaging/Names.h"
 #include "platform/Registry.h"
 
 namespace {
-int Fail(const char* what, int bits) {
-    std::fprintf(stderr, "KestavRegister: cannot %s (%d-bit registry view)\n", what, bits);
+
+int Fail(const std::string& what, int bits) {
+    std::fprintf(stderr, "KestavRegister: cannot %s (%d-bit registry view)\n", what.c_str(), bits);
     return 1;
 }
+
+bool EditList(platform::View view, bool add) {
+    std::string list;
+    const bool present = platform::ReadMachineString(view, names::kCitrixModuleListKey,
+                                                     names::kCitrixModuleListValue, &list);
+    if (!add && !present) return true;
+    const std::string changed = add ? packaging::AddModule(list, names::kModuleName)
+                                    : packaging::RemoveModule(list, names::kModuleName);
+    if (present && changed == list) return true;
+    return platform::WriteMachineString(view, names::kCitrixModuleListKey,
+                                        names::kCitrixModuleListValue, changed);
+}
+
+// "IsolateDriver=1": the setting and its value; false for anything else.
+// An empty value ("IsolateDriver=") means the property was not given.
+bool ParseSetting(const std::string& argument, const names::Setting** setting,
+                  std::string* value) {
+    const std::string::size_type equals = argument.find('=');
+    if (equals == std::string::npos) return false;
+    for (const names::Setting& known : names::kSettings)
+        if (argument.compare(0, equals, known.name) == 0 && equals == std::string(known.name).size()) {
+            *setting = &known;
+            *value = argument.substr(equals + 1);
+            return true;
+        }
+    return false;
+}
+
+int Add(int bits, const std::vector<std::string>& arguments) {
+    const platform::View view = platform::ViewOf(bits);
+    // Every setting checked before anything is written.
+    struct Write {
+        const names::Setting* setting;
+        std::uint32_t value;
+    };
+    std::vector<Write> writes;
+    for (const std::string& argument : arguments) {
+        const names::Setting* setting = nullptr;
+        std::string text;
+        if (!ParseSetting(argument, &setting, &text)) {
+            std::fprintf(stderr, "KestavRegister: unknown argument \"%s\"\n", argument.c_str());
+            return 1;
+        }
+        if (text.empty()) continue;
+        char* end = nullptr;
+        const unsigned long value = std::strtoul(text.c_str(), &end, 10);
+        if (*end != '\0' || text[0] == '-' || value < setting->minimum || value > setting->maximum) {
+            std::fprintf(stderr, "KestavRegister: %s must be a number from %u to %u, not \"%s\"\n",
+                         setting->name, setting->minimum, setting->maximum, text.c_str());
+            return 1;
+        }
+        writes.push_back({setting, std::uint32_t(value)});
+    }
+    for (const char* value : names::kCitrixModuleValues)
+        if (!platform::WriteMachineString(view, names::kCitrixModuleKey, value, names::kIcaModuleFile))
+            return Fail("write the module's key", bits);
+    if (!EditList(view, true)) return Fail("write VirtualDriverEx", bits);
+    platform::DeleteMachineValue(view, names::kInstallerKey, names::kUpgradingValue);
+    for (const Write& write : writes) {
+        const std::string record = std::string(names::kWrotePrefix) + write.setting->name;
+        if (!platform::WriteMachineDword(view, names::kPreferenceKey, write.setting->name, write.value) ||
+            !platform::WriteMachineDword(view, names::kInstallerKey, record.c_str(), write.value))
+            return Fail(std::string("write the setting ") + write.setting->name, bits);
+    }
+    return 0;
+}
+
+int Remove(int bits) {
+    const platform::View view = platform::ViewOf(bits);
+    if (!platform::DeleteMachineKey(view, names::kCitrixModuleKey))
+        return Fail("remove the module's key", bits);
+    if (!EditList(view, false)) return Fail("write VirtualDriverEx", bits);
+    std::string upgrading;
+    if (platform::ReadMachineString(view, names::kInstallerKey, names::kUpgradingValue, &upgrading))
+        return 0;  // the newer package takes the settings over
+    for (const names::Setting& setting : names::kSettings) {
+        const std::string record = std::string(names::kWrotePrefix) + setting.name;
+        std::uint32_t wrote = 0, now = 0;
+        if (platform::ReadMachineDword(view, names::kInstallerKey, record.c_str(), &wrote) !=
+            platform::ValueKind::Dword)
+            continue;
+        // A value changed since the package wrote it is the administrator's.
+        if (platform::ReadMachineDword(view, names::kPreferenceKey, setting.name, &now) ==
+                platform::ValueKind::Dword &&
+            now == wrote)
+            platform::DeleteMachineValue(view, names::kPreferenceKey, setting.name);
+        platform::DeleteMachineValue(view, names::kInstallerKey, record.c_str());
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string action = argc == 3 ? argv[1] : "";
-    const std::string view = argc == 3 ? argv[2] : "";
-    if ((action != "add" && action != "remove") || (view != "32" && view != "64")) {
-        std::fprintf(stderr, "usage: KestavRegister add|remove 32|64\n");
+    const std::string action = argc >= 3 ? argv[1] : "";
+    const std::string view = argc >= 3 ? argv[2] : "";
+    if ((action != "add" && action != "remove") || (view != "32" && view != "64") ||
+        (action == "remove" && argc != 3)) {
+        std::fprintf(stderr, "usage: KestavRegister add 32|64 [Setting=value ...]\n"
+                             "       KestavRegister remove 32|64\n");
         return 1;
     }
     const int bits = view == "64" ? 64 : 32;
-    if (action == "add") {
-        for (const char* value : names::kCitrixModuleValues)
-            if (!platform::WriteMachineString(platform::ViewOf(bits), names::kCitrixModuleKey, value,
-                                          names::kIcaModuleFile))
-                return Fail("write the module's key", bits);
-    } else if (!platform::DeleteMachineKey(platform::ViewOf(bits), names::kCitrixModuleKey)) {
-        return Fail("remove the module's key", bits);
-    }
-    std::string list;
-    const bool present = platform::ReadMachineString(platform::ViewOf(bits), names::kCitrixModuleListKey,
-                                                     names::kCitrixModuleListValue, &list);
-    if (action == "remove" && !present) return 0;
-    const std::string changed = action == "add"
-                                    ? packaging::AddModule(list, names::kModuleName)
-                                    : packaging::RemoveModule(list, names::kModuleName);
-    if (present && changed == list) return 0;
-    if (!platform::WriteMachineString(platform::ViewOf(bits), names::kCitrixModuleListKey,
-                                      names::kCitrixModuleListValue, changed))
-        return Fail("write VirtualDriverEx", bits);
-    return 0;
+    if (action == "remove") return Remove(bits);
+    return Add(bits, std::vector<std::string>(argv + 3, argv + argc));
 }

@@ -5,7 +5,7 @@ set -euo pipefail
 
 need=(cmake ninja-build g++ libboost-dev g++-mingw-w64-i686-posix wine wine32:i386)
 if [ "${1:-test}" = test ] || [ "${1:-}" = package ]; then
-  need+=(g++-mingw-w64-x86-64-posix wine64 wixl msitools osslsigncode openssl)
+  need+=(g++-mingw-w64-x86-64-posix wine64 wixl msitools osslsigncode openssl libxml2-utils)
 fi
 if [ "${1:-test}" = test ]; then
   need+=(googletest libbenchmark-dev clang libclang-rt-dev)

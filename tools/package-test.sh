@@ -40,6 +40,11 @@ clients() {  # the stand-in clients: folders, registration, the lists of other m
   w reg add "$LIST" /v VirtualDriverEx /d 'Thinwire3.0, CtxTwi' /f /reg:64 >/dev/null
   w reg add "$LIST" /v VirtualDriverEx /d 'Alpha,Beta' /f /reg:32 >/dev/null
 }
+dword() {  # view key name: the REG_DWORD value as 0x..., or "(absent)"
+  local line
+  line=$(w reg query "$2" /v "$3" /reg:$1 | tr -d '\r' | grep -E "^ +$3 +REG_DWORD" || true)
+  [ -n "$line" ] && sed -E "s/^ +$3 +REG_DWORD +//" <<<"$line" || echo "(absent)"
+}
 msi() { w msiexec "$@" /qn; }
 check() {  # description, command...
   local what=$1; shift
@@ -102,6 +107,49 @@ check "32-bit list single after upgrade" is "$(value 32 "$LIST" VirtualDriverEx)
 check "module in place after upgrade" exists "$CLIENT64\\KestavClientDriverICA.dll"
 check "the maker's driver stays" exists "$CLIENT64\\drivers\\Kestav\\maker.dll"
 check "one product left, the newer" is "$(w reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall' /s /reg:64 | tr -d '\r' | grep -c 'DisplayVersion.*REG_SZ')" 1
+
+echo "--- the settings as package properties: written, kept on upgrade, removed only when ours"
+SETTINGS='HKLM\SOFTWARE\Kestav\ClientDriver'
+POLICY='HKLM\SOFTWARE\Policies\Kestav\ClientDriver'
+prefix settings
+clients
+# An administrator's own value, set before any package.
+w reg add "$SETTINGS" /v InstrumentThread /t REG_DWORD /d 0 /f /reg:64 >/dev/null
+check "a bad property value fails the install" bash -c "! wine msiexec /i '$x64' /qn ISOLATEDRIVER=5 </dev/null 2>/dev/null"
+check "... and registers nothing" is "$(value 64 "$LIST" VirtualDriverEx)" 'Thinwire3.0, CtxTwi'
+check "older package installs with ISOLATEDRIVER=1 DRIVERTIMEOUTSECONDS=90" \
+  msi /i "$older" ISOLATEDRIVER=1 DRIVERTIMEOUTSECONDS=90
+for view in 64 32; do
+  check "$view-bit preference IsolateDriver written" is "$(dword $view "$SETTINGS" IsolateDriver)" 0x1
+  check "$view-bit preference DriverTimeoutSeconds written" is "$(dword $view "$SETTINGS" DriverTimeoutSeconds)" 0x5a
+done
+check "a setting not given stays as it was (64-bit)" is "$(dword 64 "$SETTINGS" InstrumentThread)" 0x0
+check "a setting not given stays absent (32-bit)" is "$(dword 32 "$SETTINGS" InstrumentThread)" '(absent)'
+check "newer package upgrades without properties" msi /i "$x64"
+check "the upgrade keeps IsolateDriver" is "$(dword 64 "$SETTINGS" IsolateDriver)" 0x1
+check "the upgrade keeps DriverTimeoutSeconds (32-bit)" is "$(dword 32 "$SETTINGS" DriverTimeoutSeconds)" 0x5a
+out=$(w "$CLIENT64\\kestav-host.exe" --check | tr -d '\r' || true)
+check "--check: IsolateDriver from the preference" \
+  grep -qF 'OK 64-bit setting IsolateDriver = 1 (preference, HKLM\SOFTWARE\Kestav\ClientDriver)' <<<"$out"
+check "--check: InstrumentThread from the preference" grep -qF 'OK 64-bit setting InstrumentThread = 0 (preference' <<<"$out"
+w reg add "$POLICY" /v IsolateDriver /t REG_DWORD /d 0 /f /reg:64 >/dev/null
+w reg add "$POLICY" /v DriverTimeoutSeconds /t REG_DWORD /d 0 /f /reg:32 >/dev/null
+out=$(w "$CLIENT64\\kestav-host.exe" --check | tr -d '\r' || true)
+check "--check: a policy wins over the preference" \
+  grep -qF 'OK 64-bit setting IsolateDriver = 0 (policy, HKLM\SOFTWARE\Policies\Kestav\ClientDriver)' <<<"$out"
+check "--check: a policy value out of range is a problem, not 0" \
+  grep -qF 'PROBLEM 32-bit setting DriverTimeoutSeconds: the policy value 0 is outside 1 to 3600, ignored' <<<"$out"
+check "--check: ... and the preference holds" grep -qF 'OK 32-bit setting DriverTimeoutSeconds = 90 (preference' <<<"$out"
+w reg delete "$POLICY" /f /reg:64 >/dev/null || true
+w reg delete "$POLICY" /f /reg:32 >/dev/null || true  # (one key for both views)
+w reg add "$SETTINGS" /v DriverTimeoutSeconds /t REG_DWORD /d 120 /f /reg:64 >/dev/null  # changed by hand
+check "uninstall succeeds" msi /x "$x64"
+for view in 64 32; do
+  check "$view-bit IsolateDriver, written by the package, removed" is "$(dword $view "$SETTINGS" IsolateDriver)" '(absent)'
+done
+check "the administrator's own InstrumentThread stays" is "$(dword 64 "$SETTINGS" InstrumentThread)" 0x0
+check "a value changed by hand since stays" is "$(dword 64 "$SETTINGS" DriverTimeoutSeconds)" 0x78
+check "the unchanged one goes (32-bit)" is "$(dword 32 "$SETTINGS" DriverTimeoutSeconds)" '(absent)'
 
 echo "--- no client: the install fails and changes nothing"
 prefix noclient

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the installer packages for administrators:
+# Builds the installer packages for administrators, and puts the Group Policy
+# templates beside them (build/packages/policy/):
 #   build/packages/KestavClientDriver-<version>-x64.msi  (64-bit Windows: the 64-bit
 #       client and the 32-bit client)
 #   build/packages/KestavClientDriver-<version>-x86.msi  (32-bit Windows)
@@ -52,6 +53,10 @@ sign() {  # file
 }
 for file in $(find "$stage" -type f \( -name '*.dll' -o -name '*.exe' \)); do sign "$file"; done
 
+# The administrative templates, beside the packages (never installed by them).
+tools/check-policy.sh >/dev/null
+rm -rf "$out/policy" && cp -r packaging/policy "$out/policy"
+
 for arch in x64 x86; do
   msi="$out/KestavClientDriver-$version-$arch.msi"
   wixl -a $arch -D Arch=$arch -D Version="$version" -D Bin32="$stage/win32" -D Bin64="$stage/win64" \
@@ -71,6 +76,17 @@ for arch in x64 x86; do
   msibuild "$msi" -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Target\`) VALUES ('NoClientFound', 19, '$message.')"
   for sequence in InstallExecuteSequence InstallUISequence; do
     msibuild "$msi" -q "INSERT INTO \`$sequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('NoClientFound', '$noclient', 60)"
+  done
+  # The mark that tells an older version's removal it is part of an upgrade
+  # (type 34 + 64: reg.exe from SystemFolder, its failure ignored), before
+  # RemoveExistingProducts.
+  views=(32)
+  [ $arch = x64 ] && views+=(64)
+  sequence=1390
+  for view in "${views[@]}"; do
+    msibuild "$msi" -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('MarkUpgrade$view', 98, 'SystemFolder', 'reg.exe add \"HKLM\\SOFTWARE\\Kestav\\ClientDriver\\Installer\" /v Upgrading /d [ProductCode] /f /reg:$view')"
+    msibuild "$msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('MarkUpgrade$view', 'WIX_UPGRADE_DETECTED', $sequence)"
+    sequence=$((sequence + 1))
   done
   # The old version goes before anything is installed (wixl places it late).
   msibuild "$msi" -q "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1401 WHERE \`Action\` = 'RemoveExistingProducts'"

@@ -178,6 +178,17 @@ rm -f "$fifo"
 if kill -0 "$host" 2>/dev/null; then echo "the driver host $host outlived its client"; exit 1; fi
 summary+=("mixed: a client killed outright took its driver host with it")
 
+echo "=== policy templates: references, names and ranges; a broken copy must fail"
+tools/check-policy.sh
+broken=$(mktemp -d)
+cp -r packaging/policy/. "$broken"
+sed -i '/<string id="IsolateDriver">/d' "$broken/de-DE/KestavClientDriver.adml"
+if tools/check-policy.sh "$broken" >/dev/null; then
+  echo "the template check passed a copy with a string missing"; exit 1
+fi
+rm -rf "$broken"
+summary+=("policy: $(tools/check-policy.sh | sed 's/^policy templates: //'); a copy with a string missing fails")
+
 echo "=== packages: built, signed with a throwaway certificate, installed under Wine"
 cert=build/package-cert
 rm -rf "$cert" && mkdir -p "$cert"

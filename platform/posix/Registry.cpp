@@ -1,7 +1,8 @@
 // There is no registry here. So that the native build runs the same code and
 // tests, values live in the process environment instead, one variable per
 // value: "KST_HKLM<bits>\<key>\<name>" = "dword:<n>" or "sz:<text>" (the own
-// view is the 64-bit one). Nothing outside this process sees them.
+// view is the 64-bit one; SOFTWARE\Policies, which Windows shares between
+// the views, has one copy). Nothing outside this process sees them.
 #include "platform/Registry.h"
 
 #include <stdlib.h>
@@ -17,8 +18,9 @@ namespace platform {
 
 namespace {
 std::string Variable(View view, const std::string& key, const char* name) {
-    return std::string("KST_HKLM") + (view == View::Bits32 ? "32" : "64") + "\\" + key + "\\" +
-           name;
+    const bool shared = key.compare(0, 18, "SOFTWARE\\Policies\\") == 0;
+    return std::string("KST_HKLM") + (view == View::Bits32 && !shared ? "32" : "64") + "\\" + key +
+           "\\" + name;
 }
 
 bool Read(View view, const std::string& key, const char* name, std::string* text) {

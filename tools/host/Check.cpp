@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 
+#include "diag/Settings.h"
 #include "driver/LibraryBitness.h"
 #include "driver/Spectro.h"
 #include "packaging/DriverList.h"
@@ -105,6 +106,19 @@ void CheckClient(Report& report, int bits, const std::string& folder) {
     else
         report.Problem(view + " module: " + module.string() + " is " + std::to_string(moduleBits) +
                        "-bit; this client loads " + view + " modules only");
+
+    // The settings in force for this client, and where each comes from.
+    for (const names::Setting& setting : names::kSettings) {
+        std::vector<std::string> ignored;
+        const diag::SettingValue value = diag::ReadSetting(setting, platform::ViewOf(bits), &ignored);
+        for (const std::string& line : ignored) report.Problem(view + " s" + line.substr(1));
+        std::string where = diag::SourceName(value.source);
+        if (value.source == diag::SettingSource::Policy) where += ", HKLM\\" + std::string(names::kPolicyKey);
+        if (value.source == diag::SettingSource::Preference)
+            where += ", HKLM\\" + std::string(names::kPreferenceKey);
+        report.Ok(view + " setting " + setting.name + " = " + std::to_string(value.value) + " (" +
+                  where + ")");
+    }
 
     std::error_code error;
     const fs::path drivers = fs::path(folder) / "drivers";
