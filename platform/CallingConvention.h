@@ -5,8 +5,12 @@
 
 #if defined(_WIN32) && !defined(_WIN64)
 #define KST_CDECL __cdecl
+// The Windows API's own convention (WINAPI), for functions of Windows'
+// libraries called through their addresses.
+#define KST_STDCALL __stdcall
 #else
 #define KST_CDECL
+#define KST_STDCALL
 #endif
 
 #if defined(_WIN32)

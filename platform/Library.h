@@ -15,6 +15,11 @@ void* FindSymbol(LibraryHandle library, const char* name);
 void CloseLibrary(LibraryHandle library);
 void SetLibrarySearchFolder(const std::string& folder);
 std::uint32_t LastLibraryError();
+// The calling thread's last error of any system call (GetLastError).
+std::uint32_t LastSystemError();
+// Full path of a library in the system folder ("wfapi.dll" ->
+// "C:\Windows\system32\wfapi.dll"); empty where there is none.
+std::string SystemLibraryPath(const std::string& file);
 
 // Full path of the module file (DLL, shared object or executable) that holds
 // `address`; an instance handle is such an address. Empty when the system

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Runs the libFuzzer targets (command path, engine path, text helpers, driver
-# host frames, PE headers) under AddressSanitizer and UBSan, and prints
+# host frames, PE headers, local loop frames) under AddressSanitizer and UBSan, and prints
 # executions and crashes per target.
 # Usage: tools/fuzz.sh [--runs N | --seconds S] [target...]
-#   default: 60 seconds per target; targets: command engine text frames pe
+#   default: 60 seconds per target; targets: command engine text frames pe loop
 set -euo pipefail
 cd "$(dirname "$0")/.."
 limit=(-max_total_time=60)
@@ -15,7 +15,7 @@ while [ $# -gt 0 ]; do
     *) targets+=("$1"); shift ;;
   esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(command engine text frames pe)
+[ ${#targets[@]} -gt 0 ] || targets=(command engine text frames pe loop)
 [ "${SKIP_INSTALL:-}" = 1 ] || tools/install-deps.sh test
 
 build=build/fuzz

@@ -178,6 +178,28 @@ rm -f "$fifo"
 if kill -0 "$host" 2>/dev/null; then echo "the driver host $host outlived its client"; exit 1; fi
 summary+=("mixed: a client killed outright took its driver host with it")
 
+echo "=== server side: example programs -> stand-in wfapi -> local loop -> kestav-host --listen -> module -> simulator"
+# Each program of each bitness against a listener of each bitness: the pipe
+# carries the same frames either way.
+for listener_bits in 32 64; do
+  for program_bits in 32 64; do
+    name="e2e-$listener_bits-$program_bits"
+    out=build/server-e2e-$name.log
+    (cd build/win$listener_bits/bin && exec wine kestav-host.exe --listen "$name" --sessions 2 </dev/null >"$root/$out" 2>&1) &
+    listener=$!
+    for example in example-wfapi example-library; do
+      result=$(cd build/win$program_bits/bin/server && KESTAV_LOOP=$name timeout 120 wine $example.exe </dev/null | tr -d '\r')
+      grep -q '^Measure  *OK|true$' <<<"$result" && [ "$(grep -c ' nm  ' <<<"$result")" = 31 ] ||
+        { echo "$example ($program_bits-bit) against the $listener_bits-bit listener:"; echo "$result"; exit 1; }
+    done
+    wait $listener || { echo "the $listener_bits-bit listener failed:"; cat "$out"; exit 1; }
+    grep -q '^< OK|true$' "$out" || { echo "the listener printed no response"; cat "$out"; exit 1; }
+  done
+done
+summary+=("server: the example programs (plain WFAPI and the library), 32 and 64-bit, measured a spectrum through the stand-in wfapi, the local loop and listeners of both bitnesses")
+echo "=== server side: the library and the local loop against the module's road (short; the README gives the long run)"
+wine build/win32/bin/loop_bench.exe 3 50 </dev/null
+
 echo "=== policy templates: references, names and ranges; a broken copy must fail"
 tools/check-policy.sh
 broken=$(mktemp -d)

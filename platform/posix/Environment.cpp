@@ -11,4 +11,9 @@ void SetEnvironment(const std::string& name, const std::string& value) {
         setenv(name.c_str(), value.c_str(), 1);
 }
 
+std::string GetEnvironment(const std::string& name) {
+    const char* value = getenv(name.c_str());
+    return value != nullptr ? value : std::string();
+}
+
 }  // namespace platform

@@ -1,6 +1,7 @@
 #include "platform/Library.h"
 
 #include <dlfcn.h>
+#include <errno.h>
 #include <limits.h>
 #include <stdlib.h>
 
@@ -45,6 +46,14 @@ void SetLibrarySearchFolder(const std::string&) {
 
 std::uint32_t LastLibraryError() {
     return lastLibraryError;
+}
+
+std::uint32_t LastSystemError() {
+    return std::uint32_t(errno);
+}
+
+std::string SystemLibraryPath(const std::string&) {
+    return std::string();  // no Windows system folder here
 }
 
 std::string ModuleFileName(const void* module) {

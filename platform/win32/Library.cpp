@@ -29,6 +29,17 @@ std::uint32_t LastLibraryError() {
     return GetLastError();
 }
 
+std::uint32_t LastSystemError() {
+    return GetLastError();
+}
+
+std::string SystemLibraryPath(const std::string& file) {
+    char folder[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return std::string();
+    return std::string(folder, length) + "\\" + file;
+}
+
 std::string ModuleFileName(const void* address) {
     // An instance handle is the module's base address, so this also finds the
     // module from the handle DllMain receives.

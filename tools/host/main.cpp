@@ -17,6 +17,7 @@
 #include "tools/host/Check.h"
 #include "tools/host/SelfTest.h"
 #include "tools/host/EngineHost.h"
+#include "tools/host/Listener.h"
 #include "tools/host/Spectrum.h"
 
 namespace {
@@ -36,6 +37,11 @@ const char* const kUsage =
     "  --interactive        type commands at a prompt (empty line or 'quit' ends)\n"
     "  --plot FILE.svg      draw each GetSpectralDataAll response (terminal and SVG)\n"
     "  --show-log [N]       print the log file's path and its last N lines (default 12)\n"
+    "  --listen [NAME]      the local loop: serve the module's channels to server-side\n"
+    "                       programs on this PC (the stand-in wfapi, the client library)\n"
+    "                       over \\\\.\\pipe\\KestavLoop-NAME (default: default) until stopped\n"
+    "  --quiet              with --listen: do not print each command and response\n"
+    "  --sessions N         with --listen: end after N sessions\n"
     "  --check              check this PC: ICA clients, the module's registration and\n"
     "                       files, the drivers under drivers\\ (exit 1 on any problem)\n"
     "  --self-test DRIVER   call each of the driver library's 31 entry points once, in\n"
@@ -57,6 +63,8 @@ struct Options {
     int logLines = -1;
     std::string selfTest;
     int timeoutSeconds = 30;
+    bool listen = false;
+    host::ListenerOptions listener;
 };
 
 int Usage(const std::string& problem) {
@@ -98,6 +106,15 @@ int ParseOptions(int argc, char** argv, Options* options) {
             return 0;
         } else if (arg == "--check") {
             return host::CheckClientPc(std::cout) == 0 ? 0 : 1;
+        } else if (arg == "--listen") {
+            options->listen = true;
+            if (i + 1 < argc && argv[i + 1][0] != '-') options->listener.name = argv[++i];
+        } else if (arg == "--quiet") {
+            options->listener.quiet = true;
+        } else if (arg == "--sessions") {
+            if (!next(&value) || !ParseNumber(value, &options->listener.sessions) ||
+                options->listener.sessions < 1)
+                return Usage("--sessions takes a number from 1");
         } else if (arg == "--self-test") {
             if (!next(&options->selfTest)) return Usage("--self-test needs a driver library");
         } else if (arg == "--timeout") {
@@ -254,6 +271,13 @@ int main(int argc, char** argv) {
                   << (options.hpc ? "HPC" : "queued writes") << ", commands on "
                   << options.channel << ")\n";
         engine.RefuseSends(options.refuseCount, options.refuseStatus);
+        if (options.listen) {
+            host::Listener listener(engine, options.listener, std::cout);
+            const int status = listener.Run();
+            (void)engine.Close();
+            engine.UnloadModule();
+            return status;
+        }
 
         for (const std::string& command : options.commands) RunCommand(engine, options, command);
         if (options.interactive) {

@@ -1,0 +1,11 @@
+// The session this process runs in, as the server side sees it.
+#pragma once
+
+namespace platform {
+
+// The protocol of this process's session: 0 the PC's own console, 1 a
+// Citrix ICA session, 2 a Remote Desktop (RDP) session; -1 when the system
+// cannot tell (or has no such thing).
+int SessionProtocol();
+
+}  // namespace platform

@@ -1,0 +1,20 @@
+#include "platform/Session.h"
+
+#include <windows.h>
+#include <wtsapi32.h>
+
+namespace platform {
+
+int SessionProtocol() {
+    LPSTR buffer = nullptr;
+    DWORD size = 0;
+    if (!WTSQuerySessionInformationA(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
+                                     WTSClientProtocolType, &buffer, &size) ||
+        buffer == nullptr)
+        return -1;
+    const int protocol = size >= sizeof(USHORT) ? *reinterpret_cast<USHORT*>(buffer) : -1;
+    WTSFreeMemory(buffer);
+    return protocol;
+}
+
+}  // namespace platform

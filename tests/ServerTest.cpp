@@ -1,0 +1,353 @@
+// The server side against the real module: the client library and the
+// stand-in wfapi over the local loop, served by a listener on a thread of
+// this program (the engine's thread), with the simulator and the recording
+// driver behind the module.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "platform/Pipe.h"
+#include "server/KestavChannel.h"
+#include "server/LoopProtocol.h"
+#include "tests/support/TestSupport.h"
+#include "tools/host/EngineHost.h"
+#include "tools/host/Listener.h"
+
+namespace {
+
+std::atomic<int> loopCounter{0};
+
+// A listener on a thread of its own, which is then the engine's thread.
+class LoopOnThread {
+public:
+    explicit LoopOnThread(const std::string& name) : name_(name) {
+        thread_ = std::thread([this] {
+            host::EngineHost engine;
+            std::string error;
+            if (!engine.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE, &error) ||
+                engine.Open() != 0) {
+                failed_ = true;
+                return;
+            }
+            host::ListenerOptions options;
+            options.name = name_;
+            options.quiet = true;
+            host::Listener listener(engine, options, out_);
+            listener_ = &listener;
+            listener.Run();
+            listener_ = nullptr;
+            (void)engine.Close();
+        });
+    }
+    // (A program that connects before the listener is up waits for it.)
+    ~LoopOnThread() {
+        while (listener_ == nullptr && !failed_) std::this_thread::yield();
+        if (host::Listener* running = listener_) running->Stop();
+        thread_.join();
+    }
+
+private:
+    std::string name_;
+    std::ostringstream out_;
+    std::atomic<host::Listener*> listener_{nullptr};
+    std::atomic<bool> failed_{false};
+    std::thread thread_;
+};
+
+class ServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        loopName = "test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++loopCounter);
+        listener = std::make_unique<LoopOnThread>(loopName);
+    }
+    void TearDown() override {
+        if (channel != nullptr) KestavClose(channel);
+        listener.reset();
+    }
+    int Open(unsigned timeoutMs = 5000) {
+        return KestavOpen(KESTAV_TRANSPORT_LOCAL_LOOP, loopName.c_str(), timeoutMs, &channel);
+    }
+    std::string Call(const std::string& command, unsigned timeoutMs = 10000, int* status = nullptr) {
+        std::vector<char> response(KESTAV_LONGEST_RESPONSE + 1);
+        unsigned length = 0;
+        const int result = KestavCall(channel, command.c_str(), timeoutMs, response.data(),
+                                      unsigned(response.size()), &length);
+        if (status != nullptr) *status = result;
+        return result == KESTAV_OK ? std::string(response.data(), length)
+                                   : std::string("status ") + std::to_string(result);
+    }
+
+    testing_support::ScopedTempFolder temp;
+    std::string loopName;
+    std::unique_ptr<LoopOnThread> listener;
+    KestavChannel* channel = nullptr;
+};
+
+TEST_F(ServerTest, ASessionThroughTheLibrary) {
+    ASSERT_EQ(Open(), KESTAV_OK) << KestavLastError(nullptr);
+    EXPECT_STREQ(KestavTransportName(channel), "local loop");
+    char version[16];
+    ASSERT_EQ(KestavModuleVersion(channel, 5000, version, sizeof version), KESTAV_OK);
+    EXPECT_STREQ(version, "1.6.0");
+    for (const char* command : {"Init|sim|", "Connect", "Calibrate", "CalibrateStep|White|",
+                                "CalibrateStep|Black|", "Measure"})
+        EXPECT_EQ(Call(command).compare(0, 2, "OK"), 0) << command;
+    EXPECT_EQ(Call("GetOption|Filter|"), "OK|M0&vert;No filter");
+    const std::string spectrum = Call("GetSpectralDataAll|0|");
+    EXPECT_EQ(std::count(spectrum.begin(), spectrum.end(), ';'), 30) << spectrum;
+    // The C++ class over the same C ABI, and its escaping.
+    EXPECT_EQ(kestav::Channel::Escape("M2|UV cut"), "M2&vert;UV cut");
+    EXPECT_EQ(kestav::Channel::Unescape("M0&vert;No filter"), "M0|No filter");
+}
+
+// The driver's call takes longer than the caller waits: the next call gets
+// its own answer, never the late one, whether the late one comes before the
+// next call or is still being worked out.
+TEST_F(ServerTest, ALateAnswerIsNeverTakenForTheNextCommand) {
+    ASSERT_EQ(Open(), KESTAV_OK) << KestavLastError(nullptr);
+    ASSERT_EQ(Call("Init|recording|"), "OK");
+    ASSERT_EQ(Call("SetOption|@int|7|"), "OK|true");
+    for (const int pauseMs : {1500, 0}) {
+        ASSERT_EQ(Call("SetOption|@fault|sleep:1000|"), "OK|true");
+        int status = KESTAV_OK;
+        Call("Measure", 200, &status);
+        EXPECT_EQ(status, KESTAV_TIMEOUT);
+        EXPECT_NE(std::string(KestavLastError(channel)).find("no answer to \"Measure\" within 200 ms"),
+                  std::string::npos);
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));  // the late "OK|true" arrives
+        EXPECT_EQ(Call("GetWavelengthValue|3|"), "OK|7") << "after " << pauseMs << " ms";
+        EXPECT_EQ(Call("IsConnected"), "OK|true");
+        EXPECT_EQ(Call("GetWavelengthValue|4|"), "OK|7");
+    }
+}
+
+TEST_F(ServerTest, OneCommandInFlightAtATime) {
+    ASSERT_EQ(Open(), KESTAV_OK) << KestavLastError(nullptr);
+    ASSERT_EQ(Call("Init|recording|"), "OK");
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 4; ++t)
+        callers.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i) {
+                const std::string command = "Foo" + std::to_string(t) + "-" + std::to_string(i);
+                if (Call(command) != "ERROR|Unknown command \"" + command + "\"") ++wrong;
+            }
+        });
+    for (std::thread& caller : callers) caller.join();
+    EXPECT_EQ(wrong, 0) << "each caller gets its own answer";
+}
+
+TEST_F(ServerTest, ASecondProgramIsRefusedAndTheLoopOutlivesItsListener) {
+    ASSERT_EQ(Open(), KESTAV_OK) << KestavLastError(nullptr);
+    KestavChannel* second = nullptr;
+    EXPECT_EQ(KestavOpen(KESTAV_TRANSPORT_LOCAL_LOOP, loopName.c_str(), 2000, &second), KESTAV_LOOP_BUSY);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_NE(std::string(KestavLastError(nullptr)).find("one session at a time"), std::string::npos)
+        << KestavLastError(nullptr);
+    EXPECT_EQ(Call("Hello"), "OK|Hello");
+    // The listener is restarted (a new module, a new session): the channel connects again.
+    listener = std::make_unique<LoopOnThread>(loopName);
+    EXPECT_EQ(Call("Hello"), "OK|Hello");
+    EXPECT_EQ(Call("Init|sim|"), "OK");
+}
+
+TEST_F(ServerTest, AWriteLongerThanTheEnginesIsRefusedWhole) {
+    ASSERT_EQ(Open(), KESTAV_OK) << KestavLastError(nullptr);
+    int status = KESTAV_OK;
+    Call("Execute|" + std::string(5000, 'x') + "|", 5000, &status);
+    EXPECT_EQ(status, KESTAV_WRITE_REFUSED);
+    EXPECT_NE(std::string(KestavLastError(channel)).find("refused a write of 5009 bytes (at most 4999)"),
+              std::string::npos)
+        << KestavLastError(channel);
+    EXPECT_EQ(Call("Foo|" + std::string(4990, 'y') + "|").compare(0, 23, "ERROR|Unknown command \""), 0);
+    EXPECT_EQ(Call("Hello"), "OK|Hello");
+}
+
+// A loop whose other end never answers: the channels open, Hello does not.
+TEST_F(ServerTest, AModuleThatDoesNotAnswerIsNamed) {
+    const std::string silent = loopName + "-silent";
+    std::uint32_t error = 0;
+    platform::Pipe* pipe = platform::CreatePipeInstance(loop::kPipePrefix + silent, true, &error);
+    ASSERT_NE(pipe, nullptr);
+    std::thread server([pipe] {
+        if (platform::AcceptPipeClient(pipe, 10000) != platform::PipeWait::Done) return;
+        loop::Frame welcome;
+        welcome.kind = loop::Kind::Welcome;
+        welcome.version = loop::kProtocolVersion;
+        std::vector<std::uint8_t> message;
+        loop::Encode(welcome, &message);
+        platform::PipeSend(pipe, message);
+        // Takes writes, answers nothing.
+        for (;;) {
+            if (platform::PipeReceive(pipe, &message, 5000) != platform::PipeWait::Done) return;
+            loop::Frame written;
+            written.kind = loop::Kind::Written;
+            loop::Encode(written, &message);
+            platform::PipeSend(pipe, message);
+        }
+    });
+    KestavChannel* opened = nullptr;
+    EXPECT_EQ(KestavOpen(KESTAV_TRANSPORT_LOCAL_LOOP, silent.c_str(), 500, &opened), KESTAV_MODULE_ABSENT);
+    EXPECT_NE(std::string(KestavLastError(nullptr)).find("nothing answered \"Hello\""), std::string::npos);
+    server.join();
+    platform::ClosePipe(pipe);
+    EXPECT_EQ(KestavOpen(KESTAV_TRANSPORT_LOCAL_LOOP, (loopName + "-nobody").c_str(), 300, &opened),
+              KESTAV_NO_TRANSPORT);
+    EXPECT_NE(std::string(KestavLastError(nullptr)).find("start kestav-host --listen"), std::string::npos);
+}
+
+// The stand-in wfapi, as an application that loads it calls it.
+class StandInWfapi : public ServerTest {
+protected:
+    void SetUp() override {
+        ServerTest::SetUp();
+        platform::SetEnvironment(loop::kNameVariable, loopName);
+        library = LoadLibraryA((testing_support::ExecutableFolder() + "/server/" +
+                                (sizeof(void*) == 8 ? "wfapi64.dll" : "wfapi.dll")).c_str());
+        ASSERT_NE(library, nullptr);
+        open = Proc<HANDLE(WINAPI*)(HANDLE, DWORD, LPSTR)>("WFVirtualChannelOpen");
+        close = Proc<BOOL(WINAPI*)(HANDLE)>("WFVirtualChannelClose");
+        read = Proc<BOOL(WINAPI*)(HANDLE, ULONG, PCHAR, ULONG, PULONG)>("WFVirtualChannelRead");
+        write = Proc<BOOL(WINAPI*)(HANDLE, PCHAR, ULONG, PULONG)>("WFVirtualChannelWrite");
+        purge = Proc<BOOL(WINAPI*)(HANDLE)>("WFVirtualChannelPurgeInput");
+        query = Proc<BOOL(WINAPI*)(HANDLE, int, PVOID*, DWORD*)>("WFVirtualChannelQuery");
+        freeMemory = Proc<VOID(WINAPI*)(PVOID)>("WFFreeMemory");
+    }
+    void TearDown() override {
+        if (library != nullptr) FreeLibrary(library);
+        platform::SetEnvironment(loop::kNameVariable, "");
+        ServerTest::TearDown();
+    }
+    template <typename T>
+    T Proc(const char* name) {
+        return reinterpret_cast<T>(reinterpret_cast<std::uintptr_t>(GetProcAddress(library, name)));
+    }
+    bool Write(HANDLE handle, std::string text) {
+        ULONG written = 0;
+        return write(handle, &text[0], ULONG(text.size()), &written) && written == text.size();
+    }
+
+    HMODULE library = nullptr;
+    HANDLE(WINAPI* open)(HANDLE, DWORD, LPSTR) = nullptr;
+    BOOL(WINAPI* close)(HANDLE) = nullptr;
+    BOOL(WINAPI* read)(HANDLE, ULONG, PCHAR, ULONG, PULONG) = nullptr;
+    BOOL(WINAPI* write)(HANDLE, PCHAR, ULONG, PULONG) = nullptr;
+    BOOL(WINAPI* purge)(HANDLE) = nullptr;
+    BOOL(WINAPI* query)(HANDLE, int, PVOID*, DWORD*) = nullptr;
+    VOID(WINAPI* freeMemory)(PVOID) = nullptr;
+};
+
+TEST_F(StandInWfapi, PacketsAreWholeAndOneLargerThanTheBufferIsDiscardedWhole) {
+    char commandName[] = "KstCmd1", dataName[] = "KstDta1", otherName[] = "KstXyz1";
+    HANDLE command = open(nullptr, DWORD(-1), commandName);
+    HANDLE data = open(nullptr, DWORD(-1), dataName);
+    ASSERT_NE(command, nullptr);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(open(nullptr, DWORD(-1), otherName), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+
+    char buffer[5000];
+    ULONG got = 0;
+    ASSERT_TRUE(Write(command, "Init|recording|"));
+    ASSERT_TRUE(read(data, 10000, buffer, sizeof buffer, &got));
+    EXPECT_EQ(std::string(buffer, got), "OK");
+    ASSERT_TRUE(Write(command, "SetOption|@text|" + std::string(3000, 's') + "|"));
+    ASSERT_TRUE(read(data, 10000, buffer, sizeof buffer, &got));
+    ASSERT_TRUE(Write(command, "GetSerialNumber"));
+    // Too small a buffer: the packet is discarded, not cut.
+    EXPECT_FALSE(read(data, 10000, buffer, 100, &got));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(got, 0u);
+    EXPECT_FALSE(read(data, 300, buffer, sizeof buffer, &got)) << "nothing of it is left";
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SEM_TIMEOUT));
+    // The same again, read whole.
+    ASSERT_TRUE(Write(command, "GetSerialNumber"));
+    ASSERT_TRUE(read(data, 10000, buffer, sizeof buffer, &got));
+    EXPECT_EQ(got, 3003u);
+    // Purged input is gone.
+    ASSERT_TRUE(Write(command, "Hello"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(purge(data));
+    EXPECT_FALSE(read(data, 300, buffer, sizeof buffer, &got));
+    // The module's information record.
+    PVOID record = nullptr;
+    DWORD size = 0;
+    ASSERT_TRUE(query(data, 0, &record, &size));
+    EXPECT_EQ(size, 48u);
+    freeMemory(record);
+    EXPECT_TRUE(close(command));
+    EXPECT_TRUE(close(data));
+    EXPECT_FALSE(close(data)) << "a handle closed twice";
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(StandInWfapi, TheRestOfTheApiIsThereAndFailsCleanly) {
+    const auto openServer = Proc<HANDLE(WINAPI*)(LPSTR)>("WFOpenServerA");
+    const auto logoff = Proc<BOOL(WINAPI*)(HANDLE, DWORD, BOOL)>("WFLogoffSession");
+    const auto sendMessage = Proc<BOOL(WINAPI*)(HANDLE, DWORD, LPSTR, DWORD, LPSTR, DWORD, DWORD, DWORD,
+                                                DWORD*, BOOL)>("WFSendMessageA");
+    ASSERT_NE(openServer, nullptr);
+    ASSERT_NE(logoff, nullptr);
+    ASSERT_NE(sendMessage, nullptr);
+    char name[] = "server";
+    EXPECT_EQ(openServer(name), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_CALL_NOT_IMPLEMENTED));
+    EXPECT_FALSE(logoff(nullptr, 1, FALSE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_CALL_NOT_IMPLEMENTED));
+    // Ten arguments taken off the stack as a stdcall callee does: the
+    // caller's stack is as it was (a wrong count would corrupt it here).
+    DWORD response = 0;
+    for (int i = 0; i < 100; ++i)
+        EXPECT_FALSE(sendMessage(nullptr, 1, name, 6, name, 6, 0, 0, &response, FALSE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_CALL_NOT_IMPLEMENTED));
+}
+
+// The library loads WFAPI by its full path from the system folder, never a
+// library of that name beside the program or in the current folder.
+TEST_F(ServerTest, TheCitrixTransportLoadsWfapiFromTheSystemFolderOnly) {
+    namespace fs = std::filesystem;
+    const std::string file = sizeof(void*) == 8 ? "wfapi64.dll" : "wfapi.dll";
+    const fs::path standIn = fs::path(testing_support::ExecutableFolder()) / "server" / file;
+    const fs::path besideUs = fs::path(testing_support::ExecutableFolder()) / file;
+    char systemFolder[MAX_PATH];
+    ASSERT_GT(GetSystemDirectoryA(systemFolder, MAX_PATH), 0u);
+    const fs::path inSystem = fs::path(systemFolder) / file;
+    ASSERT_FALSE(fs::exists(inSystem)) << "a wfapi in the system folder already";
+    fs::copy_file(standIn, besideUs, fs::copy_options::overwrite_existing);
+    fs::copy_file(standIn, fs::current_path() / file, fs::copy_options::overwrite_existing);
+    platform::SetEnvironment(loop::kNameVariable, loopName);
+    KestavChannel* citrix = nullptr;
+    EXPECT_EQ(KestavOpen(KESTAV_TRANSPORT_CITRIX, nullptr, 3000, &citrix), KESTAV_NO_TRANSPORT);
+    EXPECT_NE(std::string(KestavLastError(nullptr)).find("is not in the system folder"), std::string::npos);
+    fs::copy_file(standIn, inSystem);
+    EXPECT_EQ(KestavOpen(KESTAV_TRANSPORT_CITRIX, nullptr, 5000, &citrix), KESTAV_OK)
+        << KestavLastError(nullptr);
+    if (citrix != nullptr) {
+        EXPECT_STREQ(KestavTransportName(citrix), "Citrix");
+        char response[64];
+        unsigned length = 0;
+        EXPECT_EQ(KestavCall(citrix, "KestavClientDriverVersion", 5000, response, sizeof response, &length),
+                  KESTAV_OK);
+        EXPECT_STREQ(response, "1.6.0");
+        KestavClose(citrix);
+    }
+    // With nobody at the other end: not a Citrix session, in words.
+    listener.reset();
+    EXPECT_EQ(KestavOpen(KESTAV_TRANSPORT_CITRIX, nullptr, 1000, &citrix), KESTAV_NO_SESSION);
+    EXPECT_NE(std::string(KestavLastError(nullptr)).find("does not run in a Citrix session"),
+              std::string::npos);
+    std::error_code ignored;
+    fs::remove(inSystem, ignored);
+    fs::remove(besideUs, ignored);
+    fs::remove(fs::current_path() / file, ignored);
+    platform::SetEnvironment(loop::kNameVariable, "");
+}
+
+}  // namespace
