@@ -27,6 +27,13 @@ constexpr const char* kCitrixModuleKey =
     "SOFTWARE\\Citrix\\ICA Client\\Engine\\Configuration\\Advanced\\Modules\\KestavClientDriver";
 constexpr const char* kCitrixModuleValues[] = {"DriverName", "DriverNameWin16", "DriverNameWin32"};
 
+// The Remote Desktop plug-in's registration with the Remote Desktop clients:
+// per machine by the packages, per user (HKCU) as documented for
+// per-user deployment; the value names the plug-in's full path.
+constexpr const char* kDvcAddInKey =
+    "Software\\Microsoft\\Terminal Server Client\\Default\\AddIns\\KestavInstrument";
+constexpr const char* kDvcAddInValue = "Name";
+
 // What the packages keep for themselves: the client folders they installed
 // into, and each setting value they wrote (so that uninstall removes only those).
 constexpr const char* kInstallerKey = "SOFTWARE\\Kestav\\ClientDriver\\Installer";

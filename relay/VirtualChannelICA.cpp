@@ -2,13 +2,11 @@
 
 #include "commands/Instrument.h"
 #include "diag/LogFile.h"
+#include "relay/Respond.h"
 
 namespace relay {
 
-const char* const DriverVersion = KST_VERSION;  // "1.6.0"
-
 namespace {
-const std::string kVersionQuery = "KestavClientDriverVersion";
 const char* const kResponseTooLong = "ERROR|Response too long";
 // The HPC send procedure takes the length as 16 bits.
 const std::size_t kMaximumHpcResponse = 0xFFFF;
@@ -53,10 +51,7 @@ void VirtualChannelICA::Submit(const std::string& command) {
 }
 
 std::string VirtualChannelICA::Run(const std::string& command) {
-    if (!instrument) instrument.reset(new commands::Instrument());
-    diag::LogDetail("Virtual channel - Execute: \"", command, "\"");
-    if (command == kVersionQuery) return DriverVersion;
-    return instrument->Execute(command).ToResponse();
+    return Respond(instrument, command);
 }
 
 void VirtualChannelICA::Keep(const std::string& command, const std::string& response) {
@@ -64,7 +59,7 @@ void VirtualChannelICA::Keep(const std::string& command, const std::string& resp
         std::lock_guard<std::mutex> lock(responseLock);
         pendingResponse = std::make_shared<std::string>(response);
     }
-    if (command != kVersionQuery)
+    if (command != VersionQuery)
         diag::LogDetail("Virtual channel - Pending respone <-- \"", response, "\"");
 }
 

@@ -13,14 +13,13 @@
 
 #include "ica/EngineRecords.h"
 #include "relay/InstrumentThread.h"
+#include "relay/Respond.h"
 
 namespace commands {
 class Instrument;
 }
 
 namespace relay {
-
-extern const char* const DriverVersion;
 
 class VirtualChannelICA {
 public:

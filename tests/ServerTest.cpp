@@ -203,6 +203,16 @@ TEST_F(ServerTest, AModuleThatDoesNotAnswerIsNamed) {
     EXPECT_NE(std::string(KestavLastError(nullptr)).find("start kestav-host --listen"), std::string::npos);
 }
 
+// Not in a Remote Desktop session: said so, in words.
+TEST_F(ServerTest, TheRemoteDesktopTransportOutsideASession) {
+    KestavChannel* remote = nullptr;
+    EXPECT_EQ(KestavOpen(KESTAV_TRANSPORT_REMOTE_DESKTOP, nullptr, 1000, &remote), KESTAV_NO_SESSION);
+    EXPECT_EQ(remote, nullptr);
+    EXPECT_NE(std::string(KestavLastError(nullptr)).find("does not run in a Remote Desktop session"),
+              std::string::npos)
+        << KestavLastError(nullptr);
+}
+
 // The stand-in wfapi, as an application that loads it calls it.
 class StandInWfapi : public ServerTest {
 protected:

@@ -151,6 +151,34 @@ check "the administrator's own InstrumentThread stays" is "$(dword 64 "$SETTINGS
 check "a value changed by hand since stays" is "$(dword 64 "$SETTINGS" DriverTimeoutSeconds)" 0x78
 check "the unchanged one goes (32-bit)" is "$(dword 32 "$SETTINGS" DriverTimeoutSeconds)" '(absent)'
 
+echo "--- the Remote Desktop plug-in alone, on a PC without Citrix"
+ADDIN='HKLM\Software\Microsoft\Terminal Server Client\Default\AddIns\KestavInstrument'
+PLUGIN64='C:\Program Files\Kestav\ClientDriver'
+PLUGIN32='C:\Program Files (x86)\Kestav\ClientDriver'
+prefix remote
+check "ADDLOCAL=RemoteDesktop,Simulator installs without a Citrix client" msi /i "$x64" ADDLOCAL=RemoteDesktop,Simulator
+for folder in "$PLUGIN64" "$PLUGIN32"; do
+  for file in KestavClientDriverDVC.dll KestavDriverHost32.exe kestav-host.exe drivers\\Kestav\\sim.dll; do
+    check "$folder\\$file installed" exists "$folder\\$file"
+  done
+done
+check "64-bit registration names the 64-bit plug-in" is "$(value 64 "$ADDIN" Name)" "$PLUGIN64\\KestavClientDriverDVC.dll"
+check "32-bit registration names the 32-bit plug-in" is "$(value 32 "$ADDIN" Name)" "$PLUGIN32\\KestavClientDriverDVC.dll"
+check "no Citrix registration" is "$(value 64 "$LIST" VirtualDriverEx)" '(absent)'
+out=$(w "$PLUGIN64\\kestav-host.exe" --check | tr -d '\r' || true)
+check "--check reports the 64-bit plug-in and its bitness" grep -qF "OK 64-bit Remote Desktop plug-in: $PLUGIN64\\KestavClientDriverDVC.dll is 64-bit" <<<"$out"
+check "--check reports the 32-bit registration" grep -qF "OK 32-bit Remote Desktop registration: AddIns\\KestavInstrument names $PLUGIN32\\KestavClientDriverDVC.dll" <<<"$out"
+check "--check finds no problem" bash -c "! grep -q PROBLEM <<<'$out'"
+for folder in "$PLUGIN64" "$PLUGIN32"; do
+  out=$(w "$folder\\kestav-host.exe" --dvc "Init|sim|" Connect GetSerialNumber | tr -d '\r')
+  check "the installed plug-in in $folder answers" is "$(grep '^<' <<<"$out" | tr '\n' ' ')" '< OK  (on KstDta1) < OK|true  (on KstDta1) < OK|KSIM-000417  (on KstDta1) '
+done
+check "uninstall succeeds" msi /x "$x64"
+for view in 64 32; do
+  check "$view-bit AddIns\\KestavInstrument removed" bash -c "! wine reg query '$ADDIN' /reg:$view </dev/null >/dev/null 2>&1"
+done
+check "the plug-in removed" absent "$PLUGIN64\\KestavClientDriverDVC.dll"
+
 echo "--- no client: the install fails and changes nothing"
 prefix noclient
 check "install refuses" bash -c "! wine msiexec /i '$x64' /qn /l*v 'C:\\noclient.log' </dev/null 2>/dev/null"

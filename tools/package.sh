@@ -28,7 +28,7 @@ for arch in win32 win64; do
   [ $arch = win64 ] && toolchain=cmake/mingw-x86_64.cmake
   cmake -S . -B build/package-$arch -G Ninja -DCMAKE_TOOLCHAIN_FILE=$toolchain \
     -DCMAKE_BUILD_TYPE=Release -DKST_TESTS=OFF >/dev/null
-  ninja -C build/package-$arch KestavClientDriverICA kst_driver_host kestav-host kst_sim \
+  ninja -C build/package-$arch KestavClientDriverICA KestavClientDriverDVC kst_driver_host kestav-host kst_sim \
     $([ $arch = win32 ] && echo KestavRegister) >/dev/null
 done
 
@@ -39,7 +39,7 @@ for arch in win32 win64; do
   mkdir -p "$stage/$arch/drivers/Kestav"
   strip=i686-w64-mingw32-strip
   [ $arch = win64 ] && strip=x86_64-w64-mingw32-strip
-  for file in KestavClientDriverICA.dll KestavDriverHost32.exe KestavDriverHost64.exe \
+  for file in KestavClientDriverICA.dll KestavClientDriverDVC.dll KestavDriverHost32.exe KestavDriverHost64.exe \
               kestav-host.exe KestavRegister.exe drivers/Kestav/sim.dll; do
     [ -f "build/package-$arch/bin/$file" ] || continue
     $strip -o "$stage/$arch/$file" "build/package-$arch/bin/$file"
@@ -68,14 +68,17 @@ for arch in x64 x86; do
   for ((i = 0; i < ${#conditions[@]}; i += 2)); do
     msibuild "$msi" -q "UPDATE \`Component\` SET \`Condition\` = '${conditions[i+1]}' WHERE \`Component\` = '${conditions[i]}'"
   done
-  # No client: an error action (type 19, which wixl cannot write) ends the
-  # install before anything changes, and puts the reason into the MSI log.
+  # The Citrix feature without a client: an error action (type 19, which
+  # wixl cannot write) ends the install before anything changes, and puts the
+  # reason into the MSI log. After costing, when the features asked for are
+  # known: the Remote Desktop plug-in alone needs no Citrix client.
   message="No Citrix ICA client was found: install the Citrix Workspace app first, or give its folder with ICACLIENTDIR=... (32-bit client)"
-  noclient="NOT Installed AND NOT ICACLIENTDIR"
+  noclient="NOT Installed AND &Driver=3 AND NOT ICACLIENTDIR"
   [ $arch = x64 ] && message+=" or ICACLIENTDIR64=... (64-bit client)" && noclient+=" AND NOT ICACLIENTDIR64"
+  message+="; for the Remote Desktop plug-in alone: ADDLOCAL=RemoteDesktop"
   msibuild "$msi" -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Target\`) VALUES ('NoClientFound', 19, '$message.')"
   for sequence in InstallExecuteSequence InstallUISequence; do
-    msibuild "$msi" -q "INSERT INTO \`$sequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('NoClientFound', '$noclient', 60)"
+    msibuild "$msi" -q "INSERT INTO \`$sequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('NoClientFound', '$noclient', 1010)"
   done
   # The mark that tells an older version's removal it is part of an upgrade
   # (type 34 + 64: reg.exe from SystemFolder, its failure ignored), before

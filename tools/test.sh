@@ -55,14 +55,14 @@ run_build() {  # name, extra cmake arguments...
   summary+=("$name: $(count_tests "$dir")")
 }
 
-check_dll() {  # the DLL imports Windows' own DLLs only, exports Load alone, and fits its size
-  local objdump=$1 dll=$2 format=$3 limit=${4:-}
+check_dll() {  # the DLL imports Windows' own DLLs only, exports one name alone, and fits its size
+  local objdump=$1 dll=$2 format=$3 export=$4 limit=${5:-}
   local headers imports
   headers=$("$objdump" -p "$dll")
   grep -q "file format $format" <<<"$headers" || { echo "$dll is not $format"; exit 1; }
   # The export name table: "[Ordinal/Name Pointer] Table" then "[   0] Load" lines up to a blank line.
-  [ "$(awk '/\[Ordinal\/Name Pointer\] Table/ {p=1; next} p && NF == 0 {exit} p {print $NF}' <<<"$headers")" = Load ] ||
-    { echo "$dll must export Load and nothing else"; exit 1; }
+  [ "$(awk '/\[Ordinal\/Name Pointer\] Table/ {p=1; next} p && NF == 0 {exit} p {print $NF}' <<<"$headers")" = "$export" ] ||
+    { echo "$dll must export $export and nothing else"; exit 1; }
   imports=$(awk '/DLL Name:/ {print $3}' <<<"$headers" | sort -u | tr '\n' ' ')
   for name in $imports; do
     case "${name,,}" in
@@ -127,11 +127,13 @@ if check_complete build/win32/bin wine '*' crash_selfcheck.exe >/dev/null; then
   echo "the completeness check passed a program that crashed"; exit 1
 fi
 summary+=("self-check: a crashing test program (exit status 0 under Wine) is reported as failed")
-check_dll i686-w64-mingw32-objdump build/win32/bin/KestavClientDriverICA.dll pei-i386 800000
+check_dll i686-w64-mingw32-objdump build/win32/bin/KestavClientDriverICA.dll pei-i386 Load 800000
+check_dll i686-w64-mingw32-objdump build/win32/bin/KestavClientDriverDVC.dll pei-i386 VirtualChannelGetInstance 800000
 echo "=== win32: short benchmark under Wine"
 wine build/win32/bin/road_bench.exe 3 50 </dev/null
 run_build win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
-check_dll x86_64-w64-mingw32-objdump build/win64/bin/KestavClientDriverICA.dll pei-x86-64
+check_dll x86_64-w64-mingw32-objdump build/win64/bin/KestavClientDriverICA.dll pei-x86-64 Load
+check_dll x86_64-w64-mingw32-objdump build/win64/bin/KestavClientDriverDVC.dll pei-x86-64 VirtualChannelGetInstance
 
 echo "=== mixed: the 64-bit module with 32-bit drivers through KestavDriverHost32.exe"
 # As a 64-bit client PC with a maker's 32-bit drivers: the 64-bit module and
@@ -150,7 +152,14 @@ mixed_filter='QueuedAndHpc/SessionTest.*:Builds/DriverBuildTest.*:HostedDriverTe
 grep -q '^\[  PASSED  \]' build/mixed/bin/mixed.log && ! grep -qE '^\[  FAILED  \]|Unhandled' build/mixed/bin/mixed.log ||
   { echo "mixed: tests failed or ended early"; exit 1; }
 check_complete build/mixed/bin wine "$mixed_filter" engine_tests.exe
-summary+=("mixed: $(count_tests build/mixed) (64-bit module, 32-bit simulator and recording drivers)")
+# The 64-bit Remote Desktop plug-in with the same 32-bit drivers.
+dvc_filter='DvcTest.TheSessionTranscript:Builds/DriverBuild.*:DvcTest.ACrashOrAHang*'
+(cd build/mixed/bin/cwd && GTEST_OUTPUT="xml:results/" wine ../dvc_tests.exe \
+   --gtest_filter="$dvc_filter" </dev/null | tee ../mixed-dvc.log)
+grep -q '^\[  PASSED  \]' build/mixed/bin/mixed-dvc.log && ! grep -qE '^\[  FAILED  \]|Unhandled' build/mixed/bin/mixed-dvc.log ||
+  { echo "mixed: Remote Desktop tests failed or ended early"; exit 1; }
+check_complete build/mixed/bin wine "$dvc_filter" dvc_tests.exe
+summary+=("mixed: $(count_tests build/mixed) (64-bit module and plug-in, 32-bit simulator and recording drivers)")
 
 echo "=== mixed: kestav-host drives the 64-bit module with the 32-bit simulator"
 out=$(cd build/mixed/bin && wine kestav-host.exe "Init|sim|" Connect GetSerialNumber </dev/null)

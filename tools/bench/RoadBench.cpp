@@ -3,7 +3,9 @@
 //   1. the road as shipped (commands on the instrument thread) and the road
 //      inside the write hook, each against its own floor;
 //   2. the simulator in the driver host against in-process;
-//   3. the write hook's own time for a Measure that takes 2 s.
+//   3. the write hook's own time for a Measure that takes 2 s;
+//   4. the same commands through the Remote Desktop plug-in, loaded into
+//      the stand-in client in this process, against the ICA road.
 // Rounds interleave every row, so that all see the same machine; ratios are
 // medians of per-round ratios. Each row proves where it ran (Road::Place)
 // or the program fails; the goals are printed, met or missed.
@@ -15,7 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "packaging/Names.h"
+#include "platform/Library.h"
 #include "tools/bench/Road.h"
+#include "tools/host/DvcHost.h"
 
 namespace {
 
@@ -24,6 +29,11 @@ using Clock = std::chrono::steady_clock;
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values.empty() ? 0.0 : values[values.size() / 2];
+}
+
+std::string ProgramFolder() {
+    const std::string self = platform::ModuleFileName(reinterpret_cast<const void*>(&ProgramFolder));
+    return self.substr(0, self.find_last_of("\\/"));
 }
 
 double Elapsed(Clock::time_point start, int count) {
@@ -127,6 +137,50 @@ int main(int argc, char** argv) {
     }
     std::printf("goal: the write hook's own work under 1 ms with the instrument thread -> %s\n",
                 hookMet ? "met" : "missed");
+    if (withHost) {
+        // The Remote Desktop plug-in: the same core behind another transport.
+        host::DvcHost client;
+        if (!client.LoadPlugin(ProgramFolder() + "/" + names::kDvcModuleFile, &error)) return fail(error);
+        client.Connected();
+        if (!client.OpenChannel(names::kCommandChannel) || !client.OpenChannel(names::kDataChannel))
+            return fail("the plug-in took no channel");
+        auto dvcCommand = [&](const std::string& command) {
+            const auto sent = client.Run(names::kCommandChannel, command);
+            return sent.size() == 1 && sent[0].bytes.compare(0, 2, "OK") == 0;
+        };
+        for (const char* command : {"Init|sim|", "Connect", "Calibrate", "CalibrateStep|White|",
+                                    "CalibrateStep|Black|", "Measure"})
+            if (!dvcCommand(command)) return fail(std::string("plug-in set-up failed: ") + command);
+        if (!road.Place(bench::Road::Where::InProcess, true, &error)) return fail(error);
+        std::printf("\n%-24s %14s %14s %7s\n", "Remote Desktop plug-in", "ICA road us", "plug-in us", "ratio");
+        bool dvcMet = true;
+        std::size_t delivered = 0;
+        for (const std::string command : {"Measure", "GetSpectralDataAll|0|"}) {
+            std::vector<double> icaTimes, dvcTimes, ratios;
+            for (int round = 0; round < rounds; ++round) {
+                road.ResetFiles();
+                auto start = Clock::now();
+                for (int i = 0; i < perRound; ++i)
+                    if (road.Command(command) != 1) return fail("a response went missing");
+                icaTimes.push_back(Elapsed(start, perRound));
+                road.ResetFiles();
+                start = Clock::now();
+                for (int i = 0; i < perRound; ++i)
+                    if (!dvcCommand(command)) return fail("the plug-in lost a response");
+                dvcTimes.push_back(Elapsed(start, perRound));
+                ratios.push_back(dvcTimes.back() / icaTimes.back());
+                delivered += std::size_t(perRound);
+            }
+            const double ratio = Median(ratios);
+            std::printf("%-24s %14.2f %14.2f %7.3f\n", command.c_str(), Median(icaTimes), Median(dvcTimes), ratio);
+            if (ratio > 1.10) dvcMet = false;
+        }
+        // The proof: every one of those commands went through the plug-in.
+        if (client.SentCount() < delivered + 6) return fail("the plug-in answered fewer commands than it was sent");
+        client.Terminate();
+        std::printf("the plug-in answered %zu commands through its channels\n", client.SentCount());
+        std::printf("goal: the plug-in at most 1.10 x the ICA road -> %s\n", dvcMet ? "met" : "missed");
+    }
     road.ResetFiles();
     return 0;
 }

@@ -74,6 +74,9 @@ void CheckDriver(Report& report, const fs::path& path) {
         report.Problem(name + std::to_string(bits) + "-bit, " + form + ", missing: " + missing);
 }
 
+void CheckSettings(Report& report, int bits);
+void CheckDrivers(Report& report, const std::string& folder);
+
 void CheckClient(Report& report, int bits, const std::string& folder) {
     const std::string view = std::to_string(bits) + "-bit";
     report.Ok(view + " client: " + folder);
@@ -107,7 +110,13 @@ void CheckClient(Report& report, int bits, const std::string& folder) {
         report.Problem(view + " module: " + module.string() + " is " + std::to_string(moduleBits) +
                        "-bit; this client loads " + view + " modules only");
 
-    // The settings in force for this client, and where each comes from.
+    CheckSettings(report, bits);
+    CheckDrivers(report, folder);
+}
+
+// The settings in force in one registry view, and where each comes from.
+void CheckSettings(Report& report, int bits) {
+    const std::string view = std::to_string(bits) + "-bit";
     for (const names::Setting& setting : names::kSettings) {
         std::vector<std::string> ignored;
         const diag::SettingValue value = diag::ReadSetting(setting, platform::ViewOf(bits), &ignored);
@@ -119,7 +128,10 @@ void CheckClient(Report& report, int bits, const std::string& folder) {
         report.Ok(view + " setting " + setting.name + " = " + std::to_string(value.value) + " (" +
                   where + ")");
     }
+}
 
+// Each library under drivers\ beside a module.
+void CheckDrivers(Report& report, const std::string& folder) {
     std::error_code error;
     const fs::path drivers = fs::path(folder) / "drivers";
     for (fs::recursive_directory_iterator it(drivers, error), end; !error && it != end;
@@ -131,6 +143,33 @@ void CheckClient(Report& report, int bits, const std::string& folder) {
 }
 
 }  // namespace
+
+// The Remote Desktop plug-in registered in one registry view: there, of
+// that view's bitness, with its driver hosts. False when it is not registered.
+bool CheckPlugin(Report& report, int bits) {
+    std::string path;
+    if (!platform::ReadMachineString(platform::ViewOf(bits), names::kDvcAddInKey, names::kDvcAddInValue, &path))
+        return false;
+    const std::string view = std::to_string(bits) + "-bit";
+    report.Ok(view + " Remote Desktop registration: AddIns\\KestavInstrument names " + path);
+    const int pluginBits = driver::LibraryBitness(ReadAll(path));
+    if (pluginBits == bits)
+        report.Ok(view + " Remote Desktop plug-in: " + path + " is " + view);
+    else if (pluginBits == 0)
+        report.Problem(view + " Remote Desktop plug-in: " + path + " is missing or not a plug-in");
+    else
+        report.Problem(view + " Remote Desktop plug-in: " + path + " is " + std::to_string(pluginBits) +
+                       "-bit; " + view + " Remote Desktop clients load " + view + " plug-ins only");
+    const fs::path folder = fs::path(path).parent_path();
+    for (const int hostBits : {32, 64}) {
+        const fs::path hostProgram = folder / (std::string(names::kDriverHostPrefix) + std::to_string(hostBits) + ".exe");
+        if (hostBits == bits && driver::LibraryBitness(ReadAll(hostProgram)) != hostBits)
+            report.Problem(view + " Remote Desktop plug-in: " + hostProgram.string() + " is missing");
+    }
+    CheckSettings(report, bits);
+    CheckDrivers(report, folder.string());
+    return true;
+}
 
 int CheckClientPc(std::ostream& out) {
     Report report(out);
@@ -144,8 +183,11 @@ int CheckClientPc(std::ostream& out) {
         ++clients;
         CheckClient(report, bits, folder);
     }
-    if (clients == 0)
-        report.Problem("no Citrix ICA client is registered (SOFTWARE\\Citrix\\ICA Client, InstallFolder)");
+    int plugins = 0;
+    for (int bits : {64, 32}) plugins += CheckPlugin(report, bits) ? 1 : 0;
+    if (clients == 0 && plugins == 0)
+        report.Problem("no Citrix ICA client is registered (SOFTWARE\\Citrix\\ICA Client, InstallFolder), "
+                       "and no Remote Desktop plug-in (" + std::string(names::kDvcAddInKey) + ")");
     return report.Problems();
 }
 

@@ -8,8 +8,10 @@ namespace host {
 
 // Checks every ICA client found (32-bit and 64-bit registry views): its
 // folder, the module's registration (present and single), the module file
-// and its bitness, and each library under drivers\ (bitness, entry-point form,
-// all 31 names). Returns the number of problems.
+// and its bitness, the settings in force and where each comes from, and each
+// library under drivers\ (bitness, entry-point form, all 31 names); and the
+// Remote Desktop plug-in registered in either view (its path, its bitness,
+// its driver hosts and drivers). Returns the number of problems.
 int CheckClientPc(std::ostream& out);
 
 }  // namespace host

@@ -14,7 +14,9 @@
 #include "platform/File.h"
 #include "platform/Library.h"
 #include "diag/LogFile.h"
+#include "packaging/Names.h"
 #include "tools/host/Check.h"
+#include "tools/host/DvcHost.h"
 #include "tools/host/SelfTest.h"
 #include "tools/host/EngineHost.h"
 #include "tools/host/Listener.h"
@@ -26,7 +28,10 @@ const char* const kModuleFile = KST_MODULE_FILE;  // the module's file name in t
 
 const char* const kUsage =
     "usage: kestav-host [options] [command ...]\n"
-    "  --module PATH        module to load (default: " "KestavClientDriverICA beside this program)\n"
+    "  --module PATH        module to load (default: " "KestavClientDriverICA beside this program;\n"
+    "                       with --dvc: KestavClientDriverDVC)\n"
+    "  --dvc                a Remote Desktop client instead: load the DVC plug-in, open its\n"
+    "                       dynamic channels and write the commands into them\n"
     "  --hpc                the WinStation driver offers the High Performance Channel\n"
     "  --refuse N[:STATUS]  refuse the next N sends with STATUS (default 1016)\n"
     "  --max-write N        the engine's maximum write size, one byte of it for the\n"
@@ -65,6 +70,7 @@ struct Options {
     int timeoutSeconds = 30;
     bool listen = false;
     host::ListenerOptions listener;
+    bool dvc = false;
 };
 
 int Usage(const std::string& problem) {
@@ -106,6 +112,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
             return 0;
         } else if (arg == "--check") {
             return host::CheckClientPc(std::cout) == 0 ? 0 : 1;
+        } else if (arg == "--dvc") {
+            options->dvc = true;
         } else if (arg == "--listen") {
             options->listen = true;
             if (i + 1 < argc && argv[i + 1][0] != '-') options->listener.name = argv[++i];
@@ -220,6 +228,54 @@ void RunCommand(host::EngineHost& engine, const Options& options, const std::str
     }
 }
 
+// The same for the Remote Desktop plug-in: the command on its channel's
+// callback thread, the response written by the plug-in's instrument thread.
+void RunDvcCommand(host::DvcHost& client, const Options& options, const std::string& command) {
+    std::cout << "> " << host::Printable(command) << "\n";
+    const std::vector<host::DvcMessage> sent = client.Run(options.channel, command, 120000);
+    if (options.timing)
+        std::cout << "  OnDataReceived: " << client.lastDeliveryMicroseconds / 1000.0 << " ms\n";
+    if (sent.empty()) std::cout << "  (no response within 120 s)\n";
+    for (const host::DvcMessage& message : sent) {
+        std::cout << "< " << host::Printable(message.bytes)
+                  << (message.channel == options.channel ? "" : "  (on " + message.channel + ")") << "\n";
+        if (!options.plot.empty() && command.compare(0, 18, "GetSpectralDataAll") == 0)
+            Plot(message.bytes, command, options.plot);
+    }
+}
+
+// kestav-host --dvc: a stand-in Remote Desktop client around the plug-in.
+int RunDvc(const Options& options, const std::string& plugin) {
+    host::DvcHost client;
+    std::string error;
+    if (!client.LoadPlugin(plugin, &error)) {
+        std::cerr << "kestav-host: " << error << "\n";
+        return 3;
+    }
+    client.Connected();
+    for (const char* channel : {names::kCommandChannel, names::kDataChannel}) {
+        if (!client.OpenChannel(channel)) {
+            std::cerr << "kestav-host: the plug-in did not accept the channel " << channel << "\n";
+            return 4;
+        }
+    }
+    std::cout << "plug-in " << plugin << " loaded (dynamic channels " << names::kCommandChannel << " and "
+              << names::kDataChannel << ", commands on " << options.channel << ")\n";
+    for (const std::string& command : options.commands) RunDvcCommand(client, options, command);
+    if (options.interactive) {
+        std::string line;
+        while (std::cout << "kestav> " << std::flush, std::getline(std::cin, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.empty() || line == "quit") break;
+            RunDvcCommand(client, options, line);
+        }
+    }
+    client.Disconnected(0);
+    client.Terminate();
+    client.Unload();
+    return 0;
+}
+
 void ShowLog(int lines) {
     const std::string path = diag::LogFilePath();
     std::cout << "\nlog file: " << path << "\n";
@@ -249,6 +305,14 @@ int main(int argc, char** argv) {
         selfTest.hostFolder = ProgramFolder(argv[0]);
         selfTest.timeoutSeconds = std::uint32_t(options.timeoutSeconds);
         return host::RunSelfTest(options.selfTest, selfTest, std::cout);
+    }
+    if (options.dvc) {
+        const std::string plugin = options.module.empty()
+                                       ? ProgramFolder(argv[0]) + "/" + names::kDvcModuleFile
+                                       : options.module;
+        const int status = RunDvc(options, plugin);
+        if (options.logLines >= 0) ShowLog(options.logLines);
+        return status;
     }
     if (options.module.empty()) options.module = ProgramFolder(argv[0]) + "/" + kModuleFile;
 

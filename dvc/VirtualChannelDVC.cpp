@@ -1,0 +1,125 @@
+#include "dvc/VirtualChannelDVC.h"
+
+#include <vector>
+
+#include "commands/Instrument.h"
+#include "diag/LogFile.h"
+#include "diag/Settings.h"
+#include "packaging/Names.h"
+#include "relay/Respond.h"
+
+namespace dvc {
+
+namespace {
+const char* const kResponseTooLong = "ERROR|Response too long";
+constexpr std::uint32_t kStopWaitMs = 1000;
+}  // namespace
+
+const char* ChannelName(Channel channel) {
+    return channel == Channel::Command ? names::kCommandChannel : names::kDataChannel;
+}
+
+VirtualChannelDVC::VirtualChannelDVC()
+    : instrumentThread([this](const std::string& command) { return Run(command); },
+                       [this](const std::string& command, const std::string& response) {
+                           Send(command, response);
+                       },
+                       {}) {
+    diag::LogLine("VirtualChannelDVC (", __DATE__, " - ", __TIME__, ")");
+}
+
+VirtualChannelDVC::~VirtualChannelDVC() {
+    instrument.reset();
+    diag::LogLine("~VirtualChannelDVC");
+}
+
+void VirtualChannelDVC::Open() {
+    diag::LogLine("DVC: Plug-in initialized");
+    diag::LogSettings();
+    // The client's callbacks must never wait: commands always run on the
+    // instrument thread here, whatever InstrumentThread says.
+    diag::LogDetail("Instrument thread: on");
+}
+
+std::uint64_t VirtualChannelDVC::ChannelOpened(Channel channel, const Writer& writer) {
+    diag::LogLine("DVC: Channel \"", ChannelName(channel), "\" connected");
+    std::lock_guard<std::mutex> lock(channelLock);
+    writers[int(channel)] = writer;
+    return tokens[int(channel)] = ++lastToken;
+}
+
+void VirtualChannelDVC::ChannelClosed(Channel channel, std::uint64_t token) {
+    {
+        std::lock_guard<std::mutex> lock(channelLock);
+        if (tokens[int(channel)] != token) return;
+        writers[int(channel)].clear();
+        tokens[int(channel)] = 0;
+    }
+    diag::LogLine("DVC: Channel \"", ChannelName(channel), "\" closed");
+}
+
+void VirtualChannelDVC::Receive(Channel channel, const std::string& bytes) {
+    diag::LogLine("DVC: Data arrival");
+    diag::LogDetail("Data (channel: ", ChannelName(channel), ", size: ", bytes.size(), "): \"", bytes, "\"");
+    instrumentThread.Post(bytes);
+}
+
+std::string VirtualChannelDVC::Run(const std::string& command) {
+    return relay::Respond(instrument, command);
+}
+
+void VirtualChannelDVC::Send(const std::string& command, const std::string& response) {
+    if (command != relay::VersionQuery)
+        diag::LogDetail("Virtual channel - Pending respone <-- \"", response, "\"");
+    const std::string* bytes = &response;
+    const std::string tooLong = kResponseTooLong;
+    if (response.size() > kLongestResponse) {
+        diag::LogDetail("  Response of ", response.size(), " bytes is too long for a message of at most ",
+                        kLongestResponse, " bytes, sending \"", kResponseTooLong, "\" instead");
+        bytes = &tooLong;
+    }
+    std::lock_guard<std::mutex> lock(channelLock);
+    for (const Channel channel : {Channel::Data, Channel::Command}) {
+        if (writers[int(channel)].empty()) continue;
+        if (writers[int(channel)](*bytes))
+            diag::LogDetail("DVC: Response sent on \"", ChannelName(channel), "\" (\"", *bytes, "\")");
+        else
+            diag::LogDetail("DVC: The client refused the response on \"", ChannelName(channel), "\"");
+        return;
+    }
+    diag::LogDetail("DVC: No channel is open: response dropped (\"", *bytes, "\")");
+}
+
+void VirtualChannelDVC::Terminate() {
+    diag::LogLine("DVC: Terminated");
+    {
+        std::lock_guard<std::mutex> lock(channelLock);
+        writers[0].clear();
+        writers[1].clear();
+        tokens[0] = tokens[1] = 0;
+    }
+    std::vector<std::string> dropped;
+    const bool ended = instrumentThread.Stop(kStopWaitMs, &dropped, [this] {
+        if (instrument) instrument->ReleaseDriver();
+    });
+    for (const std::string& command : dropped)
+        diag::LogDetail("Virtual channel - Command dropped at close: \"", command, "\"");
+    if (!ended) {
+        diag::LogDetail("Virtual channel - A command still runs after ", kStopWaitMs,
+                        " ms: it finishes alone, then the driver is released");
+        return;
+    }
+    if (instrument) instrument->ReleaseDriver();
+}
+
+namespace {
+// Constructed when the plug-in is loaded, destroyed when it is unloaded: one
+// per process, as there is one instrument per PC.
+VirtualChannelDVC theVirtualChannel;
+}  // namespace
+
+VirtualChannelDVC& GetVirtualChannelDVC() {
+    return theVirtualChannel;
+}
+
+}  // namespace dvc

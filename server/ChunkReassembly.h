@@ -1,0 +1,46 @@
+// Messages of a Remote Desktop dynamic channel as the server side reads them:
+// each read gives one chunk of at most 1,600 bytes of data behind a
+// CHANNEL_PDU_HEADER (u32 length of the whole message, u32 flags: 1 the
+// first chunk, 2 the last). Chunks are joined until the last one; anything
+// that does not add up is dropped whole, never passed on cut or joined
+// wrongly.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kestav {
+namespace detail {
+
+constexpr std::uint32_t kChunkFirst = 0x01;
+constexpr std::uint32_t kChunkLast = 0x02;
+constexpr std::size_t kChunkHeader = 8;
+constexpr std::size_t kChunkData = 1600;  // CHANNEL_CHUNK_LENGTH
+
+class ChunkReassembler {
+public:
+    // Messages longer than `maximum` are dropped.
+    explicit ChunkReassembler(std::size_t maximum) : maximum_(maximum) {}
+
+    enum class Result { NeedMore, Message, Dropped };
+    // One chunk as read. Message: *message is whole. Dropped: *problem
+    // says what did not add up; the next message starts afresh.
+    Result Feed(const std::uint8_t* chunk, std::size_t size, std::string* message, std::string* problem);
+    // Forgets a message begun.
+    void Reset();
+
+private:
+    // Drops the message begun; unless this was its last chunk, the rest of
+    // it is skipped.
+    Result Drop(const std::string& why, bool lastChunk, std::string* problem);
+
+    std::size_t maximum_;
+    bool inMessage_ = false;
+    bool skipping_ = false;  // the rest of a dropped message
+    std::uint32_t expected_ = 0;
+    std::string partial_;
+};
+
+}  // namespace detail
+}  // namespace kestav

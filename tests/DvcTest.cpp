@@ -1,0 +1,246 @@
+// The Remote Desktop plug-in, loaded by path into the stand-in client and
+// driven as a client drives it: the same protocol, texts and rules as the ICA
+// module, commands never on the client's callback thread, responses up to
+// 1 MiB whole, and any end of the session, mid-command, without a crash or a
+// write to a closed channel.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "platform/HostProcess.h"
+#include "tests/support/TestSupport.h"
+#include "tools/host/DvcHost.h"
+
+using testing_support::AdminSetting;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char* const kCommand = "KstCmd1";
+const char* const kData = "KstDta1";
+
+std::string PluginPath() {
+    return testing_support::ExecutableFolder() + "/KestavClientDriverDVC.dll";
+}
+
+class DvcTest : public ::testing::Test {
+protected:
+    void SetUp() override { Start(); }
+    void Start() {
+        std::string error;
+        ASSERT_TRUE(client.LoadPlugin(PluginPath(), &error)) << error;
+        client.Connected();
+        ASSERT_TRUE(client.OpenChannel(kCommand));
+        ASSERT_TRUE(client.OpenChannel(kData));
+    }
+    std::string Run(const std::string& command, const char* channel = kCommand) {
+        const auto sent = client.Run(channel, command);
+        return sent.size() == 1 ? sent[0].bytes : "(" + std::to_string(sent.size()) + " sent)";
+    }
+    bool Logged(const std::string& pattern) {
+        const std::regex wanted(pattern);
+        const auto log = testing_support::ReadLogLines(temp.LogPath());
+        return std::any_of(log.begin(), log.end(), [&](const std::string& l) { return std::regex_match(l, wanted); });
+    }
+    template <typename Condition>
+    static bool WaitUntil(Condition condition, int seconds = 20) {
+        const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+        while (!condition() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return condition();
+    }
+
+    testing_support::ScopedTempFolder temp;
+    host::DvcHost client;
+};
+
+TEST_F(DvcTest, TheSessionTranscript) {
+    std::istringstream transcript(
+        testing_support::ReadFile(testing_support::ExecutableFolder() + "/expected/session.txt"));
+    std::string line, expected, actual;
+    int commands = 0;
+    while (std::getline(transcript, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        expected += line + "\n";
+        if (line.compare(0, 2, "> ") != 0) continue;
+        ++commands;
+        actual += line + "\n";
+        for (const host::DvcMessage& message : client.Run(kCommand, line.substr(2))) {
+            actual += "< " + message.bytes + "\n";
+            EXPECT_EQ(message.channel, kData) << "responses leave on KstDta1";
+        }
+    }
+    EXPECT_GT(commands, 20);
+    EXPECT_EQ(actual, expected);
+    EXPECT_TRUE(Logged(R"(DVC: Data arrival)"));
+    EXPECT_TRUE(Logged(R"(DVC: Response sent on "KstDta1" \("OK\|KSIM-000417"\))"));
+}
+
+TEST_F(DvcTest, VirtualChannelGetInstanceAndEveryReferenceReleased) {
+    std::uint32_t count = 0;
+    EXPECT_EQ(client.CountOnlyResult(&count), S_OK);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(client.WrongInterfaceResult(), E_NOINTERFACE);
+    EXPECT_GT(client.OutstandingReferences(), 0) << "the plug-in holds the listeners and the channels";
+    EXPECT_EQ(Run("Hello"), "OK|Hello");
+    client.Disconnected(0);
+    client.Terminate();
+    EXPECT_EQ(client.OutstandingReferences(), 0) << "every reference the plug-in took is released";
+}
+
+class DriverBuild : public DvcTest, public ::testing::WithParamInterface<std::tuple<const char*, bool>> {};
+
+TEST_P(DriverBuild, EveryBuildAnswersAlikeInProcessAndInTheDriverHost) {
+    std::unique_ptr<AdminSetting> isolate;
+    if (std::get<1>(GetParam())) isolate = std::make_unique<AdminSetting>("IsolateDriver", 1);
+    ASSERT_EQ(Run(std::string("Init|") + std::get<0>(GetParam()) + "|"), "OK");
+    const std::pair<std::string, std::string> session[] = {
+        {"SetOption|@real|0.25|", "OK|true"},   {"SetOption|@int|-7|", "OK|true"},
+        {"SetOption|@text|a&vert;b|", "OK|true"}, {"Connect", "OK|true"},
+        {"SetLanguage|1033|", "OK|true"},       {"GetWavelengthValue|30|", "OK|-7"},
+        {"GetSpectralData|2|30|", "OK|0.25"},   {"GetAngleValue|1|", "OK|a|b"},
+        {"GetOption|Filter|", "OK|a&vert;b"},   {"SetOption|Filter|M2&vert;UV cut|", "OK|true"},
+        {"GetSpectralData|1|", "ERROR|Missing parameter"},
+        {"SetLanguage|70000|", "ERROR|Error executing command \"SetLanguage\" (bad lexical cast: source "
+                               "type value could not be interpreted as target)"},
+    };
+    for (const auto& [command, response] : session) EXPECT_EQ(Run(command), response) << command;
+    EXPECT_EQ(Run("Execute|@calls|"),
+              "OK|Connect()\nSetLanguage(1033)\nGetWavelengthValue(30)\nGetSpectralData(2,30)\n"
+              "GetAngleValue(1)\nGetOption(\"Filter\")\nSetOption(\"Filter\",\"M2|UV cut\")\n");
+    if (std::get<1>(GetParam())) {
+        EXPECT_TRUE(Logged(R"(Driver host started \(pid \d+, (32|64)-bit\))"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, DriverBuild,
+                         ::testing::Combine(::testing::Values("recording", "recording-stdcall",
+                                                              "recording-decorated"),
+                                            ::testing::Bool()));
+
+TEST_F(DvcTest, ACrashOrAHangInTheDriverHostCostsOneCommand) {
+    AdminSetting isolate("IsolateDriver", 1);
+    AdminSetting timeout("DriverTimeoutSeconds", 1);
+    ASSERT_EQ(Run("Init|recording|"), "OK");
+    ASSERT_EQ(Run("SetOption|@fault|crash|"), "OK|true");
+    EXPECT_EQ(Run("Measure"), "ERROR|Instrument driver stopped");
+    EXPECT_EQ(Run("Measure"), "ERROR|Instrument driver not loaded");
+    ASSERT_EQ(Run("Init|recording|"), "OK");
+    ASSERT_EQ(Run("SetOption|@fault|sleep:4000|"), "OK|true");
+    EXPECT_EQ(Run("Measure"), "ERROR|Instrument driver not responding");
+    EXPECT_EQ(Run("Init|nosuch|"), "ERROR|Error loading driver (\"nosuch\") on client [Error: 126]");
+    EXPECT_EQ(Run("Foo"), "ERROR|Unknown command \"Foo\"");
+}
+
+// No 5,000-byte packets here: a response of 1 MiB goes out whole.
+TEST_F(DvcTest, ResponsesUpToOneMebibyteGoOutWhole) {
+    ASSERT_EQ(Run("Init|recording|"), "OK");
+    const std::size_t mebibyte = 1024 * 1024;
+    ASSERT_EQ(Run("SetOption|@text|" + std::string(mebibyte - 3, 'm') + "|"), "OK|true");
+    const std::string whole = Run("GetSerialNumber");
+    EXPECT_EQ(whole.size(), mebibyte);
+    EXPECT_EQ(whole.compare(0, 4, "OK|m"), 0);
+    ASSERT_EQ(Run("SetOption|@text|" + std::string(mebibyte - 2, 'm') + "|"), "OK|true");
+    EXPECT_EQ(Run("GetSerialNumber"), "ERROR|Response too long");
+    EXPECT_TRUE(Logged("  Response of 1048577 bytes is too long for a message of at most 1048576 bytes, "
+                       "sending \"ERROR\\|Response too long\" instead"));
+}
+
+TEST_F(DvcTest, CommandsOnBothChannelsFromTwoThreads) {
+    ASSERT_EQ(Run("Init|recording|"), "OK");
+    const std::size_t before = client.SentCount();
+    std::thread other([this] {
+        for (int i = 0; i < 100; ++i) client.Deliver(kData, "Foo-D-" + std::to_string(i));
+    });
+    for (int i = 0; i < 100; ++i) client.Deliver(kCommand, "Foo-C-" + std::to_string(i));
+    other.join();
+    ASSERT_TRUE(client.Deliver(kCommand, "Hello"));  // the newest of all
+    ASSERT_TRUE(WaitUntil([&] {
+        const auto sent = client.SentSince(before);
+        return !sent.empty() && sent.back().bytes == "OK|Hello";
+    }));
+    std::set<std::string> seen;
+    for (const host::DvcMessage& message : client.SentSince(before)) {
+        EXPECT_TRUE(message.bytes == "OK|Hello" ||
+                    std::regex_match(message.bytes, std::regex(R"(ERROR\|Unknown command "Foo-[CD]-\d+")")))
+            << message.bytes;
+        EXPECT_TRUE(seen.insert(message.bytes).second) << "answered twice: " << message.bytes;
+    }
+}
+
+// The server closes a channel while a command runs: its response goes out on
+// the other channel if that is open, and is dropped if none is, never
+// written to a closed channel.
+TEST_F(DvcTest, OnCloseWhileACommandRuns) {
+    ASSERT_EQ(Run("Init|recording|"), "OK");
+    ASSERT_EQ(Run("SetOption|@fault|sleep:1000|"), "OK|true");
+    std::size_t before = client.SentCount();
+    ASSERT_TRUE(client.Deliver(kCommand, "Measure"));
+    client.CloseChannel(kData);
+    ASSERT_TRUE(WaitUntil([&] { return client.SentCount() > before; }));
+    auto sent = client.SentSince(before);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].channel, kCommand) << "KstDta1 is closed: the response comes on KstCmd1";
+    EXPECT_EQ(sent[0].bytes, "OK|true");
+
+    ASSERT_EQ(Run("SetOption|@fault|sleep:1500|"), "OK|true");
+    before = client.SentCount();
+    ASSERT_TRUE(client.Deliver(kCommand, "Measure"));
+    client.CloseChannel(kCommand);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_EQ(client.SentCount(), before) << "no channel open: dropped";
+    EXPECT_EQ(client.WritesAfterClose(), 0);
+    EXPECT_TRUE(Logged(R"(DVC: No channel is open: response dropped \("OK\|true"\))"));
+    // The server opens them again.
+    ASSERT_TRUE(client.OpenChannel(kCommand));
+    ASSERT_TRUE(client.OpenChannel(kData));
+    EXPECT_EQ(Run("IsConnected"), "OK|true");
+}
+
+TEST_F(DvcTest, DisconnectedAndConnectedAgainAndAgain) {
+    ASSERT_EQ(Run("Init|sim|"), "OK");
+    for (int cycle = 0; cycle < 5; ++cycle) {
+        client.Disconnected(cycle);
+        client.CloseChannel(kCommand);
+        client.CloseChannel(kData);
+        client.Connected();
+        ASSERT_TRUE(client.OpenChannel(kCommand));
+        ASSERT_TRUE(client.OpenChannel(kData));
+        EXPECT_EQ(Run("GetSerialNumber"), "OK|KSIM-000417") << cycle;
+    }
+    EXPECT_EQ(client.WritesAfterClose(), 0);
+}
+
+// The client ends the plug-in while a command runs: no crash, no write after
+// close, and the driver goes only once the command has returned.
+TEST_F(DvcTest, TerminatedWhileACommandRuns) {
+    ASSERT_EQ(Run("Init|recording|"), "OK");
+    ASSERT_EQ(Run("SetOption|@fault|sleep:2500|"), "OK|true");
+    const std::size_t before = client.SentCount();
+    ASSERT_TRUE(client.Deliver(kCommand, "Measure"));
+    ASSERT_TRUE(client.Deliver(kCommand, "Connect"));  // queued: dropped
+    const auto started = Clock::now();
+    client.Terminate();
+    const std::string recording = testing_support::DriverLibraryPath("Kestav", "recording");
+    if (Clock::now() - started < std::chrono::milliseconds(2000)) {
+        EXPECT_TRUE(testing_support::IsLibraryLoaded(recording)) << "released under the running call";
+    }
+    client.Unload();
+    EXPECT_TRUE(WaitUntil([&] {
+        return !testing_support::IsLibraryLoaded(recording) && !testing_support::IsLibraryLoaded(PluginPath());
+    }));
+    EXPECT_EQ(client.SentCount(), before);
+    EXPECT_EQ(client.WritesAfterClose(), 0);
+    EXPECT_TRUE(Logged(R"(Virtual channel - Command dropped at close: "Connect")"));
+}
+
+}  // namespace
