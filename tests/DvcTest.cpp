@@ -122,6 +122,61 @@ TEST_P(DriverBuild, EveryBuildAnswersAlikeInProcessAndInTheDriverHost) {
     }
 }
 
+// All 32 commands of the table, once each, through the plug-in: the same
+// responses and the same calls reaching the driver as through the ICA module.
+TEST_P(DriverBuild, AllThirtyTwoCommands) {
+    std::unique_ptr<AdminSetting> isolate;
+    if (std::get<1>(GetParam())) isolate = std::make_unique<AdminSetting>("IsolateDriver", 1);
+    ASSERT_EQ(Run(std::string("Init|") + std::get<0>(GetParam()) + "|"), "OK");
+    for (const char* answer : {"SetOption|@text|t&vert;u|", "SetOption|@int|5|", "SetOption|@real|0.5|"})
+        ASSERT_EQ(Run(answer), "OK|true");
+    std::string spectrum = "OK|0.5";
+    for (int i = 1; i < 31; ++i) spectrum += ";0.5";
+    struct Row {
+        const char* command;
+        std::string response, call;
+    };
+    const Row rows[] = {
+        {"AbortCalibration", "OK|true", "AbortCalibration()"},
+        {"Calibrate", "OK|true", "Calibrate()"},
+        {"CalibrateStep|White|", "OK|true", "CalibrateStep(\"White\")"},
+        {"ClearSamples", "OK|true", "ClearSamples()"},
+        {"Configure", "OK|true", "Configure()"},
+        {"Connect", "OK|true", "Connect()"},
+        {"Disconnect", "OK|true", "Disconnect()"},
+        {"Execute|STATUS|", "OK|t|u", "Execute(\"STATUS\")"},
+        {"GetAngleValue|2|", "OK|t|u", "GetAngleValue(2)"},
+        {"GetAngles", "OK|5", "GetAngles()"},
+        {"GetAvailableSettings", "OK|t&vert;u", "GetAvailableSettings()"},
+        {"GetCalProgress", "OK|5", "GetCalProgress()"},
+        {"GetCalStatus", "OK|5", "GetCalStatus()"},
+        {"GetCalSteps", "OK|t|u", "GetCalSteps()"},
+        {"GetCalMode|x|", "OK|t|u", "GetCalMode()"},
+        {"GetLastErrorCode", "OK|5", "GetLastErrorCode()"},
+        {"GetLastErrorString", "OK|t|u", "GetLastErrorString()"},
+        {"GetOption|A&vert;B|", "OK|t&vert;u", "GetOption(\"A|B\")"},
+        {"GetSampleCount", "OK|5", "GetSampleCount()"},
+        {"GetSampleData|1|2|", "OK|0.5", "GetSampleData(1,2)"},
+        {"GetSerialNumber", "OK|t|u", "GetSerialNum()"},
+        {"GetSettingOptions|Filter|", "OK|t|u", "GetSettingOptions(\"Filter\")"},
+        {"GetSpectralData|1|2|", "OK|0.5", "GetSpectralData(1,2)"},
+        {"GetSpectralDataAll|3|", spectrum, "GetSpectralData(3,30)"},
+        {"GetWavelengths", "OK|5", "GetWavelengths()"},
+        {"GetWavelengthValue|3|", "OK|5", "GetWavelengthValue(3)"},
+        {"IsConnected", "OK|true", "IsConnected()"},
+        {"IsDataReady", "OK|true", "IsDataReady()"},
+        {"Measure", "OK|true", "Measure()"},
+        {"SetCurrentSample|4|", "OK|true", "SetCurrentSample(4)"},
+        {"SetLanguage|1031|", "OK|true", "SetLanguage(1031)"},
+        {"SetOption|a&vert;b|c|", "OK|true", "SetOption(\"a|b\",\"c\")"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(Run(row.command), row.response) << row.command;
+        const std::string calls = "\n" + Run("Execute|@calls|").substr(3);  // after "OK|"
+        EXPECT_EQ(calls.substr(calls.rfind('\n', calls.size() - 2) + 1), row.call + "\n") << row.command;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Builds, DriverBuild,
                          ::testing::Combine(::testing::Values("recording", "recording-stdcall",
                                                               "recording-decorated"),

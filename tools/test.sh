@@ -165,6 +165,10 @@ echo "=== mixed: kestav-host drives the 64-bit module with the 32-bit simulator"
 out=$(cd build/mixed/bin && wine kestav-host.exe "Init|sim|" Connect GetSerialNumber </dev/null)
 echo "$out"
 grep -qx '< OK|KSIM-000417' <<<"$out" || { echo "the 32-bit simulator did not answer"; exit 1; }
+echo "=== mixed: kestav-host --dvc drives the 64-bit Remote Desktop plug-in with the 32-bit simulator"
+out=$(cd build/mixed/bin && wine kestav-host.exe --dvc "Init|sim|" Connect GetSerialNumber </dev/null | tr -d '\r')
+echo "$out"
+grep -qx '< OK|KSIM-000417  (on KstDta1)' <<<"$out" || { echo "the plug-in did not answer"; exit 1; }
 
 echo "=== mixed: a client that is killed takes its driver host with it"
 fifo=$(mktemp -u)
