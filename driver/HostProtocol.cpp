@@ -98,6 +98,35 @@ bool KnownConvention(std::uint32_t value) {
 
 }  // namespace
 
+namespace {
+std::uint32_t* StateWord(std::uint8_t* section) {
+    return reinterpret_cast<std::uint32_t*>(section + kStateOffset);
+}
+constexpr std::uint32_t Value(ExchangeState state) { return std::uint32_t(state); }
+}  // namespace
+
+void BeginExchange(std::uint8_t* section) {
+    __atomic_store_n(StateWord(section), Value(ExchangeState::Waiting), __ATOMIC_SEQ_CST);
+}
+
+bool AnswerPosted(const std::uint8_t* section) {
+    return __atomic_load_n(StateWord(const_cast<std::uint8_t*>(section)), __ATOMIC_ACQUIRE) ==
+           Value(ExchangeState::Answered);
+}
+
+bool SettleBlocking(std::uint8_t* section) {
+    std::uint32_t expected = Value(ExchangeState::Waiting);
+    return __atomic_compare_exchange_n(StateWord(section), &expected,
+                                       Value(ExchangeState::Blocking), false, __ATOMIC_SEQ_CST,
+                                       __ATOMIC_SEQ_CST) ||
+           expected != Value(ExchangeState::Answered);
+}
+
+bool PostAnswer(std::uint8_t* section) {
+    return __atomic_exchange_n(StateWord(section), Value(ExchangeState::Answered),
+                               __ATOMIC_SEQ_CST) != Value(ExchangeState::Waiting);
+}
+
 std::size_t ClaimedLength(const std::uint8_t* bytes, std::size_t available) {
     if (available < 4) return 0;
     return std::size_t(bytes[0]) | std::size_t(bytes[1]) << 8 | std::size_t(bytes[2]) << 16 |

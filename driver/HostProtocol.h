@@ -25,17 +25,19 @@ namespace driverhost {
 using platform::Convention;
 
 constexpr std::uint32_t kMagic = 0x4854534B;  // "KSTH"
-constexpr std::uint32_t kProtocolVersion = 2;
+constexpr std::uint32_t kProtocolVersion = 3;
 // Requests name an entry point by its place in the one list.
 #define KST_COUNT_ENTRY(name, form, bytes) +1
 constexpr std::uint32_t kEntryCount = 0 KST_ENTRY_POINTS(KST_COUNT_ENTRY);
 #undef KST_COUNT_ENTRY
 static_assert(kEntryCount == 31, "31 entry points");
 constexpr std::uint32_t kSpectrumBands = 31;
-// The shared section: a request area, then an answer area.
+// The shared section: a request area, an answer area, then the exchange
+// state (one word, on a cache line of its own).
 constexpr std::size_t kRequestArea = 192 * 1024;  // two texts of a 64 KiB command
 constexpr std::size_t kAnswerArea = 1024 * 1024;
-constexpr std::size_t kSectionSize = kRequestArea + kAnswerArea;
+constexpr std::size_t kStateOffset = kRequestArea + kAnswerArea;
+constexpr std::size_t kSectionSize = kStateOffset + 64;
 constexpr std::uint32_t kMaximumPath = 32768;  // the longest path Windows knows
 
 struct SetUp {
@@ -89,6 +91,24 @@ void Encode(const Answer& answer, std::vector<std::uint8_t>* frame);
 [[nodiscard]] bool Decode(const std::uint8_t* bytes, std::size_t size, Handshake* handshake);
 [[nodiscard]] bool Decode(const std::uint8_t* bytes, std::size_t size, Request* request);
 [[nodiscard]] bool Decode(const std::uint8_t* bytes, std::size_t size, Answer* answer);
+
+// The exchange state. Waking a thread that sleeps on an event costs far more
+// than most driver calls take, so the module does not sleep at once: it
+// marks the state Waiting, signals the request and watches the state for a
+// short while. The host, having written its answer, marks it Answered and
+// signals the answer event only when the module had stopped watching and
+// marked it Blocking. A host that always signals is still understood; what
+// the state says is a hint, the answer frame is checked as ever.
+enum class ExchangeState : std::uint32_t { Waiting = 0, Blocking = 1, Answered = 2 };
+// The module's side: before the request is signalled...
+void BeginExchange(std::uint8_t* section);
+// ...whether the answer is there...
+bool AnswerPosted(const std::uint8_t* section);
+// ...and, when it stops watching: true when it must now wait for the event,
+// false when the answer came meanwhile.
+bool SettleBlocking(std::uint8_t* section);
+// The host's side, once the answer is written: true when it must signal.
+bool PostAnswer(std::uint8_t* section);
 
 // The length a frame claims in its first field, or 0 when fewer than four
 // bytes are there: how much of a shared area to copy before decoding.

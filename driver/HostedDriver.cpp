@@ -1,6 +1,8 @@
 #include "driver/HostedDriver.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "diag/LogFile.h"
 
@@ -11,6 +13,9 @@ namespace {
 constexpr std::uint32_t kMinimumStartMs = 10000;
 // How long a host that was asked to quit may take before it is ended.
 constexpr std::uint32_t kQuitGraceMs = 2000;
+// How long the caller watches for the answer before it sleeps until the host
+// signals it.
+constexpr std::chrono::microseconds kWatchAnswer(500);
 }  // namespace
 
 std::unique_ptr<HostedDriver> HostedDriver::Start(const std::string& program,
@@ -71,7 +76,7 @@ HostedDriver::~HostedDriver() {
         quit.operation = driverhost::Operation::Quit;
         driverhost::Encode(quit, &frame);
         std::memcpy(platform::HostSection(process_), frame.data(), frame.size());
-        (void)platform::HostExchange(process_, kQuitGraceMs);
+        (void)Transact(kQuitGraceMs);
     }
     const std::uint32_t pid = platform::HostProcessId(process_);
     const std::uint32_t code = platform::EndHostProcess(process_, kQuitGraceMs);
@@ -93,6 +98,21 @@ void HostedDriver::Stopped() {
     throw DriverStopped{code};
 }
 
+platform::HostWait HostedDriver::Transact(std::uint32_t timeoutMs) {
+    std::uint8_t* section = platform::HostSection(process_);
+    driverhost::BeginExchange(section);
+    platform::HostSignalRequest(process_);
+    // Watched for a short while (most driver calls are over by then), yielding
+    // the processor to the host; the host's end is seen once this thread waits.
+    const auto until = std::chrono::steady_clock::now() + kWatchAnswer;
+    do {
+        if (driverhost::AnswerPosted(section)) return platform::HostWait::Done;
+        std::this_thread::yield();
+    } while (std::chrono::steady_clock::now() < until);
+    if (!driverhost::SettleBlocking(section)) return platform::HostWait::Done;
+    return platform::HostAwaitAnswer(process_, timeoutMs);
+}
+
 void HostedDriver::Exchange(const driverhost::Request& request) {
     if (process_ == nullptr) throw DriverStopped();
     frame_.clear();
@@ -100,7 +120,7 @@ void HostedDriver::Exchange(const driverhost::Request& request) {
     std::uint8_t* section = platform::HostSection(process_);
     std::memcpy(section, frame_.data(), frame_.size());
 
-    switch (platform::HostExchange(process_, timeoutMs_)) {
+    switch (Transact(timeoutMs_)) {
         case platform::HostWait::Done:
             break;
         case platform::HostWait::Exited:

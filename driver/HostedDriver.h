@@ -45,6 +45,8 @@ private:
     HostedDriver(platform::HostProcess* process, std::uint32_t timeoutMs);
     // Sends `request` and decodes the answer; throws as Call does.
     void Exchange(const driverhost::Request& request);
+    // Signals the request in the shared section and waits for its answer.
+    platform::HostWait Transact(std::uint32_t timeoutMs);
     void Stopped();
 
     platform::HostProcess* process_;

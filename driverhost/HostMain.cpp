@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
         if (!driverhost::Decode(frame.data(), frame.size(), &request)) return kBadRequest;
         if (request.operation == driverhost::Operation::Quit) {
             spectro.UnloadDriver();
-            platform::Signal(setUp.answerEvent);
+            if (driverhost::PostAnswer(section)) platform::Signal(setUp.answerEvent);
             return kDone;
         }
         driverhost::Answer answer;
@@ -88,6 +88,6 @@ int main(int argc, char** argv) {
             driverhost::Encode(answer, &frame);
         }
         std::memcpy(section + driverhost::kRequestArea, frame.data(), frame.size());
-        platform::Signal(setUp.answerEvent);
+        if (driverhost::PostAnswer(section)) platform::Signal(setUp.answerEvent);
     }
 }

@@ -28,9 +28,10 @@ std::uint8_t* HostSection(HostProcess* host);
 enum class HostWait { Done, Exited, TimedOut };
 bool HostSend(HostProcess* host, const std::vector<std::uint8_t>& message);
 HostWait HostReceive(HostProcess* host, std::vector<std::uint8_t>* message, std::uint32_t timeoutMs);
-// Signals the request event and waits for the answer event, the host's end
-// or the timeout.
-HostWait HostExchange(HostProcess* host, std::uint32_t timeoutMs);
+// Signals the request event.
+void HostSignalRequest(HostProcess* host);
+// Waits for the answer event, the host's end or the timeout.
+HostWait HostAwaitAnswer(HostProcess* host, std::uint32_t timeoutMs);
 std::uint32_t HostExitCode(const HostProcess* host);  // once it has exited
 // Gives the host up to graceMs to end by itself, then ends it; frees all.
 // Returns its exit code.

@@ -166,4 +166,46 @@ TEST(HostProtocol, ClaimedLengthNeedsFourBytes) {
     EXPECT_EQ(ClaimedLength(bytes, 4), 0x01000005u);
 }
 
+// The exchange state: whichever side comes first, the module waits for the
+// answer event exactly when the host signals it, so no signal is lost and
+// none is left over to answer the next request early.
+TEST(HostProtocol, TheAnswerEventIsSignalledExactlyWhenTheModuleWaitsForIt) {
+    struct Case {
+        const char* order;
+        bool hostPosts;       // a host that writes the state at all
+        bool postFirst;       // the answer comes while the module watches
+        bool moduleWaits;     // SettleBlocking's verdict
+        bool hostSignals;     // PostAnswer's verdict
+    };
+    const Case cases[] = {
+        {"answer while watching", true, true, false, false},
+        {"answer after the module gave up watching", true, false, true, true},
+        {"a host that never marks the state (signals always)", false, false, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.order);
+        std::vector<std::uint8_t> section(kSectionSize, 0xEE);  // garbage from before
+        BeginExchange(section.data());
+        EXPECT_FALSE(AnswerPosted(section.data()));
+        bool signalled = !c.hostPosts;
+        if (c.hostPosts && c.postFirst) signalled = PostAnswer(section.data());
+        if (c.postFirst) {
+            EXPECT_TRUE(AnswerPosted(section.data()));
+        }
+        const bool waits = SettleBlocking(section.data());
+        if (c.hostPosts && !c.postFirst) signalled = PostAnswer(section.data());
+        EXPECT_EQ(waits, c.moduleWaits);
+        EXPECT_EQ(signalled, c.hostSignals);
+        EXPECT_EQ(waits, signalled);
+    }
+}
+
+TEST(HostProtocol, AStateWordOfGarbageMakesTheModuleWaitForTheEvent) {
+    std::vector<std::uint8_t> section(kSectionSize, 0);
+    BeginExchange(section.data());
+    std::memset(section.data() + kStateOffset, 0x7F, 4);  // neither Waiting nor Answered
+    EXPECT_FALSE(AnswerPosted(section.data()));
+    EXPECT_TRUE(SettleBlocking(section.data()));
+}
+
 }  // namespace

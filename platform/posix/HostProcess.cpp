@@ -23,7 +23,8 @@ bool HostSend(HostProcess*, const std::vector<std::uint8_t>&) { return false; }
 HostWait HostReceive(HostProcess*, std::vector<std::uint8_t>*, std::uint32_t) {
     return HostWait::Exited;
 }
-HostWait HostExchange(HostProcess*, std::uint32_t) { return HostWait::Exited; }
+void HostSignalRequest(HostProcess*) {}
+HostWait HostAwaitAnswer(HostProcess*, std::uint32_t) { return HostWait::Exited; }
 std::uint32_t HostExitCode(const HostProcess*) { return 0; }
 std::uint32_t EndHostProcess(HostProcess*, std::uint32_t) { return 0; }
 

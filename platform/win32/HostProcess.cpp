@@ -165,8 +165,9 @@ HostWait HostReceive(HostProcess* host, std::vector<std::uint8_t>* message,
     return HostWait::Done;
 }
 
-HostWait HostExchange(HostProcess* host, std::uint32_t timeoutMs) {
-    SetEvent(host->requestEvent.value);
+void HostSignalRequest(HostProcess* host) { SetEvent(host->requestEvent.value); }
+
+HostWait HostAwaitAnswer(HostProcess* host, std::uint32_t timeoutMs) {
     HANDLE waits[2] = {host->answerEvent.value, host->process.value};
     const DWORD woken = WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
     if (woken == WAIT_OBJECT_0) return HostWait::Done;
