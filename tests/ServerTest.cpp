@@ -12,6 +12,7 @@
 #include <memory>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "platform/Pipe.h"
 #include "server/KestavChannel.h"
@@ -330,8 +331,20 @@ TEST_F(ServerTest, TheCitrixTransportLoadsWfapiFromTheSystemFolderOnly) {
     ASSERT_GT(GetSystemDirectoryA(systemFolder, MAX_PATH), 0u);
     const fs::path inSystem = fs::path(systemFolder) / file;
     ASSERT_FALSE(fs::exists(inSystem)) << "a wfapi in the system folder already";
-    fs::copy_file(standIn, besideUs, fs::copy_options::overwrite_existing);
-    fs::copy_file(standIn, fs::current_path() / file, fs::copy_options::overwrite_existing);
+    const fs::path inCurrentFolder = fs::current_path() / file;
+    // Removed again however the test ends; the current folder may be ours.
+    struct Placed {
+        std::vector<fs::path> paths;
+        ~Placed() {
+            std::error_code ignored;
+            for (const fs::path& path : paths) fs::remove(path, ignored);
+        }
+    } placed{{inSystem, besideUs, inCurrentFolder}};
+    for (const fs::path& path : {besideUs, inCurrentFolder}) {
+        std::error_code ignored;
+        fs::remove(path, ignored);  // left by a run that was cut short
+        fs::copy_file(standIn, path, fs::copy_options::skip_existing);
+    }
     platform::SetEnvironment(loop::kNameVariable, loopName);
     KestavChannel* citrix = nullptr;
     EXPECT_EQ(KestavOpen(KESTAV_TRANSPORT_CITRIX, nullptr, 3000, &citrix), KESTAV_NO_TRANSPORT);
@@ -353,10 +366,6 @@ TEST_F(ServerTest, TheCitrixTransportLoadsWfapiFromTheSystemFolderOnly) {
     EXPECT_EQ(KestavOpen(KESTAV_TRANSPORT_CITRIX, nullptr, 1000, &citrix), KESTAV_NO_SESSION);
     EXPECT_NE(std::string(KestavLastError(nullptr)).find("does not run in a Citrix session"),
               std::string::npos);
-    std::error_code ignored;
-    fs::remove(inSystem, ignored);
-    fs::remove(besideUs, ignored);
-    fs::remove(fs::current_path() / file, ignored);
     platform::SetEnvironment(loop::kNameVariable, "");
 }
 

@@ -1,5 +1,6 @@
 #include "tools/host/Listener.h"
 
+#include <chrono>
 #include <thread>
 
 #include "platform/Pipe.h"
@@ -9,6 +10,11 @@ namespace host {
 
 namespace {
 constexpr std::uint32_t kIdleWaitMs = 1;  // between polls while no command is out
+// While a response is awaited the engine is polled in a tight loop (the
+// module's poll costs no system call), and the pipes are looked at only this
+// often: each look is a call into the system, and a busy loop of them would
+// slow down the very module it waits for.
+constexpr std::chrono::microseconds kLookWhileAwaiting(1000);
 std::vector<std::uint8_t> Encoded(const loop::Frame& frame) {
     std::vector<std::uint8_t> message;
     loop::Encode(frame, &message);
@@ -61,7 +67,15 @@ void Listener::Serve(platform::Pipe* pipe, platform::Pipe* spare) {
     std::size_t forwarded = engine_.SentCount();
     bool awaiting = false;  // a command is out and its response not yet sent
     std::vector<std::uint8_t> message;
+    auto lastLook = std::chrono::steady_clock::now();
     while (!stopping_) {
+        if (awaiting && std::chrono::steady_clock::now() - lastLook < kLookWhileAwaiting) {
+            (void)engine_.Poll();
+            if (!Forward(pipe, &forwarded, &awaiting)) return;
+            if (awaiting) std::this_thread::yield();
+            continue;
+        }
+        lastLook = std::chrono::steady_clock::now();
         if (spare != nullptr && platform::AcceptPipeClient(spare, 0) == platform::PipeWait::Done) {
             loop::Frame busy;
             busy.kind = loop::Kind::Busy;
@@ -105,25 +119,30 @@ void Listener::Serve(platform::Pipe* pipe, platform::Pipe* spare) {
             if (!platform::PipeSend(pipe, Encoded(reply))) break;
         }
         (void)engine_.Poll();
-        for (const SentResponse& sent : engine_.SentSince(forwarded)) {
-            ++forwarded;
-            loop::Frame packet;
-            packet.kind = loop::Kind::Packet;
-            packet.channel = sent.channel == engine_.channelNumbers[loop::ChannelName(loop::Channel::Command)]
-                                 ? loop::Channel::Command
-                                 : loop::Channel::Data;
-            packet.bytes = sent.bytes;
-            Print("<", sent.bytes);
-            if (!platform::PipeSend(pipe, Encoded(packet))) return;
-            awaiting = false;
-        }
-        if (engine_.sent.size() > 1024 && engine_.SentCount() == forwarded) {
-            engine_.sent.clear();
-            forwarded = 0;
-        }
+        if (!Forward(pipe, &forwarded, &awaiting)) return;
         if (awaiting) std::this_thread::yield();
     }
     if (!options_.quiet) out_ << "session closed" << std::endl;
+}
+
+bool Listener::Forward(platform::Pipe* pipe, std::size_t* forwarded, bool* awaiting) {
+    for (const SentResponse& sent : engine_.SentSince(*forwarded)) {
+        ++*forwarded;
+        loop::Frame packet;
+        packet.kind = loop::Kind::Packet;
+        packet.channel = sent.channel == engine_.channelNumbers[loop::ChannelName(loop::Channel::Command)]
+                             ? loop::Channel::Command
+                             : loop::Channel::Data;
+        packet.bytes = sent.bytes;
+        Print("<", sent.bytes);
+        if (!platform::PipeSend(pipe, Encoded(packet))) return false;
+        *awaiting = false;
+    }
+    if (engine_.sent.size() > 1024 && engine_.SentCount() == *forwarded) {
+        engine_.sent.clear();
+        *forwarded = 0;
+    }
+    return true;
 }
 
 }  // namespace host

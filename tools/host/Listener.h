@@ -40,6 +40,8 @@ public:
 private:
     // One session with a connected program.
     void Serve(platform::Pipe* pipe, platform::Pipe* spare);
+    // Sends the engine's new responses to the program; false when the pipe broke.
+    bool Forward(platform::Pipe* pipe, std::size_t* forwarded, bool* awaiting);
     void Print(const char* arrow, const std::string& bytes);
 
     EngineHost& engine_;
