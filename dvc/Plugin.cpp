@@ -15,6 +15,7 @@
 #include <string>
 
 #include "diag/LogFile.h"
+#include "dvc/Unknown.h"
 #include "dvc/VirtualChannelDVC.h"
 
 namespace {
@@ -23,19 +24,8 @@ using dvc::Channel;
 
 // IUnknown for one interface, counted.
 template <typename Interface>
-class Counted : public Interface {
+class Counted : public dvc::SingleInterface<Interface> {
 public:
-    virtual ~Counted() = default;
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, __uuidof(Interface))) {
-            *object = static_cast<Interface*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
     ULONG STDMETHODCALLTYPE AddRef() override { return ULONG(++references_); }
     ULONG STDMETHODCALLTYPE Release() override {
         const long left = --references_;

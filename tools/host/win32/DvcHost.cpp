@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "dvc/Unknown.h"
 #include "platform/CallingConvention.h"
 #include "platform/Library.h"
 
@@ -25,19 +26,8 @@ using GetInstanceProc = HRESULT(KST_STDCALL*)(REFIID, ULONG*, VOID**);
 // A host object handed to the plug-in: counted, owned by the host (never
 // deleted by a Release), so that what the plug-in still holds can be seen.
 template <typename Interface>
-class HostObject : public Interface {
+class HostObject : public dvc::SingleInterface<Interface> {
 public:
-    virtual ~HostObject() = default;
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, __uuidof(Interface))) {
-            *object = static_cast<Interface*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
     ULONG STDMETHODCALLTYPE AddRef() override { return ULONG(++references_); }
     ULONG STDMETHODCALLTYPE Release() override { return ULONG(--references_); }
     long Extra() const { return references_ - 1; }
