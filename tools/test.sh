@@ -81,7 +81,7 @@ check_dll() {  # the DLL imports Windows' own DLLs only, exports one name alone,
 }
 
 run_build native
-echo "=== native: short soak and benchmark (the README gives the long runs)"
+echo "=== native: short soak and benchmark (docs/maintainers.md gives the long runs)"
 build/native/bin/soak 20000
 build/native/bin/road_bench 5 100 --no-host
 summary+=("native: a 20000-command soak kept every response and its memory")
@@ -106,7 +106,7 @@ summary+=("native-tsan: $(count_tests build/native-tsan) (instrument thread and 
 
 echo "=== fuzz targets, briefly (tools/fuzz.sh runs them for longer)"
 SKIP_INSTALL=1 tools/fuzz.sh --runs 20000
-summary+=("fuzz: command, engine, text, frames and PE targets ran 20000 inputs each without a finding")
+summary+=("fuzz: command, engine, text, frames, PE and loop targets ran 20000 inputs each without a finding")
 
 wine_start
 # No administrator setting left over from an earlier run in this prefix.
@@ -210,7 +210,7 @@ for listener_bits in 32 64; do
   done
 done
 summary+=("server: the example programs (plain WFAPI and the library), 32 and 64-bit, measured a spectrum through the stand-in wfapi, the local loop and listeners of both bitnesses")
-echo "=== server side: the library and the local loop against the module's road (short; the README gives the long run)"
+echo "=== server side: the library and the local loop against the module's road (short; docs/maintainers.md gives the long run)"
 wine build/win32/bin/loop_bench.exe 3 50 </dev/null
 
 echo "=== policy templates: references, names and ranges; a broken copy must fail"

@@ -1,6 +1,6 @@
 // The reference instrument driver: a small simulated spectrophotometer that
-// exports the 31 entry points. Server-side developers test against it; the
-// README describes its behaviour.
+// exports the 31 entry points. Server-side developers test against it;
+// docs/server-developers.md describes its behaviour.
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
