@@ -43,14 +43,14 @@ void VirtualChannelDVC::Open() {
 
 std::uint64_t VirtualChannelDVC::ChannelOpened(Channel channel, const Writer& writer) {
     diag::LogLine("DVC: Channel \"", ChannelName(channel), "\" connected");
-    std::lock_guard<std::mutex> lock(channelLock);
+    std::lock_guard<platform::Mutex> lock(channelLock);
     writers[int(channel)] = writer;
     return tokens[int(channel)] = ++lastToken;
 }
 
 void VirtualChannelDVC::ChannelClosed(Channel channel, std::uint64_t token) {
     {
-        std::lock_guard<std::mutex> lock(channelLock);
+        std::lock_guard<platform::Mutex> lock(channelLock);
         if (tokens[int(channel)] != token) return;
         writers[int(channel)].clear();
         tokens[int(channel)] = 0;
@@ -78,7 +78,7 @@ void VirtualChannelDVC::Send(const std::string& command, const std::string& resp
                         kLongestResponse, " bytes, sending \"", kResponseTooLong, "\" instead");
         bytes = &tooLong;
     }
-    std::lock_guard<std::mutex> lock(channelLock);
+    std::lock_guard<platform::Mutex> lock(channelLock);
     for (const Channel channel : {Channel::Data, Channel::Command}) {
         if (writers[int(channel)].empty()) continue;
         if (writers[int(channel)](*bytes))
@@ -93,7 +93,7 @@ void VirtualChannelDVC::Send(const std::string& command, const std::string& resp
 void VirtualChannelDVC::Terminate() {
     diag::LogLine("DVC: Terminated");
     {
-        std::lock_guard<std::mutex> lock(channelLock);
+        std::lock_guard<platform::Mutex> lock(channelLock);
         writers[0].clear();
         writers[1].clear();
         tokens[0] = tokens[1] = 0;

@@ -15,6 +15,7 @@
 
 #include <boost/function.hpp>
 
+#include "platform/Lock.h"
 #include "relay/InstrumentThread.h"
 
 namespace commands {
@@ -58,7 +59,7 @@ private:
     void Send(const std::string& command, const std::string& response);
 
     std::unique_ptr<commands::Instrument> instrument;
-    std::mutex channelLock;  // the writers, between the client's threads and ours
+    platform::Mutex channelLock;  // the writers, between the client's threads and ours
     Writer writers[2];
     std::uint64_t tokens[2] = {0, 0};
     std::uint64_t lastToken = 0;

@@ -27,7 +27,7 @@ InstrumentThread::~InstrumentThread() {
 }
 
 void InstrumentThread::Post(const std::string& command) {
-    std::unique_lock<std::mutex> lock(mutex);
+    std::unique_lock<platform::Mutex> lock(mutex);
     const Item item{command, ++newest};
     if (superseded) superseded();
     // A thread left to finish its command after a stop takes the new work
@@ -53,13 +53,13 @@ void InstrumentThread::Post(const std::string& command) {
 }
 
 std::string InstrumentThread::RunHere(const std::string& command) {
-    std::unique_lock<std::mutex> lock(mutex);
+    std::unique_lock<platform::Mutex> lock(mutex);
     const Item item{command, ++newest};
     if (superseded) superseded();
     lock.unlock();
     std::string response;
     {
-        std::lock_guard<std::mutex> one(running);
+        std::lock_guard<platform::Mutex> one(running);
         response = runner(command);
     }
     lock.lock();
@@ -67,12 +67,12 @@ std::string InstrumentThread::RunHere(const std::string& command) {
     return response;
 }
 
-void InstrumentThread::RunAndHandOn(const Item& item, std::unique_lock<std::mutex>& lock) {
+void InstrumentThread::RunAndHandOn(const Item& item, std::unique_lock<platform::Mutex>& lock) {
     lock.unlock();
     std::string response;
     bool answered = false;
     try {
-        std::lock_guard<std::mutex> one(running);
+        std::lock_guard<platform::Mutex> one(running);
         response = runner(item.command);
         answered = true;
     } catch (...) {
@@ -92,7 +92,7 @@ bool InstrumentThread::Stop(std::uint32_t waitMs, std::vector<std::string>* drop
                             const boost::function<void()>& after) {
     void* waiting = nullptr;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<platform::Mutex> lock(mutex);
         for (const Item& item : queue) dropped->push_back(item.command);
         queue.clear();
         if (!alive) return true;
@@ -102,7 +102,7 @@ bool InstrumentThread::Stop(std::uint32_t waitMs, std::vector<std::string>* drop
         ++waiters;
     }
     threads.wait(waiting, waitMs);
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<platform::Mutex> lock(mutex);
     --waiters;
     // Ended, or about to: it touches nothing of ours any more.
     if (!alive) return true;
@@ -115,7 +115,7 @@ void InstrumentThread::Main(void* self) {
 }
 
 void InstrumentThread::Loop() {
-    std::unique_lock<std::mutex> lock(mutex);
+    std::unique_lock<platform::Mutex> lock(mutex);
     for (;;) {
         wake.wait(lock, [this] { return stopping || !queue.empty(); });
         if (queue.empty()) break;

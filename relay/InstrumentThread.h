@@ -10,7 +10,6 @@
 // DllMain); ended when the transport closes or unloads.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -18,6 +17,8 @@
 #include <vector>
 
 #include <boost/function.hpp>
+
+#include "platform/Lock.h"
 
 namespace relay {
 
@@ -79,15 +80,15 @@ private:
     void Loop();
     // Runs `command` (one at a time) and hands its response on if it is
     // still the newest; `lock` is held on entry and on return.
-    void RunAndHandOn(const Item& item, std::unique_lock<std::mutex>& lock);
+    void RunAndHandOn(const Item& item, std::unique_lock<platform::Mutex>& lock);
 
     const Runner runner;
     const Ready ready;
     const Superseded superseded;
     const ThreadOps threads;
 
-    std::mutex mutex;
-    std::condition_variable wake;
+    platform::Mutex mutex;
+    platform::ConditionVariable wake;
     std::deque<Item> queue;
     std::uint64_t newest = 0;  // the number of the last command that arrived
     void* thread = nullptr;
@@ -96,7 +97,7 @@ private:
     bool alive = false;          // a thread runs Loop
     bool stopping = false;
     std::vector<boost::function<void()>> afterwards;
-    std::mutex running;  // held while a command runs: never two at once
+    platform::Mutex running;  // held while a command runs: never two at once
 };
 
 }  // namespace relay

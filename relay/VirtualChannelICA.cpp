@@ -18,7 +18,7 @@ VirtualChannelICA::VirtualChannelICA()
                            Keep(command, response);
                        },
                        [this] {
-                           std::lock_guard<std::mutex> lock(responseLock);
+                           std::lock_guard<platform::Mutex> lock(responseLock);
                            pendingResponse.reset();  // superseded: only the newest is answered
                        }) {
     diag::LogLine("VirtualChannelICA (", __DATE__, " - ", __TIME__, ")");
@@ -33,7 +33,7 @@ VirtualChannelICA::~VirtualChannelICA() {
 void VirtualChannelICA::SetDataChannel(std::uint16_t channel, void* data,
                                        ica::QueueVirtualWriteProc queueWrite,
                                        ica::HpcSendProc send, bool hpc, std::uint16_t maximum) {
-    std::lock_guard<std::mutex> lock(responseLock);
+    std::lock_guard<platform::Mutex> lock(responseLock);
     dataChannel = channel;
     maximumWrite = maximum;
     engineData = data;
@@ -56,7 +56,7 @@ std::string VirtualChannelICA::Run(const std::string& command) {
 
 void VirtualChannelICA::Keep(const std::string& command, const std::string& response) {
     {
-        std::lock_guard<std::mutex> lock(responseLock);
+        std::lock_guard<platform::Mutex> lock(responseLock);
         pendingResponse = std::make_shared<std::string>(response);
     }
     if (command != VersionQuery)
@@ -75,12 +75,12 @@ bool VirtualChannelICA::StopInstrumentThread(const boost::function<void()>& afte
 }
 
 bool VirtualChannelICA::HasPendingResponse() const {
-    std::lock_guard<std::mutex> lock(responseLock);
+    std::lock_guard<platform::Mutex> lock(responseLock);
     return pendingResponse != nullptr;
 }
 
 ica::EngineStatus VirtualChannelICA::SendPendingResponse() {
-    std::lock_guard<std::mutex> lock(responseLock);
+    std::lock_guard<platform::Mutex> lock(responseLock);
     if (!pendingResponse) {
         diag::LogDetail("Virtual channel  - No pending response");
         return ica::kStatusNoData;
@@ -122,7 +122,7 @@ ica::EngineStatus VirtualChannelICA::SendPendingResponse() {
 }
 
 std::string VirtualChannelICA::GetResponse() {
-    std::lock_guard<std::mutex> lock(responseLock);
+    std::lock_guard<platform::Mutex> lock(responseLock);
     if (!pendingResponse) {
         diag::LogDetail("GetResponse - No pending response");
         return std::string();
@@ -132,7 +132,7 @@ std::string VirtualChannelICA::GetResponse() {
 
 void VirtualChannelICA::ClearResponse() {
     diag::LogDetail("Clear response buffer");
-    std::lock_guard<std::mutex> lock(responseLock);
+    std::lock_guard<platform::Mutex> lock(responseLock);
     pendingResponse.reset();
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "ica/EngineRecords.h"
+#include "platform/Lock.h"
 #include "relay/InstrumentThread.h"
 #include "relay/Respond.h"
 
@@ -87,7 +88,7 @@ private:
     std::uint16_t maximumWrite = 0;
     // The pending response and what points into it (outSection), between the
     // engine's thread and the instrument thread.
-    mutable std::mutex responseLock;
+    mutable platform::Mutex responseLock;
     std::shared_ptr<std::string> pendingResponse;
     InstrumentThread instrumentThread;
 };
