@@ -11,7 +11,7 @@
 namespace dvc {
 
 namespace {
-const char* const kResponseTooLong = "ERROR|Response too long";
+const std::string kResponseTooLong = "ERROR|Response too long";
 constexpr std::uint32_t kStopWaitMs = 1000;
 }  // namespace
 
@@ -72,11 +72,10 @@ void VirtualChannelDVC::Send(const std::string& command, const std::string& resp
     if (command != relay::VersionQuery)
         diag::LogDetail("Virtual channel - Pending respone <-- \"", response, "\"");
     const std::string* bytes = &response;
-    const std::string tooLong = kResponseTooLong;
     if (response.size() > kLongestResponse) {
         diag::LogDetail("  Response of ", response.size(), " bytes is too long for a message of at most ",
                         kLongestResponse, " bytes, sending \"", kResponseTooLong, "\" instead");
-        bytes = &tooLong;
+        bytes = &kResponseTooLong;
     }
     std::lock_guard<platform::Mutex> lock(channelLock);
     for (const Channel channel : {Channel::Data, Channel::Command}) {
