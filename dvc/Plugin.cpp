@@ -22,6 +22,18 @@ namespace {
 
 using dvc::Channel;
 
+// Runs a body the client calls; no exception crosses into the client.
+template <typename Body>
+HRESULT Guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
 // IUnknown for one interface, counted.
 template <typename Interface>
 class Counted : public dvc::SingleInterface<Interface> {
@@ -39,27 +51,26 @@ private:
 
 class ChannelCallback final : public Counted<IWTSVirtualChannelCallback> {
 public:
+    // The reference on the channel is taken last, so that a constructor
+    // that throws leaves none behind.
     ChannelCallback(Channel which, IWTSVirtualChannel* channel) : which_(which), channel_(channel) {
-        channel_->AddRef();
-        IWTSVirtualChannel* writer = channel_;
-        token_ = dvc::GetVirtualChannelDVC().ChannelOpened(which_, [writer](const std::string& bytes) {
+        token_ = dvc::GetVirtualChannelDVC().ChannelOpened(which_, [channel](const std::string& bytes) {
             // Write copies the bytes and returns at once.
-            return SUCCEEDED(writer->Write(ULONG(bytes.size()),
-                                           reinterpret_cast<BYTE*>(const_cast<char*>(bytes.data())),
-                                           nullptr));
+            return SUCCEEDED(channel->Write(ULONG(bytes.size()),
+                                            reinterpret_cast<BYTE*>(const_cast<char*>(bytes.data())),
+                                            nullptr));
         });
+        channel_->AddRef();
     }
     ~ChannelCallback() override { Close(); }
 
     // The buffer is the client's for this call only: copied here.
     HRESULT STDMETHODCALLTYPE OnDataReceived(ULONG size, BYTE* buffer) override {
-        try {
+        return Guarded([&] {
             dvc::GetVirtualChannelDVC().Receive(
                 which_, std::string(reinterpret_cast<const char*>(buffer), buffer != nullptr ? size : 0));
             return S_OK;
-        } catch (...) {
-            return E_OUTOFMEMORY;
-        }
+        });
     }
     HRESULT STDMETHODCALLTYPE OnClose() override {
         Close();
@@ -67,9 +78,12 @@ public:
     }
 
 private:
-    void Close() {
+    void Close() noexcept {
         if (channel_ == nullptr) return;
-        dvc::GetVirtualChannelDVC().ChannelClosed(which_, token_);  // no write after this
+        (void)Guarded([this] {
+            dvc::GetVirtualChannelDVC().ChannelClosed(which_, token_);  // no write after this
+            return S_OK;
+        });
         channel_->Release();
         channel_ = nullptr;
     }
@@ -85,11 +99,11 @@ public:
     HRESULT STDMETHODCALLTYPE OnNewChannelConnection(IWTSVirtualChannel* channel, BSTR, WINBOOL* accept,
                                                      IWTSVirtualChannelCallback** callback) override {
         if (channel == nullptr || accept == nullptr || callback == nullptr) return E_INVALIDARG;
-        ChannelCallback* created = new (std::nothrow) ChannelCallback(which_, channel);
-        if (created == nullptr) return E_OUTOFMEMORY;
-        *accept = TRUE;
-        *callback = created;  // the client's reference
-        return S_OK;
+        return Guarded([&] {
+            *callback = new ChannelCallback(which_, channel);  // the client's reference
+            *accept = TRUE;
+            return S_OK;
+        });
     }
 
 private:
@@ -102,6 +116,31 @@ public:
 
     HRESULT STDMETHODCALLTYPE Initialize(IWTSVirtualChannelManager* manager) override {
         if (manager == nullptr) return E_INVALIDARG;
+        return Guarded([&] { return Listen(manager); });
+    }
+    HRESULT STDMETHODCALLTYPE Connected() override {
+        return Guarded([] {
+            diag::LogLine("DVC: Connected");
+            return S_OK;
+        });
+    }
+    HRESULT STDMETHODCALLTYPE Disconnected(DWORD code) override {
+        return Guarded([code] {
+            diag::LogLine("DVC: Disconnected (", std::to_string(code), ")");
+            return S_OK;
+        });
+    }
+    HRESULT STDMETHODCALLTYPE Terminated() override {
+        const HRESULT result = Guarded([] {
+            dvc::GetVirtualChannelDVC().Terminate();
+            return S_OK;
+        });
+        ReleaseListeners();
+        return result;
+    }
+
+private:
+    HRESULT Listen(IWTSVirtualChannelManager* manager) {
         dvc::GetVirtualChannelDVC().Open();
         for (const Channel which : {Channel::Command, Channel::Data}) {
             ListenerCallback*& callback = callbacks_[int(which)];
@@ -118,21 +157,7 @@ public:
         }
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE Connected() override {
-        diag::LogLine("DVC: Connected");
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Disconnected(DWORD code) override {
-        diag::LogLine("DVC: Disconnected (", std::to_string(code), ")");
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Terminated() override {
-        dvc::GetVirtualChannelDVC().Terminate();
-        ReleaseListeners();
-        return S_OK;
-    }
 
-private:
     void ReleaseListeners() {
         for (int i = 0; i < 2; ++i) {
             if (listeners_[i] != nullptr) listeners_[i]->Release();
