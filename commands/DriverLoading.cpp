@@ -33,14 +33,39 @@ const std::uint32_t kInvalidDriverName = 123;
 // is not known.
 const std::uint32_t kNoDriverFolder = 3;
 
+// The names Windows gives its devices in every folder, whatever the
+// extension: "COM1.dll" beside the module is the serial port.
+const char* const kDeviceNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+const char* const kNumberedDevices[] = {"COM", "LPT"};
+
+bool IsDeviceName(const std::string& name) {
+    // The device part: up to the first dot, without trailing blanks or dots.
+    std::string stem = name.substr(0, name.find('.'));
+    while (!stem.empty() && (stem.back() == ' ' || stem.back() == '.')) stem.pop_back();
+    std::string upper(stem);
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (const char* device : kDeviceNames)
+        if (upper == device) return true;
+    for (const char* device : kNumberedDevices) {
+        if (upper.compare(0, 3, device) != 0) continue;
+        const std::string digit = upper.substr(3);
+        if (digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') return true;
+        // The superscript digits, in the ANSI code page (one byte) and UTF-8.
+        for (const char* superscript : {"\xB9", "\xB2", "\xB3", "\xC2\xB9", "\xC2\xB2", "\xC2\xB3"})
+            if (digit == superscript) return true;
+    }
+    return false;
+}
+
 // A driver name names one file inside the driver folder: a drive colon or a
-// control character would let the name reach somewhere else or garble the log.
+// control character would let the name reach somewhere else or garble the
+// log, and a device name would open a device instead of a file.
 bool IsAcceptableDriverName(const std::string& name) {
     for (const char c : name) {
         const unsigned char byte = static_cast<unsigned char>(c);
         if (c == ':' || byte < 0x20 || byte == 0x7F) return false;
     }
-    return true;
+    return !IsDeviceName(name);
 }
 
 // Where a driver runs: in this process, or in the driver host of its own
@@ -52,14 +77,11 @@ struct Placement {
     std::uint32_t timeoutSeconds = 0;
 };
 
-Placement ChoosePlacement(const std::string& path) {
+Placement ChoosePlacement(const std::string& header) {
     Placement placement;
     if (!platform::kDriverHostAvailable) return placement;
     const int own = int(sizeof(void*) * 8);
-    std::string header;
-    const int bits = platform::ReadFileStart(path, driver::kPeHeaderBytes, &header)
-                         ? driver::LibraryBitness(header)
-                         : 0;
+    const int bits = driver::LibraryBitness(header);
     const bool isolate = diag::ReadSetting(names::kIsolateDriverSetting).value == 1;
     placement.hosted = isolate || (bits != 0 && bits != own);
     placement.program = diag::ModuleFolder + kSeparator + names::kDriverHostPrefix +
@@ -99,7 +121,7 @@ Result Instrument::Init(const ParameterList& parameters) {
     const std::string driverName = GetDriverBaseName(parameters[0]);
     const std::string fileName = driverName + kLibrarySuffix;
     const std::string folder = GetDriverFolder(driverName);
-    diag::LogLine("Loading driver \"", fileName, "\" @ \"", folder, "\"");
+    diag::LogLine("Loading driver \"", diag::Shown{fileName}, "\" @ \"", folder, "\"");
 
     bool loaded = false;
     std::uint32_t error = kInvalidDriverName;
@@ -114,11 +136,18 @@ Result Instrument::Init(const ParameterList& parameters) {
         // The full path, so that a library of the same name in the process's
         // current folder can never be picked up instead.
         const std::string path = folder + kSeparator + fileName;
-        const Placement placement = ChoosePlacement(path);
-        loaded = placement.hosted
-                     ? spectro.LoadDriverInHost(placement.program, path, placement.timeoutSeconds)
-                     : spectro.LoadDriver(path);
-        if (!loaded) error = spectro.LoadError();
+        std::string header;
+        if (platform::ReadFileStart(path, driver::kPeHeaderBytes, &header) ==
+            platform::FileStart::NotADiskFile) {
+            diag::LogDetail("The driver file is not a file on disk: not loaded");
+            spectro.Reset();
+        } else {
+            const Placement placement = ChoosePlacement(header);
+            loaded = placement.hosted ? spectro.LoadDriverInHost(placement.program, path,
+                                                                 placement.timeoutSeconds)
+                                      : spectro.LoadDriver(path);
+            if (!loaded) error = spectro.LoadError();
+        }
     } else {
         spectro.Reset();
     }

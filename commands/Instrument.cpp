@@ -132,7 +132,8 @@ Result Instrument::Execute(const std::string& command) {
 
         const auto entry = commands.find(name);
         if (entry == commands.end()) return Result::Failure("Unknown command \"" + name + "\"");
-        diag::LogLine("Command ", name, " (", boost::algorithm::join(parameters, ", "), ")");
+        diag::LogLine("Command ", diag::Shown{name}, " (",
+                      diag::Shown{boost::algorithm::join(parameters, ", ")}, ")");
         // Checked in this order, for every command: the parameter count, then
         // (in the handler) their conversion, then whether a driver is bound.
         if (parameters.size() < entry->second.needs) return Result::Failure(kMissingParameter);
@@ -151,6 +152,8 @@ Result Instrument::Execute(const std::string& command) {
         return Result::Failure("Instrument driver not responding");
     } catch (const driver::DriverTextTooLong&) {
         return Result::Failure("Response too long");
+    } catch (const driver::RequestTooLarge&) {
+        return Result::Failure("Parameters too long for the driver host");
     } catch (const std::exception& e) {
         return Result::Failure("Error executing command \"" + name + "\" (" + e.what() + ")");
     } catch (...) {

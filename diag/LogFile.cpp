@@ -1,5 +1,6 @@
 #include "diag/LogFile.h"
 
+#include <charconv>
 #include <cstring>
 
 #include "platform/Clock.h"
@@ -19,6 +20,64 @@ LineStream& LineStream::Append(const char* bytes, std::size_t size) {
     }
     if (spill_.empty()) spill_.assign(inline_, size_);
     spill_.append(bytes, size);
+    return *this;
+}
+
+namespace {
+bool NeedsEscape(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+}
+
+// Appends `text` shown, to anything with append(bytes, size).
+template <typename Line>
+void AppendShownTo(Line& line, const std::string& text) {
+    const std::size_t shown = text.size() > kShownBytes ? kShownBytes : text.size();
+    const char* const begin = text.data();
+    const char* const end = begin + shown;
+    const char* run = begin;  // the start of bytes that go in as they are
+    for (const char* c = begin; c != end; ++c) {
+        if (!NeedsEscape(*c)) continue;
+        line.append(run, static_cast<std::size_t>(c - run));
+        run = c + 1;
+        char escape[4] = {'\\', 0, 0, 0};
+        std::size_t length = 2;
+        switch (*c) {
+            case '\r': escape[1] = 'r'; break;
+            case '\n': escape[1] = 'n'; break;
+            case '\t': escape[1] = 't'; break;
+            default: {
+                const char* const hex = "0123456789ABCDEF";
+                const auto byte = static_cast<unsigned char>(*c);
+                escape[1] = 'x';
+                escape[2] = hex[byte >> 4];
+                escape[3] = hex[byte & 15];
+                length = 4;
+            }
+        }
+        line.append(escape, length);
+    }
+    line.append(run, static_cast<std::size_t>(end - run));
+    if (shown == text.size()) return;
+    char count[24];
+    const auto countEnd = std::to_chars(count, count + sizeof count, text.size()).ptr;
+    line.append("... [", 5);
+    line.append(count, static_cast<std::size_t>(countEnd - count));
+    line.append(" bytes]", 7);
+}
+}  // namespace
+
+void AppendShown(std::string& line, const std::string& text) {
+    AppendShownTo(line, text);
+}
+
+LineStream& LineStream::operator<<(Shown shown) {
+    if (file_ == platform::kNoFile) return *this;
+    struct Appender {
+        LineStream& stream;
+        void append(const char* bytes, std::size_t size) { stream.Append(bytes, size); }
+    } appender{*this};
+    AppendShownTo(appender, shown.text);
     return *this;
 }
 
@@ -45,6 +104,21 @@ LogFile::LogFile() : file_(platform::kNoFile) {
     if (firstOpen) firstOpen = false;
     line_.file_ = file_;
     line_.good_ = file_ != platform::kNoFile;
+    if (file_ != platform::kNoFile) RestartIfFull();
+}
+
+void LogFile::RestartIfFull() {
+    const std::uint64_t size = platform::FileSize(file_);
+    if (size < kLogFileLimit) return;
+    platform::CloseFile(file_);
+    char path[kLogPathSize];
+    LogFilePath(path);
+    file_ = platform::OpenSharedAppend(path, true);
+    line_.file_ = file_;
+    line_.good_ = file_ != platform::kNoFile;
+    if (file_ == platform::kNoFile) return;
+    line_ << "Log restarted: the file had reached " << size << " bytes (at most " << kLogFileLimit
+          << ")" << std::endl;
 }
 
 LogFile::~LogFile() {

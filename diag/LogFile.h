@@ -17,6 +17,25 @@
 
 namespace diag {
 
+// The log file is started again, with a line that says so, once it has grown
+// past this size: no sender can fill the user's disk through it.
+constexpr std::uint64_t kLogFileLimit = 16u * 1024 * 1024;
+// How much of one text that came from outside (a command, a parameter, a
+// response) a line shows; the rest is counted, not written.
+constexpr std::size_t kShownBytes = 1024;
+
+// Text from outside, as a log line shows it: control characters escaped, so
+// that no input can start a line of its own, and cut after kShownBytes with
+// the full size after it:
+//     "Measure"          -> Measure
+//     "A\r\n01.01.2026"  -> A\r\n01.01.2026  (backslash-r, backslash-n)
+//     2,000 x "A"        -> AAA...A (1024 bytes shown) ... [2000 bytes]
+struct Shown {
+    const std::string& text;
+};
+// Appends `text` as Shown writes it.
+void AppendShown(std::string& line, const std::string& text);
+
 // The detail line of one LogFile: texts as they are and integers in decimal,
 // gathered in memory and written to the file in one write at std::endl:
 //     LogFile().Stream() << "Data (channel: " << channel << ")" << std::endl;
@@ -45,6 +64,7 @@ public:
         const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
         return Append(digits, static_cast<std::size_t>(end - digits));
     }
+    LineStream& operator<<(Shown shown);
     // std::endl ends the line and writes it; std::flush changes nothing, as
     // the line is written whole at its end anyway.
     // (Inline, so that the comparison folds away and std::endl's own code,
@@ -85,16 +105,23 @@ public:
     static bool firstOpen;
 
 private:
+    // Starts the file again when it has outgrown kLogFileLimit.
+    void RestartIfFull();
+
     platform::FileHandle file_;
     LineStream line_;
 };
 
 // One timestamped line whose message is built from texts first:
 // LogLine("Parameters of ", command) is LogFile().Write("Parameters of " + command).
+inline void AppendText(std::string& line, const std::string& text) { line.append(text); }
+inline void AppendText(std::string& line, const char* text) { line.append(text); }
+inline void AppendText(std::string& line, Shown shown) { AppendShown(line, shown.text); }
+
 template <typename... Texts>
 void LogLine(const Texts&... texts) {
     std::string message;
-    (message.append(texts), ...);
+    (AppendText(message, texts), ...);
     LogFile().Write(message);
 }
 

@@ -117,6 +117,12 @@ void HostedDriver::Exchange(const driverhost::Request& request) {
     if (process_ == nullptr) throw DriverStopped();
     frame_.clear();
     driverhost::Encode(request, &frame_);
+    if (frame_.size() > driverhost::kRequestArea) {
+        diag::LogDetail("Driver host: a request of ", frame_.size(),
+                        " bytes does not fit the request area of ", driverhost::kRequestArea,
+                        " bytes: not sent");
+        throw RequestTooLarge();
+    }
     std::uint8_t* section = platform::HostSection(process_);
     std::memcpy(section, frame_.data(), frame_.size());
 

@@ -25,6 +25,9 @@ struct DriverStopped {
 struct DriverNotResponding {};
 // The driver answered a text longer than any response can carry.
 struct DriverTextTooLong {};
+// A request too large for the section's request area: not sent, and the
+// driver host is kept.
+struct RequestTooLarge {};
 
 class HostedDriver final : public RemoteEntries {
 public:

@@ -1,18 +1,13 @@
 #include "dvc/VirtualChannelDVC.h"
 
-#include <vector>
-
-#include "commands/Instrument.h"
 #include "diag/LogFile.h"
 #include "diag/Settings.h"
 #include "packaging/Names.h"
-#include "relay/Respond.h"
 
 namespace dvc {
 
 namespace {
 const std::string kResponseTooLong = "ERROR|Response too long";
-constexpr std::uint32_t kStopWaitMs = 1000;
 }  // namespace
 
 const char* ChannelName(Channel channel) {
@@ -20,16 +15,14 @@ const char* ChannelName(Channel channel) {
 }
 
 VirtualChannelDVC::VirtualChannelDVC()
-    : instrumentThread([this](const std::string& command) { return Run(command); },
-                       [this](const std::string& command, const std::string& response) {
-                           Send(command, response);
-                       },
-                       {}) {
+    : session([this](const std::string& command,
+                     const std::string& response) { Send(command, response); },
+              {}) {
     diag::LogLine("VirtualChannelDVC (", __DATE__, " - ", __TIME__, ")");
 }
 
 VirtualChannelDVC::~VirtualChannelDVC() {
-    instrument.reset();
+    session.DestroyInstrument();
     diag::LogLine("~VirtualChannelDVC");
 }
 
@@ -60,17 +53,14 @@ void VirtualChannelDVC::ChannelClosed(Channel channel, std::uint64_t token) {
 
 void VirtualChannelDVC::Receive(Channel channel, const std::string& bytes) {
     diag::LogLine("DVC: Data arrival");
-    diag::LogDetail("Data (channel: ", ChannelName(channel), ", size: ", bytes.size(), "): \"", bytes, "\"");
-    instrumentThread.Post(bytes);
-}
-
-std::string VirtualChannelDVC::Run(const std::string& command) {
-    return relay::Respond(instrument, command);
+    diag::LogDetail("Data (channel: ", ChannelName(channel), ", size: ", bytes.size(), "): \"",
+                    diag::Shown{bytes}, "\"");
+    session.Submit(bytes);
 }
 
 void VirtualChannelDVC::Send(const std::string& command, const std::string& response) {
     if (command != relay::VersionQuery)
-        diag::LogDetail("Virtual channel - Pending respone <-- \"", response, "\"");
+        diag::LogDetail("Virtual channel - Pending respone <-- \"", diag::Shown{response}, "\"");
     const std::string* bytes = &response;
     if (response.size() > kLongestResponse) {
         diag::LogDetail("  Response of ", response.size(), " bytes is too long for a message of at most ",
@@ -81,12 +71,13 @@ void VirtualChannelDVC::Send(const std::string& command, const std::string& resp
     for (const Channel channel : {Channel::Data, Channel::Command}) {
         if (writers[int(channel)].empty()) continue;
         if (writers[int(channel)](*bytes))
-            diag::LogDetail("DVC: Response sent on \"", ChannelName(channel), "\" (\"", *bytes, "\")");
+            diag::LogDetail("DVC: Response sent on \"", ChannelName(channel), "\" (\"", diag::Shown{*bytes},
+                            "\")");
         else
             diag::LogDetail("DVC: The client refused the response on \"", ChannelName(channel), "\"");
         return;
     }
-    diag::LogDetail("DVC: No channel is open: response dropped (\"", *bytes, "\")");
+    diag::LogDetail("DVC: No channel is open: response dropped (\"", diag::Shown{*bytes}, "\")");
 }
 
 void VirtualChannelDVC::Terminate() {
@@ -97,18 +88,7 @@ void VirtualChannelDVC::Terminate() {
         writers[1].clear();
         tokens[0] = tokens[1] = 0;
     }
-    std::vector<std::string> dropped;
-    const bool ended = instrumentThread.Stop(kStopWaitMs, &dropped, [this] {
-        if (instrument) instrument->ReleaseDriver();
-    });
-    for (const std::string& command : dropped)
-        diag::LogDetail("Virtual channel - Command dropped at close: \"", command, "\"");
-    if (!ended) {
-        diag::LogDetail("Virtual channel - A command still runs after ", kStopWaitMs,
-                        " ms: it finishes alone, then the driver is released");
-        return;
-    }
-    if (instrument) instrument->ReleaseDriver();
+    session.StopThenRelease(relay::Session::Release::Driver);
 }
 
 namespace {

@@ -16,11 +16,7 @@
 #include <boost/function.hpp>
 
 #include "platform/Lock.h"
-#include "relay/InstrumentThread.h"
-
-namespace commands {
-class Instrument;
-}
+#include "relay/Session.h"
 
 namespace dvc {
 
@@ -48,22 +44,21 @@ public:
     // No write reaches that connection after this returns. A token of an
     // earlier connection, replaced meanwhile, changes nothing.
     void ChannelClosed(Channel channel, std::uint64_t token);
-    // One message from the client: queued for the instrument thread.
+    // One message from the client: queued for the instrument thread, or
+    // answered at once with an error when it is too long or too many wait.
     void Receive(Channel channel, const std::string& bytes);
     // The plug-in ends: queued commands are dropped, a running one gets a
     // second to finish, and the driver (or its host) is released after it.
     void Terminate();
 
 private:
-    std::string Run(const std::string& command);
     void Send(const std::string& command, const std::string& response);
 
-    std::unique_ptr<commands::Instrument> instrument;
     platform::Mutex channelLock;  // the writers, between the client's threads and ours
     Writer writers[2];
     std::uint64_t tokens[2] = {0, 0};
     std::uint64_t lastToken = 0;
-    relay::InstrumentThread instrumentThread;
+    relay::Session session;
 };
 
 VirtualChannelDVC& GetVirtualChannelDVC();

@@ -205,9 +205,7 @@ EngineStatus DriverClose(DriverRecord*, void*, std::uint16_t*) {
     diag::LogLine("ICA: Driver Close");
     // The instrument thread ends with the session, and so does a driver
     // host; a driver loaded in-process stays, as it always has.
-    relay::VirtualChannelICA& channel = relay::GetVirtualChannel();
-    if (channel.StopInstrumentThread([] { relay::GetVirtualChannel().ReleaseHostedDriver(); }))
-        channel.ReleaseHostedDriver();
+    relay::GetVirtualChannel().StopThenRelease(relay::Session::Release::HostedDriver);
     return kStatusSuccess;
 }
 

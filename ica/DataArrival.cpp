@@ -13,7 +13,7 @@ EngineStatus KST_CDECL ICADataArrival(void*, std::uint16_t channel, std::uint8_t
         diag::LogLine("ICA: Data arrival");
         const std::string command(reinterpret_cast<const char*>(bytes),
                                   bytes != nullptr ? length : 0);
-        diag::LogDetail("Data (channel: ", channel, ", size: ", length, "): \"", command, "\"");
+        diag::LogDetail("Data (channel: ", channel, ", size: ", length, "): \"", diag::Shown{command}, "\"");
         relay::VirtualChannelICA& virtualChannel = relay::GetVirtualChannel();
         if (virtualChannel.UsesInstrumentThread()) {
             // The engine's thread never waits on an instrument: the command
@@ -23,7 +23,7 @@ EngineStatus KST_CDECL ICADataArrival(void*, std::uint16_t channel, std::uint8_t
             return kStatusSuccess;
         }
         const std::string response = virtualChannel.Execute(command);
-        diag::LogDetail("Response: \"", response, "\"");
+        diag::LogDetail("Response: \"", diag::Shown{response}, "\"");
         if (g_bIsHPC) {
             diag::LogDetail("Is HPC --> Send data direct");
             // A failed direct send stays pending for the next poll.
@@ -43,7 +43,7 @@ EngineStatus SendData() {
         diag::LogDetail("Error sending response (Error: ", status, ")");
         return status == kStatusNoOutputBuffer ? kStatusRetry : status;
     }
-    diag::LogDetail("Response sent (\"", channel.GetResponse(), "\")");
+    diag::LogDetail("Response sent (\"", diag::Shown{channel.GetResponse()}, "\")");
     channel.ClearResponse();
     return kStatusSuccess;
 }

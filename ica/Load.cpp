@@ -37,9 +37,7 @@ EngineStatus KST_CDECL UnloadProcedure(void*, void* parameter, std::uint16_t*) {
         // library unload, Windows forbids FreeLibrary. Never underneath a
         // command still running on the instrument thread: that thread
         // releases it when the command is done.
-        relay::VirtualChannelICA& channel = relay::GetVirtualChannel();
-        if (channel.StopInstrumentThread([] { relay::GetVirtualChannel().ReleaseDriver(); }))
-            channel.ReleaseDriver();
+        relay::GetVirtualChannel().StopThenRelease(relay::Session::Release::Driver);
         return kStatusSuccess;
     });
 }

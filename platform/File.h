@@ -24,12 +24,16 @@ FileHandle OpenSharedAppend(const char* path, bool truncate);
 // Writes all bytes in one call where the system allows; false on failure.
 bool WriteBytes(FileHandle file, const char* bytes, std::size_t size);
 void CloseFile(FileHandle file);
+// The size of an open file in bytes; 0 when it cannot be told.
+std::uint64_t FileSize(FileHandle file);
 // The line end of text files here: "\r\n" on Windows, "\n" elsewhere.
 const char* LineEnd();
 
-// The first `size` bytes of a file (fewer when it is shorter); false when it
-// cannot be read.
-bool ReadFileStart(const std::string& path, std::size_t size, std::string* bytes);
+// The first `size` bytes of a file (fewer when it is shorter). The file is
+// opened and must be a file on disk before any byte is read: a device (a
+// serial port, the console) or a pipe could block the reader for good.
+enum class FileStart { Read, Unreadable, NotADiskFile };
+FileStart ReadFileStart(const std::string& path, std::size_t size, std::string* bytes);
 
 // Native path form: backslashes become the platform's separator.
 std::string NativePath(const std::string& path);

@@ -18,16 +18,24 @@ void ReleaseThread(void* thread) {
 
 const ThreadOps kModuleThreads = {&StartThread, &WaitThread, &ReleaseThread};
 
-InstrumentThread::InstrumentThread(Runner run, Ready take, Superseded drop, const ThreadOps& ops)
-    : runner(std::move(run)), ready(std::move(take)), superseded(std::move(drop)), threads(ops) {}
+InstrumentThread::InstrumentThread(Runner run, Ready take, Superseded drop, const ThreadOps& ops,
+                                   Bounds limits)
+    : runner(std::move(run)),
+      ready(std::move(take)),
+      superseded(std::move(drop)),
+      threads(ops),
+      bounds(limits) {}
 
 InstrumentThread::~InstrumentThread() {
     if (thread != nullptr) threads.release(thread);
     for (void* ended : retired) threads.release(ended);
 }
 
-void InstrumentThread::Post(const std::string& command) {
+bool InstrumentThread::Post(const std::string& command) {
     std::unique_lock<platform::Mutex> lock(mutex);
+    // Checked before anything is copied: what waits stays within its bounds.
+    if (queue.size() >= bounds.commands || command.size() > bounds.bytes - queuedBytes)
+        return false;
     const Item item{command, ++newest};
     if (superseded) superseded();
     // A thread left to finish its command after a stop takes the new work
@@ -44,12 +52,21 @@ void InstrumentThread::Post(const std::string& command) {
         thread = threads.start(&InstrumentThread::Main, this);
         if (thread == nullptr) {
             RunAndHandOn(item, lock);
-            return;
+            return true;
         }
         alive = true;
     }
     queue.push_back(item);
+    queuedBytes += command.size();
     wake.notify_all();
+    return true;
+}
+
+void InstrumentThread::HandOn(const std::string& command, const std::string& response) {
+    std::lock_guard<platform::Mutex> lock(mutex);
+    ++newest;
+    if (superseded) superseded();
+    if (ready) ready(command, response);
 }
 
 std::string InstrumentThread::RunHere(const std::string& command) {
@@ -95,6 +112,7 @@ bool InstrumentThread::Stop(std::uint32_t waitMs, std::vector<std::string>* drop
         std::lock_guard<platform::Mutex> lock(mutex);
         for (const Item& item : queue) dropped->push_back(item.command);
         queue.clear();
+        queuedBytes = 0;
         if (!alive) return true;
         stopping = true;
         wake.notify_all();
@@ -121,6 +139,7 @@ void InstrumentThread::Loop() {
         if (queue.empty()) break;
         const Item item = queue.front();
         queue.pop_front();
+        queuedBytes -= item.command.size();
         RunAndHandOn(item, lock);
     }
     // Still under the lock, so that no Post hands this thread a command while

@@ -10,6 +10,7 @@
 // DllMain); ended when the transport closes or unloads.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -45,8 +46,15 @@ public:
     // to be dropped. Called with this object's lock held, as Ready.
     using Superseded = boost::function<void()>;
 
+    // What may wait at once; beyond either bound Post refuses a command.
+    struct Bounds {
+        std::size_t commands;
+        std::size_t bytes;
+    };
+    static constexpr Bounds kUnbounded{~std::size_t(0), ~std::size_t(0)};
+
     InstrumentThread(Runner runner, Ready ready, Superseded superseded,
-                     const ThreadOps& threads = kModuleThreads);
+                     const ThreadOps& threads = kModuleThreads, Bounds bounds = kUnbounded);
     // Never waits: a thread still running then is one on its way out of an
     // unloaded module (it holds the module, so this object outlives it), or
     // one the process is ending anyway.
@@ -54,9 +62,14 @@ public:
     InstrumentThread(const InstrumentThread&) = delete;
     InstrumentThread& operator=(const InstrumentThread&) = delete;
 
-    // Queues one command and returns at once. When no thread can be
+    // Queues one command and returns at once; true. When no thread can be
     // started, the command runs right here instead, before Post returns.
-    void Post(const std::string& command);
+    // False, and nothing else changes, when the command does not fit beside
+    // those waiting.
+    [[nodiscard]] bool Post(const std::string& command);
+    // Answers a command without running it: it becomes the newest, and
+    // `response` is handed on at once.
+    void HandOn(const std::string& command, const std::string& response);
     // Runs one command on the caller's thread, under the same rules: never
     // at the same time as another command, numbered, handed on if newest.
     // Returns its response.
@@ -86,10 +99,12 @@ private:
     const Ready ready;
     const Superseded superseded;
     const ThreadOps threads;
+    const Bounds bounds;
 
     platform::Mutex mutex;
     platform::ConditionVariable wake;
     std::deque<Item> queue;
+    std::size_t queuedBytes = 0;
     std::uint64_t newest = 0;  // the number of the last command that arrived
     void* thread = nullptr;
     std::vector<void*> retired;  // ended threads, released with this object

@@ -15,7 +15,7 @@ std::string GetCommandName(const std::string& command) {
 }
 
 ParameterList GetParameters(const std::string& command) {
-    diag::LogLine("Parameters of ", command);
+    diag::LogLine("Parameters of ", diag::Shown{command});
 
     ParameterList parameters;
     std::string::size_type start = command.find(kSeparator);

@@ -1,8 +1,6 @@
 #include "relay/VirtualChannelICA.h"
 
-#include "commands/Instrument.h"
 #include "diag/LogFile.h"
-#include "relay/Respond.h"
 
 namespace relay {
 
@@ -13,19 +11,17 @@ const std::size_t kMaximumHpcResponse = 0xFFFF;
 }  // namespace
 
 VirtualChannelICA::VirtualChannelICA()
-    : instrumentThread([this](const std::string& command) { return Run(command); },
-                       [this](const std::string& command, const std::string& response) {
-                           Keep(command, response);
-                       },
-                       [this] {
-                           std::lock_guard<platform::Mutex> lock(responseLock);
-                           pendingResponse.reset();  // superseded: only the newest is answered
-                       }) {
+    : session([this](const std::string& command,
+                     const std::string& response) { Keep(command, response); },
+              [this] {
+                  std::lock_guard<platform::Mutex> lock(responseLock);
+                  pendingResponse.reset();  // superseded: only the newest is answered
+              }) {
     diag::LogLine("VirtualChannelICA (", __DATE__, " - ", __TIME__, ")");
 }
 
 VirtualChannelICA::~VirtualChannelICA() {
-    instrument.reset();
+    session.DestroyInstrument();
     diag::LogLine("~VirtualChannelICA");
     pendingResponse.reset();
 }
@@ -43,15 +39,11 @@ void VirtualChannelICA::SetDataChannel(std::uint16_t channel, void* data,
 }
 
 std::string VirtualChannelICA::Execute(const std::string& command) {
-    return instrumentThread.RunHere(command);
+    return session.Execute(command);
 }
 
 void VirtualChannelICA::Submit(const std::string& command) {
-    instrumentThread.Post(command);
-}
-
-std::string VirtualChannelICA::Run(const std::string& command) {
-    return Respond(instrument, command);
+    session.Submit(command);
 }
 
 void VirtualChannelICA::Keep(const std::string& command, const std::string& response) {
@@ -60,18 +52,7 @@ void VirtualChannelICA::Keep(const std::string& command, const std::string& resp
         pendingResponse = std::make_shared<std::string>(response);
     }
     if (command != VersionQuery)
-        diag::LogDetail("Virtual channel - Pending respone <-- \"", response, "\"");
-}
-
-bool VirtualChannelICA::StopInstrumentThread(const boost::function<void()>& afterwards) {
-    std::vector<std::string> dropped;
-    const bool ended = instrumentThread.Stop(kStopWaitMs, &dropped, afterwards);
-    for (const std::string& command : dropped)
-        diag::LogDetail("Virtual channel - Command dropped at close: \"", command, "\"");
-    if (!ended)
-        diag::LogDetail("Virtual channel - A command still runs after ", kStopWaitMs,
-                        " ms: it finishes alone, then the driver is released");
-    return ended;
+        diag::LogDetail("Virtual channel - Pending respone <-- \"", diag::Shown{response}, "\"");
 }
 
 bool VirtualChannelICA::HasPendingResponse() const {
@@ -85,7 +66,7 @@ ica::EngineStatus VirtualChannelICA::SendPendingResponse() {
         diag::LogDetail("Virtual channel  - No pending response");
         return ica::kStatusNoData;
     }
-    diag::LogDetail("Virtual channel  - Pending response: \"", *pendingResponse, "\"");
+    diag::LogDetail("Virtual channel  - Pending response: \"", diag::Shown{*pendingResponse}, "\"");
 
     if (isHpc && pendingResponse->size() > kMaximumHpcResponse) {
         // Cut to 16 bits the length would send a truncated response that
@@ -134,14 +115,6 @@ void VirtualChannelICA::ClearResponse() {
     diag::LogDetail("Clear response buffer");
     std::lock_guard<platform::Mutex> lock(responseLock);
     pendingResponse.reset();
-}
-
-void VirtualChannelICA::ReleaseDriver() {
-    if (instrument) instrument->ReleaseDriver();
-}
-
-void VirtualChannelICA::ReleaseHostedDriver() {
-    if (instrument) instrument->ReleaseHostedDriver();
 }
 
 namespace {

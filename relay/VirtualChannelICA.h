@@ -13,12 +13,7 @@
 
 #include "ica/EngineRecords.h"
 #include "platform/Lock.h"
-#include "relay/InstrumentThread.h"
-#include "relay/Respond.h"
-
-namespace commands {
-class Instrument;
-}
+#include "relay/Session.h"
 
 namespace relay {
 
@@ -49,11 +44,9 @@ public:
     // response not sent yet, or still being worked out, is dropped unsent;
     // this command's response becomes pending when it is ready.
     void Submit(const std::string& command);
-    // Ends the instrument thread (close and unload): queued commands are
-    // dropped and logged, a running one gets kStopWaitMs to finish. False
-    // when it is still running then: `afterwards` runs when it is done.
-    bool StopInstrumentThread(const boost::function<void()>& afterwards);
-    static constexpr std::uint32_t kStopWaitMs = 1000;
+    // Ends the instrument thread (close and unload), then releases the
+    // instrument driver or its host (Session::StopThenRelease).
+    void StopThenRelease(Session::Release what) { session.StopThenRelease(what); }
 
     bool HasPendingResponse() const;
     // Hands the pending response to the engine on the data channel and returns
@@ -62,22 +55,14 @@ public:
     std::string GetResponse();
     void ClearResponse();
 
-    // Releases the instrument driver library (the engine's unload procedure).
-    void ReleaseDriver();
-    // Ends the driver host, when the driver runs in one (the close procedure).
-    void ReleaseHostedDriver();
 
     // Status of a send attempted before the data channel was set up.
     static constexpr ica::EngineStatus kNotConnected = ica::kStatusGeneralError;
 
 private:
-    // The response text of one command: the version, or what the instrument
-    // answers. Runs on whichever thread runs commands, one at a time.
-    std::string Run(const std::string& command);
     // The newest command's response becomes the pending one.
     void Keep(const std::string& command, const std::string& response);
 
-    std::unique_ptr<commands::Instrument> instrument;
     std::uint16_t dataChannel = 0;
     void* engineData = nullptr;
     ica::HpcSendProc hpcSend = nullptr;
@@ -90,7 +75,7 @@ private:
     // engine's thread and the instrument thread.
     mutable platform::Mutex responseLock;
     std::shared_ptr<std::string> pendingResponse;
-    InstrumentThread instrumentThread;
+    Session session;
 };
 
 VirtualChannelICA& GetVirtualChannel();

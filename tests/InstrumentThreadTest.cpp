@@ -134,10 +134,10 @@ protected:
 };
 
 TEST_F(InstrumentThreadUnitTest, OnlyTheNewestCommandsResponseIsHandedOn) {
-    thread.Post("wait-first");
+    EXPECT_TRUE(thread.Post("wait-first"));
     ASSERT_TRUE(recorder.WaitStarted(1));
-    thread.Post("second");
-    thread.Post("third");
+    EXPECT_TRUE(thread.Post("second"));
+    EXPECT_TRUE(thread.Post("third"));
     EXPECT_EQ(recorder.superseded, 3) << "each arrival drops what was not sent yet";
     recorder.latch.Open();
     ASSERT_TRUE(recorder.WaitHandedOn(1));
@@ -151,7 +151,7 @@ TEST_F(InstrumentThreadUnitTest, NeverTwoCommandsAtOnce) {
     std::vector<std::thread> posters;
     for (int t = 0; t < 4; ++t)
         posters.emplace_back([this, t] {
-            for (int i = 0; i < 200; ++i) thread.Post("c" + std::to_string(t));
+            for (int i = 0; i < 200; ++i) EXPECT_TRUE(thread.Post("c" + std::to_string(t)));
             (void)thread.RunHere("here");
         });
     for (std::thread& poster : posters) poster.join();
@@ -161,9 +161,9 @@ TEST_F(InstrumentThreadUnitTest, NeverTwoCommandsAtOnce) {
 }
 
 TEST_F(InstrumentThreadUnitTest, AStopThatGivesUpLeavesTheCleanUpToTheThread) {
-    thread.Post("wait");
+    EXPECT_TRUE(thread.Post("wait"));
     ASSERT_TRUE(recorder.WaitStarted(1));
-    thread.Post("queued");
+    EXPECT_TRUE(thread.Post("queued"));
     std::vector<std::string> dropped;
     std::atomic<int> cleanedUp{0};
     EXPECT_FALSE(thread.Stop(20, &dropped, [&] { cleanedUp += 1; }));
@@ -179,12 +179,12 @@ TEST_F(InstrumentThreadUnitTest, AStopThatGivesUpLeavesTheCleanUpToTheThread) {
 }
 
 TEST_F(InstrumentThreadUnitTest, APostAfterAnAbandonedStopGivesTheThreadNewWork) {
-    thread.Post("wait");
+    EXPECT_TRUE(thread.Post("wait"));
     ASSERT_TRUE(recorder.WaitStarted(1));
     std::vector<std::string> dropped;
     bool cleanedUp = false;
     EXPECT_FALSE(thread.Stop(20, &dropped, [&] { cleanedUp = true; }));
-    thread.Post("after");  // a new session before the old command ended
+    EXPECT_TRUE(thread.Post("after"));  // a new session before the old command ended
     recorder.latch.Open();
     ASSERT_TRUE(recorder.WaitHandedOn(1));
     EXPECT_EQ(recorder.HandedOn(), std::vector<std::string>{"R:after"});
@@ -194,7 +194,7 @@ TEST_F(InstrumentThreadUnitTest, APostAfterAnAbandonedStopGivesTheThreadNewWork)
 
 TEST_F(InstrumentThreadUnitTest, WithoutAThreadTheCommandRunsAtOnce) {
     startsAllowed = 0;
-    thread.Post("first");
+    EXPECT_TRUE(thread.Post("first"));
     EXPECT_EQ(recorder.HandedOn(), std::vector<std::string>{"R:first"}) << "before Post returned";
     EXPECT_EQ(thread.RunHere("second"), "R:second");
     EXPECT_EQ(recorder.HandedOn(), (std::vector<std::string>{"R:first", "R:second"}));
@@ -204,7 +204,7 @@ TEST_F(InstrumentThreadUnitTest, WithoutAThreadTheCommandRunsAtOnce) {
 
 TEST_F(InstrumentThreadUnitTest, AStoppedThreadIsStartedAgainByTheNextCommand) {
     for (int round = 0; round < 3; ++round) {
-        thread.Post("c" + std::to_string(round));
+        EXPECT_TRUE(thread.Post("c" + std::to_string(round)));
         ASSERT_TRUE(recorder.WaitHandedOn(std::size_t(round) + 1));
         std::vector<std::string> dropped;
         EXPECT_TRUE(thread.Stop(5000, &dropped, {}));

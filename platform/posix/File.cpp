@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -54,13 +55,26 @@ void CloseFile(FileHandle file) {
     close(static_cast<int>(file));
 }
 
+std::uint64_t FileSize(FileHandle file) {
+    struct stat status {};
+    if (fstat(static_cast<int>(file), &status) != 0 || status.st_size < 0) return 0;
+    return static_cast<std::uint64_t>(status.st_size);
+}
+
 const char* LineEnd() {
     return "\n";
 }
 
-bool ReadFileStart(const std::string& path, std::size_t size, std::string* bytes) {
-    const int file = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (file < 0) return false;
+FileStart ReadFileStart(const std::string& path, std::size_t size, std::string* bytes) {
+    bytes->clear();
+    // O_NONBLOCK: opening a FIFO with no writer would wait.
+    const int file = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (file < 0) return FileStart::Unreadable;
+    struct stat status {};
+    if (fstat(file, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(file);
+        return FileStart::NotADiskFile;
+    }
     bytes->assign(size, '\0');
     std::size_t got = 0;
     while (got < size) {
@@ -71,7 +85,7 @@ bool ReadFileStart(const std::string& path, std::size_t size, std::string* bytes
     }
     close(file);
     bytes->resize(got);
-    return true;
+    return FileStart::Read;
 }
 
 std::string NativePath(const std::string& path) {

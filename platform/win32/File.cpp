@@ -16,7 +16,8 @@ FileHandle OpenSharedAppend(const char* path, bool truncate) {
     // Deny-none sharing, as the C runtime's _SH_DENYNO gives; appending
     // through FILE_APPEND_DATA puts every write at the end of the file, even
     // when another handle has written there meanwhile.
-    HANDLE file = CreateFileA(path, truncate ? GENERIC_WRITE : FILE_APPEND_DATA,
+    // FILE_READ_ATTRIBUTES: the log asks the file's size before each line.
+    HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES | (truncate ? GENERIC_WRITE : FILE_APPEND_DATA),
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                               nullptr);
@@ -34,20 +35,31 @@ void CloseFile(FileHandle file) {
     CloseHandle(reinterpret_cast<HANDLE>(file));
 }
 
+std::uint64_t FileSize(FileHandle file) {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(reinterpret_cast<HANDLE>(file), &size) || size.QuadPart < 0) return 0;
+    return static_cast<std::uint64_t>(size.QuadPart);
+}
+
 const char* LineEnd() {
     return "\r\n";
 }
 
-bool ReadFileStart(const std::string& path, std::size_t size, std::string* bytes) {
+FileStart ReadFileStart(const std::string& path, std::size_t size, std::string* bytes) {
+    bytes->clear();
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    if (file == INVALID_HANDLE_VALUE) return FileStart::Unreadable;
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return FileStart::NotADiskFile;
+    }
     bytes->assign(size, '\0');
     DWORD read = 0;
     const BOOL ok = ::ReadFile(file, &(*bytes)[0], static_cast<DWORD>(size), &read, nullptr);
     CloseHandle(file);
     bytes->resize(ok ? read : 0);
-    return ok != FALSE;
+    return ok ? FileStart::Read : FileStart::Unreadable;
 }
 
 std::string NativePath(const std::string& path) {

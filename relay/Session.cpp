@@ -1,0 +1,87 @@
+#include "relay/Session.h"
+
+#include <vector>
+
+#include "commands/Instrument.h"
+#include "diag/LogFile.h"
+
+namespace relay {
+
+const char* const DriverVersion = KST_VERSION;
+const char* const VersionQuery = "KestavClientDriverVersion";
+
+std::string CommandTooLong(std::size_t size) {
+    return "ERROR|Command too long (" + std::to_string(size) + " bytes, at most " +
+           std::to_string(kLongestCommand) + ")";
+}
+
+std::string TooManyWaiting() {
+    return "ERROR|Too many commands waiting (at most " + std::to_string(kMostWaitingCommands) +
+           " commands or " + std::to_string(kMostWaitingBytes) + " bytes)";
+}
+
+Session::Session(Deliver deliver, Superseded superseded, const ThreadOps& threads)
+    : thread([this](const std::string& command) { return Run(command); }, std::move(deliver),
+             std::move(superseded), threads, InstrumentThread::Bounds{kMostWaitingCommands, kMostWaitingBytes}) {}
+
+Session::~Session() {
+    DestroyInstrument();
+}
+
+void Session::DestroyInstrument() {
+    instrument.reset();
+}
+
+std::string Session::Execute(const std::string& command) {
+    if (command.size() > kLongestCommand) {
+        const std::string response = CommandTooLong(command.size());
+        Refuse(command, response);
+        return response;
+    }
+    return thread.RunHere(command);
+}
+
+void Session::Submit(const std::string& command) {
+    if (command.size() > kLongestCommand) return Refuse(command, CommandTooLong(command.size()));
+    if (!thread.Post(command)) Refuse(command, TooManyWaiting());
+}
+
+void Session::Refuse(const std::string& command, const std::string& response) {
+    diag::LogDetail("Virtual channel - Command of ", command.size(), " bytes not run: \"",
+                    diag::Shown{response}, "\"");
+    thread.HandOn(command, response);
+}
+
+std::string Session::Run(const std::string& command) {
+    if (!instrument) instrument.reset(new commands::Instrument());
+    diag::LogDetail("Virtual channel - Execute: \"", diag::Shown{command}, "\"");
+    if (command == VersionQuery) return DriverVersion;
+    return instrument->Execute(command).ToResponse();
+}
+
+void Session::StopThenRelease(Release what) {
+    const auto release = [this, what] {
+        if (what == Release::Driver) ReleaseDriver();
+        else ReleaseHostedDriver();
+    };
+    std::vector<std::string> dropped;
+    const bool ended = thread.Stop(kStopWaitMs, &dropped, release);
+    for (const std::string& command : dropped)
+        diag::LogDetail("Virtual channel - Command dropped at close: \"", diag::Shown{command}, "\"");
+    if (!ended) {
+        diag::LogDetail("Virtual channel - A command still runs after ", kStopWaitMs,
+                        " ms: it finishes alone, then the driver is released");
+        return;
+    }
+    release();
+}
+
+void Session::ReleaseDriver() {
+    if (instrument) instrument->ReleaseDriver();
+}
+
+void Session::ReleaseHostedDriver() {
+    if (instrument) instrument->ReleaseHostedDriver();
+}
+
+}  // namespace relay

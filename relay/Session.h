@@ -1,0 +1,86 @@
+// The session core every transport shares: the Instrument (made with the
+// first command of any kind), the instrument thread with its rule that only
+// the newest command is answered, the release of the instrument driver only
+// after a command still running has ended, and every bound on what a sender
+// can make the client hold. A transport is glue around it: bytes in through
+// Execute or Submit, each newest response out through the Deliver callback,
+// sent on the thread that transport's client wants.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <boost/function.hpp>
+
+#include "relay/InstrumentThread.h"
+
+namespace commands {
+class Instrument;
+}
+
+namespace relay {
+
+extern const char* const DriverVersion;  // "1.6.0"
+extern const char* const VersionQuery;   // "KestavClientDriverVersion"
+
+// The longest command any transport runs: the most one ICA write carries.
+constexpr std::size_t kLongestCommand = 0xFFFF;
+// What may wait for the instrument thread at once, by count and by bytes.
+constexpr std::size_t kMostWaitingCommands = 64;
+constexpr std::size_t kMostWaitingBytes = 1024 * 1024;
+// How long a stop waits for a running command before leaving it to finish.
+constexpr std::uint32_t kStopWaitMs = 1000;
+
+// The answers to commands that are not run:
+//   "ERROR|Command too long (70000 bytes, at most 65535)"
+//   "ERROR|Too many commands waiting (at most 64 commands or 1048576 bytes)"
+std::string CommandTooLong(std::size_t size);
+std::string TooManyWaiting();
+
+class Session {
+public:
+    // Takes the newest command's response, with the session's lock held: it
+    // must not block, nor call into the session.
+    using Deliver = InstrumentThread::Ready;
+    // A newer command has arrived: a response delivered but not sent yet is
+    // to be dropped (same lock).
+    using Superseded = InstrumentThread::Superseded;
+
+    Session(Deliver deliver, Superseded superseded, const ThreadOps& threads = kModuleThreads);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Runs one command on the caller's thread and returns its response,
+    // which is also delivered if no newer command has arrived meanwhile.
+    std::string Execute(const std::string& command);
+    // Queues one command for the instrument thread and returns at once. A
+    // command too long, or one that does not fit beside those waiting, is
+    // not run: its error is delivered at once, as the newest response.
+    void Submit(const std::string& command);
+
+    enum class Release { Driver, HostedDriver };
+    // Ends the instrument thread (queued commands are dropped and logged)
+    // and then releases the instrument driver, or only its driver host: at
+    // once, or, when a command still runs after kStopWaitMs, by the thread
+    // when that command is done.
+    void StopThenRelease(Release what);
+
+    // Releases the instrument driver library (or its host) right away.
+    void ReleaseDriver();
+    void ReleaseHostedDriver();
+    // Destroys the Instrument (and with it the binding) now, so that its
+    // last lines come before the transport's own last line.
+    void DestroyInstrument();
+
+private:
+    std::string Run(const std::string& command);
+    void Refuse(const std::string& command, const std::string& response);
+
+    std::unique_ptr<commands::Instrument> instrument;
+    InstrumentThread thread;
+};
+
+}  // namespace relay
