@@ -107,6 +107,48 @@ TEST_F(InitTest, FailuresNameTheLoadersCodeAndLeaveNothingBound) {
               "Loading driver \"x.y.dll\" @ \"" + folder + "\\drivers\\Kestav\"");
 }
 
+// Windows opens a device for these names in every folder, whatever the
+// extension: reading "COM1.dll" would wait on the serial port for good.
+TEST_F(InitTest, DeviceNamesAreRefusedBeforeAnythingIsOpened) {
+    struct Case {
+        const char* name;
+        bool device;
+    };
+    const Case cases[] = {
+        {"COM1", true},     {"com9", true},      {"LPT1", true},     {"lpt9", true},
+        {"COM0", true},     {"CON", true},       {"prn", true},      {"Aux", true},
+        {"NUL", true},      {"CONIN$", true},    {"conout$", true},  {"COM1.txt", true},
+        {"nul.a.b", true},  {"COM1 ", true},     {"COM\xB9", true},   {"lpt\xC2\xB3", true},
+        {"COM10", false},   {"COMX", false},     {"console", false}, {"auxiliary", false},
+        {"LPT", false},     {"xCOM1", false},
+    };
+    for (const Case& c : cases) {
+        const std::string name = commands::GetDriverBaseName(c.name);
+        const std::string response = Run(std::string("Init|") + c.name + "|");
+        EXPECT_EQ(response, "ERROR|Error loading driver (\"" + name + "\") on client [Error: " +
+                                (c.device ? "123" : "126") + "]")
+            << c.name;
+    }
+}
+
+TEST(DriverFile, OnlyAFileOnDiskIsRead) {
+    struct Case {
+        std::string path;
+        platform::FileStart expected;
+    };
+    const std::string driver = testing_support::ExecutableFolder() + "/expected/session.txt";
+    const Case cases[] = {
+        {driver, platform::FileStart::Read},
+        {driver + ".missing", platform::FileStart::Unreadable},
+        {testing_support::kNullDevice, platform::FileStart::NotADiskFile},
+    };
+    for (const Case& c : cases) {
+        std::string bytes = "left over";
+        EXPECT_EQ(platform::ReadFileStart(c.path, 64, &bytes), c.expected) << c.path;
+        EXPECT_EQ(bytes.size(), c.expected == platform::FileStart::Read ? 64u : 0u) << c.path;
+    }
+}
+
 TEST_F(InitTest, WithoutTheModulesOwnFolderNothingIsLoaded) {
     ASSERT_EQ(Run("Init|recording|"), "OK");
     diag::SetModuleFolder("");  // the system could not tell where the module is

@@ -232,6 +232,61 @@ TEST_F(DvcTest, CommandsOnBothChannelsFromTwoThreads) {
     }
 }
 
+// What a hostile or broken server can send: each gets a clear error at once,
+// and the session, the driver and its host (a 32-bit driver under the 64-bit
+// plug-in runs in one) go on.
+TEST_F(DvcTest, HostileMessagesGetAnErrorAndTheSessionGoesOn) {
+    ASSERT_EQ(Run("Init|recording|"), "OK");
+    const auto hosts = testing_support::LoggedHostPids(temp.LogPath());
+    for (const std::size_t size : {std::size_t(1400 * 1000), std::size_t(300 * 1024), std::size_t(65536)}) {
+        const std::string command = "Execute|" + std::string(size - 9, 'x') + "|";
+        EXPECT_EQ(Run(command), "ERROR|Command too long (" + std::to_string(size) + " bytes, at most 65535)");
+        EXPECT_EQ(Run("GetSerialNumber"), "OK|") << "the driver is still bound";
+    }
+    // The longest command still runs, in-process or through the host.
+    EXPECT_EQ(Run("SetOption|@text|" + std::string(65535 - 17, 't') + "|"), "OK|true");
+    EXPECT_EQ(Run("GetSerialNumber").size(), 65535u - 17 + 3);
+    EXPECT_EQ(testing_support::LoggedHostPids(temp.LogPath()), hosts) << "no driver host was lost";
+    for (const std::uint32_t pid : hosts) EXPECT_TRUE(testing_support::ProcessIsRunning(pid));
+    // A device name never reaches the file system: answered at once.
+    const auto started = Clock::now();
+    EXPECT_EQ(Run("Init|COM1|"), "ERROR|Error loading driver (\"COM1\") on client [Error: 123]");
+    EXPECT_LT(Clock::now() - started, std::chrono::seconds(1));
+    EXPECT_EQ(Run("Init|recording|"), "OK");
+}
+
+// 20,000 writes of 4,999 bytes while a Measure waits: what waits, the
+// process's memory and the log stay bounded, each write is answered.
+TEST_F(DvcTest, AFloodDuringAMeasureStaysBounded) {
+    ASSERT_EQ(Run("Init|recording|"), "OK");
+    const std::string gate = temp.Path() + "\\gate";
+    ASSERT_EQ(Run("SetOption|@fault|wait:" + gate + "|"), "OK|true");
+    const std::size_t before = client.SentCount();
+    ASSERT_TRUE(client.Deliver(kCommand, "Measure"));
+    const std::size_t memoryBefore = testing_support::PrivateBytes();
+    const int flood = 20000;
+    const std::string padding(4999 - 12, 'p');
+    for (int i = 0; i < flood; ++i) ASSERT_TRUE(client.Deliver(kData, "Foo-" + std::to_string(10000 + i) + "|" + padding));
+    ASSERT_TRUE(WaitUntil([&] { return client.SentCount() - before >= std::size_t(flood) - 64; }, 120));
+    const std::size_t memoryAfter = testing_support::PrivateBytes();
+    testing_support::WriteFile(gate, "open");
+    ASSERT_TRUE(WaitUntil([&] {
+        (void)client.Deliver(kCommand, "Hello");
+        const auto sent = client.SentSince(before);
+        return !sent.empty() && sent.back().bytes == "OK|Hello";
+    }, 60));
+    std::size_t refused = 0, unknown = 0;
+    for (const host::DvcMessage& message : client.SentSince(before)) {
+        if (message.bytes.rfind("ERROR|Too many commands waiting", 0) == 0) ++refused;
+        if (message.bytes.rfind("ERROR|Unknown command", 0) == 0) ++unknown;
+    }
+    EXPECT_GE(refused, std::size_t(flood) - 64);
+    EXPECT_LE(unknown, 1u) << "only the newest accepted command could be answered";
+    // 20,000 x 5 KB held would be 100 MB.
+    EXPECT_LT(memoryAfter, memoryBefore + 30u * 1024 * 1024);
+    EXPECT_LE(testing_support::ReadFile(temp.LogPath()).size(), 17u * 1024 * 1024);
+}
+
 // The server closes a channel while a command runs: its response goes out on
 // the other channel if that is open, and is dropped if none is, never
 // written to a closed channel.

@@ -213,4 +213,40 @@ TEST_F(InstrumentThreadUnitTest, AStoppedThreadIsStartedAgainByTheNextCommand) {
     EXPECT_EQ(recorder.HandedOn(), (std::vector<std::string>{"R:c0", "R:c1", "R:c2"}));
 }
 
+// What waits is bounded by count and by bytes; a command beyond either is
+// refused without a trace in the queue, and HandOn answers it at once as the
+// newest command.
+TEST(InstrumentThreadBounds, RefusedBeyondEitherBoundAndAnsweredAtOnce) {
+    struct Case {
+        std::size_t commands, bytes;
+        std::vector<std::string> posted;
+        std::vector<bool> accepted;
+    };
+    const Case cases[] = {
+        {2, 1000, {"wait", "a", "b", "c"}, {true, true, true, false}},
+        {10, 5, {"wait", "aaa", "bbb", "cc", "d"}, {true, true, false, true, false}},
+        {10, 4, {"wait", "abcd", "e"}, {true, true, false}},
+    };
+    for (const Case& c : cases) {
+        Recorder recorder;
+        InstrumentThread thread{[&](const std::string& command) { return recorder.Run(command); },
+                                [&](const std::string&, const std::string& r) { recorder.Ready("", r); },
+                                [&] { recorder.Superseded(); }, kTestThreads, {c.commands, c.bytes}};
+        for (std::size_t i = 0; i < c.posted.size(); ++i) {
+            EXPECT_EQ(thread.Post(c.posted[i]), c.accepted[i]) << c.posted[i];
+            // The running command leaves the queue before the rest is posted.
+            if (i == 0) {
+                ASSERT_TRUE(recorder.WaitStarted(1));
+            }
+            if (!c.accepted[i]) thread.HandOn(c.posted[i], "refused " + c.posted[i]);
+        }
+        EXPECT_EQ(recorder.HandedOn().back(), "refused " + c.posted.back()) << "handed on before HandOn returned";
+        recorder.latch.Open();
+        std::vector<std::string> dropped;
+        EXPECT_TRUE(thread.Stop(5000, &dropped, {}));
+        // Only refusals were handed on: each was the newest when it came.
+        for (const std::string& response : recorder.HandedOn()) EXPECT_EQ(response.rfind("refused ", 0), 0u);
+    }
+}
+
 }  // namespace

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <cstring>
+#include <iterator>
 #include <regex>
 
 #include "diag/LogFile.h"
@@ -141,6 +143,64 @@ TEST(LogLine, OtherHandlesMayKeepTheFileOpen) {
     LogDetail("inner");  // a second handle while the first is open
     outer.Stream() << std::endl;
     EXPECT_EQ(ReadLines(temp.LogPath()).size(), 2u);
+}
+
+// Text from outside never makes a line of its own, and a long one is cut
+// with its full size shown; ordinary commands and responses show unchanged.
+TEST(LogLine, TextFromOutsideIsEscapedAndCut) {
+    const std::string cut(kShownBytes, 'a');
+    struct Case {
+        std::string text;
+        std::string shown;
+    };
+    const Case cases[] = {
+        {"GetSpectralData|1|2|", "GetSpectralData|1|2|"},
+        {"OK|0.1234568", "OK|0.1234568"},
+        {"C:\\Temp\\x.dll \xE9\xFC", "C:\\Temp\\x.dll \xE9\xFC"},  // bytes of the code page stay
+        {"", ""},
+        {"Hello\r\n01.01.2026 - 00:00:00  ICA: Driver Open",
+         "Hello\\r\\n01.01.2026 - 00:00:00  ICA: Driver Open"},
+        {std::string("a\0b\tc\x01\x1F\x7F", 8), "a\\x00b\\tc\\x01\\x1F\\x7F"},
+        {cut, cut},
+        {cut + "b", cut + "... [1025 bytes]"},
+        {std::string(70000, 'a'), cut + "... [70000 bytes]"},
+        {std::string(kShownBytes - 1, 'a') + "\n\n", std::string(kShownBytes - 1, 'a') + "\\n... [1025 bytes]"},
+    };
+    ScopedTempFolder temp;
+    LogFile::firstOpen = true;
+    for (const Case& c : cases) {
+        std::string line;
+        AppendShown(line, c.text);
+        EXPECT_EQ(line, c.shown) << c.text.size();
+        LogDetail("Data: \"", Shown{c.text}, "\"");
+        LogLine("Command ", Shown{c.text});
+    }
+    const auto lines = ReadLines(temp.LogPath());
+    ASSERT_EQ(lines.size(), 2 * std::size(cases)) << "one line each, whatever the text";
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(lines[2 * i], "Data: \"" + cases[i].shown + "\"");
+        EXPECT_EQ(lines[2 * i + 1].substr(23), "Command " + cases[i].shown);  // after the time
+    }
+}
+
+// The file is started again once it has outgrown its limit, with a line
+// that says so; lines below the limit only ever append.
+TEST(LogLine, TheFileStartsAgainPastItsLimit) {
+    ScopedTempFolder temp;
+    LogFile::firstOpen = false;
+    const std::string mebibyte(1024 * 1024, 'm');
+    const int lines = int(kLogFileLimit / mebibyte.size()) + 3;
+    for (int i = 0; i < lines; ++i) LogDetail(std::to_string(i), mebibyte);
+    const std::string log = ReadFile(temp.LogPath());
+    EXPECT_LE(log.size(), kLogFileLimit + 2 * mebibyte.size());
+    const auto read = ReadLines(temp.LogPath());
+    ASSERT_GE(read.size(), 2u);
+    // Lines "0" to "15": 16 of a mebibyte, 10 one-digit and 6 two-digit numbers.
+    const std::size_t full = 16 * (mebibyte.size() + std::strlen(testing_support::kLineEnd)) + 10 + 6 * 2;
+    EXPECT_EQ(read[0], "Log restarted: the file had reached " + std::to_string(full) +
+                           " bytes (at most 16777216)");
+    EXPECT_EQ(read[1].substr(0, 2), "16") << "the line that found the file full comes first";
+    EXPECT_EQ(read.back().substr(0, 2), std::to_string(lines - 1));
 }
 
 TEST(LogLine, GoesToTheRealTemporaryFolder) {

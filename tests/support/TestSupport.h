@@ -61,6 +61,9 @@ private:
 bool MakeReadOnly(const std::string& path);
 void MakeWritable(const std::string& path);
 
+// The path of the system's null device ("NUL", "/dev/null").
+extern const char* const kNullDevice;
+
 // Text mode line end of this platform's C runtime.
 extern const char* const kLineEnd;
 
@@ -89,6 +92,9 @@ std::vector<std::uint32_t> LoggedHostPids(const std::string& logPath);
 
 // Whether a process with this id is still running.
 bool ProcessIsRunning(std::uint32_t pid);
+
+// The private memory this process uses now, in bytes.
+std::size_t PrivateBytes();
 
 // Whether the library at `path` is loaded into this process now.
 bool IsLibraryLoaded(const std::string& path);

@@ -1,4 +1,6 @@
 // POSIX side of the test helpers: files cannot be held exclusively here.
+#include <fstream>
+#include <unistd.h>
 #include <dlfcn.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -9,9 +11,18 @@
 namespace testing_support {
 
 const char* const kLineEnd = "\n";
+const char* const kNullDevice = "/dev/null";
 const bool kExceptionsCrossLibraries = true;
 
 bool ProcessIsRunning(std::uint32_t pid) { return kill(pid_t(pid), 0) == 0; }
+
+std::size_t PrivateBytes() {
+    // Resident pages, from /proc/self/statm: "size resident shared ...".
+    std::ifstream statm("/proc/self/statm");
+    std::size_t size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * std::size_t(sysconf(_SC_PAGESIZE));
+}
 
 bool IsLibraryLoaded(const std::string& path) {
     std::string file = platform::NativePath(path);

@@ -1,11 +1,13 @@
 // Windows side of the test helpers.
 #include <windows.h>
+#include <psapi.h>
 
 #include "tests/support/TestSupport.h"
 
 namespace testing_support {
 
 const char* const kLineEnd = "\r\n";
+const char* const kNullDevice = "NUL";
 const bool kExceptionsCrossLibraries = false;
 
 bool ProcessIsRunning(std::uint32_t pid) {
@@ -14,6 +16,15 @@ bool ProcessIsRunning(std::uint32_t pid) {
     const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
     CloseHandle(process);
     return running;
+}
+
+std::size_t PrivateBytes() {
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    counters.cb = sizeof counters;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                              sizeof counters))
+        return 0;
+    return counters.PrivateUsage;
 }
 
 bool IsLibraryLoaded(const std::string& path) {
