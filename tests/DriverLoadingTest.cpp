@@ -201,6 +201,29 @@ TEST_F(InitTest, ABrokenDriverHostsAnswersCostOneCommand) {
     for (std::uint32_t pid : pids) EXPECT_FALSE(testing_support::ProcessIsRunning(pid)) << pid;
 }
 
+// A request the section's request area cannot hold is refused before any
+// byte is copied: the command gets an error, the host and its driver stay.
+TEST_F(InitTest, ARequestLargerThanTheHostTakesIsRefusedAndTheHostKept) {
+    if (!platform::kDriverHostAvailable) GTEST_SKIP() << "no driver host on this platform";
+    testing_support::AdminSetting isolate("IsolateDriver", 1);
+    ASSERT_EQ(Run("Init|recording|"), "OK");
+    const auto hosts = testing_support::LoggedHostPids(temp.LogPath());
+    ASSERT_EQ(hosts.size(), 1u);
+    const std::string tooLarge[] = {
+        "SetOption|" + std::string(100 * 1024, 'a') + "|" + std::string(100 * 1024, 'b') + "|",
+        "SetOption|" + std::string(1400 * 1000, 'a') + "|v|",
+    };
+    for (const std::string& command : tooLarge) {
+        EXPECT_EQ(Run(command), "ERROR|Parameters too long for the driver host");
+        EXPECT_TRUE(testing_support::ProcessIsRunning(hosts[0]));
+        EXPECT_EQ(Run("IsConnected"), "OK|true");
+    }
+    EXPECT_EQ(Run("SetOption|" + std::string(90 * 1024, 'a') + "|" + std::string(90 * 1024, 'b') + "|"),
+              "OK|true")
+        << "what fits still goes through";
+    EXPECT_EQ(testing_support::LoggedHostPids(temp.LogPath()), hosts);
+}
+
 TEST_F(InitTest, ReloadReplacesTheDriver) {
     ASSERT_EQ(Run("Init|recording|"), "OK");
     ASSERT_EQ(Run("Init|sim|"), "OK");

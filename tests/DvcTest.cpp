@@ -241,7 +241,7 @@ TEST_F(DvcTest, HostileMessagesGetAnErrorAndTheSessionGoesOn) {
     for (const std::size_t size : {std::size_t(1400 * 1000), std::size_t(300 * 1024), std::size_t(65536)}) {
         const std::string command = "Execute|" + std::string(size - 9, 'x') + "|";
         EXPECT_EQ(Run(command), "ERROR|Command too long (" + std::to_string(size) + " bytes, at most 65535)");
-        EXPECT_EQ(Run("GetSerialNumber"), "OK|") << "the driver is still bound";
+        EXPECT_EQ(Run("GetSerialNumber"), "OK") << "the driver is still bound";
     }
     // The longest command still runs, in-process or through the host.
     EXPECT_EQ(Run("SetOption|@text|" + std::string(65535 - 17, 't') + "|"), "OK|true");
