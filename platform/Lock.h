@@ -13,6 +13,11 @@
 
 namespace platform {
 
+// The records' alignment. Never std::max_align_t: on mingw-w64 it is 8 or 16
+// depending on which system header came first, so two files of one module
+// would lay out every class that holds a lock differently.
+constexpr std::size_t kLockAlignment = 8;
+
 class Mutex {
 public:
     Mutex();
@@ -26,7 +31,7 @@ public:
 
 private:
     friend class ConditionVariable;
-    alignas(std::max_align_t) unsigned char storage[64];
+    alignas(kLockAlignment) unsigned char storage[64];
 };
 
 class ConditionVariable {
@@ -47,7 +52,7 @@ public:
     void notify_all();
 
 private:
-    alignas(std::max_align_t) unsigned char storage[64];
+    alignas(kLockAlignment) unsigned char storage[64];
 };
 
 }  // namespace platform

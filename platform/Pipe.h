@@ -4,6 +4,7 @@
 // is ever lost or split.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -12,7 +13,9 @@ namespace platform {
 
 struct Pipe;
 
-enum class PipeWait { Done, TimedOut, Closed };
+// TooLarge: the next message is longer than the receiver takes; nothing of it
+// beyond the first chunk was read, and the other end is not to be trusted.
+enum class PipeWait { Done, TimedOut, Closed, TooLarge };
 
 // "\\.\pipe\<name>", one instance of it; `first`: fail when the name is in
 // use already (another listener). Null with *error (the system's code).
@@ -30,7 +33,15 @@ Pipe* ConnectPipe(const std::string& name, std::uint32_t timeoutMs, std::uint32_
 // One whole message; false when the other end is gone.
 bool PipeSend(Pipe* pipe, const std::vector<std::uint8_t>& message);
 // The next whole message, waiting at most timeoutMs (0: only what is there).
-PipeWait PipeReceive(Pipe* pipe, std::vector<std::uint8_t>* message, std::uint32_t timeoutMs);
+// A message longer than maximumSize is never gathered: its size is read
+// from the pipe first, and the result is TooLarge.
+PipeWait PipeReceive(Pipe* pipe, std::vector<std::uint8_t>* message, std::uint32_t timeoutMs,
+                     std::size_t maximumSize);
+// The client end: whether the pipe was made by the current user (its owner)
+// in a process that runs as the current user. Checked before anything is
+// sent, so that a pipe another user made under the same name is never told
+// anything, nor believed.
+bool PipeServerIsCurrentUser(Pipe* pipe);
 // Makes a PipeReceive waiting on another thread return Closed.
 void InterruptPipe(Pipe* pipe);
 void ClosePipe(Pipe* pipe);

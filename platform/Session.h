@@ -8,4 +8,7 @@ namespace platform {
 // cannot tell (or has no such thing).
 int SessionProtocol();
 
+// The number of this process's logon session (Windows); 0 where there is none.
+unsigned SessionNumber();
+
 }  // namespace platform

@@ -19,14 +19,20 @@ LoopClient::LoopClient(platform::Pipe* pipe) : pipe_(pipe) {}
 std::unique_ptr<LoopClient> LoopClient::Connect(const std::string& name, std::uint32_t timeoutMs,
                                                 Status* status, std::string* reason) {
     std::uint32_t error = 0;
-    platform::Pipe* pipe = platform::ConnectPipe(kPipePrefix + name, timeoutMs, &error);
+    platform::Pipe* pipe = platform::ConnectPipe(PipeName(name), timeoutMs, &error);
     if (pipe == nullptr) {
         *status = Status::NoListener;
         return nullptr;
     }
+    if (!platform::PipeServerIsCurrentUser(pipe)) {
+        // Nothing is sent to it, and nothing it says is believed.
+        platform::ClosePipe(pipe);
+        *status = Status::NotOwnLoop;
+        return nullptr;
+    }
     std::vector<std::uint8_t> message;
     Frame first;
-    if (platform::PipeReceive(pipe, &message, timeoutMs) != platform::PipeWait::Done ||
+    if (platform::PipeReceive(pipe, &message, timeoutMs, kLongestFrame) != platform::PipeWait::Done ||
         !Decode(message.data(), message.size(), &first) ||
         (first.kind != Kind::Welcome && first.kind != Kind::Busy)) {
         platform::ClosePipe(pipe);
@@ -60,7 +66,7 @@ bool LoopClient::Connected() {
 void LoopClient::ReadPipe() {
     std::vector<std::uint8_t> message;
     for (;;) {
-        const platform::PipeWait waited = platform::PipeReceive(pipe_, &message, 0xFFFFFFFF);
+        const platform::PipeWait waited = platform::PipeReceive(pipe_, &message, 0xFFFFFFFF, kLongestFrame);
         Frame frame;
         const bool ok = waited == platform::PipeWait::Done &&
                         Decode(message.data(), message.size(), &frame);

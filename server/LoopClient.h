@@ -23,7 +23,8 @@ std::string NameFromEnvironment();
 
 class LoopClient {
 public:
-    enum class Status { Done, NoListener, Busy, Disconnected, TooLong, NoChannel, TimedOut };
+    // NotOwnLoop: a pipe of that name exists, but another user serves it.
+    enum class Status { Done, NoListener, NotOwnLoop, Busy, Disconnected, TooLong, NoChannel, TimedOut };
 
     // Connects and waits for the listener's welcome. Null with *status (and
     // the listener's *reason when it is busy).

@@ -1,8 +1,13 @@
 #include "server/LoopProtocol.h"
 
 #include "packaging/Names.h"
+#include "platform/Session.h"
 
 namespace loop {
+
+std::string PipeName(const std::string& name) {
+    return kPipePrefix + std::to_string(platform::SessionNumber()) + "-" + name;
+}
 
 namespace {
 void U32(std::vector<std::uint8_t>* out, std::uint32_t value) {

@@ -20,10 +20,12 @@
 
 namespace loop {
 
-// The pipe's name, "\\.\pipe\KestavLoop-<name>"; "default" unless the
-// listener is given another (the environment variable KESTAV_LOOP tells the
-// stand-in wfapi and the client library).
+// The pipe's name, "\\.\pipe\KestavLoop-<session>-<name>": the number of
+// the user's logon session, so that two users of one PC never meet, and
+// "default" unless the listener is given another name (the environment
+// variable KESTAV_LOOP tells the stand-in wfapi and the client library).
 constexpr const char* kPipePrefix = "KestavLoop-";
+std::string PipeName(const std::string& name);
 constexpr const char* kDefaultName = "default";
 constexpr const char* kNameVariable = "KESTAV_LOOP";
 constexpr std::uint32_t kProtocolVersion = 1;
@@ -31,6 +33,9 @@ constexpr std::uint32_t kProtocolVersion = 1;
 constexpr std::size_t kMaximumWrite = 0xFFFF;
 // A packet is never longer than the engine's largest write.
 constexpr std::size_t kMaximumPacket = 0xFFFF;
+// The longest frame either end takes off the pipe: the longest write or
+// packet and the fields before it.
+constexpr std::size_t kLongestFrame = kMaximumWrite + 16;
 
 enum class Channel : std::uint8_t { Command = 0, Data = 1 };
 // "KstCmd1" -> Command; false for any other name.

@@ -21,6 +21,7 @@ int StatusOf(loop::LoopClient::Status status) {
         case loop::LoopClient::Status::Busy:
             return KESTAV_LOOP_BUSY;
         case loop::LoopClient::Status::NoListener:
+        case loop::LoopClient::Status::NotOwnLoop:
             return KESTAV_NO_TRANSPORT;
         default:
             return KESTAV_DISCONNECTED;
@@ -39,6 +40,8 @@ public:
         if (client_ != nullptr) return KESTAV_OK;
         *error = status == loop::LoopClient::Status::Busy
                      ? "the local loop \"" + name_ + "\" is busy: " + reason
+                 : status == loop::LoopClient::Status::NotOwnLoop
+                     ? "the local loop \"" + name_ + "\" is not served by this user: refused"
                      : "no local loop \"" + name_ + "\" on this PC: start kestav-host --listen" +
                            (name_ == loop::kDefaultName ? std::string() : " " + name_);
         return StatusOf(status);

@@ -200,11 +200,11 @@ TEST_F(DvcTest, ACrashOrAHangInTheDriverHostCostsOneCommand) {
 TEST_F(DvcTest, ResponsesUpToOneMebibyteGoOutWhole) {
     ASSERT_EQ(Run("Init|recording|"), "OK");
     const std::size_t mebibyte = 1024 * 1024;
-    ASSERT_EQ(Run("SetOption|@text|" + std::string(mebibyte - 3, 'm') + "|"), "OK|true");
+    ASSERT_EQ(Run("SetOption|@text-size|" + std::to_string(mebibyte - 3) + "|"), "OK|true");
     const std::string whole = Run("GetSerialNumber");
     EXPECT_EQ(whole.size(), mebibyte);
     EXPECT_EQ(whole.compare(0, 4, "OK|m"), 0);
-    ASSERT_EQ(Run("SetOption|@text|" + std::string(mebibyte - 2, 'm') + "|"), "OK|true");
+    ASSERT_EQ(Run("SetOption|@text-size|" + std::to_string(mebibyte - 2) + "|"), "OK|true");
     EXPECT_EQ(Run("GetSerialNumber"), "ERROR|Response too long");
     EXPECT_TRUE(Logged("  Response of 1048577 bytes is too long for a message of at most 1048576 bytes, "
                        "sending \"ERROR\\|Response too long\" instead"));

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <atomic>
 #include <chrono>
@@ -28,8 +29,8 @@ std::atomic<int> loopCounter{0};
 // A listener on a thread of its own, which is then the engine's thread.
 class LoopOnThread {
 public:
-    explicit LoopOnThread(const std::string& name) : name_(name) {
-        thread_ = std::thread([this] {
+    explicit LoopOnThread(const std::string& name, int idleSeconds = 600) : name_(name) {
+        thread_ = std::thread([this, idleSeconds] {
             host::EngineHost engine;
             std::string error;
             if (!engine.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE, &error) ||
@@ -40,6 +41,7 @@ public:
             host::ListenerOptions options;
             options.name = name_;
             options.quiet = true;
+            options.idleSeconds = idleSeconds;
             host::Listener listener(engine, options, out_);
             listener_ = &listener;
             listener.Run();
@@ -175,7 +177,7 @@ TEST_F(ServerTest, AWriteLongerThanTheEnginesIsRefusedWhole) {
 TEST_F(ServerTest, AModuleThatDoesNotAnswerIsNamed) {
     const std::string silent = loopName + "-silent";
     std::uint32_t error = 0;
-    platform::Pipe* pipe = platform::CreatePipeInstance(loop::kPipePrefix + silent, true, &error);
+    platform::Pipe* pipe = platform::CreatePipeInstance(loop::PipeName(silent), true, &error);
     ASSERT_NE(pipe, nullptr);
     std::thread server([pipe] {
         if (platform::AcceptPipeClient(pipe, 10000) != platform::PipeWait::Done) return;
@@ -187,7 +189,8 @@ TEST_F(ServerTest, AModuleThatDoesNotAnswerIsNamed) {
         platform::PipeSend(pipe, message);
         // Takes writes, answers nothing.
         for (;;) {
-            if (platform::PipeReceive(pipe, &message, 5000) != platform::PipeWait::Done) return;
+            if (platform::PipeReceive(pipe, &message, 5000, loop::kLongestFrame) != platform::PipeWait::Done)
+                return;
             loop::Frame written;
             written.kind = loop::Kind::Written;
             loop::Encode(written, &message);
@@ -202,6 +205,92 @@ TEST_F(ServerTest, AModuleThatDoesNotAnswerIsNamed) {
     EXPECT_EQ(KestavOpen(KESTAV_TRANSPORT_LOCAL_LOOP, (loopName + "-nobody").c_str(), 300, &opened),
               KESTAV_NO_TRANSPORT);
     EXPECT_NE(std::string(KestavLastError(nullptr)).find("start kestav-host --listen"), std::string::npos);
+}
+
+// Another local user could make a pipe of the loop's name first: the
+// library sends it nothing and believes nothing from it.
+TEST_F(ServerTest, ALoopPipeOfAnotherUserIsRefused) {
+    const std::string squatted = loopName + "-squatted";
+    // Owned by LocalSystem, open to everybody: a pipe this user did not make.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("O:SYD:(A;;GA;;;WD)", SDDL_REVISION_1,
+                                                                     &descriptor, nullptr));
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+    HANDLE pipe = CreateNamedPipeA(("\\\\.\\pipe\\" + loop::PipeName(squatted)).c_str(), PIPE_ACCESS_DUPLEX,
+                                   PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 65536, 65536, 0,
+                                   &attributes);
+    LocalFree(descriptor);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    std::atomic<bool> told{false};
+    std::thread squatter([&] {
+        if (!ConnectNamedPipe(pipe, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
+        loop::Frame welcome;
+        welcome.kind = loop::Kind::Welcome;
+        welcome.version = loop::kProtocolVersion;
+        std::vector<std::uint8_t> message;
+        loop::Encode(welcome, &message);
+        DWORD written = 0;
+        WriteFile(pipe, message.data(), DWORD(message.size()), &written, nullptr);
+        char buffer[256];
+        DWORD got = 0;
+        if (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) told = true;
+    });
+    KestavChannel* opened = nullptr;
+    EXPECT_EQ(KestavOpen(KESTAV_TRANSPORT_LOCAL_LOOP, squatted.c_str(), 2000, &opened), KESTAV_NO_TRANSPORT);
+    EXPECT_EQ(opened, nullptr);
+    EXPECT_NE(std::string(KestavLastError(nullptr)).find("is not served by this user: refused"), std::string::npos)
+        << KestavLastError(nullptr);
+    squatter.join();
+    CloseHandle(pipe);
+    EXPECT_FALSE(told) << "nothing was sent to the other user's pipe";
+    // The user's own listener is believed.
+    ASSERT_EQ(Open(), KESTAV_OK) << KestavLastError(nullptr);
+    EXPECT_EQ(Call("Hello"), "OK|Hello");
+}
+
+// A program that sends a message longer than any frame, or nothing at all,
+// loses its session; the listener serves the next program.
+TEST_F(ServerTest, TheListenerEndsOverlongAndSilentSessions) {
+    listener = std::make_unique<LoopOnThread>(loopName, 1);
+    struct Case {
+        std::size_t bytes;  // 0: send nothing
+    };
+    for (const Case c : {Case{200 * 1000}, Case{loop::kLongestFrame + 1}, Case{0}}) {
+        // Welcomed (the listener may still be ending the session before).
+        platform::Pipe* pipe = nullptr;
+        std::vector<std::uint8_t> message;
+        loop::Frame welcome;
+        welcome.kind = loop::Kind::Busy;
+        for (int attempt = 0; attempt < 100 && welcome.kind != loop::Kind::Welcome; ++attempt) {
+            if (pipe != nullptr) platform::ClosePipe(pipe);
+            std::uint32_t error = 0;
+            pipe = platform::ConnectPipe(loop::PipeName(loopName), 5000, &error);
+            ASSERT_NE(pipe, nullptr) << error;
+            welcome.kind = loop::Kind::Busy;
+            if (platform::PipeReceive(pipe, &message, 5000, loop::kLongestFrame) == platform::PipeWait::Done) {
+                ASSERT_TRUE(loop::Decode(message.data(), message.size(), &welcome));
+            }
+            if (welcome.kind != loop::Kind::Welcome) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ASSERT_EQ(welcome.kind, loop::Kind::Welcome);
+        if (c.bytes > 0) {
+            message.assign(c.bytes, std::uint8_t(loop::Kind::Write));
+            // The listener may end the session before the write completes.
+            (void)platform::PipeSend(pipe, message);
+        }
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(platform::PipeReceive(pipe, &message, 10000, loop::kLongestFrame), platform::PipeWait::Closed)
+            << c.bytes;
+        if (c.bytes == 0) {
+            EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
+        }
+        platform::ClosePipe(pipe);
+        // The next program is served.
+        ASSERT_EQ(Open(), KESTAV_OK) << KestavLastError(nullptr);
+        EXPECT_EQ(Call("Hello"), "OK|Hello");
+        KestavClose(channel);
+        channel = nullptr;
+    }
 }
 
 // Not in a Remote Desktop session: said so, in words.

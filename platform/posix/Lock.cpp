@@ -6,10 +6,10 @@
 namespace platform {
 
 namespace {
-static_assert(sizeof(std::mutex) <= 64 && alignof(std::mutex) <= alignof(std::max_align_t),
+static_assert(sizeof(std::mutex) <= 64 && alignof(std::mutex) <= kLockAlignment,
               "room for the mutex");
 static_assert(sizeof(std::condition_variable) <= 64 &&
-                  alignof(std::condition_variable) <= alignof(std::max_align_t),
+                  alignof(std::condition_variable) <= kLockAlignment,
               "room for the condition variable");
 std::mutex* Native(unsigned char* storage) { return std::launder(reinterpret_cast<std::mutex*>(storage)); }
 std::condition_variable* Condition(unsigned char* storage) {

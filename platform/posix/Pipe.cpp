@@ -20,7 +20,8 @@ Pipe* ConnectPipe(const std::string&, std::uint32_t, std::uint32_t* error) {
     return nullptr;
 }
 bool PipeSend(Pipe*, const std::vector<std::uint8_t>&) { return false; }
-PipeWait PipeReceive(Pipe*, std::vector<std::uint8_t>*, std::uint32_t) { return PipeWait::Closed; }
+PipeWait PipeReceive(Pipe*, std::vector<std::uint8_t>*, std::uint32_t, std::size_t) { return PipeWait::Closed; }
+bool PipeServerIsCurrentUser(Pipe*) { return false; }
 void InterruptPipe(Pipe*) {}
 void ClosePipe(Pipe*) {}
 

@@ -4,4 +4,6 @@ namespace platform {
 
 int SessionProtocol() { return -1; }
 
+unsigned SessionNumber() { return 0; }
+
 }  // namespace platform

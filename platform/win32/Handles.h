@@ -42,6 +42,10 @@ private:
     SECURITY_ATTRIBUTES attributes_{};
 };
 
+// The user a process runs as, as SID bytes; empty when it cannot be told.
+std::vector<std::uint8_t> ProcessUserSid(HANDLE process);
+std::vector<std::uint8_t> CurrentUserSid();
+
 // `prefix` followed by 32 random hex digits; false when no randomness is to be had.
 bool RandomName(const std::string& prefix, std::string* name);
 

@@ -7,7 +7,9 @@
 namespace platform {
 
 namespace {
-static_assert(sizeof(SRWLOCK) <= 64 && sizeof(CONDITION_VARIABLE) <= 64, "room for the system's records");
+static_assert(sizeof(SRWLOCK) <= 64 && sizeof(CONDITION_VARIABLE) <= 64 && alignof(SRWLOCK) <= kLockAlignment &&
+                  alignof(CONDITION_VARIABLE) <= kLockAlignment,
+              "room for the system's records");
 SRWLOCK* Srw(unsigned char* storage) { return reinterpret_cast<SRWLOCK*>(storage); }
 CONDITION_VARIABLE* Condition(unsigned char* storage) {
     return reinterpret_cast<CONDITION_VARIABLE*>(storage);

@@ -1,5 +1,7 @@
 #include "platform/Pipe.h"
 
+#include <aclapi.h>
+
 #include <memory>
 
 #include "platform/win32/Handles.h"
@@ -139,7 +141,8 @@ bool PipeSend(Pipe* pipe, const std::vector<std::uint8_t>& message) {
            written == message.size();
 }
 
-PipeWait PipeReceive(Pipe* pipe, std::vector<std::uint8_t>* message, std::uint32_t timeoutMs) {
+PipeWait PipeReceive(Pipe* pipe, std::vector<std::uint8_t>* message, std::uint32_t timeoutMs,
+                     std::size_t maximumSize) {
     for (;;) {
         if (!pipe->reading) {
             pipe->read = OVERLAPPED{};
@@ -162,12 +165,43 @@ PipeWait PipeReceive(Pipe* pipe, std::vector<std::uint8_t>* message, std::uint32
         pipe->reading = false;
         const DWORD status = done ? ERROR_SUCCESS : GetLastError();
         if (!done && status != ERROR_MORE_DATA) return PipeWait::Closed;
+        if (status == ERROR_MORE_DATA) {
+            // The rest of the message is told before it is read.
+            DWORD left = 0;
+            if (!PeekNamedPipe(pipe->handle.value, nullptr, 0, nullptr, nullptr, &left)) return PipeWait::Closed;
+            if (pipe->partial.size() + got + left > maximumSize) {
+                pipe->partial.clear();
+                return PipeWait::TooLarge;
+            }
+        } else if (pipe->partial.size() + got > maximumSize) {
+            pipe->partial.clear();
+            return PipeWait::TooLarge;
+        }
         pipe->partial.insert(pipe->partial.end(), pipe->buffer.begin(), pipe->buffer.begin() + got);
         if (status == ERROR_MORE_DATA) continue;  // the rest of this message follows at once
         message->swap(pipe->partial);
         pipe->partial.clear();
         return PipeWait::Done;
     }
+}
+
+bool PipeServerIsCurrentUser(Pipe* pipe) {
+    const std::vector<std::uint8_t> user = CurrentUserSid();
+    if (user.empty()) return false;
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(pipe->handle.value, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    const bool owned = owner != nullptr && EqualSid(owner, PSID(user.data()));
+    LocalFree(descriptor);
+    if (!owned) return false;
+    // The process at the other end, where the system tells it.
+    ULONG pid = 0;
+    if (!GetNamedPipeServerProcessId(pipe->handle.value, &pid)) return true;
+    Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (process.value == nullptr) return false;
+    return ProcessUserSid(process.value) == user;
 }
 
 void InterruptPipe(Pipe* pipe) {

@@ -17,4 +17,9 @@ int SessionProtocol() {
     return protocol;
 }
 
+unsigned SessionNumber() {
+    DWORD session = 0;
+    return ProcessIdToSessionId(GetCurrentProcessId(), &session) ? session : 0;
+}
+
 }  // namespace platform

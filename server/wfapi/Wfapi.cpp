@@ -88,6 +88,8 @@ __declspec(dllexport) HANDLE WINAPI WFVirtualChannelOpen(HANDLE, DWORD, LPSTR na
             if (status == loop::LoopClient::Status::Busy) {
                 OutputDebugStringA(("wfapi (Kestav local loop): " + reason + "\n").c_str());
                 SetLastError(ERROR_PIPE_BUSY);
+            } else if (status == loop::LoopClient::Status::NotOwnLoop) {
+                SetLastError(ERROR_ACCESS_DENIED);  // another user's pipe of that name
             } else {
                 SetLastError(ERROR_FILE_NOT_FOUND);
             }

@@ -1,7 +1,8 @@
 // A test instrument driver: records every call with its arguments and answers
 // with values the test sets through the Recording* controls, or, where it
 // runs in the driver host, through the commands themselves:
-// SetOption|@text|..| (@int, @real, @flag) sets an answer, SetOption|@fault|crash|
+// SetOption|@text|..| (@int, @real, @flag) sets an answer, SetOption|@text-size|N|
+// an answer of N "m", SetOption|@fault|crash|
 // makes the next Measure crash, SetOption|@fault|sleep:<ms>| makes it sleep,
 // SetOption|@fault|wait:<file>| makes it wait until that file exists (a gate
 // a test opens when it likes, whichever process the driver runs in), and
@@ -163,6 +164,9 @@ KST_DRIVER_API KstFlag KST_DRIVER_CALL SetOption(const char* option, const char*
     const std::string name = option != nullptr ? option : "";
     const std::string setting = value != nullptr ? value : "";
     if (name == "@text") return RecordingSetText(value), 1;
+    // An answer longer than any command can carry: that many "m".
+    if (name == "@text-size")
+        return RecordingSetText(std::string(std::size_t(std::atol(setting.c_str())), 'm').c_str()), 1;
     if (name == "@int") return RecordingSetInt(std::atoi(setting.c_str())), 1;
     if (name == "@real") return RecordingSetReal(float(std::atof(setting.c_str()))), 1;
     if (name == "@flag") return RecordingSetFlag(static_cast<unsigned char>(std::atoi(setting.c_str()))), 1;

@@ -30,7 +30,7 @@ void Listener::Print(const char* arrow, const std::string& bytes) {
 }
 
 int Listener::Run() {
-    const std::string name = loop::kPipePrefix + options_.name;
+    const std::string name = loop::PipeName(options_.name);
     std::uint32_t error = 0;
     platform::Pipe* pipe = platform::CreatePipeInstance(name, true, &error);
     if (pipe == nullptr) {
@@ -68,6 +68,8 @@ void Listener::Serve(platform::Pipe* pipe, platform::Pipe* spare) {
     bool awaiting = false;  // a command is out and its response not yet sent
     std::vector<std::uint8_t> message;
     auto lastLook = std::chrono::steady_clock::now();
+    auto lastFrame = lastLook;
+    const auto idleLimit = std::chrono::seconds(options_.idleSeconds);
     while (!stopping_) {
         if (awaiting && std::chrono::steady_clock::now() - lastLook < kLookWhileAwaiting) {
             (void)engine_.Poll();
@@ -84,8 +86,19 @@ void Listener::Serve(platform::Pipe* pipe, platform::Pipe* spare) {
             platform::DisconnectPipeClient(spare);
             if (!options_.quiet) out_ << "refused a second program: one session at a time" << std::endl;
         }
-        const platform::PipeWait got = platform::PipeReceive(pipe, &message, awaiting ? 0 : kIdleWaitMs);
+        const platform::PipeWait got =
+            platform::PipeReceive(pipe, &message, awaiting ? 0 : kIdleWaitMs, loop::kLongestFrame);
         if (got == platform::PipeWait::Closed) break;
+        if (got == platform::PipeWait::TooLarge) {
+            out_ << "a program sent a message longer than " << loop::kLongestFrame
+                 << " bytes: session ended" << std::endl;
+            break;
+        }
+        if (got == platform::PipeWait::Done) lastFrame = lastLook;
+        if (!awaiting && lastLook - lastFrame > idleLimit) {
+            out_ << "a program sent nothing for " << options_.idleSeconds << " s: session ended" << std::endl;
+            break;
+        }
         loop::Frame frame;
         if (got == platform::PipeWait::Done) {
             if (!loop::Decode(message.data(), message.size(), &frame) ||

@@ -25,6 +25,9 @@ struct ListenerOptions {
     std::string name = loop::kDefaultName;
     bool quiet = false;  // print each command and response as it goes
     int sessions = 0;    // end after this many sessions; 0: until stopped
+    // A program that sends nothing for this long loses its session, so that
+    // a silent one cannot hold the loop for good.
+    int idleSeconds = 600;
 };
 
 class Listener {

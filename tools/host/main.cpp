@@ -44,9 +44,11 @@ const char* const kUsage =
     "  --show-log [N]       print the log file's path and its last N lines (default 12)\n"
     "  --listen [NAME]      the local loop: serve the module's channels to server-side\n"
     "                       programs on this PC (the stand-in wfapi, the client library)\n"
-    "                       over \\\\.\\pipe\\KestavLoop-NAME (default: default) until stopped\n"
+    "                       over \\\\.\\pipe\\KestavLoop-SESSION-NAME (default: default) until stopped\n"
     "  --quiet              with --listen: do not print each command and response\n"
     "  --sessions N         with --listen: end after N sessions\n"
+    "  --idle-seconds S     with --listen: end a session after S s without a frame\n"
+    "                       from its program (default 600)\n"
     "  --check              check this PC: ICA clients, the module's registration and\n"
     "                       files, the drivers under drivers\\ (exit 1 on any problem)\n"
     "  --self-test DRIVER   call each of the driver library's 31 entry points once, in\n"
@@ -123,6 +125,10 @@ int ParseOptions(int argc, char** argv, Options* options) {
             if (!next(&value) || !ParseNumber(value, &options->listener.sessions) ||
                 options->listener.sessions < 1)
                 return Usage("--sessions takes a number from 1");
+        } else if (arg == "--idle-seconds") {
+            if (!next(&value) || !ParseNumber(value, &options->listener.idleSeconds) ||
+                options->listener.idleSeconds < 1)
+                return Usage("--idle-seconds takes a number from 1");
         } else if (arg == "--self-test") {
             if (!next(&options->selfTest)) return Usage("--self-test needs a driver library");
         } else if (arg == "--timeout") {
