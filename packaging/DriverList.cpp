@@ -1,5 +1,7 @@
 #include "packaging/DriverList.h"
 
+#include "packaging/Names.h"
+
 #include <cctype>
 #include <vector>
 
@@ -77,6 +79,27 @@ std::string RemoveModule(const std::string& list, const std::string& name) {
             result.erase(entry.begin, next - entry.begin);
         }
     }
+}
+
+ListEdit EditModuleList(platform::View view, bool add) {
+    std::string list;
+    const platform::TextKind kind =
+        platform::ReadMachineText(view, names::kCitrixModuleListKey, names::kCitrixModuleListValue, &list);
+    if (kind == platform::TextKind::Other) return ListEdit::WrongType;
+    const bool present = kind != platform::TextKind::Absent;
+    if (!add && !present) return ListEdit::Done;
+    const std::string changed = add ? AddModule(list, names::kModuleName) : RemoveModule(list, names::kModuleName);
+    if (present && changed == list) return ListEdit::Done;
+    return platform::WriteMachineText(view, names::kCitrixModuleListKey, names::kCitrixModuleListValue, changed,
+                                      present ? kind : platform::TextKind::Plain)
+               ? ListEdit::Done
+               : ListEdit::Failed;
+}
+
+bool ModuleListEditable(platform::View view) {
+    std::string list;
+    return platform::ReadMachineText(view, names::kCitrixModuleListKey, names::kCitrixModuleListValue, &list) !=
+           platform::TextKind::Other;
 }
 
 }  // namespace packaging

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform/Registry.h"
+
 namespace packaging {
 
 // How often `name` stands in `list`: entries compared without the blanks
@@ -19,5 +21,18 @@ std::string AddModule(const std::string& list, const std::string& name);
 // a list AddModule changed reads as before: RemoveModule("A, B, K", "K") => "A, B";
 // RemoveModule("A,K,C", "K") => "A,C".
 std::string RemoveModule(const std::string& list, const std::string& name);
+
+enum class ListEdit {
+    Done,       // written, or nothing to change
+    WrongType,  // the value is neither REG_SZ nor REG_EXPAND_SZ: left as it is
+    Failed      // the registry refused the write
+};
+// Adds our module to (or removes it from) the ICA client's VirtualDriverEx in
+// `view`, keeping the value's type (REG_SZ or REG_EXPAND_SZ). A value of any
+// other type belongs to somebody we do not know: nothing is changed.
+ListEdit EditModuleList(platform::View view, bool add);
+// Whether EditModuleList could change the list in `view` (absent, REG_SZ or
+// REG_EXPAND_SZ), checked before an installer writes anything at all.
+bool ModuleListEditable(platform::View view);
 
 }  // namespace packaging

@@ -29,16 +29,24 @@ int Fail(const std::string& what, int bits) {
     return 1;
 }
 
-bool EditList(platform::View view, bool add) {
-    std::string list;
-    const bool present = platform::ReadMachineString(view, names::kCitrixModuleListKey,
-                                                     names::kCitrixModuleListValue, &list);
-    if (!add && !present) return true;
-    const std::string changed = add ? packaging::AddModule(list, names::kModuleName)
-                                    : packaging::RemoveModule(list, names::kModuleName);
-    if (present && changed == list) return true;
-    return platform::WriteMachineString(view, names::kCitrixModuleListKey,
-                                        names::kCitrixModuleListValue, changed);
+// Says why VirtualDriverEx is left alone; 1.
+int WrongType(int bits) {
+    std::fprintf(stderr,
+                 "KestavRegister: %s\\%s is neither REG_SZ nor REG_EXPAND_SZ (%d-bit registry view): "
+                 "another program keeps it in a form this tool does not edit; nothing was changed\n",
+                 names::kCitrixModuleListKey, names::kCitrixModuleListValue, bits);
+    return 1;
+}
+
+int EditList(platform::View view, bool add, int bits) {
+    switch (packaging::EditModuleList(view, add)) {
+        case packaging::ListEdit::Done:
+            return 0;
+        case packaging::ListEdit::WrongType:
+            return WrongType(bits);
+        default:
+            return Fail("write VirtualDriverEx", bits);
+    }
 }
 
 // "IsolateDriver=1": the setting and its value; false for anything else.
@@ -81,10 +89,11 @@ int Add(int bits, const std::vector<std::string>& arguments) {
         }
         writes.push_back({setting, std::uint32_t(value)});
     }
+    if (!packaging::ModuleListEditable(view)) return WrongType(bits);
     for (const char* value : names::kCitrixModuleValues)
         if (!platform::WriteMachineString(view, names::kCitrixModuleKey, value, names::kIcaModuleFile))
             return Fail("write the module's key", bits);
-    if (!EditList(view, true)) return Fail("write VirtualDriverEx", bits);
+    if (const int failed = EditList(view, true, bits)) return failed;
     platform::DeleteMachineValue(view, names::kInstallerKey, names::kUpgradingValue);
     for (const Write& write : writes) {
         const std::string record = std::string(names::kWrotePrefix) + write.setting->name;
@@ -97,9 +106,10 @@ int Add(int bits, const std::vector<std::string>& arguments) {
 
 int Remove(int bits) {
     const platform::View view = platform::ViewOf(bits);
+    if (!packaging::ModuleListEditable(view)) return WrongType(bits);
     if (!platform::DeleteMachineKey(view, names::kCitrixModuleKey))
         return Fail("remove the module's key", bits);
-    if (!EditList(view, false)) return Fail("write VirtualDriverEx", bits);
+    if (const int failed = EditList(view, false, bits)) return failed;
     std::string upgrading;
     if (platform::ReadMachineString(view, names::kInstallerKey, names::kUpgradingValue, &upgrading))
         return 0;  // the newer package takes the settings over

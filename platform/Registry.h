@@ -12,6 +12,17 @@ enum class View { Own, Bits32, Bits64 };
 // View::Bits32 for 32, View::Bits64 for 64.
 View ViewOf(int bits);
 
+// What a text value is: REG_SZ (Plain), REG_EXPAND_SZ (Expandable, read
+// unexpanded), or any other type (REG_MULTI_SZ, REG_BINARY, ...), whose
+// bytes a text reader leaves alone.
+enum class TextKind { Absent, Plain, Expandable, Other };
+TextKind ReadMachineText(View view, const std::string& key, const char* name, std::string* value);
+// Writes REG_SZ (Plain) or REG_EXPAND_SZ (Expandable); creates the key when needed.
+bool WriteMachineText(View view, const std::string& key, const char* name, const std::string& value,
+                      TextKind kind);
+// A REG_BINARY value (what another program may have left where text belongs).
+bool WriteMachineBinary(View view, const std::string& key, const char* name, const std::string& bytes);
+
 // A REG_SZ (or REG_EXPAND_SZ, unexpanded) value. False when absent or of another type.
 bool ReadMachineString(View view, const std::string& key, const char* name, std::string* value);
 // Creates the key when needed.

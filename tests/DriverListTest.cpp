@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "packaging/DriverList.h"
+#include "packaging/Names.h"
 
 using namespace packaging;
 
@@ -46,6 +47,66 @@ TEST(DriverList, AnotherModuleAddedAfterOursStaysOnUninstall) {
     EXPECT_EQ(RemoveModule(installed + ", Gamma", kOurs), "Alpha, Beta, Gamma");
     EXPECT_EQ(RemoveModule("Alpha, " + kOurs + ", Gamma, " + kOurs, kOurs), "Alpha, Gamma")
         << "a name twice (by hand) goes entirely";
+}
+
+// In the registry: the value keeps its type, and a value of a type we do not
+// edit (another program's REG_MULTI_SZ or REG_BINARY) is never touched.
+class ModuleListInRegistry : public ::testing::Test {
+protected:
+    void SetUp() override { Clear(); }
+    void TearDown() override { Clear(); }
+    static void Clear() {
+        platform::DeleteMachineValue(platform::View::Own, names::kCitrixModuleListKey, names::kCitrixModuleListValue);
+    }
+    static platform::TextKind Read(std::string* list) {
+        return platform::ReadMachineText(platform::View::Own, names::kCitrixModuleListKey,
+                                         names::kCitrixModuleListValue, list);
+    }
+};
+
+TEST_F(ModuleListInRegistry, KeepsTheValuesTypeAndLeavesOtherTypesAlone) {
+    using platform::TextKind;
+    struct Case {
+        TextKind kind;  // Other: REG_BINARY
+        std::string before;
+        ListEdit result;
+        TextKind kindAfter;
+        std::string installed;
+    };
+    const Case cases[] = {
+        {TextKind::Absent, "", ListEdit::Done, TextKind::Plain, kOurs},
+        {TextKind::Plain, "A, B", ListEdit::Done, TextKind::Plain, "A, B, " + kOurs},
+        {TextKind::Expandable, "A,%VENDOR%", ListEdit::Done, TextKind::Expandable, "A,%VENDOR%," + kOurs},
+        {TextKind::Other, "A\0B\0", ListEdit::WrongType, TextKind::Other, ""},
+    };
+    for (const Case& c : cases) {
+        Clear();
+        const auto key = names::kCitrixModuleListKey;
+        const auto value = names::kCitrixModuleListValue;
+        if (c.kind == TextKind::Other) {
+            ASSERT_TRUE(platform::WriteMachineBinary(platform::View::Own, key, value, c.before));
+        } else if (c.kind != TextKind::Absent) {
+            ASSERT_TRUE(platform::WriteMachineText(platform::View::Own, key, value, c.before, c.kind));
+        }
+        EXPECT_EQ(ModuleListEditable(platform::View::Own), c.result == ListEdit::Done);
+        EXPECT_EQ(EditModuleList(platform::View::Own, true), c.result);
+        std::string list;
+        EXPECT_EQ(Read(&list), c.kindAfter);
+        if (c.kindAfter != TextKind::Other) {
+            EXPECT_EQ(list, c.installed);
+        }
+        EXPECT_EQ(EditModuleList(platform::View::Own, false), c.result);
+        list.clear();
+        const TextKind after = Read(&list);
+        if (c.kind == TextKind::Absent) {
+            EXPECT_TRUE(after == TextKind::Plain && list.empty()) << "an empty list is left";
+        } else {
+            EXPECT_EQ(after, c.kind == TextKind::Other ? TextKind::Other : c.kind);
+            if (after != TextKind::Other) {
+                EXPECT_EQ(list, c.before);
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -197,6 +197,19 @@ check "registered in the 32-bit view" is "$(value 32 "$LIST" VirtualDriverEx)" K
 check "x86 package uninstalls" msi /x "$x86"
 check "module gone" absent 'C:\Client32\KestavClientDriverICA.dll'
 
+echo "--- another program's VirtualDriverEx of a type the tool does not edit: refused, nothing changed"
+clients
+w reg add "$LIST" /v VirtualDriverEx /t REG_MULTI_SZ /d 'Thinwire3.0\0Vendor9' /f /reg:64 >/dev/null
+multi() { w reg query "$LIST" /v VirtualDriverEx /reg:64 | tr -d '\r' | grep -E '^ +VirtualDriverEx +REG_MULTI_SZ'; }
+before=$(multi)
+check "install refuses" bash -c "! wine msiexec /i '$x64' /qn </dev/null 2>/dev/null"
+check "the REG_MULTI_SZ list is as it was" is "$(multi)" "$before"
+check "the 32-bit list is as it was" is "$(value 32 "$LIST" VirtualDriverEx)" 'Alpha,Beta'
+check "no module left" absent "$CLIENT64\\KestavClientDriverICA.dll"
+said=$(wine build/win32/bin/KestavRegister.exe add 64 </dev/null 2>&1 >/dev/null | tr -d '\r' || true)
+check "KestavRegister says why" grep -q 'is neither REG_SZ nor REG_EXPAND_SZ (64-bit registry view)' <<<"$said"
+check "... and still changed nothing" is "$(multi)" "$before"
+
 wineserver -k >/dev/null 2>&1 || true
 echo "packages: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -39,17 +39,39 @@ View ViewOf(int bits) {
     return bits == 64 ? View::Bits64 : View::Bits32;
 }
 
-bool ReadMachineString(View view, const std::string& key, const char* name, std::string* value) {
+TextKind ReadMachineText(View view, const std::string& key, const char* name, std::string* value) {
     std::string text;
-    if (!Read(view, key, name, &text) || !StartsWith(text, "sz:")) return false;
-    *value = text.substr(3);
+    if (!Read(view, key, name, &text) || text.empty()) return TextKind::Absent;
+    if (StartsWith(text, "sz:")) {
+        *value = text.substr(3);
+        return TextKind::Plain;
+    }
+    if (StartsWith(text, "expand_sz:")) {
+        *value = text.substr(10);
+        return TextKind::Expandable;
+    }
+    return TextKind::Other;
+}
+
+bool WriteMachineText(View view, const std::string& key, const char* name, const std::string& value,
+                      TextKind kind) {
+    SetEnvironment(Variable(view, key, name), (kind == TextKind::Expandable ? "expand_sz:" : "sz:") + value);
     return true;
+}
+
+bool WriteMachineBinary(View view, const std::string& key, const char* name, const std::string& bytes) {
+    SetEnvironment(Variable(view, key, name), "binary:" + bytes);
+    return true;
+}
+
+bool ReadMachineString(View view, const std::string& key, const char* name, std::string* value) {
+    const TextKind kind = ReadMachineText(view, key, name, value);
+    return kind == TextKind::Plain || kind == TextKind::Expandable;
 }
 
 bool WriteMachineString(View view, const std::string& key, const char* name,
                         const std::string& value) {
-    SetEnvironment(Variable(view, key, name), "sz:" + value);
-    return true;
+    return WriteMachineText(view, key, name, value, TextKind::Plain);
 }
 
 bool DeleteMachineKey(View view, const std::string& key) {

@@ -29,34 +29,58 @@ View ViewOf(int bits) {
     return bits == 64 ? View::Bits64 : View::Bits32;
 }
 
-bool ReadMachineString(View view, const std::string& key, const char* name, std::string* value) {
+TextKind ReadMachineText(View view, const std::string& key, const char* name, std::string* value) {
     Key open;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | ViewFlag(view),
                       &open.handle) != ERROR_SUCCESS)
-        return false;
+        return TextKind::Absent;
     DWORD type = 0, size = 0;
     LONG status = RegQueryValueExA(open.handle, name, nullptr, &type, nullptr, &size);
+    if (status == ERROR_FILE_NOT_FOUND) return TextKind::Absent;
+    if (status != ERROR_SUCCESS) return TextKind::Other;
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return TextKind::Other;
     std::string text(size, '\0');
-    if (status == ERROR_SUCCESS && size > 0)
+    if (size > 0)
         status = RegQueryValueExA(open.handle, name, nullptr, &type,
                                   reinterpret_cast<BYTE*>(&text[0]), &size);
-    if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return false;
+    if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return TextKind::Other;
     text.resize(size);
     while (!text.empty() && text.back() == '\0') text.pop_back();
     *value = text;
-    return true;
+    return type == REG_SZ ? TextKind::Plain : TextKind::Expandable;
 }
 
-bool WriteMachineString(View view, const std::string& key, const char* name,
-                        const std::string& value) {
+namespace {
+bool WriteValue(View view, const std::string& key, const char* name, DWORD type, const void* bytes,
+                std::size_t size) {
     Key open;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0,
                         KEY_SET_VALUE | ViewFlag(view), nullptr, &open.handle,
                         nullptr) != ERROR_SUCCESS)
         return false;
-    return RegSetValueExA(open.handle, name, 0, REG_SZ,
-                          reinterpret_cast<const BYTE*>(value.c_str()),
-                          DWORD(value.size() + 1)) == ERROR_SUCCESS;
+    return RegSetValueExA(open.handle, name, 0, type, static_cast<const BYTE*>(bytes), DWORD(size)) ==
+           ERROR_SUCCESS;
+}
+}  // namespace
+
+bool WriteMachineText(View view, const std::string& key, const char* name, const std::string& value,
+                      TextKind kind) {
+    return WriteValue(view, key, name, kind == TextKind::Expandable ? REG_EXPAND_SZ : REG_SZ, value.c_str(),
+                      value.size() + 1);
+}
+
+bool WriteMachineBinary(View view, const std::string& key, const char* name, const std::string& bytes) {
+    return WriteValue(view, key, name, REG_BINARY, bytes.data(), bytes.size());
+}
+
+bool ReadMachineString(View view, const std::string& key, const char* name, std::string* value) {
+    const TextKind kind = ReadMachineText(view, key, name, value);
+    return kind == TextKind::Plain || kind == TextKind::Expandable;
+}
+
+bool WriteMachineString(View view, const std::string& key, const char* name,
+                        const std::string& value) {
+    return WriteMachineText(view, key, name, value, TextKind::Plain);
 }
 
 bool DeleteMachineKey(View view, const std::string& key) {
