@@ -419,7 +419,14 @@ TEST_F(ServerTest, TheCitrixTransportLoadsWfapiFromTheSystemFolderOnly) {
     char systemFolder[MAX_PATH];
     ASSERT_GT(GetSystemDirectoryA(systemFolder, MAX_PATH), 0u);
     const fs::path inSystem = fs::path(systemFolder) / file;
-    ASSERT_FALSE(fs::exists(inSystem)) << "a wfapi in the system folder already";
+    // Our own stand-in, left by a run that was cut short, goes first; any
+    // other file of that name is a real WFAPI, never touched.
+    if (fs::exists(inSystem)) {
+        if (testing_support::ReadFile(inSystem.string()) != testing_support::ReadFile(standIn.string()))
+            GTEST_SKIP() << "a WFAPI of another origin is installed in the system folder";
+        fs::remove(inSystem);
+    }
+    ASSERT_FALSE(fs::exists(inSystem));
     const fs::path inCurrentFolder = fs::current_path() / file;
     // Removed again however the test ends; the current folder may be ours.
     struct Placed {

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Runs the libFuzzer targets (command path, engine path, text helpers, driver
-# host frames, PE headers, local loop frames) under AddressSanitizer and UBSan, and prints
-# executions and crashes per target.
+# Runs the libFuzzer targets under AddressSanitizer and UBSan, and prints
+# executions and crashes per target: whole receive paths (the session core,
+# the Remote Desktop plug-in's channels, the engine's write hook and poll),
+# and the decoders (command text, driver host frames, PE headers, local loop
+# frames, Remote Desktop chunks, the VirtualDriverEx list).
 # Usage: tools/fuzz.sh [--runs N | --seconds S] [target...]
-#   default: 60 seconds per target; targets: command engine text frames pe loop
+#   default: 60 seconds per target; targets: command engine session plugin text
+#   frames pe loop chunks driverlist
 set -euo pipefail
 cd "$(dirname "$0")/.."
 limit=(-max_total_time=60)
@@ -15,7 +18,7 @@ while [ $# -gt 0 ]; do
     *) targets+=("$1"); shift ;;
   esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(command engine text frames pe loop)
+[ ${#targets[@]} -gt 0 ] || targets=(command engine session plugin text frames pe loop chunks driverlist)
 [ "${SKIP_INSTALL:-}" = 1 ] || tools/install-deps.sh test
 
 build=build/fuzz
@@ -29,7 +32,9 @@ for target in "${targets[@]}"; do
   mkdir -p "$work/corpus" "$work/crashes"
   log=$work/last-run.log
   set +e
-  (cd "$work" && "../../bin/fuzz_$target" "${limit[@]}" -max_len=65536 -rss_limit_mb=2048 \
+  # The receive paths take writes longer than any transport allows.
+  case $target in session|plugin) max_len=2097152 ;; *) max_len=65536 ;; esac
+  (cd "$work" && "../../bin/fuzz_$target" "${limit[@]}" -max_len=$max_len -rss_limit_mb=2048 \
      -artifact_prefix=crashes/ corpus "$PWD/../../../../tests/fuzz/corpus/$target") >"$log" 2>&1
   status=$?
   set -e

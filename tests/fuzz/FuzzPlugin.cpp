@@ -1,0 +1,101 @@
+// The Remote Desktop plug-in's receive path, bytes in and responses out, with
+// fake channels in place of the client's: any bytes split into messages on
+// KstCmd1 and KstDta1, channels closed and opened again between them. Every
+// response written goes to an open channel, is a response of the protocol and
+// is at most the longest message; once the last message is answered, nothing
+// is left waiting.
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+#include "dvc/VirtualChannelDVC.h"
+#include "tests/fuzz/FuzzSupport.h"
+
+namespace {
+
+std::mutex mutex;
+std::condition_variable written;
+std::string last;
+std::uint64_t writes = 0;
+bool open[2] = {false, false};
+std::uint64_t tokens[2] = {0, 0};
+
+dvc::VirtualChannelDVC::Writer WriterFor(dvc::Channel channel) {
+    return [channel](const std::string& bytes) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!open[int(channel)]) __builtin_trap();  // a write to a closed channel
+        if (bytes.size() > dvc::kLongestResponse) __builtin_trap();
+        if (bytes.compare(0, 2, "OK") != 0 && bytes.compare(0, 6, "ERROR|") != 0 && bytes != "1.6.0")
+            __builtin_trap();
+        last = bytes;
+        ++writes;
+        written.notify_all();
+        return true;
+    };
+}
+
+void Open(dvc::Channel channel) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        open[int(channel)] = true;
+    }
+    tokens[int(channel)] = dvc::GetVirtualChannelDVC().ChannelOpened(channel, WriterFor(channel));
+}
+
+void Close(dvc::Channel channel) {
+    dvc::GetVirtualChannelDVC().ChannelClosed(channel, tokens[int(channel)]);
+    std::lock_guard<std::mutex> lock(mutex);
+    open[int(channel)] = false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::Prepare();
+    dvc::GetVirtualChannelDVC().Open();
+    Open(dvc::Channel::Command);
+    Open(dvc::Channel::Data);
+    // As the client ends the plug-in before it unloads it.
+    std::atexit([] { dvc::GetVirtualChannelDVC().Terminate(); });
+    return 0;
+}
+
+// The input: messages separated by 0xFF. A message's first byte picks its
+// channel (odd: KstDta1); 0xFD closes KstDta1 and opens it again.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size > 2 * 1024 * 1024) return 0;
+    dvc::VirtualChannelDVC& plugin = dvc::GetVirtualChannelDVC();
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    for (std::size_t start = 0; start < input.size();) {
+        std::size_t end = input.find('\xFF', start);
+        if (end == std::string::npos) end = input.size();
+        std::string message = input.substr(start, end - start);
+        start = end + 1;
+        if (message.empty()) continue;
+        const unsigned char first = static_cast<unsigned char>(message[0]);
+        if (first == 0xFD) {
+            Close(dvc::Channel::Data);
+            Open(dvc::Channel::Data);
+            continue;
+        }
+        message.erase(0, 1);
+        if (message.compare(0, 4, "Init") == 0) message = "Init|recording|";
+        plugin.Receive(first & 1 ? dvc::Channel::Data : dvc::Channel::Command, message);
+    }
+    // Answered in order: once a last Hello is, nothing else waits.
+    for (;;) {
+        std::unique_lock<std::mutex> lock(mutex);
+        const std::uint64_t before = writes;
+        lock.unlock();
+        plugin.Receive(dvc::Channel::Command, "Hello");
+        lock.lock();
+        if (!written.wait_for(lock, std::chrono::seconds(30), [&] { return writes > before; })) __builtin_trap();
+        if (last == "OK|Hello") break;
+    }
+    static unsigned runs = 0;
+    if (++runs % 4096 == 0) fuzz::ForgetRecordedCalls();
+    return 0;
+}

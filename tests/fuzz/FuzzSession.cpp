@@ -1,0 +1,96 @@
+// The session core's whole receive path, as both transports use it: any bytes
+// (up to 2 MiB) split into writes, each run where the transport runs it (in
+// the caller, or queued for the instrument thread), the recording driver
+// bound. Each run command is answered with a response of the protocol; a
+// write too long, or one that does not fit beside those waiting, gets its
+// error; every queued command is answered before the next input.
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+#include "relay/Session.h"
+#include "tests/fuzz/FuzzSupport.h"
+
+namespace {
+
+std::mutex mutex;
+std::condition_variable answered;
+std::string last;
+std::uint64_t deliveries = 0;
+
+relay::Session& TheSession() {
+    static relay::Session session(
+        [](const std::string&, const std::string& response) {
+            std::lock_guard<std::mutex> lock(mutex);
+            last = response;
+            ++deliveries;
+            answered.notify_all();
+        },
+        {});
+    return session;
+}
+
+bool IsResponse(const std::string& response) {
+    return response.compare(0, 2, "OK") == 0 || response.compare(0, 6, "ERROR|") == 0 ||
+           response == relay::DriverVersion;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::Prepare();
+    (void)TheSession().Execute("Init|recording|");
+    // The instrument thread ends before the session goes, as a transport's
+    // close ends it.
+    std::atexit([] { TheSession().StopThenRelease(relay::Session::Release::Driver); });
+    return 0;
+}
+
+// The input: writes separated by 0xFF; a write that starts with 0xFE goes to
+// the instrument thread, any other runs in the caller.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size > 2 * 1024 * 1024) return 0;
+    relay::Session& session = TheSession();
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    bool queued = false;
+    for (std::size_t start = 0; start <= input.size();) {
+        std::size_t end = input.find('\xFF', start);
+        if (end == std::string::npos) end = input.size();
+        std::string command = input.substr(start, end - start);
+        start = end + 1;
+        const bool threaded = !command.empty() && command[0] == '\xFE';
+        if (threaded) command.erase(0, 1);
+        // Never a driver that is not the recording one: the fuzzer keeps its
+        // own process.
+        if (command.compare(0, 4, "Init") == 0) command = "Init|recording|";
+        if (threaded) {
+            session.Submit(command);
+            queued = true;
+            continue;
+        }
+        const std::string response = session.Execute(command);
+        if (!IsResponse(response)) __builtin_trap();
+        if (command.size() > relay::kLongestCommand && response != relay::CommandTooLong(command.size()))
+            __builtin_trap();
+    }
+    if (queued) {
+        // A last command answered means every one before it has run.
+        std::unique_lock<std::mutex> lock(mutex);
+        const std::uint64_t before = deliveries;
+        lock.unlock();
+        for (;;) {
+            session.Submit("Hello");
+            lock.lock();
+            if (answered.wait_for(lock, std::chrono::seconds(30), [&] { return deliveries > before; }) &&
+                last == "OK|Hello")
+                break;
+            if (!IsResponse(last)) __builtin_trap();
+            lock.unlock();
+        }
+    }
+    static unsigned runs = 0;
+    if (++runs % 4096 == 0) fuzz::ForgetRecordedCalls();
+    return 0;
+}
