@@ -3,6 +3,7 @@
 // and the ways a stop can go.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -60,6 +61,10 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         opened_.wait(lock, [this] { return open_; });
     }
+    void Close() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = false;
+    }
 
 private:
     std::mutex mutex_;
@@ -96,6 +101,12 @@ public:
         std::unique_lock<std::mutex> lock(mutex);
         return startedOne.wait_for(lock, std::chrono::seconds(10),
                                    [&] { return started.size() >= count; });
+    }
+    bool WaitStartedCommand(const std::string& command, std::size_t count) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return startedOne.wait_for(lock, std::chrono::seconds(10), [&] {
+            return std::size_t(std::count(started.begin(), started.end(), command)) >= count;
+        });
     }
     bool WaitHandedOn(std::size_t count) {
         std::unique_lock<std::mutex> lock(mutex);
@@ -246,6 +257,27 @@ TEST(InstrumentThreadBounds, RefusedBeyondEitherBoundAndAnsweredAtOnce) {
         EXPECT_TRUE(thread.Stop(5000, &dropped, {}));
         // Only refusals were handed on: each was the newest when it came.
         for (const std::string& response : recorder.HandedOn()) EXPECT_EQ(response.rfind("refused ", 0), 0u);
+    }
+}
+
+// What a stop drops no longer counts against the bound: a session after it
+// has the whole room again.
+TEST(InstrumentThreadBounds, ACommandsDroppedAtAStopFreeTheirRoom) {
+    Recorder recorder;
+    InstrumentThread thread{[&](const std::string& command) { return recorder.Run(command); },
+                            [&](const std::string&, const std::string& r) { recorder.Ready("", r); },
+                            [&] { recorder.Superseded(); }, kTestThreads, {10, 8}};
+    for (int session = 0; session < 3; ++session) {
+        ASSERT_TRUE(thread.Post("wait")) << session;
+        // The previous session's "wait" has been counted already.
+        ASSERT_TRUE(recorder.WaitStartedCommand("wait", std::size_t(session) + 1)) << session;
+        EXPECT_TRUE(thread.Post("aaaa")) << session;
+        EXPECT_TRUE(thread.Post("bbbb")) << session;
+        EXPECT_FALSE(thread.Post("c")) << session << ": full";
+        std::vector<std::string> dropped;
+        recorder.latch.Open();
+        EXPECT_TRUE(thread.Stop(5000, &dropped, {}));
+        recorder.latch.Close();
     }
 }
 
