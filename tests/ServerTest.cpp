@@ -46,14 +46,18 @@ public:
             listener_ = &listener;
             listener.Run();
             listener_ = nullptr;
+            ended_ = true;
             (void)engine.Close();
         });
     }
     // (A program that connects before the listener is up waits for it.)
-    ~LoopOnThread() {
-        while (listener_ == nullptr && !failed_) std::this_thread::yield();
+    ~LoopOnThread() { (void)StopAndTell(); }
+    // Ends the listener; what it printed.
+    std::string StopAndTell() {
+        while (listener_ == nullptr && !failed_ && !ended_) std::this_thread::yield();
         if (host::Listener* running = listener_) running->Stop();
-        thread_.join();
+        if (thread_.joinable()) thread_.join();
+        return out_.str();
     }
 
 private:
@@ -61,6 +65,7 @@ private:
     std::ostringstream out_;
     std::atomic<host::Listener*> listener_{nullptr};
     std::atomic<bool> failed_{false};
+    std::atomic<bool> ended_{false};
     std::thread thread_;
 };
 
@@ -291,6 +296,13 @@ TEST_F(ServerTest, TheListenerEndsOverlongAndSilentSessions) {
         KestavClose(channel);
         channel = nullptr;
     }
+    // Each ended for its own reason: an overlong message is refused by its
+    // size before it is gathered, not by its content.
+    const std::string said = listener->StopAndTell();
+    EXPECT_NE(said.find("a program sent a message longer than 65551 bytes: session ended\n"), std::string::npos)
+        << said;
+    EXPECT_EQ(said.find("a program sent what no program of the loop sends"), std::string::npos) << said;
+    EXPECT_NE(said.find("a program sent nothing for 1 s: session ended\n"), std::string::npos) << said;
 }
 
 // Not in a Remote Desktop session: said so, in words.

@@ -65,6 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Never a driver that is not the recording one: the fuzzer keeps its
         // own process.
         if (command.compare(0, 4, "Init") == 0) command = "Init|recording|";
+        // The recording driver's fault switches (crash, sleep, wait) are the tests', not input.
+        if (command.find("@fault") != std::string::npos) continue;
         if (threaded) {
             session.Submit(command);
             queued = true;
