@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "dvc/VirtualChannelDVC.h"
 #include "tests/fuzz/FuzzSupport.h"
@@ -96,6 +97,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         lock.lock();
         if (!written.wait_for(lock, std::chrono::seconds(30), [&] { return writes > before; })) __builtin_trap();
         if (last == "OK|Hello") break;
+        // An earlier answer, or this Hello refused while the queue is full:
+        // give the instrument thread time to work.
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     static unsigned runs = 0;
     if (++runs % 4096 == 0) fuzz::ForgetRecordedCalls();

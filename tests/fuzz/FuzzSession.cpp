@@ -4,11 +4,13 @@
 // bound. Each run command is answered with a response of the protocol; a
 // write too long, or one that does not fit beside those waiting, gets its
 // error; every queued command is answered before the next input.
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "relay/Session.h"
 #include "tests/fuzz/FuzzSupport.h"
@@ -78,18 +80,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             __builtin_trap();
     }
     if (queued) {
-        // A last command answered means every one before it has run.
-        std::unique_lock<std::mutex> lock(mutex);
-        const std::uint64_t before = deliveries;
-        lock.unlock();
+        // A last command answered means every one before it has run. While the
+        // queue is full it is refused at once: give the thread time to work.
         for (;;) {
+            std::unique_lock<std::mutex> lock(mutex);
+            const std::uint64_t before = deliveries;
+            lock.unlock();
             session.Submit("Hello");
             lock.lock();
-            if (answered.wait_for(lock, std::chrono::seconds(30), [&] { return deliveries > before; }) &&
-                last == "OK|Hello")
-                break;
+            // Nothing handed on within a minute: the session has stalled.
+            if (!answered.wait_for(lock, std::chrono::seconds(60), [&] { return deliveries > before; }))
+                __builtin_trap();
+            if (last == "OK|Hello") break;
+            // Else an earlier command's answer, handed on just before this one
+            // was posted, or this one refused.
             if (!IsResponse(last)) __builtin_trap();
             lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
     static unsigned runs = 0;
