@@ -97,6 +97,36 @@ TEST_F(DvcTest, VirtualChannelGetInstanceAndEveryReferenceReleased) {
     EXPECT_EQ(client.OutstandingReferences(), 0) << "every reference the plug-in took is released";
 }
 
+// A client that keeps the plug-in object after Terminated (it may release it
+// much later, or never): the listeners and the manager go at Terminated.
+TEST_F(DvcTest, TerminatedReleasesTheListenersWhileTheObjectIsKept) {
+    EXPECT_EQ(Run("Hello"), "OK|Hello");
+    client.CloseChannel(kCommand);
+    client.CloseChannel(kData);
+    client.Terminated();
+    EXPECT_EQ(client.OutstandingReferences(), 0) << "held past Terminated";
+}
+
+// The server opens a channel again before the old connection's close has
+// reached the client; the late close ends the old connection only.
+TEST_F(DvcTest, ALateCloseOfAnEarlierConnectionLeavesTheNewOneOpen) {
+    ASSERT_EQ(Run("Init|sim|"), "OK");
+    for (const char* channel : {kData, kCommand}) {
+        SCOPED_TRACE(channel);
+        ASSERT_TRUE(client.OpenChannel(channel));
+        ASSERT_TRUE(client.CloseEarlierChannel(channel));
+        const auto sent = client.Run(channel, "GetSerialNumber");
+        ASSERT_EQ(sent.size(), 1u);
+        EXPECT_EQ(sent[0].channel, kData) << "the newest response goes on KstDta1 while it is open";
+        EXPECT_EQ(sent[0].bytes, "OK|KSIM-000417");
+    }
+    client.CloseChannel(kData);
+    const auto sent = client.Run(kCommand, "IsConnected");
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].channel, kCommand);
+    EXPECT_EQ(client.WritesAfterClose(), 0);
+}
+
 class DriverBuild : public DvcTest, public ::testing::WithParamInterface<std::tuple<const char*, bool>> {};
 
 TEST_P(DriverBuild, EveryBuildAnswersAlikeInProcessAndInTheDriverHost) {

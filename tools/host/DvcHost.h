@@ -41,6 +41,9 @@ public:
     bool OpenChannel(const std::string& name);
     // The server closes it: the plug-in's OnClose.
     void CloseChannel(const std::string& name);
+    // A channel of that name opened again before the earlier one closed:
+    // the earlier one's OnClose arrives now, late. False when there is none.
+    bool CloseEarlierChannel(const std::string& name);
     // One message on the channel, delivered on that channel's thread; returns
     // once OnDataReceived has returned.
     bool Deliver(const std::string& name, const std::string& bytes);
@@ -48,6 +51,8 @@ public:
     std::vector<DvcMessage> Run(const std::string& name, const std::string& command, int maxWaitMs = 30000);
     // Terminated, then the plug-in object released, then the library.
     void Terminate();
+    // Terminated only: the client keeps the plug-in object for now.
+    void Terminated();
     void Unload();
 
     std::size_t SentCount();

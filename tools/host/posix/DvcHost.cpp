@@ -17,9 +17,11 @@ void DvcHost::Connected() {}
 void DvcHost::Disconnected(std::uint32_t) {}
 bool DvcHost::OpenChannel(const std::string&) { return false; }
 void DvcHost::CloseChannel(const std::string&) {}
+bool DvcHost::CloseEarlierChannel(const std::string&) { return false; }
 bool DvcHost::Deliver(const std::string&, const std::string&) { return false; }
 std::vector<DvcMessage> DvcHost::Run(const std::string&, const std::string&, int) { return {}; }
 void DvcHost::Terminate() {}
+void DvcHost::Terminated() {}
 void DvcHost::Unload() {}
 std::size_t DvcHost::SentCount() { return 0; }
 std::vector<DvcMessage> DvcHost::SentSince(std::size_t) { return {}; }

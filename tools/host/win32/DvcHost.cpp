@@ -148,7 +148,9 @@ struct DvcHost::State {
     std::mutex lock;
     std::map<std::string, IWTSListenerCallback*> listenerCallbacks;
     std::map<std::string, std::unique_ptr<HostListener>> listeners;
-    std::map<std::string, std::unique_ptr<HostChannel>> channels;  // the open one per name
+    std::map<std::string, std::unique_ptr<HostChannel>> channels;  // the newest open one per name
+    // Opened again before closing: still open for the plug-in, oldest first.
+    std::map<std::string, std::deque<std::unique_ptr<HostChannel>>> replaced;
     std::vector<std::unique_ptr<HostChannel>> closedChannels;      // kept to see their references
     std::map<std::string, std::unique_ptr<Deliverer>> deliverers;
 
@@ -156,6 +158,19 @@ struct DvcHost::State {
     std::condition_variable sentArrived;
     std::vector<DvcMessage> sent;
     int writesAfterClose = 0;
+
+    // The plug-in's OnClose for a connection the host has let go.
+    void Close(std::unique_ptr<HostChannel> channel) {
+        // Closed for writing first: a write from here on is one after close.
+        channel->closed = true;
+        if (channel->callback != nullptr) {
+            channel->callback->OnClose();
+            channel->callback->Release();
+            channel->callback = nullptr;
+        }
+        std::lock_guard<std::mutex> guard(lock);
+        closedChannels.push_back(std::move(channel));
+    }
 
     Deliverer& DelivererFor(const std::string& name) {
         std::lock_guard<std::mutex> guard(lock);
@@ -260,7 +275,7 @@ bool DvcHost::OpenChannel(const std::string& name) {
     channel->callback = callback;
     std::lock_guard<std::mutex> guard(state_->lock);
     auto& open = state_->channels[name];
-    if (open) state_->closedChannels.push_back(std::move(open));
+    if (open) state_->replaced[name].push_back(std::move(open));
     open = std::move(channel);
     return true;
 }
@@ -274,15 +289,22 @@ void DvcHost::CloseChannel(const std::string& name) {
         channel = std::move(found->second);
         state_->channels.erase(found);
     }
-    // Closed for writing first: a write from here on is one after close.
-    channel->closed = true;
-    if (channel->callback != nullptr) {
-        channel->callback->OnClose();
-        channel->callback->Release();
-        channel->callback = nullptr;
-    }
-    state_->closedChannels.push_back(std::move(channel));
+    state_->Close(std::move(channel));
 }
+
+bool DvcHost::CloseEarlierChannel(const std::string& name) {
+    std::unique_ptr<State::HostChannel> channel;
+    {
+        std::lock_guard<std::mutex> guard(state_->lock);
+        auto& earlier = state_->replaced[name];
+        if (earlier.empty()) return false;
+        channel = std::move(earlier.front());
+        earlier.pop_front();
+    }
+    state_->Close(std::move(channel));
+    return true;
+}
+
 
 bool DvcHost::Deliver(const std::string& name, const std::string& bytes) {
     IWTSVirtualChannelCallback* callback = nullptr;
@@ -314,14 +336,21 @@ std::vector<DvcMessage> DvcHost::Run(const std::string& name, const std::string&
     return std::vector<DvcMessage>(state_->sent.begin() + std::ptrdiff_t(before), state_->sent.end());
 }
 
+void DvcHost::Terminated() {
+    if (state_->plugin != nullptr) state_->plugin->Terminated();
+}
+
 void DvcHost::Terminate() {
     if (state_->plugin == nullptr) return;
     state_->plugin->Terminated();
-    std::vector<std::string> open;
+    std::vector<std::string> open, earlier;
     {
         std::lock_guard<std::mutex> guard(state_->lock);
         for (const auto& channel : state_->channels) open.push_back(channel.first);
+        for (const auto& replaced : state_->replaced)
+            earlier.insert(earlier.end(), replaced.second.size(), replaced.first);
     }
+    for (const std::string& name : earlier) CloseEarlierChannel(name);
     for (const std::string& name : open) CloseChannel(name);
     {
         std::lock_guard<std::mutex> guard(state_->lock);
@@ -359,6 +388,8 @@ long DvcHost::OutstandingReferences() {
     for (const auto& listener : state_->listeners) extra += listener.second->Extra();
     for (const auto& channel : state_->channels) extra += channel.second->Extra();
     for (const auto& channel : state_->closedChannels) extra += channel->Extra();
+    for (const auto& earlier : state_->replaced)
+        for (const auto& channel : earlier.second) extra += channel->Extra();
     return extra;
 }
 
