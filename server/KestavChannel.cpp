@@ -7,25 +7,22 @@
 #endif
 #include "server/KestavChannel.h"
 
-#include <atomic>
-#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "platform/Session.h"
+#include "server/Conversation.h"
 #include "server/LoopClient.h"
 #include "server/Transport.h"
 
 using kestav::detail::Transport;
 
 struct KestavChannel {
-    std::unique_ptr<Transport> transport;
+    explicit KestavChannel(std::unique_ptr<Transport> transport) : conversation(std::move(transport)) {}
+    kestav::detail::Conversation conversation;
     std::mutex callLock;  // one command in flight
-    // A call timed out: its answer may still come, and must never be taken
-    // for a later command's.
-    bool unsure = false;
     std::string lastResponse;
     std::string lastError;
 };
@@ -33,7 +30,6 @@ struct KestavChannel {
 namespace {
 
 thread_local std::string openError;
-std::atomic<unsigned> syncCounter{0};
 
 const char* const kHelloResponse = "OK|Hello";
 
@@ -42,53 +38,11 @@ int SetError(KestavChannel* channel, int status, const std::string& error) {
     return status;
 }
 
-// After a time-out: a command the module answers with a text only this call
-// knows. Everything read before that answer is an earlier command's late
-// answer and is dropped; anything the module still works on for earlier
-// commands is superseded by it (the module answers the newest command only).
-int MakeClean(KestavChannel* channel, std::uint32_t timeoutMs) {
-    const std::string marker = "KestavSync-" + std::to_string(++syncCounter) + "-" +
-                               std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
-    const std::string expected = "ERROR|Unknown command \"" + marker + "\"";
-    std::string error;
-    channel->transport->Purge();
-    int status = channel->transport->Write(marker, &error);
-    if (status != KESTAV_OK) return SetError(channel, status, error);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        std::string response;
-        status = channel->transport->Read(left.count() > 0 ? std::uint32_t(left.count()) : 0, &response, &error);
-        if (status == KESTAV_TIMEOUT)
-            return SetError(channel, status,
-                            "the instrument is still busy with an earlier command (no answer within " +
-                                std::to_string(timeoutMs) + " ms)");
-        if (status != KESTAV_OK) return SetError(channel, status, error);
-        if (response == expected) break;  // a late answer before it is dropped
-    }
-    channel->unsure = false;
-    return KESTAV_OK;
-}
-
 int Exchange(KestavChannel* channel, const std::string& command, std::uint32_t timeoutMs,
              std::string* response) {
-    if (channel->unsure) {
-        const int status = MakeClean(channel, timeoutMs);
-        if (status != KESTAV_OK) return status;
-    }
     std::string error;
-    channel->transport->Purge();
-    int status = channel->transport->Write(command, &error);
-    if (status != KESTAV_OK) return SetError(channel, status, error);
-    status = channel->transport->Read(timeoutMs, response, &error);
-    if (status == KESTAV_TIMEOUT) {
-        channel->unsure = true;
-        return SetError(channel, status,
-                        "no answer to \"" + command + "\" within " + std::to_string(timeoutMs) + " ms");
-    }
-    if (status != KESTAV_OK) return SetError(channel, status, error);
-    return KESTAV_OK;
+    const int status = channel->conversation.Exchange(command, timeoutMs, response, &error);
+    return status == KESTAV_OK ? status : SetError(channel, status, error);
 }
 
 unsigned Output(const std::string& text, char* out, unsigned size) {
@@ -146,14 +100,15 @@ KESTAV_API int KESTAV_CALL KestavOpen(int transport, const char* loopName, unsig
             return KESTAV_INVALID_ARGUMENT;
         }
         *channel = nullptr;
-        auto opened = std::make_unique<KestavChannel>();
-        int status = OpenTransport(transport, loopName, timeoutMs, &opened->transport, &openError);
+        std::unique_ptr<Transport> way;
+        int status = OpenTransport(transport, loopName, timeoutMs, &way, &openError);
         if (status != KESTAV_OK) return status;
+        auto opened = std::make_unique<KestavChannel>(std::move(way));
         // The channels are open; is there a module at the other end?
         std::string response;
         status = Exchange(opened.get(), "Hello", timeoutMs, &response);
         if (status == KESTAV_TIMEOUT || (status == KESTAV_OK && response != kHelloResponse)) {
-            openError = std::string("the ") + opened->transport->Name() +
+            openError = std::string("the ") + opened->conversation.transport().Name() +
                         " channels are open, but nothing answered \"Hello\" within " +
                         std::to_string(timeoutMs) +
                         " ms: the client has no Kestav module, or the client does not load it";
@@ -212,7 +167,7 @@ KESTAV_API int KESTAV_CALL KestavModuleVersion(KestavChannel* channel, unsigned 
 }
 
 KESTAV_API const char* KESTAV_CALL KestavTransportName(KestavChannel* channel) {
-    return channel != nullptr ? channel->transport->Name() : "";
+    return channel != nullptr ? channel->conversation.transport().Name() : "";
 }
 
 KESTAV_API const char* KESTAV_CALL KestavLastError(KestavChannel* channel) {

@@ -136,6 +136,30 @@ TEST_F(ServerTest, ALateAnswerIsNeverTakenForTheNextCommand) {
     }
 }
 
+// A response needs its length and one byte for the closing NUL: a buffer
+// of just its length is too small, is left as it was, and the length is told.
+TEST_F(ServerTest, TheBufferHoldsTheResponseAndItsNulOrIsTooSmall) {
+    ASSERT_EQ(Open(), KESTAV_OK) << KestavLastError(nullptr);
+    const std::string hello = "OK|Hello";
+    for (const bool last : {false, true}) {
+        for (const unsigned size : {0u, 1u, 7u, 8u, 9u, 64u}) {
+            SCOPED_TRACE((last ? "KestavLastResponse, " : "KestavCall, ") + std::to_string(size) + " bytes");
+            std::vector<char> buffer(size + 1, 'x');  // one more, to see a write past the end
+            unsigned length = 0;
+            const int status = last ? KestavLastResponse(channel, buffer.data(), size, &length)
+                                    : KestavCall(channel, "Hello", 5000, buffer.data(), size, &length);
+            EXPECT_EQ(length, hello.size());
+            if (size > hello.size()) {
+                EXPECT_EQ(status, KESTAV_OK);
+                EXPECT_STREQ(buffer.data(), hello.c_str());
+            } else {
+                EXPECT_EQ(status, KESTAV_BUFFER_TOO_SMALL);
+                EXPECT_EQ(std::string(buffer.data(), size + 1), std::string(size + 1, 'x'));
+            }
+        }
+    }
+}
+
 TEST_F(ServerTest, OneCommandInFlightAtATime) {
     ASSERT_EQ(Open(), KESTAV_OK) << KestavLastError(nullptr);
     ASSERT_EQ(Call("Init|recording|"), "OK");
