@@ -17,6 +17,7 @@
 
 #include "platform/Pipe.h"
 #include "server/KestavChannel.h"
+#include "server/LoopClient.h"
 #include "server/LoopProtocol.h"
 #include "tests/support/TestSupport.h"
 #include "tools/host/EngineHost.h"
@@ -275,6 +276,95 @@ TEST_F(ServerTest, ALoopPipeOfAnotherUserIsRefused) {
     // The user's own listener is believed.
     ASSERT_EQ(Open(), KESTAV_OK) << KestavLastError(nullptr);
     EXPECT_EQ(Call("Hello"), "OK|Hello");
+}
+
+// A listener of this user that says what listeners do not: the client
+// believes only the answer of the kind it asked for, and keeps every packet
+// that arrived before the listener went.
+class ScriptedListener {
+public:
+    explicit ScriptedListener(const std::string& name) {
+        std::uint32_t error = 0;
+        pipe_ = platform::CreatePipeInstance(loop::PipeName(name), true, &error);
+        thread_ = std::thread([this] {
+            if (pipe_ == nullptr || platform::AcceptPipeClient(pipe_, 10000) != platform::PipeWait::Done) return;
+            loop::Frame welcome;
+            welcome.kind = loop::Kind::Welcome;
+            welcome.version = loop::kProtocolVersion;
+            welcome.maximumPacket = 5000;
+            Send(welcome);
+        });
+    }
+    ~ScriptedListener() {
+        if (thread_.joinable()) thread_.join();
+        if (pipe_ != nullptr) platform::ClosePipe(pipe_);
+    }
+    // The program has connected and been welcomed.
+    bool Welcomed() {
+        if (thread_.joinable()) thread_.join();
+        return pipe_ != nullptr;
+    }
+    bool Send(const loop::Frame& frame) {
+        std::vector<std::uint8_t> message;
+        loop::Encode(frame, &message);
+        return platform::PipeSend(pipe_, message);
+    }
+    bool Receive(loop::Frame* frame) {
+        std::vector<std::uint8_t> message;
+        return platform::PipeReceive(pipe_, &message, 10000, loop::kLongestFrame) == platform::PipeWait::Done &&
+               loop::Decode(message.data(), message.size(), frame);
+    }
+    void Go() {
+        platform::ClosePipe(pipe_);
+        pipe_ = nullptr;
+    }
+
+private:
+    platform::Pipe* pipe_ = nullptr;
+    std::thread thread_;
+};
+
+TEST_F(ServerTest, TheLoopClientBelievesOnlyTheAnswerItAskedForAndKeepsPacketsPastTheEnd) {
+    listener.reset();
+    ScriptedListener scripted(loopName);
+    loop::LoopClient::Status status = loop::LoopClient::Status::NoListener;
+    std::string reason;
+    const auto client = loop::LoopClient::Connect(loopName, 5000, &status, &reason);
+    ASSERT_NE(client, nullptr) << int(status);
+    ASSERT_TRUE(scripted.Welcomed());
+
+    // A query answered with a write's answer: the listener is not believed.
+    std::thread answer([&] {
+        loop::Frame asked;
+        if (!scripted.Receive(&asked) || asked.kind != loop::Kind::Query) return;
+        loop::Frame wrong;
+        wrong.kind = loop::Kind::Written;
+        wrong.channel = asked.channel;
+        scripted.Send(wrong);
+    });
+    std::string data = "untouched";
+    EXPECT_EQ(client->Query(loop::Channel::Data, &data), loop::LoopClient::Status::Disconnected);
+    EXPECT_EQ(data, "untouched");
+    answer.join();
+
+    // Two packets, then the listener goes: both are still read, then the end.
+    for (const char* bytes : {"OK|first", "OK|second"}) {
+        loop::Frame packet;
+        packet.kind = loop::Kind::Packet;
+        packet.channel = loop::Channel::Data;
+        packet.bytes = bytes;
+        ASSERT_TRUE(scripted.Send(packet));
+    }
+    scripted.Go();
+    for (int wait = 0; wait < 500 && client->Connected(); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_FALSE(client->Connected());
+    std::string packet;
+    EXPECT_EQ(client->Read(loop::Channel::Data, 0, &packet), loop::LoopClient::Status::Done);
+    EXPECT_EQ(packet, "OK|first");
+    EXPECT_EQ(client->Read(loop::Channel::Data, 0, &packet), loop::LoopClient::Status::Done);
+    EXPECT_EQ(packet, "OK|second");
+    EXPECT_EQ(client->Read(loop::Channel::Data, 0, &packet), loop::LoopClient::Status::Disconnected);
 }
 
 // A program that sends a message longer than any frame, or nothing at all,
