@@ -519,6 +519,72 @@ TEST_F(StandInWfapi, PacketsAreWholeAndOneLargerThanTheBufferIsDiscardedWhole) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
 }
 
+// A buffer of exactly the packet's size takes it; one byte less discards it.
+// The session ends with the last channel closed: another program (here the
+// client library) can then take the loop.
+TEST_F(StandInWfapi, ABufferOfThePacketsSizeAndTheLoopFreedWithTheLastChannel) {
+    char commandName[] = "KstCmd1", dataName[] = "KstDta1";
+    HANDLE command = open(nullptr, DWORD(-1), commandName);
+    HANDLE data = open(nullptr, DWORD(-1), dataName);
+    ASSERT_NE(command, nullptr);
+    ASSERT_NE(data, nullptr);
+    ASSERT_TRUE(Write(command, "Init|recording|"));
+    std::vector<char> buffer(4000, 'x');
+    ULONG got = 0;
+    ASSERT_TRUE(read(data, 10000, buffer.data(), ULONG(buffer.size()), &got));
+    ASSERT_TRUE(Write(command, "SetOption|@text|" + std::string(3000, 's') + "|"));
+    ASSERT_TRUE(read(data, 10000, buffer.data(), ULONG(buffer.size()), &got));
+    for (const ULONG size : {3002u, 3003u}) {
+        SCOPED_TRACE(size);
+        ASSERT_TRUE(Write(command, "GetSerialNumber"));
+        const BOOL done = read(data, 10000, buffer.data(), size, &got);
+        if (size == 3003u) {
+            EXPECT_TRUE(done) << GetLastError();
+            EXPECT_EQ(got, 3003u);
+            EXPECT_EQ(std::string(buffer.data(), 3), "OK|");
+        } else {
+            EXPECT_FALSE(done);
+            EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+        }
+    }
+    EXPECT_TRUE(close(command));
+    EXPECT_EQ(Open(), KESTAV_LOOP_BUSY) << "one channel is still open: the session goes on";
+    EXPECT_TRUE(close(data));
+    int opened = Open();
+    for (int attempt = 0; attempt < 50 && opened != KESTAV_OK; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        opened = Open();
+    }
+    ASSERT_EQ(opened, KESTAV_OK) << KestavLastError(nullptr);
+    EXPECT_EQ(Call("Hello"), "OK|Hello");
+}
+
+// A program may unload the stand-in with a channel still open: the unload
+// returns (the stand-in, once it has connected, stays until the program
+// ends, as its reader thread cannot be ended under the loader).
+TEST_F(StandInWfapi, UnloadedWithAChannelOpenTheProgramGoesOn) {
+    const char* file = sizeof(void*) == 8 ? "wfapi64.dll" : "wfapi.dll";
+    char commandName[] = "KstCmd1";
+    HANDLE command = open(nullptr, DWORD(-1), commandName);
+    ASSERT_NE(command, nullptr);
+    ASSERT_TRUE(close(command));
+    ASSERT_TRUE(FreeLibrary(library));
+    library = nullptr;
+    ASSERT_NE(GetModuleHandleA(file), nullptr) << "unloaded: with a channel open this would hang";
+    library = LoadLibraryA((testing_support::ExecutableFolder() + "/server/" + file).c_str());
+    ASSERT_NE(library, nullptr);
+    // (The listener may still be letting the last session go.)
+    command = open(nullptr, DWORD(-1), commandName);
+    for (int attempt = 0; attempt < 50 && command == nullptr; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        command = open(nullptr, DWORD(-1), commandName);
+    }
+    ASSERT_NE(command, nullptr) << GetLastError();
+    ASSERT_TRUE(Write(command, "Hello"));
+    EXPECT_TRUE(FreeLibrary(library));
+    library = nullptr;
+}
+
 TEST_F(StandInWfapi, TheRestOfTheApiIsThereAndFailsCleanly) {
     const auto openServer = Proc<HANDLE(WINAPI*)(LPSTR)>("WFOpenServerA");
     const auto logoff = Proc<BOOL(WINAPI*)(HANDLE, DWORD, BOOL)>("WFLogoffSession");

@@ -9,6 +9,7 @@
 // client packages.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -26,13 +27,24 @@ constexpr std::uint32_t kConnectMs = 1000;
 // closed with the last of them.
 std::mutex connectionLock;
 std::shared_ptr<loop::LoopClient> connection;
-int openChannels = 0;
 
 struct ChannelHandle {
     std::shared_ptr<loop::LoopClient> client;
     loop::Channel channel;
 };
 std::set<ChannelHandle*> handles;
+
+// A connection's reader thread cannot be ended while the library is being
+// unloaded (a thread's end waits for the loader, which waits for us): so
+// once a connection was made, the library stays until the program ends, and
+// a program that unloads it with a channel still open goes on.
+void StayLoaded() {
+    static bool pinned = false;
+    HMODULE self = nullptr;
+    if (!pinned)
+        pinned = GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                                    reinterpret_cast<LPCSTR>(&StayLoaded), &self) != FALSE;
+}
 
 // The handle's channel, or null (ERROR_INVALID_HANDLE set) for anything else.
 ChannelHandle* Find(HANDLE handle) {
@@ -95,10 +107,10 @@ __declspec(dllexport) HANDLE WINAPI WFVirtualChannelOpen(HANDLE, DWORD, LPSTR na
             }
             return nullptr;
         }
+        StayLoaded();
     }
     auto* handle = new ChannelHandle{connection, channel};
     handles.insert(handle);
-    ++openChannels;
     return handle;
 }
 
@@ -109,7 +121,11 @@ __declspec(dllexport) BOOL WINAPI WFVirtualChannelClose(HANDLE handle) {
         auto* channel = static_cast<ChannelHandle*>(handle);
         if (handles.erase(channel) == 0) return Fail(ERROR_INVALID_HANDLE);
         delete channel;
-        if (--openChannels == 0) last.swap(connection);  // the session ends with the last channel
+        // The session ends with the last channel open on it (handles left
+        // from a session that ended before keep nothing alive).
+        const bool inUse = std::any_of(handles.begin(), handles.end(),
+                                       [](const ChannelHandle* open) { return open->client == connection; });
+        if (!inUse) last.swap(connection);
     }
     return TRUE;  // `last` goes here, outside the lock
 }
