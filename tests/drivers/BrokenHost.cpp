@@ -1,7 +1,8 @@
 // A driver host gone wrong, for the tests: it starts and shakes hands as the
 // real one does, then answers every request with what the environment
 // variable KST_BROKEN_HOST names:
-//   past     an answer claiming more bytes than its area holds
+//   past     an answer claiming one byte more than its area holds
+//   huge     an answer claiming 1 GiB
 //   zero     an answer of length 0
 //   kind     a frame of another kind where the answer belongs
 //   refused  a well-formed answer that refuses the request
@@ -42,6 +43,7 @@ int main(int argc, char** argv) {
             if (how == "refused") answer.status = driverhost::AnswerStatus::Refused;
             driverhost::Encode(answer, &frame);
             const std::uint32_t claimed = how == "past"   ? std::uint32_t(driverhost::kAnswerArea + 1)
+                                          : how == "huge" ? 0x40000000u
                                           : how == "zero" ? 0u
                                                           : std::uint32_t(frame.size());
             std::memcpy(frame.data(), &claimed, 4);
