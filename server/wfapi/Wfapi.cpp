@@ -36,14 +36,16 @@ std::set<ChannelHandle*> handles;
 
 // A connection's reader thread cannot be ended while the library is being
 // unloaded (a thread's end waits for the loader, which waits for us): so
-// once a connection was made, the library stays until the program ends, and
-// a program that unloads it with a channel still open goes on.
-void StayLoaded() {
-    static bool pinned = false;
-    HMODULE self = nullptr;
-    if (!pinned)
-        pinned = GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                                    reinterpret_cast<LPCSTR>(&StayLoaded), &self) != FALSE;
+// while a connection lives, the library holds a reference on itself, and a
+// program that unloads it with a channel still open goes on (the library
+// stays until that connection is let go).
+HMODULE selfReference = nullptr;
+
+void HoldLibrary() {
+    if (selfReference == nullptr &&
+        !GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&HoldLibrary),
+                            &selfReference))
+        selfReference = nullptr;
 }
 
 // The handle's channel, or null (ERROR_INVALID_HANDLE set) for anything else.
@@ -107,7 +109,7 @@ __declspec(dllexport) HANDLE WINAPI WFVirtualChannelOpen(HANDLE, DWORD, LPSTR na
             }
             return nullptr;
         }
-        StayLoaded();
+        HoldLibrary();
     }
     auto* handle = new ChannelHandle{connection, channel};
     handles.insert(handle);
@@ -116,6 +118,7 @@ __declspec(dllexport) HANDLE WINAPI WFVirtualChannelOpen(HANDLE, DWORD, LPSTR na
 
 __declspec(dllexport) BOOL WINAPI WFVirtualChannelClose(HANDLE handle) {
     std::shared_ptr<loop::LoopClient> last;
+    HMODULE release = nullptr;
     {
         std::lock_guard<std::mutex> lock(connectionLock);
         auto* channel = static_cast<ChannelHandle*>(handle);
@@ -125,9 +128,15 @@ __declspec(dllexport) BOOL WINAPI WFVirtualChannelClose(HANDLE handle) {
         // from a session that ended before keep nothing alive).
         const bool inUse = std::any_of(handles.begin(), handles.end(),
                                        [](const ChannelHandle* open) { return open->client == connection; });
-        if (!inUse) last.swap(connection);
+        if (!inUse) {
+            last.swap(connection);
+            std::swap(release, selfReference);
+        }
     }
-    return TRUE;  // `last` goes here, outside the lock
+    last.reset();  // outside the lock; its reader thread ends here
+    // The program's own reference keeps the library loaded past this call.
+    if (release != nullptr) FreeLibrary(release);
+    return TRUE;
 }
 
 // BOOL WFVirtualChannelRead(HANDLE, ULONG TimeOut, PCHAR Buffer, ULONG BufferSize, PULONG pBytesRead):
