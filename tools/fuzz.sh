@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Runs the libFuzzer targets under AddressSanitizer and UBSan, and prints
 # executions and crashes per target: whole receive paths (the session core,
+# the exchange with a driver host that answers anything, the listener's session,
 # the Remote Desktop plug-in's channels, the engine's write hook and poll),
 # and the decoders (command text, driver host frames, PE headers, local loop
 # frames, Remote Desktop chunks, the VirtualDriverEx list).
 # Usage: tools/fuzz.sh [--runs N | --seconds S] [target...]
-#   default: 60 seconds per target; targets: command engine session plugin text
+#   default: 60 seconds per target; targets: command engine session plugin hosted listener text
 #   frames pe loop chunks driverlist
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,7 +19,7 @@ while [ $# -gt 0 ]; do
     *) targets+=("$1"); shift ;;
   esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(command engine session plugin text frames pe loop chunks driverlist)
+[ ${#targets[@]} -gt 0 ] || targets=(command engine session plugin hosted listener text frames pe loop chunks driverlist)
 [ "${SKIP_INSTALL:-}" = 1 ] || tools/install-deps.sh test
 
 build=build/fuzz

@@ -1,0 +1,193 @@
+// The module's exchange with a driver host that answers anything: commands
+// through the session core with every driver isolated, and a stand-in host
+// in this process that serves each request from the recording driver as the
+// real one does, unless the input tells it to answer with bytes of its own
+// (any claimed length, any frame), to end, or to hang. Whatever the host
+// does, each command gets a response of the protocol, and a host that broke
+// the rules is ended, never believed.
+//
+// The stand-in host replaces the process layer (platform/HostProcess.h) for
+// this program: the module's HostedDriver, Spectro, Instrument and session
+// are the real ones.
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/HostProtocol.h"
+#include "driver/Spectro.h"
+#include "packaging/Names.h"
+#include "platform/HostProcess.h"
+#include "platform/Registry.h"
+#include "relay/Session.h"
+#include "tests/fuzz/FuzzSupport.h"
+
+namespace {
+
+// What the host does with the next request.
+struct Behaviour {
+    enum Kind { Serve, Bytes, End, Hang } kind = Serve;
+    std::string bytes;  // Bytes: written over the answer area, length field and all
+};
+std::deque<Behaviour> script;
+int hostsRunning = 0;
+
+driver::Spectro& HostsDriver() {
+    static driver::Spectro spectro;
+    return spectro;
+}
+
+}  // namespace
+
+namespace platform {
+
+const bool kDriverHostAvailable = true;
+
+struct HostProcess {
+    std::vector<std::uint8_t> section;
+    std::vector<std::uint8_t> handshake;
+    bool answered = false;  // the last request's fate: answered, or not (ended, hanging)
+    bool ended = false;
+};
+
+HostProcess* StartHostProcess(const std::string&, std::size_t sectionSize, std::uint32_t, HostHandles* handles,
+                              std::uint32_t*) {
+    *handles = HostHandles{1, 2, 3};
+    ++hostsRunning;
+    auto* host = new HostProcess;
+    host->section.assign(sectionSize, 0);
+    return host;
+}
+std::uint32_t HostProcessId(const HostProcess*) { return 4242; }
+std::uint8_t* HostSection(HostProcess* host) { return host->section.data(); }
+
+bool HostSend(HostProcess* host, const std::vector<std::uint8_t>& message) {
+    driverhost::SetUp setUp;
+    if (!driverhost::Decode(message.data(), message.size(), &setUp)) __builtin_trap();  // the module's own
+    driverhost::Handshake handshake;
+    handshake.bitness = std::uint32_t(sizeof(void*) * 8);
+    if (!HostsDriver().LoadDriver(setUp.library)) handshake.loadError = HostsDriver().LoadError();
+    host->handshake.clear();
+    driverhost::Encode(handshake, &host->handshake);
+    return true;
+}
+HostWait HostReceive(HostProcess* host, std::vector<std::uint8_t>* message, std::uint32_t) {
+    *message = host->handshake;
+    return HostWait::Done;
+}
+
+void HostSignalRequest(HostProcess* host) {
+    std::uint8_t* section = host->section.data();
+    // The module's request is always one a host can read.
+    const std::size_t length = driverhost::ClaimedLength(section, driverhost::kRequestArea);
+    if (length == 0 || length > driverhost::kRequestArea) __builtin_trap();
+    driverhost::Request request;
+    if (!driverhost::Decode(section, length, &request)) __builtin_trap();
+    Behaviour next;
+    if (!script.empty() && request.operation != driverhost::Operation::Quit) {
+        next = script.front();
+        script.pop_front();
+    }
+    host->answered = next.kind == Behaviour::Serve || next.kind == Behaviour::Bytes;
+    host->ended = next.kind == Behaviour::End;
+    std::uint8_t* area = section + driverhost::kRequestArea;
+    if (next.kind == Behaviour::Serve) {
+        driverhost::Answer answer;
+        if (request.operation != driverhost::Operation::Quit) HostsDriver().Serve(request, &answer);
+        std::vector<std::uint8_t> frame;
+        driverhost::Encode(answer, &frame);
+        if (frame.size() > driverhost::kAnswerArea) {
+            answer.status = driverhost::AnswerStatus::TextTooLong;
+            answer.hasText = false;
+            answer.text.clear();
+            frame.clear();
+            driverhost::Encode(answer, &frame);
+        }
+        std::memcpy(area, frame.data(), frame.size());
+    } else if (next.kind == Behaviour::Bytes) {
+        std::memcpy(area, next.bytes.data(), std::min(next.bytes.size(), driverhost::kAnswerArea));
+    }
+    if (host->answered) (void)driverhost::PostAnswer(section);
+}
+HostWait HostAwaitAnswer(HostProcess* host, std::uint32_t) {
+    return host->answered ? HostWait::Done : host->ended ? HostWait::Exited : HostWait::TimedOut;
+}
+std::uint32_t HostExitCode(const HostProcess*) { return 0xC0000005u; }
+std::uint32_t EndHostProcess(HostProcess* host, std::uint32_t) {
+    delete host;
+    --hostsRunning;
+    return 0;
+}
+
+}  // namespace platform
+
+namespace {
+
+relay::Session& TheSession() {
+    static relay::Session session([](const std::string&, const std::string&) {}, {});
+    return session;
+}
+
+bool IsResponse(const std::string& response) {
+    return response.compare(0, 2, "OK") == 0 || response.compare(0, 6, "ERROR|") == 0 ||
+           response == relay::DriverVersion;
+}
+
+// Two bytes of length, then that many bytes (cut at the end of the input).
+std::string Take(const std::uint8_t*& at, const std::uint8_t* end) {
+    if (end - at < 2) return at = end, std::string();
+    const std::size_t length = std::size_t(at[0]) | std::size_t(at[1]) << 8;
+    at += 2;
+    const std::size_t taken = std::min<std::size_t>(length, std::size_t(end - at));
+    std::string bytes(reinterpret_cast<const char*>(at), taken);
+    at += taken;
+    return bytes;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::Prepare();
+    platform::WriteMachineDword(platform::View::Own, names::kPreferenceKey, names::kIsolateDriverSetting.name, 1);
+    if (TheSession().Execute("Init|recording|") != "OK" || hostsRunning != 1) __builtin_trap();
+    std::atexit([] { TheSession().StopThenRelease(relay::Session::Release::HostedDriver); });
+    return 0;
+}
+
+// The input: records of one byte (what), then for a command or an answer two
+// bytes of length and the bytes. 0: a command, run; 1: the host answers the
+// next request with these bytes; 2: the host ends during the next request;
+// 3: it hangs in it.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size > fuzz::kMaximumInput) return 0;
+    script.clear();
+    const std::uint8_t* at = data;
+    const std::uint8_t* const end = data + size;
+    while (at < end) {
+        const std::uint8_t what = *at++ & 3;
+        if (what == 1) {
+            script.push_back({Behaviour::Bytes, Take(at, end)});
+        } else if (what == 2 || what == 3) {
+            script.push_back({what == 2 ? Behaviour::End : Behaviour::Hang, {}});
+        } else {
+            std::string command = Take(at, end);
+            // Never a driver that is not the recording one; its fault switches
+            // (crash, sleep, wait) are the tests', not input.
+            if (command.compare(0, 4, "Init") == 0) command = "Init|recording|";
+            if (command.find("@fault") != std::string::npos) continue;
+            const std::string response = TheSession().Execute(command);
+            if (!IsResponse(response)) __builtin_trap();
+            // A host that ended or hung is gone: never two at once.
+            if (hostsRunning > 1) __builtin_trap();
+        }
+    }
+    // Whatever happened, the next Init starts a host that serves again.
+    script.clear();
+    if (TheSession().Execute("Init|recording|") != "OK") __builtin_trap();
+    if (TheSession().Execute("IsConnected").compare(0, 3, "OK|") != 0) __builtin_trap();
+    static unsigned runs = 0;
+    if (++runs % 4096 == 0) fuzz::ForgetRecordedCalls();
+    return 0;
+}
