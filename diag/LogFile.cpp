@@ -1,5 +1,6 @@
 #include "diag/LogFile.h"
 
+#include <atomic>
 #include <charconv>
 #include <cstring>
 
@@ -9,6 +10,11 @@
 namespace diag {
 
 bool LogFile::firstOpen = true;
+
+namespace {
+// Bytes this process has written since it last looked at the file's size.
+std::atomic<std::uint64_t> writtenSinceLook{kLogSizeLookEvery};
+}  // namespace
 
 LineStream& LineStream::Append(const char* bytes, std::size_t size) {
     if (file_ == platform::kNoFile) return *this;
@@ -92,6 +98,7 @@ void LineStream::Flush() {
     const std::size_t size = spilled ? spill_.size() : size_;
     if (file_ == platform::kNoFile || size == 0) return;
     good_ = platform::WriteBytes(file_, spilled ? spill_.data() : inline_, size) && good_;
+    writtenSinceLook += size;
     size_ = 0;
     spill_.clear();
 }
@@ -108,6 +115,8 @@ LogFile::LogFile() : file_(platform::kNoFile) {
 }
 
 void LogFile::RestartIfFull() {
+    if (writtenSinceLook < kLogSizeLookEvery) return;
+    writtenSinceLook = 0;
     const std::uint64_t size = platform::FileSize(file_);
     if (size < kLogFileLimit) return;
     platform::CloseFile(file_);

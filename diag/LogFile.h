@@ -20,6 +20,11 @@ namespace diag {
 // The log file is started again, with a line that says so, once it has grown
 // past this size: no sender can fill the user's disk through it.
 constexpr std::uint64_t kLogFileLimit = 16u * 1024 * 1024;
+// The file's size is looked at when it is opened after this process has
+// written this much since the last look (and at the first open): the file
+// can outgrow kLogFileLimit by this much per writing process, and most lines
+// cost no extra call into the system.
+constexpr std::uint64_t kLogSizeLookEvery = 64u * 1024;
 // How much of one text that came from outside (a command, a parameter, a
 // response) a line shows; the rest is counted, not written.
 constexpr std::size_t kShownBytes = 1024;

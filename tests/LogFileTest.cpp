@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <cstring>
 #include <iterator>
 #include <regex>
@@ -201,6 +202,28 @@ TEST(LogLine, TheFileStartsAgainPastItsLimit) {
                            " bytes (at most 16777216)");
     EXPECT_EQ(read[1].substr(0, 2), "16") << "the line that found the file full comes first";
     EXPECT_EQ(read.back().substr(0, 2), std::to_string(lines - 1));
+}
+
+// Another writer (a second client process) left the file just under its
+// limit: short lines from here start it again once this process has looked,
+// at most kLogSizeLookEvery bytes later.
+TEST(LogLine, ShortLinesStartTheFileAgainSoonAfterItIsFull) {
+    ScopedTempFolder temp;
+    LogFile::firstOpen = false;
+    {
+        std::ofstream other(temp.LogPath(), std::ios::binary);
+        other << std::string(std::size_t(kLogFileLimit) - 100, 'o');
+    }
+    const std::string text(100, 't');
+    const int lines = int(2 * kLogSizeLookEvery / text.size());
+    for (int i = 0; i < lines; ++i) LogDetail(i, " ", text);
+    const auto read = ReadLines(temp.LogPath());
+    ASSERT_FALSE(read.empty());
+    const std::regex restarted("Log restarted: the file had reached ([0-9]+) bytes \\(at most 16777216\\)");
+    std::smatch found;
+    ASSERT_TRUE(std::regex_match(read[0], found, restarted)) << read[0].substr(0, 80);
+    EXPECT_LE(std::stoull(found[1]), kLogFileLimit + kLogSizeLookEvery + 200);
+    EXPECT_EQ(read.back().substr(0, std::to_string(lines - 1).size() + 1), std::to_string(lines - 1) + " ");
 }
 
 TEST(LogLine, GoesToTheRealTemporaryFolder) {
