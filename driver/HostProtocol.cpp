@@ -225,6 +225,17 @@ void Encode(const Answer& answer, std::vector<std::uint8_t>* frame) {
     w.Bytes(answer.text);
 }
 
+void EncodeToFit(Answer answer, std::vector<std::uint8_t>* frame) {
+    frame->clear();
+    Encode(answer, frame);
+    if (frame->size() <= kAnswerArea) return;
+    answer.status = AnswerStatus::TextTooLong;
+    answer.hasText = false;
+    answer.text.clear();
+    frame->clear();
+    Encode(answer, frame);
+}
+
 bool Decode(const std::uint8_t* bytes, std::size_t size, Answer* answer) {
     Reader r(bytes, size, kAnswer);
     std::uint32_t status = 0, convention = 0, hasText = 0, length = 0;

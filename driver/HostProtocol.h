@@ -86,6 +86,9 @@ void Encode(const SetUp& setUp, std::vector<std::uint8_t>* frame);
 void Encode(const Handshake& handshake, std::vector<std::uint8_t>* frame);
 void Encode(const Request& request, std::vector<std::uint8_t>* frame);
 void Encode(const Answer& answer, std::vector<std::uint8_t>* frame);
+// The host's answer as it goes into the answer area: when its text makes the
+// frame larger than the area, the text is left out and the status says so.
+void EncodeToFit(Answer answer, std::vector<std::uint8_t>* frame);
 
 [[nodiscard]] bool Decode(const std::uint8_t* bytes, std::size_t size, SetUp* setUp);
 [[nodiscard]] bool Decode(const std::uint8_t* bytes, std::size_t size, Handshake* handshake);

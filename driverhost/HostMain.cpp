@@ -10,6 +10,7 @@
 // it never writes the module's log.
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "diag/LogFile.h"
@@ -78,15 +79,7 @@ int main(int argc, char** argv) {
         }
         driverhost::Answer answer;
         spectro.Serve(request, &answer);
-        frame.clear();
-        driverhost::Encode(answer, &frame);
-        if (frame.size() > driverhost::kAnswerArea) {
-            answer.status = driverhost::AnswerStatus::TextTooLong;
-            answer.hasText = false;
-            answer.text.clear();
-            frame.clear();
-            driverhost::Encode(answer, &frame);
-        }
+        driverhost::EncodeToFit(std::move(answer), &frame);
         std::memcpy(section + driverhost::kRequestArea, frame.data(), frame.size());
         if (driverhost::PostAnswer(section)) platform::Signal(setUp.answerEvent);
     }

@@ -209,3 +209,25 @@ TEST(HostProtocol, AStateWordOfGarbageMakesTheModuleWaitForTheEvent) {
 }
 
 }  // namespace
+
+// An answer whose text would not fit the answer area goes without it, and
+// says so; one that fits goes as it is.
+TEST(HostProtocol, AnAnswerTooLongForItsAreaLeavesItsTextOut) {
+    for (const std::size_t textSize : {std::size_t(100), driverhost::kAnswerArea - 64, driverhost::kAnswerArea}) {
+        SCOPED_TRACE(textSize);
+        driverhost::Answer answer;
+        answer.word = 7;
+        answer.hasText = true;
+        answer.text.assign(textSize, 't');
+        std::vector<std::uint8_t> frame = {1, 2, 3};  // replaced, not appended to
+        driverhost::EncodeToFit(answer, &frame);
+        ASSERT_LE(frame.size(), driverhost::kAnswerArea);
+        driverhost::Answer read;
+        ASSERT_TRUE(driverhost::Decode(frame.data(), frame.size(), &read));
+        EXPECT_EQ(read.word, 7u);
+        const bool fits = textSize < driverhost::kAnswerArea - 64;
+        EXPECT_EQ(read.status, fits ? driverhost::AnswerStatus::Done : driverhost::AnswerStatus::TextTooLong);
+        EXPECT_EQ(read.hasText, fits);
+        EXPECT_EQ(read.text.size(), fits ? textSize : 0u);
+    }
+}

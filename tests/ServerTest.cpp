@@ -83,6 +83,16 @@ protected:
     int Open(unsigned timeoutMs = 5000) {
         return KestavOpen(KESTAV_TRANSPORT_LOCAL_LOOP, loopName.c_str(), timeoutMs, &channel);
     }
+    // Open, tried for up to 5 s: the listener takes a moment to let the last
+    // program go before it serves the next.
+    int OpenOnceTheLoopIsFree() {
+        int opened = Open();
+        for (int attempt = 0; attempt < 50 && opened != KESTAV_OK; ++attempt) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            opened = Open();
+        }
+        return opened;
+    }
     std::string Call(const std::string& command, unsigned timeoutMs = 10000, int* status = nullptr) {
         std::vector<char> response(KESTAV_LONGEST_RESPONSE + 1);
         unsigned length = 0;
@@ -404,13 +414,8 @@ TEST_F(ServerTest, TheListenerEndsOverlongAndSilentSessions) {
             EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
         }
         platform::ClosePipe(pipe);
-        // The next program is served (once the listener has let the last one go).
-        int opened = Open();
-        for (int attempt = 0; attempt < 50 && opened != KESTAV_OK; ++attempt) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            opened = Open();
-        }
-        ASSERT_EQ(opened, KESTAV_OK) << KestavLastError(nullptr);
+        // The next program is served.
+        ASSERT_EQ(OpenOnceTheLoopIsFree(), KESTAV_OK) << KestavLastError(nullptr);
         EXPECT_EQ(Call("Hello"), "OK|Hello");
         KestavClose(channel);
         channel = nullptr;
@@ -550,12 +555,7 @@ TEST_F(StandInWfapi, ABufferOfThePacketsSizeAndTheLoopFreedWithTheLastChannel) {
     EXPECT_TRUE(close(command));
     EXPECT_EQ(Open(), KESTAV_LOOP_BUSY) << "one channel is still open: the session goes on";
     EXPECT_TRUE(close(data));
-    int opened = Open();
-    for (int attempt = 0; attempt < 50 && opened != KESTAV_OK; ++attempt) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        opened = Open();
-    }
-    ASSERT_EQ(opened, KESTAV_OK) << KestavLastError(nullptr);
+    ASSERT_EQ(OpenOnceTheLoopIsFree(), KESTAV_OK) << KestavLastError(nullptr);
     EXPECT_EQ(Call("Hello"), "OK|Hello");
 }
 

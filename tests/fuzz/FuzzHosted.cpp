@@ -14,6 +14,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/HostProtocol.h"
@@ -102,14 +103,7 @@ void HostSignalRequest(HostProcess* host) {
         driverhost::Answer answer;
         if (request.operation != driverhost::Operation::Quit) HostsDriver().Serve(request, &answer);
         std::vector<std::uint8_t> frame;
-        driverhost::Encode(answer, &frame);
-        if (frame.size() > driverhost::kAnswerArea) {
-            answer.status = driverhost::AnswerStatus::TextTooLong;
-            answer.hasText = false;
-            answer.text.clear();
-            frame.clear();
-            driverhost::Encode(answer, &frame);
-        }
+        driverhost::EncodeToFit(std::move(answer), &frame);
         std::memcpy(area, frame.data(), frame.size());
     } else if (next.kind == Behaviour::Bytes) {
         std::memcpy(area, next.bytes.data(), std::min(next.bytes.size(), driverhost::kAnswerArea));
@@ -135,22 +129,6 @@ relay::Session& TheSession() {
     return session;
 }
 
-bool IsResponse(const std::string& response) {
-    return response.compare(0, 2, "OK") == 0 || response.compare(0, 6, "ERROR|") == 0 ||
-           response == relay::DriverVersion;
-}
-
-// Two bytes of length, then that many bytes (cut at the end of the input).
-std::string Take(const std::uint8_t*& at, const std::uint8_t* end) {
-    if (end - at < 2) return at = end, std::string();
-    const std::size_t length = std::size_t(at[0]) | std::size_t(at[1]) << 8;
-    at += 2;
-    const std::size_t taken = std::min<std::size_t>(length, std::size_t(end - at));
-    std::string bytes(reinterpret_cast<const char*>(at), taken);
-    at += taken;
-    return bytes;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -173,17 +151,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (at < end) {
         const std::uint8_t what = *at++ & 3;
         if (what == 1) {
-            script.push_back({Behaviour::Bytes, Take(at, end)});
+            script.push_back({Behaviour::Bytes, fuzz::TakeRecord(at, end)});
         } else if (what == 2 || what == 3) {
             script.push_back({what == 2 ? Behaviour::End : Behaviour::Hang, {}});
         } else {
-            std::string command = Take(at, end);
+            std::string command = fuzz::TakeRecord(at, end);
             // Never a driver that is not the recording one; its fault switches
             // (crash, sleep, wait) are the tests', not input.
             if (command.compare(0, 4, "Init") == 0) command = "Init|recording|";
             if (command.find("@fault") != std::string::npos) continue;
             const std::string response = TheSession().Execute(command);
-            if (!IsResponse(response)) __builtin_trap();
+            if (!fuzz::IsResponse(response)) __builtin_trap();
             // A host that ended or hung is gone: never two at once.
             if (hostsRunning > 1) __builtin_trap();
         }

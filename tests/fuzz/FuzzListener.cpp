@@ -124,17 +124,6 @@ void ClosePipe(Pipe* pipe) {
 
 namespace {
 
-// Two bytes of length, then that many bytes (cut at the end of the input).
-std::vector<std::uint8_t> Take(const std::uint8_t*& at, const std::uint8_t* end) {
-    if (end - at < 2) return at = end, std::vector<std::uint8_t>();
-    const std::size_t length = std::size_t(at[0]) | std::size_t(at[1]) << 8;
-    at += 2;
-    const std::size_t taken = std::min<std::size_t>(length, std::size_t(end - at));
-    std::vector<std::uint8_t> bytes(at, at + taken);
-    at += taken;
-    return bytes;
-}
-
 std::vector<std::uint8_t> Encoded(const loop::Frame& frame) {
     std::vector<std::uint8_t> message;
     loop::Encode(frame, &message);
@@ -168,14 +157,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint8_t what = *at++ % 7;
         Step step;
         if (what == 0) {
-            step.bytes = Take(at, end);
+            const std::string bytes = fuzz::TakeRecord(at, end);
+            step.bytes.assign(bytes.begin(), bytes.end());
         } else if (what <= 3) {
             loop::Frame frame;
             frame.kind = what == 3 ? loop::Kind::Query : loop::Kind::Write;
             frame.channel = what == 2 ? loop::Channel::Data : loop::Channel::Command;
             if (what != 3) {
-                const std::vector<std::uint8_t> bytes = Take(at, end);
-                frame.bytes.assign(bytes.begin(), bytes.end());
+                frame.bytes = fuzz::TakeRecord(at, end);
                 // Never a driver that is not the recording one; its fault
                 // switches are the tests', not input.
                 if (frame.bytes.compare(0, 4, "Init") == 0) frame.bytes = "Init|recording|";

@@ -34,11 +34,6 @@ relay::Session& TheSession() {
     return session;
 }
 
-bool IsResponse(const std::string& response) {
-    return response.compare(0, 2, "OK") == 0 || response.compare(0, 6, "ERROR|") == 0 ||
-           response == relay::DriverVersion;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -75,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             continue;
         }
         const std::string response = session.Execute(command);
-        if (!IsResponse(response)) __builtin_trap();
+        if (!fuzz::IsResponse(response)) __builtin_trap();
         if (command.size() > relay::kLongestCommand && response != relay::CommandTooLong(command.size()))
             __builtin_trap();
     }
@@ -94,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (last == "OK|Hello") break;
             // Else an earlier command's answer, handed on just before this one
             // was posted, or this one refused.
-            if (!IsResponse(last)) __builtin_trap();
+            if (!fuzz::IsResponse(last)) __builtin_trap();
             lock.unlock();
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }

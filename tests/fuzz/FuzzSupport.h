@@ -12,6 +12,7 @@
 #include "platform/CallingConvention.h"
 #include "platform/Environment.h"
 #include "platform/Library.h"
+#include "relay/Session.h"
 
 namespace fuzz {
 
@@ -26,6 +27,24 @@ inline void Prepare() {
     if (std::getenv("KST_FUZZ_LOG") == nullptr)
         platform::SetEnvironment("TMPDIR", "/nonexistent-kestav-fuzz-log-folder");
     diag::SetModuleFolder(ProgramFolder());
+}
+
+// A response of the protocol: "OK...", "ERROR|...", or the version.
+inline bool IsResponse(const std::string& response) {
+    return response.compare(0, 2, "OK") == 0 || response.compare(0, 6, "ERROR|") == 0 ||
+           response == relay::DriverVersion;
+}
+
+// One record's bytes from an input of records: two bytes of length (low
+// byte first), then that many bytes, cut at the input's end.
+inline std::string TakeRecord(const std::uint8_t*& at, const std::uint8_t* end) {
+    if (end - at < 2) return at = end, std::string();
+    const std::size_t length = std::size_t(at[0]) | std::size_t(at[1]) << 8;
+    at += 2;
+    const std::size_t taken = length < std::size_t(end - at) ? length : std::size_t(end - at);
+    std::string bytes(reinterpret_cast<const char*>(at), taken);
+    at += taken;
+    return bytes;
 }
 
 // The recording driver keeps every call; forget them now and then so that a
