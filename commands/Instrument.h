@@ -38,11 +38,14 @@ public:
 
     // "Init|<driver>|": loads and binds the instrument driver library.
     [[nodiscard]] Result Init(const ParameterList& parameters);
-    // Releases the bound library, if any; the next instrument command then
-    // finds no driver.
-    void ReleaseDriver() { spectro.Reset(); }
+    // Releases the bound library, if any, and ends the session's driver
+    // hosts; the next instrument command then finds no driver.
+    void ReleaseDriver() { spectro.Release(); }
+    // The same where the driver runs in a host; an in-process driver stays
+    // bound, and only the hosts kept with none are ended.
     void ReleaseHostedDriver() {
-        if (spectro.InHost()) spectro.Reset();
+        if (spectro.InHost()) spectro.Release();
+        else spectro.ReleaseHosts();
     }
 
     // The text of a command that needs a driver while none is bound.

@@ -200,7 +200,7 @@ bool Decode(const std::uint8_t* bytes, std::size_t size, Request* request) {
           r.I32(&request->numbers[1]) && r.U32(&request->textCount) && r.U32(&lengths[0]) &&
           r.U32(&lengths[1])))
         return false;
-    if (operation < std::uint32_t(Operation::Call) || operation > std::uint32_t(Operation::Quit))
+    if (operation < std::uint32_t(Operation::Call) || operation > std::uint32_t(Operation::Unload))
         return false;
     request->operation = Operation(operation);
     if (request->entry >= kEntryCount || request->numberCount > 2 || request->textCount > 2)

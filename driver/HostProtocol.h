@@ -25,7 +25,7 @@ namespace driverhost {
 using platform::Convention;
 
 constexpr std::uint32_t kMagic = 0x4854534B;  // "KSTH"
-constexpr std::uint32_t kProtocolVersion = 3;
+constexpr std::uint32_t kProtocolVersion = 4;
 // Requests name an entry point by its place in the one list.
 #define KST_COUNT_ENTRY(name, form, bytes) +1
 constexpr std::uint32_t kEntryCount = 0 KST_ENTRY_POINTS(KST_COUNT_ENTRY);
@@ -35,7 +35,11 @@ constexpr std::uint32_t kSpectrumBands = 31;
 // The shared section: a request area, an answer area, then the exchange
 // state (one word, on a cache line of its own).
 constexpr std::size_t kRequestArea = 192 * 1024;  // two texts of a 64 KiB command
-constexpr std::size_t kAnswerArea = 1024 * 1024;
+// A driver's text reaches the module whole up to the longest response any
+// transport carries (1 MiB), as it does in-process; the rest of the area is
+// room for the answer's fixed fields.
+constexpr std::size_t kLongestText = 1024 * 1024;
+constexpr std::size_t kAnswerArea = kLongestText + 4096;
 constexpr std::size_t kStateOffset = kRequestArea + kAnswerArea;
 constexpr std::size_t kSectionSize = kStateOffset + 64;
 constexpr std::uint32_t kMaximumPath = 32768;  // the longest path Windows knows
@@ -55,7 +59,10 @@ struct Handshake {
     Convention convention = Convention::Unknown;
 };
 
-enum class Operation : std::uint32_t { Call = 1, ReadSpectrum = 2, Quit = 3 };
+// Load (texts[0]: the library's full path) binds another driver in a host
+// that has none, and is answered by a handshake carried as the answer's
+// text; Unload releases the bound driver and keeps the host for the next.
+enum class Operation : std::uint32_t { Call = 1, ReadSpectrum = 2, Quit = 3, Load = 4, Unload = 5 };
 
 // One call: the entry point's index in the binding's table and its
 // arguments in order, numbers (16-bit values widened) and texts apart.

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "diag/LogFile.h"
@@ -11,6 +12,39 @@ namespace driver {
 namespace {
 // How long the host may take to start and to load the driver, at least.
 constexpr std::uint32_t kMinimumStartMs = 10000;
+// What Init answers when the host ended or hung while loading a driver.
+constexpr std::uint32_t kProcessAborted = 1067;  // ERROR_PROCESS_ABORTED
+constexpr std::uint32_t kTimedOut = 1460;        // ERROR_TIMEOUT
+constexpr std::uint32_t kPathTooLong = 206;      // ERROR_FILENAME_EXCED_RANGE
+
+// Why the system would not start the host, in words an administrator acts on.
+std::string StartFailure(std::uint32_t error) {
+    switch (error) {
+        case 2:  // ERROR_FILE_NOT_FOUND
+        case 3:  // ERROR_PATH_NOT_FOUND
+            return ": it is not there";
+        case 5:  // ERROR_ACCESS_DENIED
+            return ": access denied";
+        case 193:  // ERROR_BAD_EXE_FORMAT
+        case 216:  // ERROR_EXE_MACHINE_TYPE_MISMATCH
+            return ": it is not a program this Windows can run";
+        case 225:  // ERROR_VIRUS_INFECTED
+        case 226:  // ERROR_VIRUS_DELETED
+            return ": the antivirus blocks it";
+        case 1260:  // ERROR_ACCESS_DISABLED_BY_POLICY (software restriction, AppLocker)
+        case 4551:  // ERROR_SYSTEM_INTEGRITY_POLICY_VIOLATION (application control)
+            return ": a policy of this PC blocks it";
+        default:
+            return "";
+    }
+}
+
+std::uint32_t TimeoutMs(std::uint32_t seconds) {
+    return seconds > 4000000u ? 4000000000u : seconds * 1000u;
+}
+std::uint32_t StartMs(std::uint32_t timeoutMs) {
+    return timeoutMs > kMinimumStartMs ? timeoutMs : kMinimumStartMs;
+}
 // How long a host that was asked to quit may take before it is ended.
 constexpr std::uint32_t kQuitGraceMs = 2000;
 // How long the caller watches for the answer before it sleeps until the host
@@ -22,14 +56,15 @@ std::unique_ptr<HostedDriver> HostedDriver::Start(const std::string& program,
                                                   const std::string& library,
                                                   std::uint32_t timeoutSeconds,
                                                   std::uint32_t* error) {
-    const std::uint32_t timeoutMs =
-        timeoutSeconds > 4000000u ? 4000000000u : timeoutSeconds * 1000u;
-    const std::uint32_t startMs = timeoutMs > kMinimumStartMs ? timeoutMs : kMinimumStartMs;
+    const std::uint32_t timeoutMs = TimeoutMs(timeoutSeconds);
+    const std::uint32_t startMs = StartMs(timeoutMs);
     platform::HostHandles handles;
     platform::HostProcess* process =
         platform::StartHostProcess(program, driverhost::kSectionSize, startMs, &handles, error);
     if (process == nullptr) {
-        diag::LogDetail("Driver host \"", program, "\" could not be started (error ", *error, ")");
+        diag::LogDetail("Driver host \"", program, "\" could not be started (error ", *error,
+                        StartFailure(*error),
+                        "); the driver runs in-process only where IsolateDriver is 0");
         return nullptr;
     }
     std::unique_ptr<HostedDriver> host(new HostedDriver(process, timeoutMs));
@@ -49,7 +84,7 @@ std::unique_ptr<HostedDriver> HostedDriver::Start(const std::string& program,
         !driverhost::Decode(message.data(), message.size(), &host->handshake_)) {
         diag::LogDetail("Driver host (pid ", platform::HostProcessId(process),
                         ") gave no handshake");
-        *error = 1067;  // ERROR_PROCESS_ABORTED
+        *error = kProcessAborted;
         return nullptr;
     }
     if (host->handshake_.loadError != 0) {
@@ -58,18 +93,66 @@ std::unique_ptr<HostedDriver> HostedDriver::Start(const std::string& program,
     }
     diag::LogDetail("Driver host started (pid ", platform::HostProcessId(process), ", ",
                     host->handshake_.bitness, "-bit)");
+    host->serving_ = true;
     *error = 0;
     return host;
 }
 
 HostedDriver::HostedDriver(platform::HostProcess* process, std::uint32_t timeoutMs)
-    : process_(process), timeoutMs_(timeoutMs) {}
+    : process_(process), processId_(platform::HostProcessId(process)), timeoutMs_(timeoutMs) {}
+
+bool HostedDriver::Unload() {
+    driverhost::Request unload;
+    unload.operation = driverhost::Operation::Unload;
+    try {
+        Exchange(unload, timeoutMs_);
+        return true;
+    } catch (const DriverStopped&) {
+    } catch (const DriverNotResponding&) {
+    }
+    return false;
+}
+
+bool HostedDriver::Load(const std::string& library, std::uint32_t timeoutSeconds,
+                        std::uint32_t* error) {
+    timeoutMs_ = TimeoutMs(timeoutSeconds);
+    driverhost::Request load;
+    load.operation = driverhost::Operation::Load;
+    load.textCount = 1;
+    load.texts[0] = library;
+    try {
+        Exchange(load, StartMs(timeoutMs_));
+    } catch (const DriverNotResponding&) {
+        *error = kTimedOut;
+        return false;
+    } catch (const RequestTooLarge&) {
+        *error = kPathTooLong;  // the host stays
+        return false;
+    } catch (const DriverStopped&) {
+        *error = kProcessAborted;
+        return false;
+    }
+    driverhost::Handshake handshake;
+    if (!answer_.hasText ||
+        !driverhost::Decode(reinterpret_cast<const std::uint8_t*>(answer_.text.data()),
+                            answer_.text.size(), &handshake) ||
+        handshake.bitness != handshake_.bitness) {
+        diag::LogDetail("Driver host (pid ", processId_, ") answered a load with no handshake: ended");
+        platform::EndHostProcess(process_, 0);
+        process_ = nullptr;
+        *error = kProcessAborted;
+        return false;
+    }
+    handshake_ = handshake;
+    *error = handshake_.loadError;
+    return *error == 0;
+}
 
 HostedDriver::~HostedDriver() {
     if (process_ == nullptr) return;
     // Asked to quit, it unloads the driver and ends with 0; a host that does
     // not is ended.
-    const bool bound = handshake_.loadError == 0 && handshake_.bitness != 0;
+    const bool bound = serving_;
     if (bound) {
         std::vector<std::uint8_t> frame;
         driverhost::Request quit;
@@ -84,7 +167,7 @@ HostedDriver::~HostedDriver() {
 }
 
 const driverhost::Answer& HostedDriver::Call(const driverhost::Request& request) {
-    Exchange(request);
+    Exchange(request, timeoutMs_);
     if (answer_.status == driverhost::AnswerStatus::TextTooLong) throw DriverTextTooLong();
     return answer_;
 }
@@ -113,7 +196,7 @@ platform::HostWait HostedDriver::Transact(std::uint32_t timeoutMs) {
     return platform::HostAwaitAnswer(process_, timeoutMs);
 }
 
-void HostedDriver::Exchange(const driverhost::Request& request) {
+void HostedDriver::Exchange(const driverhost::Request& request, std::uint32_t timeoutMs) {
     if (process_ == nullptr) throw DriverStopped();
     frame_.clear();
     driverhost::Encode(request, &frame_);
@@ -126,7 +209,7 @@ void HostedDriver::Exchange(const driverhost::Request& request) {
     std::uint8_t* section = platform::HostSection(process_);
     std::memcpy(section, frame_.data(), frame_.size());
 
-    switch (Transact(timeoutMs_)) {
+    switch (Transact(timeoutMs)) {
         case platform::HostWait::Done:
             break;
         case platform::HostWait::Exited:
@@ -134,7 +217,7 @@ void HostedDriver::Exchange(const driverhost::Request& request) {
             break;
         case platform::HostWait::TimedOut:
             diag::LogDetail("Driver host (pid ", platform::HostProcessId(process_),
-                            ") did not answer within ", timeoutMs_ / 1000,
+                            ") did not answer within ", timeoutMs / 1000,
                             " s: ended");
             platform::EndHostProcess(process_, 0);
             process_ = nullptr;

@@ -1,6 +1,6 @@
 // The module's end of an instrument driver that runs in the driver host
 // (KestavDriverHost32.exe or KestavDriverHost64.exe): it starts the host,
-// hands it the driver, sends each call as a request frame through the shared
+// hands it the driver (and, later in the session, the next one), sends each call as a request frame through the shared
 // section and waits for the answer, the host's end or the time limit. A host
 // that has crashed or hangs costs the command, never the session.
 #pragma once
@@ -44,15 +44,31 @@ public:
     const driverhost::Handshake& Handshake() const { return handshake_; }
     const driverhost::Answer& Call(const driverhost::Request& request) override;
 
+    // A host of this session kept for the next driver: false once it has
+    // ended (a crash or a hang during a call, a load or an unload).
+    bool Alive() const { return process_ != nullptr; }
+    std::uint32_t ProcessId() const { return processId_; }
+    // Releases the driver and keeps the host; false when the host failed
+    // meanwhile (it has been ended).
+    bool Unload();
+    // Loads the driver at `library` in this host, which has none bound now.
+    // False with *error: the loader's code (the host stays, with no driver),
+    // or ERROR_PROCESS_ABORTED / ERROR_TIMEOUT when the host crashed or hung
+    // doing it (it has been ended).
+    bool Load(const std::string& library, std::uint32_t timeoutSeconds, std::uint32_t* error);
+
 private:
     HostedDriver(platform::HostProcess* process, std::uint32_t timeoutMs);
-    // Sends `request` and decodes the answer; throws as Call does.
-    void Exchange(const driverhost::Request& request);
+    // Sends `request` and decodes the answer, waiting at most timeoutMs;
+    // throws as Call does.
+    void Exchange(const driverhost::Request& request, std::uint32_t timeoutMs);
     // Signals the request in the shared section and waits for its answer.
     platform::HostWait Transact(std::uint32_t timeoutMs);
     void Stopped();
 
     platform::HostProcess* process_;
+    std::uint32_t processId_ = 0;
+    bool serving_ = false;  // past its handshake, answering requests
     std::uint32_t timeoutMs_;
     driverhost::Handshake handshake_;
     driverhost::Answer answer_;

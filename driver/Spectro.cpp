@@ -8,6 +8,7 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
+#include "diag/LogFile.h"
 #include "driver/EntryList.h"
 #include "platform/Library.h"
 
@@ -114,10 +115,24 @@ bool Spectro::LoadDriverInHost(const std::string& program, const std::string& pa
                                std::uint32_t timeoutSeconds) {
     Reset();
     loadError = 0;
-    host = HostedDriver::Start(program, path, timeoutSeconds, &loadError);
-    if (host == nullptr) return false;
+    auto kept = std::find_if(hosts.begin(), hosts.end(),
+                             [&](const auto& entry) { return entry.first == program; });
+    if (kept == hosts.end()) kept = hosts.emplace(hosts.end(), program, nullptr);
+    std::unique_ptr<HostedDriver>& chosen = kept->second;
+    if (chosen != nullptr) {
+        diag::LogDetail("Driver host kept (pid ", chosen->ProcessId(), ", ",
+                        chosen->Handshake().bitness, "-bit)");
+        if (!chosen->Load(path, timeoutSeconds, &loadError)) {
+            if (!chosen->Alive()) chosen.reset();
+            return false;
+        }
+    } else {
+        chosen = HostedDriver::Start(program, path, timeoutSeconds, &loadError);
+        if (chosen == nullptr) return false;
+    }
+    host = chosen.get();
     std::uint32_t index = 0;
-    for (const EntrySlot& entry : kEntryPoints) entry.bindRemote(*this, host.get(), index++, &convention);
+    for (const EntrySlot& entry : kEntryPoints) entry.bindRemote(*this, host, index++, &convention);
     decoratedNames = host->Handshake().decoratedNames != 0;
     convention = host->Handshake().convention;
     return true;
@@ -151,7 +166,13 @@ void Spectro::Serve(const driverhost::Request& request, driverhost::Answer* answ
 }
 
 void Spectro::UnloadDriver() {
-    host.reset();  // asks the host to quit, ends it if it does not
+    if (host != nullptr && !host->Unload()) {
+        // Gone (it crashed or hung, now or earlier): the next driver gets a
+        // fresh one.
+        for (auto& entry : hosts)
+            if (entry.second.get() == host) entry.second.reset();
+    }
+    host = nullptr;
     if (library == nullptr) return;
     platform::CloseLibrary(library);
     library = nullptr;
@@ -162,6 +183,16 @@ void Spectro::Reset() {
     for (const EntrySlot& entry : kEntryPoints) entry.bind(*this, nullptr, &convention);
     convention = Convention::Unknown;
     decoratedNames = false;
+}
+
+void Spectro::Release() {
+    Reset();
+    hosts.clear();  // each is asked to quit, and ended if it does not
+}
+
+void Spectro::ReleaseHosts() {
+    for (auto& entry : hosts)
+        if (entry.second.get() != host) entry.second.reset();
 }
 
 std::vector<std::pair<std::string, unsigned>> Spectro::EntryPointNames() {

@@ -31,12 +31,18 @@ public:
     [[nodiscard]] bool LoadDriver(const std::string& name);
     // The same, with the library loaded in the driver host `program` and
     // every call going there (calls then throw DriverStopped or
-    // DriverNotResponding when the host fails).
+    // DriverNotResponding when the host fails). The host of that program
+    // kept from an earlier driver takes it, else one is started.
     [[nodiscard]] bool LoadDriverInHost(const std::string& program, const std::string& library,
                                         std::uint32_t timeoutSeconds);
     bool InHost() const { return host != nullptr; }
+    // Unbinds the driver; a driver host is kept, with none, for the next.
     void UnloadDriver();
     void Reset();
+    // Reset, and every driver host kept is asked to quit (or ended).
+    void Release();
+    // Only the hosts kept with no driver bound are asked to quit.
+    void ReleaseHosts();
     bool IsBound() const { return library != nullptr || host != nullptr; }
 
     // GetSpectralData(first, band) for the 31 bands, in one request when the
@@ -106,7 +112,10 @@ private:
     std::uint32_t loadError = 0;
     Convention convention = Convention::Unknown;
     bool decoratedNames = false;
-    std::unique_ptr<HostedDriver> host;
+    // The hosts started so far, one per host program, with the driver bound
+    // in one of them (host) or in none.
+    std::vector<std::pair<std::string, std::unique_ptr<HostedDriver>>> hosts;
+    HostedDriver* host = nullptr;
 };
 
 }  // namespace driver

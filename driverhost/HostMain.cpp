@@ -1,7 +1,9 @@
 // KestavDriverHost32.exe / KestavDriverHost64.exe: runs one instrument driver
-// library in a process of its own, for the module. The module starts it with
-// the name of a private pipe, hands it the driver's full path and the shared
-// section over that pipe, and then sends each call as a request frame. A
+// library at a time in a process of its own, for the module. The module starts
+// it with the name of a private pipe, hands it the driver's full path and the
+// shared section over that pipe, and then sends each call as a request frame;
+// a later Init of the same session unloads that driver and loads the next one
+// here, without a new process. A
 // crash or a hang in the driver ends or stalls this process only; the module
 // sees it and answers the command with an error.
 //
@@ -30,6 +32,37 @@ std::string FolderOf(const std::string& path) {
     return separator == std::string::npos ? std::string() : path.substr(0, separator);
 }
 
+// Loads the driver at `library` into `spectro`, its folder the search folder
+// for the libraries it needs (as Init makes it in-process), and says how.
+driverhost::Handshake Bind(driver::Spectro& spectro, const std::string& library) {
+    platform::SetLibrarySearchFolder(FolderOf(library));
+    driverhost::Handshake handshake;
+    handshake.bitness = std::uint32_t(sizeof(void*) * 8);
+    if (!spectro.LoadDriver(library)) {
+        handshake.loadError = spectro.LoadError();
+    } else {
+        handshake.decoratedNames = spectro.DecoratedNames() ? 1 : 0;
+        handshake.convention = spectro.EntryConvention();
+    }
+    return handshake;
+}
+
+// Load and Unload: the host stays, the driver changes.
+void Rebind(driver::Spectro& spectro, const driverhost::Request& request,
+            driverhost::Answer* answer) {
+    spectro.Reset();
+    if (request.operation == driverhost::Operation::Unload) return;
+    if (request.textCount != 1 || request.texts[0].empty() ||
+        request.texts[0].size() > driverhost::kMaximumPath) {
+        answer->status = driverhost::AnswerStatus::Refused;
+        return;
+    }
+    std::vector<std::uint8_t> handshake;
+    driverhost::Encode(Bind(spectro, request.texts[0]), &handshake);
+    answer->hasText = true;
+    answer->text.assign(handshake.begin(), handshake.end());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -47,18 +80,8 @@ int main(int argc, char** argv) {
     std::uint8_t* section = platform::MapSharedSection(setUp.section, driverhost::kSectionSize);
     if (section == nullptr) return kNoSection;
 
-    // The driver's folder is the search folder for the libraries it needs,
-    // as Init makes it in-process.
-    platform::SetLibrarySearchFolder(FolderOf(setUp.library));
     driver::Spectro spectro;
-    driverhost::Handshake handshake;
-    handshake.bitness = std::uint32_t(sizeof(void*) * 8);
-    if (!spectro.LoadDriver(setUp.library)) {
-        handshake.loadError = spectro.LoadError();
-    } else {
-        handshake.decoratedNames = spectro.DecoratedNames() ? 1 : 0;
-        handshake.convention = spectro.EntryConvention();
-    }
+    const driverhost::Handshake handshake = Bind(spectro, setUp.library);
     message.clear();
     driverhost::Encode(handshake, &message);
     if (!platform::LinkSend(link, message) || handshake.loadError != 0) return kDone;
@@ -78,7 +101,11 @@ int main(int argc, char** argv) {
             return kDone;
         }
         driverhost::Answer answer;
-        spectro.Serve(request, &answer);
+        if (request.operation == driverhost::Operation::Load ||
+            request.operation == driverhost::Operation::Unload)
+            Rebind(spectro, request, &answer);
+        else
+            spectro.Serve(request, &answer);
         driverhost::EncodeToFit(std::move(answer), &frame);
         std::memcpy(section + driverhost::kRequestArea, frame.data(), frame.size());
         if (driverhost::PostAnswer(section)) platform::Signal(setUp.answerEvent);

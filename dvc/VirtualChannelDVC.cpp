@@ -2,7 +2,12 @@
 
 #include "diag/LogFile.h"
 #include "diag/Settings.h"
+#include "driver/HostProtocol.h"
 #include "packaging/Names.h"
+
+// A driver in the driver host can answer as long a text as one in-process.
+static_assert(dvc::kLongestResponse <= driverhost::kLongestText,
+              "the host's answer area holds a whole response");
 
 namespace dvc {
 

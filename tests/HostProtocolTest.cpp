@@ -119,7 +119,8 @@ TEST(HostProtocol, EntryNumbersCountsAndOperationsOutOfRangeAreRefused) {
         {"three texts", kTextCount, 3, false},
         {"operation 0", kOperation, 0, false},
         {"operation Quit", kOperation, std::uint32_t(Operation::Quit), true},
-        {"operation past Quit", kOperation, std::uint32_t(Operation::Quit) + 1, false},
+        {"operation Unload", kOperation, std::uint32_t(Operation::Unload), true},
+        {"operation past Unload", kOperation, std::uint32_t(Operation::Unload) + 1, false},
     };
     for (const Case& c : cases)
         EXPECT_EQ(Decodes<Request>(With(frame, c.offset, c.value)), c.accepted) << c.what;
@@ -213,7 +214,8 @@ TEST(HostProtocol, AStateWordOfGarbageMakesTheModuleWaitForTheEvent) {
 // An answer whose text would not fit the answer area goes without it, and
 // says so; one that fits goes as it is.
 TEST(HostProtocol, AnAnswerTooLongForItsAreaLeavesItsTextOut) {
-    for (const std::size_t textSize : {std::size_t(100), driverhost::kAnswerArea - 64, driverhost::kAnswerArea}) {
+    for (const std::size_t textSize : {std::size_t(100), driverhost::kLongestText, driverhost::kAnswerArea - 64,
+                                       driverhost::kAnswerArea}) {
         SCOPED_TRACE(textSize);
         driverhost::Answer answer;
         answer.word = 7;

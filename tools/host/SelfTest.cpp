@@ -289,7 +289,7 @@ int RunSelfTest(const std::string& path, const SelfTestOptions& options, std::os
         Row(out, name, outcome.result, Seconds(seconds), verdict);
     }
     const std::string form = spectro.EntryForm();
-    spectro.Reset();
+    spectro.Release();
     out << "\n";
     if (problems == 0)
         out << "31 entry points: all ok" << (form.empty() ? "" : " (" + form + ")") << "\n";
