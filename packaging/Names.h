@@ -56,7 +56,7 @@ struct Setting {
     const char* name;
     unsigned minimum, maximum, fallback;
 };
-constexpr Setting kIsolateDriverSetting = {kIsolateDriver, 0, 1, 0};
+constexpr Setting kIsolateDriverSetting = {kIsolateDriver, 0, 1, 1};
 constexpr Setting kDriverTimeoutSetting = {kDriverTimeoutSeconds, 1, 3600, 60};
 constexpr Setting kInstrumentThreadSetting = {kInstrumentThread, 0, 1, 1};
 constexpr Setting kSettings[] = {kIsolateDriverSetting, kDriverTimeoutSetting,

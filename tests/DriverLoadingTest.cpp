@@ -171,10 +171,29 @@ TEST_F(InitTest, ADriverHostThatCannotStartGivesTheSystemsCode) {
     std::filesystem::copy_file(testing_support::DriverLibraryPath("Kestav", "recording"),
                                drivers + "/recording.dll");
     diag::SetModuleFolder(temp.Path());
-    testing_support::AdminSetting isolate("IsolateDriver", 1);
-    EXPECT_EQ(Run("Init|recording|"),
-              "ERROR|Error loading driver (\"recording\") on client [Error: 2]");
-    EXPECT_EQ(Run("Measure"), "ERROR|Instrument driver not loaded");
+    // With no setting every driver goes to the host: without one, or with one
+    // the system will not run, Init fails with the system's code and says
+    // why; the driver is never loaded in-process instead.
+    struct Case {
+        const char* hostFile;  // "": none
+        std::uint32_t error;
+        const char* why;
+    };
+    const std::string host = temp.Path() + "/KestavDriverHost" + std::to_string(sizeof(void*) * 8) + ".exe";
+    for (const Case& c : {Case{"", 2, "it is not there"},
+                          Case{"not a program", 193, "it is not a program this Windows can run"}}) {
+        if (*c.hostFile != '\0') testing_support::WriteFile(host, c.hostFile);
+        testing_support::WriteFile(temp.LogPath(), "");
+        EXPECT_EQ(Run("Init|recording|"), "ERROR|Error loading driver (\"recording\") on client [Error: " +
+                                              std::to_string(c.error) + "]");
+        EXPECT_EQ(Run("Measure"), "ERROR|Instrument driver not loaded");
+        EXPECT_FALSE(testing_support::IsLibraryLoaded(drivers + "/recording.dll"));
+        EXPECT_NE(testing_support::ReadFile(temp.LogPath())
+                      .find("could not be started (error " + std::to_string(c.error) + ": " + c.why +
+                            "); the driver runs in-process only where IsolateDriver is 0"),
+                  std::string::npos)
+            << c.error;
+    }
 }
 
 // A driver host that answers what no driver host should: each answer is

@@ -289,6 +289,7 @@ TEST_F(EngineTest, CloseOnlyLogs) {
 }
 
 TEST_F(EngineTest, TheUnloadProcedureReleasesTheInstrumentDriver) {
+    testing_support::AdminSetting inProcess("IsolateDriver", 0);
     Open();
     const std::string sim = testing_support::DriverLibraryPath("Kestav", "sim");
     ASSERT_FALSE(testing_support::IsLibraryLoaded(sim));
@@ -394,9 +395,7 @@ class DriverBuildTest : public EngineTest,
 
 TEST_P(DriverBuildTest, EveryBuildAnswersAlike) {
     const std::string driver = std::get<0>(GetParam());
-    std::unique_ptr<testing_support::AdminSetting> isolate;
-    if (std::get<1>(GetParam()))
-        isolate = std::make_unique<testing_support::AdminSetting>("IsolateDriver", 1);
+    testing_support::AdminSetting isolate("IsolateDriver", std::get<1>(GetParam()) ? 1 : 0);
     Open();
     ASSERT_EQ(engine.Run(kCommand, "Init|" + driver + "|").at(0).bytes, "OK");
     std::string spectrum = "OK|0.25";

@@ -1,11 +1,16 @@
-// Instrument drivers in the driver host, driven through the real module and
-// the stand-in engine: a crash or a hang in the driver costs one command, and
-// no host process outlives what started it.
+// Instrument drivers in the driver host, where they run with no setting at
+// all, driven through the real module and the stand-in engine: a crash or a
+// hang in the driver costs one command, a session's later Inits use its host,
+// and no host process outlives the session that started it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <regex>
+#include <thread>
 
+#include "platform/Environment.h"
 #include "platform/HostProcess.h"
 #include "tests/support/TestSupport.h"
 #include "tools/host/EngineHost.h"
@@ -46,11 +51,10 @@ protected:
     }
 
     ScopedTempFolder temp;
-    AdminSetting isolate{"IsolateDriver", 1};
     host::EngineHost engine;
 };
 
-TEST_F(HostedDriverTest, ASameBitnessDriverIsolatedAnswersAsInProcess) {
+TEST_F(HostedDriverTest, ASameBitnessDriverAnswersAsInProcess) {
     EXPECT_EQ(Run("Init|sim|"), "OK");
     ASSERT_EQ(HostPids().size(), 1u);
     const std::uint32_t pid = HostPids()[0];
@@ -59,11 +63,15 @@ TEST_F(HostedDriverTest, ASameBitnessDriverIsolatedAnswersAsInProcess) {
     EXPECT_EQ(Run("GetWavelengthValue|30|"), "OK|700");
     EXPECT_EQ(Run("GetAngleValue|1|"), "OK|15");
     EXPECT_EQ(Run("GetOption|Filter|"), "OK|M0&vert;No filter");
-    // A missing library or entry point keeps its code when the host says so.
+    // A missing library or entry point keeps its code when the host says so,
+    // and the host stays for the next driver.
     EXPECT_EQ(Run("Init|nosuch|"), "ERROR|Error loading driver (\"nosuch\") on client [Error: 126]");
     EXPECT_EQ(Run("Init|broken|"), "ERROR|Error loading driver (\"broken\") on client [Error: 127]");
-    EXPECT_FALSE(testing_support::ProcessIsRunning(pid)) << "the next Init ended the first host";
+    EXPECT_EQ(Run("Connect"), "ERROR|Instrument driver not loaded");
+    EXPECT_TRUE(testing_support::ProcessIsRunning(pid));
     EXPECT_EQ(Run("Init|sim|"), "OK");
+    EXPECT_EQ(Run("GetWavelengthValue|30|"), "OK|700");
+    EXPECT_EQ(HostPids(), std::vector<std::uint32_t>{pid});
     engine.UnloadModule();
     ExpectNoHostLeft();
     EXPECT_TRUE(LoggedMatching(R"(Driver host ended \(pid \d+, exit code 0\))"));
@@ -112,7 +120,7 @@ TEST_F(HostedDriverTest, TheEntryFormOfAnIsolated32BitDriverIsLogged) {
         ASSERT_EQ(Run("SetLanguage|1033|"), "OK|true");  // a call with arguments tells
         ASSERT_EQ(Run("SetLanguage|1033|"), "OK|true");
         const auto log = Log();
-        const bool host32 = LoggedMatching(R"(Driver host started \(pid \d+, 32-bit\))");
+        const bool host32 = LoggedMatching(R"(Driver host (started|kept) \(pid \d+, 32-bit\))");
         const std::string line = std::string("Driver entry points: ") + c.form;
         if (host32) {
             EXPECT_EQ(std::count(log.begin(), log.end(), line), 1) << c.driver;
@@ -127,6 +135,82 @@ TEST_F(HostedDriverTest, TheEntryFormOfAnIsolated32BitDriverIsLogged) {
         testing_support::WriteFile(temp.LogPath(), "");  // the next driver's lines alone
     }
 }
+
+// One host per session: each later Init unloads the driver there and loads
+// the next (its state starts afresh, as a library loaded anew does); the
+// session's close ends the host, also one kept with no driver while an
+// in-process driver is bound.
+TEST_F(HostedDriverTest, LaterInitsOfASessionUseItsHost) {
+    ASSERT_EQ(Run("Init|recording|"), "OK");
+    ASSERT_EQ(HostPids().size(), 1u);
+    const std::uint32_t pid = HostPids()[0];
+    ASSERT_EQ(Run("SetOption|@int|5|"), "OK|true");
+    EXPECT_EQ(Run("GetWavelengthValue|30|"), "OK|5");
+    EXPECT_EQ(Run("Init|sim|"), "OK");
+    EXPECT_EQ(Run("GetWavelengthValue|30|"), "OK|700");
+    EXPECT_EQ(Run("Init|recording|"), "OK");
+    EXPECT_EQ(Run("GetWavelengthValue|30|"), "OK|0") << "the driver was unloaded in between";
+    EXPECT_EQ(HostPids(), std::vector<std::uint32_t>{pid});
+    const auto log = Log();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [&](const std::string& line) {
+                                return line.rfind("Driver host kept (pid " + std::to_string(pid) + ", ", 0) == 0;
+                            }),
+              2);
+    {
+        AdminSetting inProcess("IsolateDriver", 0);
+        EXPECT_EQ(Run("Init|sim|"), "OK");
+    }
+    EXPECT_TRUE(testing_support::ProcessIsRunning(pid)) << "kept for the session";
+    EXPECT_EQ(engine.Close(), 0);
+    ExpectNoHostLeft();
+    EXPECT_EQ(engine.Open(), 0);
+    EXPECT_EQ(Run("Init|sim|"), "OK");
+    EXPECT_EQ(HostPids().size(), 2u) << "the next session starts its own";
+    engine.UnloadModule();
+    ExpectNoHostLeft();
+}
+
+// A driver finds around it in the driver host what it finds in-process: the
+// client's current folder and environment, the libraries beside it, its own
+// threads running on between calls, windows that answer, COM, and its state
+// from one call to the next.
+class PlacementTest : public HostedDriverTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(PlacementTest, TheProbeDriverFindsTheSameAroundIt) {
+    AdminSetting isolate("IsolateDriver", GetParam() ? 1 : 0);
+    platform::SetEnvironment("KST_PROBE_VALUE", "seen by the driver");
+    ASSERT_EQ(Run("Init|probe|"), "OK");
+    if (GetParam()) {
+        EXPECT_EQ(HostPids().size(), 1u) << "runs in the driver host";
+    }
+    const std::pair<std::string, std::string> probes[] = {
+        {"cwd", std::filesystem::current_path().string()},
+        {"env:KST_PROBE_VALUE", "seen by the driver"},
+        {"dependency", "dependency 42"},
+        {"window", "window answered"},
+        {"com", "com ok"},
+        {"thread-start", "started"},
+    };
+    for (const auto& [what, seen] : probes) EXPECT_EQ(Run("Execute|@probe:" + what + "|"), "OK|" + seen) << what;
+    // The driver's thread counts on while no call is running.
+    const auto count = [&] { return std::stoi(Run("Execute|@probe:thread-count|").substr(3)); };
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    int first = 0;
+    while ((first = count()) == 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_GT(first, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_GT(count(), first);
+    EXPECT_EQ(Run("Execute|@probe:thread-stop|"), "OK|stopped");
+    EXPECT_EQ(Run("SetOption|@int|9|"), "OK|true");
+    EXPECT_EQ(Run("GetWavelengthValue|1|"), "OK|9");
+    platform::SetEnvironment("KST_PROBE_VALUE", "");
+    engine.UnloadModule();
+    ExpectNoHostLeft();
+}
+
+INSTANTIATE_TEST_SUITE_P(InProcessAndHosted, PlacementTest, ::testing::Bool());
 
 TEST_F(HostedDriverTest, CloseEndsTheHost) {
     ASSERT_EQ(Run("Init|sim|"), "OK");

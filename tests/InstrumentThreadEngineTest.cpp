@@ -240,6 +240,7 @@ TEST_F(InstrumentThreadTest, TenThousandCommandsWithRandomPollTiming) {
 // The unload procedure while a command runs: the instrument library stays
 // loaded until the command has returned, and then goes, with the module.
 TEST_F(InstrumentThreadTest, AfterAnUnloadTheDriverStaysUntilTheRunningCommandReturns) {
+    AdminSetting inProcess("IsolateDriver", 0);  // the host's side: SessionEndTest
     Load();
     ASSERT_EQ(Run(gate.Arm()), "OK|true");
     ASSERT_TRUE(engine.Deliver(kCommand, "Measure"));
@@ -273,8 +274,7 @@ class SessionEndTest : public InstrumentThreadTest, public ::testing::WithParamI
 TEST_P(SessionEndTest, CloseThenUnloadWhileACommandRuns) {
     const bool isolated = GetParam();
     if (isolated && !platform::kDriverHostAvailable) GTEST_SKIP() << "no driver host here";
-    std::unique_ptr<AdminSetting> isolate;
-    if (isolated) isolate = std::make_unique<AdminSetting>("IsolateDriver", 1);
+    AdminSetting isolate("IsolateDriver", isolated ? 1 : 0);
     Load();
     // (A driver of the other bitness runs in the driver host either way.)
     const auto pids = testing_support::LoggedHostPids(temp.LogPath());

@@ -29,20 +29,22 @@ Transcript ReadTranscript(const std::string& path) {
     return transcript;
 }
 
-// Queued writes or HPC; commands inside the write hook, or on the instrument
-// thread, with the driver in-process or in the driver host (where the thread
-// is on by default).
+// Queued writes or HPC; commands inside the write hook with the driver
+// in-process, on the instrument thread in-process, or on the instrument
+// thread with the driver in the driver host (no setting at all).
 enum Road { kInsideTheHook, kInstrumentThread, kDriverHost };
 
 class SessionTest : public ::testing::TestWithParam<std::tuple<bool, int>> {};
 
 TEST_P(SessionTest, MatchesTheCheckedInTranscript) {
     testing_support::ScopedTempFolder temp;
-    std::unique_ptr<testing_support::AdminSetting> setting;
-    if (std::get<1>(GetParam()) == kInstrumentThread)
-        setting = std::make_unique<testing_support::AdminSetting>("InstrumentThread", 1);
-    if (std::get<1>(GetParam()) == kDriverHost)
-        setting = std::make_unique<testing_support::AdminSetting>("IsolateDriver", 1);
+    // The driver host and the instrument thread are what a client has with
+    // no setting; the road inside the hook is both turned off.
+    std::unique_ptr<testing_support::AdminSetting> thread, isolate;
+    if (std::get<1>(GetParam()) == kInsideTheHook)
+        thread = std::make_unique<testing_support::AdminSetting>("InstrumentThread", 0);
+    if (std::get<1>(GetParam()) != kDriverHost)
+        isolate = std::make_unique<testing_support::AdminSetting>("IsolateDriver", 0);
     const Transcript expected =
         ReadTranscript(testing_support::ExecutableFolder() + "/expected/session.txt");
     ASSERT_GT(expected.commands.size(), 20u);

@@ -12,6 +12,7 @@
 // decorated names. The controls stay cdecl with plain names. Three more
 // builds carry one fault each for the self-test: KST_CRASH_IN_MEASURE,
 // KST_HANG_IN_MEASURE and KST_LONG_SERIAL (a serial number of 6,000 bytes).
+// On Windows, KST_PROBE adds Execute|@probe:<what>| (tests/drivers/Probe.h).
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -22,6 +23,9 @@
 
 #include "include/kestav/InstrumentDriver.h"
 #include "platform/CallingConvention.h"
+#ifdef KST_PROBE
+#include "tests/drivers/Probe.h"
+#endif
 
 #define DRIVER_API extern "C" KST_EXPORT
 
@@ -178,6 +182,11 @@ KST_DRIVER_API const char* KST_DRIVER_CALL GetLastErrorString() { return TextCal
 #ifndef KST_OMIT_EXECUTE
 KST_DRIVER_API const char* KST_DRIVER_CALL Execute(const char* command) {
     if (command != nullptr && std::string(command) == "@calls") return calls.c_str();
+#ifdef KST_PROBE
+    static std::string probed;
+    if (command != nullptr && std::string(command).rfind("@probe:", 0) == 0)
+        return (probed = probe::Run(std::string(command).substr(7))).c_str();
+#endif
     return TextCall("Execute(" + Arg(command) + ")");
 }
 #endif

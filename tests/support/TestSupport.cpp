@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <regex>
 
@@ -113,24 +114,45 @@ std::string SettingKey(AdminSetting::Where where) {
 AdminSetting::AdminSetting(const std::string& name, std::uint32_t value, Where where,
                            platform::View view)
     : name_(name), key_(SettingKey(where)), view_(view) {
+    KeepEarlier();
     platform::WriteMachineDword(view_, key_, name_.c_str(), value);
 }
 
 AdminSetting::AdminSetting(const std::string& name, const std::string& text, Where where,
                            platform::View view)
     : name_(name), key_(SettingKey(where)), view_(view) {
+    KeepEarlier();
     platform::WriteMachineString(view_, key_, name_.c_str(), text);
 }
 
-AdminSetting::~AdminSetting() { platform::DeleteMachineValue(view_, key_, name_.c_str()); }
+void AdminSetting::KeepEarlier() {
+    hadDword_ = platform::ReadMachineDword(view_, key_, name_.c_str(), &earlier_) ==
+                platform::ValueKind::Dword;
+}
+
+AdminSetting::~AdminSetting() {
+    if (hadDword_)
+        platform::WriteMachineDword(view_, key_, name_.c_str(), earlier_);
+    else
+        platform::DeleteMachineValue(view_, key_, name_.c_str());
+}
+
+namespace {
+// IsolateDriver=0 from the first recording driver of the moment to the last
+// (they need not end in the order they began).
+int recordingDrivers = 0;
+std::unique_ptr<AdminSetting> inProcess;
+}  // namespace
 
 RecordingDriver::RecordingDriver(const std::string& name)
     : library_(platform::OpenLibrary(DriverLibraryPath("Kestav", name))) {
+    if (recordingDrivers++ == 0) inProcess = std::make_unique<AdminSetting>("IsolateDriver", 0);
     if (library_ != nullptr) Reset();
 }
 
 RecordingDriver::~RecordingDriver() {
     if (library_ != nullptr) platform::CloseLibrary(library_);
+    if (--recordingDrivers == 0) inProcess.reset();
 }
 
 template <typename Form>

@@ -67,9 +67,10 @@ extern const char* const kNullDevice;
 // Text mode line end of this platform's C runtime.
 extern const char* const kLineEnd;
 
-// An administrator's setting while this object lives, removed again
-// afterwards: a DWORD (or, with the string form, a value of the wrong type)
-// as a preference or a policy, in this process's registry view or another.
+// An administrator's setting while this object lives, put back as it was
+// afterwards (a DWORD found before is written again, else the value is
+// removed): a DWORD (or, with the string form, a value of the wrong type) as
+// a preference or a policy, in this process's registry view or another.
 class AdminSetting {
 public:
     enum class Where { Preference, Policy };
@@ -82,9 +83,12 @@ public:
     AdminSetting& operator=(const AdminSetting&) = delete;
 
 private:
+    void KeepEarlier();
     std::string name_;
     std::string key_;
     platform::View view_;
+    bool hadDword_ = false;
+    std::uint32_t earlier_ = 0;
 };
 
 // The ids of every driver host the log at `logPath` says was started.
@@ -104,7 +108,8 @@ bool IsLibraryLoaded(const std::string& path);
 extern const bool kExceptionsCrossLibraries;
 
 // The recording instrument driver (tests/drivers): what it was called with,
-// and what it answers.
+// and what it answers. Its controls reach the copy in this process, so while
+// this object lives the module keeps drivers in-process (IsolateDriver=0).
 class RecordingDriver {
 public:
     explicit RecordingDriver(const std::string& name = "recording");

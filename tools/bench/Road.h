@@ -22,12 +22,15 @@ public:
     // connected and calibrated; the log goes to a private folder.
     bool Start(std::string* error);
     // Opens the driver again (where the instrument thread is decided) and
-    // loads the simulator again, in-process or in the driver host (as an
-    // administrator's IsolateDriver=1 has it), connected, calibrated and with
+    // loads the simulator again, in-process (IsolateDriver=0) or in the
+    // driver host (no setting: the default), connected, calibrated and with
     // a sample measured. Fails unless the log shows that it runs where and
     // how it says: a row that measured something else proves nothing.
     enum class Where { InProcess, Host };
     bool Place(Where where, bool threaded, std::string* error);
+    // How long "Init|sim|" takes, in microseconds, with the driver placed as
+    // asked; fails (*error) unless the log shows it went there.
+    double TimeInit(Where where, std::string* error);
     // The write hook's own time for one command, in microseconds, and how
     // long its response took to leave.
     struct HookTime {
