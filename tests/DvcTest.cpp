@@ -210,8 +210,8 @@ INSTANTIATE_TEST_SUITE_P(Builds, DriverBuild,
                                                               "recording-decorated"),
                                             ::testing::Bool()));
 
+// With no setting at all: every driver runs in the driver host.
 TEST_F(DvcTest, ACrashOrAHangInTheDriverHostCostsOneCommand) {
-    AdminSetting isolate("IsolateDriver", 1);
     AdminSetting timeout("DriverTimeoutSeconds", 1);
     ASSERT_EQ(Run("Init|recording|"), "OK");
     ASSERT_EQ(Run("SetOption|@fault|crash|"), "OK|true");

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <iterator>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "platform/Environment.h"
@@ -88,6 +90,43 @@ TEST_F(HostedDriverTest, ACrashInTheDriverCostsOneCommand) {
     EXPECT_EQ(Run("Init|recording|"), "OK");
     EXPECT_EQ(HostPids().size(), 2u) << "a fresh host";
     EXPECT_EQ(Run("Measure"), "OK|true");
+    engine.UnloadModule();
+    ExpectNoHostLeft();
+}
+
+// A crash in any of the 31 entry points, with no setting at all: that
+// command answers the error, the next one finds no driver, and the next Init
+// starts a fresh host.
+TEST_F(HostedDriverTest, ACrashInAnyEntryPointCostsOneCommand) {
+    const std::pair<const char*, const char*> calls[] = {
+        {"AbortCalibration", "AbortCalibration"},   {"Calibrate", "Calibrate"},
+        {"CalibrateStep|White|", "CalibrateStep"}, {"ClearSamples", "ClearSamples"},
+        {"Configure", "Configure"},                 {"Connect", "Connect"},
+        {"Disconnect", "Disconnect"},               {"Execute|STATUS|", "Execute"},
+        {"GetAngleValue|2|", "GetAngleValue"},      {"GetAngles", "GetAngles"},
+        {"GetAvailableSettings", "GetAvailableSettings"}, {"GetCalProgress", "GetCalProgress"},
+        {"GetCalStatus", "GetCalStatus"},           {"GetCalSteps", "GetCalSteps"},
+        {"GetCalMode|x|", "GetCalMode"},            {"GetLastErrorCode", "GetLastErrorCode"},
+        {"GetLastErrorString", "GetLastErrorString"}, {"GetOption|A|", "GetOption"},
+        {"GetSampleCount", "GetSampleCount"},       {"GetSampleData|1|2|", "GetSampleData"},
+        {"GetSerialNumber", "GetSerialNum"},        {"GetSettingOptions|Filter|", "GetSettingOptions"},
+        {"GetSpectralData|1|2|", "GetSpectralData"}, {"GetSpectralDataAll|3|", "GetSpectralData"},
+        {"GetWavelengths", "GetWavelengths"},       {"GetWavelengthValue|3|", "GetWavelengthValue"},
+        {"IsConnected", "IsConnected"},             {"IsDataReady", "IsDataReady"},
+        {"Measure", "Measure"},                     {"SetCurrentSample|4|", "SetCurrentSample"},
+        {"SetLanguage|1031|", "SetLanguage"},       {"SetOption|a|c|", "SetOption"},
+    };
+    std::set<std::string> entries;
+    for (const auto& [command, entry] : calls) {
+        entries.insert(entry);
+        ASSERT_EQ(Run("Init|recording|"), "OK") << command;
+        ASSERT_EQ(Run(std::string("SetOption|@fault|crash-in:") + entry + "|"), "OK|true");
+        EXPECT_EQ(Run(command), "ERROR|Instrument driver stopped") << command;
+        EXPECT_EQ(Run("IsConnected"), "ERROR|Instrument driver not loaded") << command;
+        EXPECT_EQ(Run("Hello"), "OK|Hello");
+    }
+    EXPECT_EQ(entries.size(), 31u);
+    EXPECT_EQ(HostPids().size(), std::size(calls));
     engine.UnloadModule();
     ExpectNoHostLeft();
 }

@@ -74,6 +74,15 @@ for view in 64 32; do
 done
 check "kestav-host --check passes (64-bit)" w "$CLIENT64\\kestav-host.exe" --check
 check "kestav-host --check passes (32-bit)" w "$CLIENT32\\kestav-host.exe" --check
+out=$(w "$CLIENT64\\kestav-host.exe" --check | tr -d '\r' || true)
+check "--check: every driver runs in the driver host, by default" \
+  grep -qF "OK 64-bit driver host: $CLIENT64\\KestavDriverHost64.exe, where every driver runs" <<<"$out"
+host64=$(unix "$CLIENT64\\KestavDriverHost64.exe")
+mv "$host64" "$host64.away"
+out=$(w "$CLIENT64\\kestav-host.exe" --check | tr -d '\r' || true)
+mv "$host64.away" "$host64"
+check "--check: a missing driver host is a problem" \
+  grep -qF "PROBLEM 64-bit module: $CLIENT64\\KestavDriverHost64.exe is missing, and every driver runs there" <<<"$out"
 check "the simulator added as a feature" msi /i "$x64" ADDLOCAL=Simulator
 for folder in "$CLIENT64" "$CLIENT32"; do
   out=$(w "$folder\\kestav-host.exe" "Init|sim|" Measure | tr -d '\r')

@@ -3,7 +3,8 @@
 // runs in the driver host, through the commands themselves:
 // SetOption|@text|..| (@int, @real, @flag) sets an answer, SetOption|@text-size|N|
 // an answer of N "m", SetOption|@fault|crash|
-// makes the next Measure crash, SetOption|@fault|sleep:<ms>| makes it sleep,
+// makes the next Measure crash (SetOption|@fault|crash-in:<EntryPoint>| the next
+// call of that entry point), SetOption|@fault|sleep:<ms>| makes it sleep,
 // SetOption|@fault|wait:<file>| makes it wait until that file exists (a gate
 // a test opens when it likes, whichever process the driver runs in), and
 // Execute|@calls| answers the calls recorded so far. Built whole, once without
@@ -39,8 +40,13 @@ std::string text;
 bool nullText = false;
 bool throwNext = false;
 std::string fault;  // what the next Measure does besides answering
+std::string crashIn;  // "<EntryPoint>(": the next call of that entry point crashes
 
 void Record(const std::string& call) {
+    if (!crashIn.empty() && call.compare(0, crashIn.size(), crashIn) == 0) {
+        crashIn.clear();
+        *static_cast<volatile int*>(nullptr) = 1;  // an access violation
+    }
     if (throwNext) {
         throwNext = false;
         throw 42;  // not a std::exception
@@ -79,6 +85,7 @@ DRIVER_API void KST_CDECL RecordingReset() {
     nullText = false;
     throwNext = false;
     fault.clear();
+    crashIn.clear();
 }
 DRIVER_API const char* KST_CDECL RecordingCalls() { return calls.c_str(); }
 DRIVER_API void KST_CDECL RecordingSetFlag(unsigned char value) { flag = value; }
@@ -174,6 +181,7 @@ KST_DRIVER_API KstFlag KST_DRIVER_CALL SetOption(const char* option, const char*
     if (name == "@int") return RecordingSetInt(std::atoi(setting.c_str())), 1;
     if (name == "@real") return RecordingSetReal(float(std::atof(setting.c_str()))), 1;
     if (name == "@flag") return RecordingSetFlag(static_cast<unsigned char>(std::atoi(setting.c_str()))), 1;
+    if (name == "@fault" && setting.compare(0, 9, "crash-in:") == 0) return crashIn = setting.substr(9) + "(", 1;
     if (name == "@fault") return fault = setting, 1;
     return FlagCall("SetOption(" + Arg(option) + "," + Arg(value) + ")");
 }

@@ -77,6 +77,24 @@ void CheckDriver(Report& report, const fs::path& path) {
 void CheckSettings(Report& report, int bits);
 void CheckDrivers(Report& report, const std::string& folder);
 
+// The driver host of the module's own bitness beside it (`what`: the module
+// or the plug-in): every driver runs there unless IsolateDriver is 0.
+void CheckHost(Report& report, int bits, const fs::path& folder, const std::string& what) {
+    const std::string view = std::to_string(bits) + "-bit";
+    const fs::path program = folder / (std::string(names::kDriverHostPrefix) + std::to_string(bits) + ".exe");
+    std::vector<std::string> ignored;
+    const bool isolate =
+        diag::ReadSetting(names::kIsolateDriverSetting, platform::ViewOf(bits), &ignored).value == 1;
+    if (driver::LibraryBitness(ReadAll(program)) == bits)
+        report.Ok(view + " driver host: " + program.string() +
+                  (isolate ? ", where every driver runs" : ", for drivers of the other bitness"));
+    else if (isolate)
+        report.Problem(view + " " + what + ": " + program.string() +
+                       " is missing, and every driver runs there (IsolateDriver = 1): repair the install");
+    else
+        report.Problem(view + " " + what + ": " + program.string() + " is missing");
+}
+
 void CheckClient(Report& report, int bits, const std::string& folder) {
     const std::string view = std::to_string(bits) + "-bit";
     report.Ok(view + " client: " + folder);
@@ -110,6 +128,7 @@ void CheckClient(Report& report, int bits, const std::string& folder) {
         report.Problem(view + " module: " + module.string() + " is " + std::to_string(moduleBits) +
                        "-bit; this client loads " + view + " modules only");
 
+    CheckHost(report, bits, folder, "module");
     CheckSettings(report, bits);
     CheckDrivers(report, folder);
 }
@@ -161,11 +180,7 @@ bool CheckPlugin(Report& report, int bits) {
         report.Problem(view + " Remote Desktop plug-in: " + path + " is " + std::to_string(pluginBits) +
                        "-bit; " + view + " Remote Desktop clients load " + view + " plug-ins only");
     const fs::path folder = fs::path(path).parent_path();
-    for (const int hostBits : {32, 64}) {
-        const fs::path hostProgram = folder / (std::string(names::kDriverHostPrefix) + std::to_string(hostBits) + ".exe");
-        if (hostBits == bits && driver::LibraryBitness(ReadAll(hostProgram)) != hostBits)
-            report.Problem(view + " Remote Desktop plug-in: " + hostProgram.string() + " is missing");
-    }
+    CheckHost(report, bits, folder, "Remote Desktop plug-in");
     CheckSettings(report, bits);
     CheckDrivers(report, folder.string());
     return true;
