@@ -153,8 +153,36 @@ void Spectro::ReadSpectrum(std::int32_t first, float (&values)[driverhost::kSpec
         values[band] = GetSpectralData(first, band);
 }
 
+driverhost::Handshake Spectro::BindInHost(const std::string& library) {
+    const std::string::size_type separator = library.find_last_of("\\/");
+    platform::SetLibrarySearchFolder(separator == std::string::npos ? std::string()
+                                                                     : library.substr(0, separator));
+    driverhost::Handshake handshake;
+    handshake.bitness = std::uint32_t(sizeof(void*) * 8);
+    if (!LoadDriver(library)) {
+        handshake.loadError = LoadError();
+    } else {
+        handshake.decoratedNames = DecoratedNames() ? 1 : 0;
+        handshake.convention = EntryConvention();
+    }
+    return handshake;
+}
+
 void Spectro::Serve(const driverhost::Request& request, driverhost::Answer* answer) {
-    if (request.operation == driverhost::Operation::ReadSpectrum && request.numberCount == 1 &&
+    if (request.operation == driverhost::Operation::Unload) {
+        Reset();
+    } else if (request.operation == driverhost::Operation::Load) {
+        Reset();
+        if (request.textCount != 1 || request.texts[0].empty() ||
+            request.texts[0].size() > driverhost::kMaximumPath) {
+            answer->status = driverhost::AnswerStatus::Refused;
+            return;
+        }
+        std::vector<std::uint8_t> handshake;
+        driverhost::Encode(BindInHost(request.texts[0]), &handshake);
+        answer->hasText = true;
+        answer->text.assign(handshake.begin(), handshake.end());
+    } else if (request.operation == driverhost::Operation::ReadSpectrum && request.numberCount == 1 &&
         request.textCount == 0) {
         ReadSpectrum(request.numbers[0], answer->spectrum);
     } else if (request.operation == driverhost::Operation::Call) {

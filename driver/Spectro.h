@@ -49,7 +49,12 @@ public:
     // driver runs in the host.
     void ReadSpectrum(std::int32_t first, float (&values)[driverhost::kSpectrumBands]);
 
-    // The driver host's side of a request: runs it on this binding.
+    // The driver host's side: loads `library`, its folder the search folder
+    // for the libraries it needs (as Init makes it in-process), and says how
+    // it is bound.
+    driverhost::Handshake BindInHost(const std::string& library);
+    // The driver host's side of a request: runs it on this binding; Unload
+    // releases the driver, Load binds another and answers with a handshake.
     void Serve(const driverhost::Request& request, driverhost::Answer* answer);
 
     // The loader's error code of the call that failed in the last LoadDriver

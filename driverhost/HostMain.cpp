@@ -27,42 +27,6 @@ namespace {
 // Exit codes, for the module's log.
 enum Exit { kDone = 0, kUsage = 2, kNoModule = 3, kNoSetUp = 4, kNoSection = 5, kBadRequest = 6 };
 
-std::string FolderOf(const std::string& path) {
-    const std::string::size_type separator = path.find_last_of("\\/");
-    return separator == std::string::npos ? std::string() : path.substr(0, separator);
-}
-
-// Loads the driver at `library` into `spectro`, its folder the search folder
-// for the libraries it needs (as Init makes it in-process), and says how.
-driverhost::Handshake Bind(driver::Spectro& spectro, const std::string& library) {
-    platform::SetLibrarySearchFolder(FolderOf(library));
-    driverhost::Handshake handshake;
-    handshake.bitness = std::uint32_t(sizeof(void*) * 8);
-    if (!spectro.LoadDriver(library)) {
-        handshake.loadError = spectro.LoadError();
-    } else {
-        handshake.decoratedNames = spectro.DecoratedNames() ? 1 : 0;
-        handshake.convention = spectro.EntryConvention();
-    }
-    return handshake;
-}
-
-// Load and Unload: the host stays, the driver changes.
-void Rebind(driver::Spectro& spectro, const driverhost::Request& request,
-            driverhost::Answer* answer) {
-    spectro.Reset();
-    if (request.operation == driverhost::Operation::Unload) return;
-    if (request.textCount != 1 || request.texts[0].empty() ||
-        request.texts[0].size() > driverhost::kMaximumPath) {
-        answer->status = driverhost::AnswerStatus::Refused;
-        return;
-    }
-    std::vector<std::uint8_t> handshake;
-    driverhost::Encode(Bind(spectro, request.texts[0]), &handshake);
-    answer->hasText = true;
-    answer->text.assign(handshake.begin(), handshake.end());
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -81,7 +45,7 @@ int main(int argc, char** argv) {
     if (section == nullptr) return kNoSection;
 
     driver::Spectro spectro;
-    const driverhost::Handshake handshake = Bind(spectro, setUp.library);
+    const driverhost::Handshake handshake = spectro.BindInHost(setUp.library);
     message.clear();
     driverhost::Encode(handshake, &message);
     if (!platform::LinkSend(link, message) || handshake.loadError != 0) return kDone;
@@ -101,11 +65,7 @@ int main(int argc, char** argv) {
             return kDone;
         }
         driverhost::Answer answer;
-        if (request.operation == driverhost::Operation::Load ||
-            request.operation == driverhost::Operation::Unload)
-            Rebind(spectro, request, &answer);
-        else
-            spectro.Serve(request, &answer);
+        spectro.Serve(request, &answer);
         driverhost::EncodeToFit(std::move(answer), &frame);
         std::memcpy(section + driverhost::kRequestArea, frame.data(), frame.size());
         if (driverhost::PostAnswer(section)) platform::Signal(setUp.answerEvent);
