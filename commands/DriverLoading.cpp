@@ -14,6 +14,7 @@
 #include "platform/File.h"
 #include "platform/HostProcess.h"
 #include "platform/Library.h"
+#include "platform/Text.h"
 
 namespace commands {
 
@@ -121,7 +122,7 @@ Result Instrument::Init(const ParameterList& parameters) {
     const std::string driverName = GetDriverBaseName(parameters[0]);
     const std::string fileName = driverName + kLibrarySuffix;
     const std::string folder = GetDriverFolder(driverName);
-    diag::LogLine("Loading driver \"", diag::Shown{fileName}, "\" @ \"", folder, "\"");
+    diag::LogLine("Loading driver \"", diag::Shown{fileName}, "\" @ \"", platform::ShownPath(folder), "\"");
 
     bool loaded = false;
     std::uint32_t error = kInvalidDriverName;
@@ -135,7 +136,7 @@ Result Instrument::Init(const ParameterList& parameters) {
         platform::SetLibrarySearchFolder(folder);
         // The full path, so that a library of the same name in the process's
         // current folder can never be picked up instead.
-        const std::string path = folder + kSeparator + fileName;
+        const std::string path = folder + kSeparator + platform::PathFromAnsi(fileName);
         std::string header;
         if (platform::ReadFileStart(path, driver::kPeHeaderBytes, &header) ==
             platform::FileStart::NotADiskFile) {

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "diag/LogFile.h"
+#include "platform/Text.h"
 
 namespace driver {
 
@@ -62,7 +63,7 @@ std::unique_ptr<HostedDriver> HostedDriver::Start(const std::string& program,
     platform::HostProcess* process =
         platform::StartHostProcess(program, driverhost::kSectionSize, startMs, &handles, error);
     if (process == nullptr) {
-        diag::LogDetail("Driver host \"", program, "\" could not be started (error ", *error,
+        diag::LogDetail("Driver host \"", platform::ShownPath(program), "\" could not be started (error ", *error,
                         StartFailure(*error),
                         "); the driver runs in-process only where IsolateDriver is 0");
         return nullptr;

@@ -3,6 +3,7 @@
 // way a maker's driver can be.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 #include <sstream>
 
@@ -52,12 +53,15 @@ protected:
         if (!platform::kDriverHostAvailable) GTEST_SKIP() << "no driver host on this platform";
     }
     Report Run(const std::string& folder, const std::string& name, std::uint32_t timeout = 30) {
+        return RunPath(testing_support::DriverLibraryPath(folder, name), timeout);
+    }
+    Report RunPath(const std::string& path, std::uint32_t timeout = 30) {
         host::SelfTestOptions options;
         options.hostFolder = testing_support::ExecutableFolder();
         options.timeoutSeconds = timeout;
         std::ostringstream out;
         Report report;
-        report.exit = host::RunSelfTest(testing_support::DriverLibraryPath(folder, name), options, out);
+        report.exit = host::RunSelfTest(path, options, out);
         report.text = out.str();
         return report;
     }
@@ -72,6 +76,19 @@ TEST_F(SelfTest, TheRecordingDriverPassesInEachBuild) {
         EXPECT_EQ(report.Count("ok"), 31) << report.text;
         EXPECT_NE(report.text.find("31 entry points: all ok"), std::string::npos) << report.text;
     }
+}
+
+// A driver in a folder whose name the 8-bit code page cannot spell (the path
+// as UTF-8, as the program's arguments give it).
+TEST_F(SelfTest, ADriverInAFolderNamedInAnyLanguage) {
+    const std::filesystem::path folder =
+        std::filesystem::u8path(temp.Path() + "/\xCE\xA9\xCE\xBC\xCE\xAD\xCE\xB3\xCE\xB1 \xC5\x81ukasz");
+    std::filesystem::create_directories(folder);
+    std::filesystem::copy_file(std::filesystem::u8path(testing_support::DriverLibraryPath("Kestav", "recording")),
+                               folder / "recording.dll");
+    const Report report = RunPath((folder / "recording.dll").u8string());
+    EXPECT_EQ(report.exit, 0) << report.text;
+    EXPECT_EQ(report.Count("ok"), 31) << report.text;
 }
 
 TEST_F(SelfTest, ACrashIsReportedAndTheRestStillRun) {

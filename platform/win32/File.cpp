@@ -5,11 +5,21 @@
 #include <io.h>
 
 #include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "platform/win32/Wide.h"
 
 namespace platform {
 
 std::uint32_t TempFolder(char* buffer, std::uint32_t size) {
-    return GetTempPathA(size, buffer);
+    std::vector<wchar_t> wide(MAX_PATH + 2);
+    const DWORD length = GetTempPathW(DWORD(wide.size()), wide.data());
+    if (length == 0 || length >= wide.size()) return 0;
+    const std::string folder = Narrow(wide.data(), length);
+    if (folder.size() >= size) return std::uint32_t(folder.size() + 1);
+    std::memcpy(buffer, folder.c_str(), folder.size() + 1);
+    return std::uint32_t(folder.size());
 }
 
 FileHandle OpenSharedAppend(const char* path, bool truncate) {
@@ -17,7 +27,7 @@ FileHandle OpenSharedAppend(const char* path, bool truncate) {
     // through FILE_APPEND_DATA puts every write at the end of the file, even
     // when another handle has written there meanwhile.
     // FILE_READ_ATTRIBUTES: the log asks the file's size before each line.
-    HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES | (truncate ? GENERIC_WRITE : FILE_APPEND_DATA),
+    HANDLE file = CreateFileW(Widen(path).c_str(), FILE_READ_ATTRIBUTES | (truncate ? GENERIC_WRITE : FILE_APPEND_DATA),
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                               nullptr);
@@ -47,7 +57,7 @@ const char* LineEnd() {
 
 FileStart ReadFileStart(const std::string& path, std::size_t size, std::string* bytes) {
     bytes->clear();
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return FileStart::Unreadable;
     if (GetFileType(file) != FILE_TYPE_DISK) {

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "platform/win32/Handles.h"
+#include "platform/win32/Wide.h"
 
 namespace platform {
 
@@ -77,11 +78,12 @@ HostProcess* StartHostProcess(const std::string& program, std::size_t sectionSiz
                                  sizeof limits))
         return fail();
 
-    std::string commandLine = "\"" + program + "\" " + name;
-    STARTUPINFOA startup{};
+    const std::wstring path = Widen(program);
+    std::wstring commandLine = L"\"" + path + L"\" " + Widen(name);
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    if (!CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
+    if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
                         CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info))
         return fail();
     host->process.Reset(info.hProcess);

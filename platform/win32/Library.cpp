@@ -4,10 +4,12 @@
 
 #include <vector>
 
+#include "platform/win32/Wide.h"
+
 namespace platform {
 
 LibraryHandle OpenLibrary(const std::string& path) {
-    return LoadLibraryA(path.c_str());
+    return LoadLibraryW(Widen(path).c_str());
 }
 
 void* FindSymbol(LibraryHandle library, const char* name) {
@@ -22,7 +24,7 @@ void CloseLibrary(LibraryHandle library) {
 }
 
 void SetLibrarySearchFolder(const std::string& folder) {
-    SetDllDirectoryA(folder.c_str());
+    SetDllDirectoryW(Widen(folder).c_str());
 }
 
 std::uint32_t LastLibraryError() {
@@ -34,27 +36,27 @@ std::uint32_t LastSystemError() {
 }
 
 std::string SystemLibraryPath(const std::string& file) {
-    char folder[MAX_PATH];
-    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+    wchar_t folder[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return std::string();
-    return std::string(folder, length) + "\\" + file;
+    return Narrow(folder, length) + "\\" + file;
 }
 
 std::string ModuleFileName(const void* address) {
     // An instance handle is the module's base address, so this also finds the
     // module from the handle DllMain receives.
     HMODULE handle = nullptr;
-    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                 GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            static_cast<LPCSTR>(address), &handle))
+                            static_cast<LPCWSTR>(address), &handle))
         return std::string();
-    // 1024 bytes fit nearly every install; a deeper folder gets a second try
-    // with the longest path Windows can report.
+    // 1024 characters fit nearly every install; a deeper folder gets a second
+    // try with the longest path Windows can report.
     for (DWORD size : {DWORD(1024), DWORD(32768)}) {
-        std::vector<char> buffer(size);
-        const DWORD written = GetModuleFileNameA(handle, buffer.data(), size);
+        std::vector<wchar_t> buffer(size);
+        const DWORD written = GetModuleFileNameW(handle, buffer.data(), size);
         if (written == 0) return std::string();
-        if (written < size) return std::string(buffer.data(), written);
+        if (written < size) return Narrow(buffer.data(), written);
     }
     return std::string();
 }

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "platform/win32/Handles.h"
+#include "platform/win32/Wide.h"
 
 namespace platform {
 
@@ -32,14 +33,15 @@ std::string Quoted(const std::string& argument) {
 
 ChildProcess* StartChild(const std::string& program, const std::vector<std::string>& arguments,
                          const std::string& outputFile) {
-    std::string commandLine = Quoted(program);
-    for (const std::string& argument : arguments) commandLine += " " + Quoted(argument);
-    STARTUPINFOA startup{};
+    std::string quoted = Quoted(program);
+    for (const std::string& argument : arguments) quoted += " " + Quoted(argument);
+    std::wstring commandLine = Widen(quoted);
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     Handle output;
     if (!outputFile.empty()) {
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        output.Reset(CreateFileA(outputFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        output.Reset(CreateFileW(Widen(outputFile).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  &inherit, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (output.value == nullptr) return nullptr;
         startup.dwFlags = STARTF_USESTDHANDLES;
@@ -48,7 +50,7 @@ ChildProcess* StartChild(const std::string& program, const std::vector<std::stri
         startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     }
     PROCESS_INFORMATION info{};
-    if (!CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr,
+    if (!CreateProcessW(Widen(program).c_str(), &commandLine[0], nullptr, nullptr,
                         output.value != nullptr, CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info))
         return nullptr;
     CloseHandle(info.hThread);

@@ -100,6 +100,10 @@ bool ProcessIsRunning(std::uint32_t pid);
 // The private memory this process uses now, in bytes.
 std::size_t PrivateBytes();
 
+// The system's 8-bit code page (Windows: the ANSI code page, 1252 for
+// Western Europe); 0 where paths are bytes with no code page (POSIX).
+unsigned AnsiCodePage();
+
 // Whether the library at `path` is loaded into this process now.
 bool IsLibraryLoaded(const std::string& path);
 

@@ -16,6 +16,8 @@ const bool kExceptionsCrossLibraries = true;
 
 bool ProcessIsRunning(std::uint32_t pid) { return kill(pid_t(pid), 0) == 0; }
 
+unsigned AnsiCodePage() { return 0; }
+
 std::size_t PrivateBytes() {
     // Resident pages, from /proc/self/statm: "size resident shared ...".
     std::ifstream statm("/proc/self/statm");

@@ -18,6 +18,8 @@ bool ProcessIsRunning(std::uint32_t pid) {
     return running;
 }
 
+unsigned AnsiCodePage() { return GetACP(); }
+
 std::size_t PrivateBytes() {
     PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof counters;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -168,7 +169,7 @@ std::string Seconds(double seconds) {
 const char* ConventionName(std::uint32_t removed) { return removed == 0 ? "cdecl" : "stdcall"; }
 
 std::string ReadAll(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
+    std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 

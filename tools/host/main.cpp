@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "diag/LogPath.h"
+#include "platform/Arguments.h"
 #include "platform/File.h"
 #include "platform/Library.h"
 #include "diag/LogFile.h"
@@ -100,12 +101,19 @@ bool ParseNumber(const std::string& text, int* value) {
     return true;
 }
 
-int ParseOptions(int argc, char** argv, Options* options) {
+// `paths`: the same arguments as paths (platform/Arguments.h), for the
+// options that name a file; commands stay the bytes they were given.
+int ParseOptions(int argc, char** argv, const std::vector<std::string>& paths, Options* options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto next = [&](std::string* value) {
             if (i + 1 >= argc) return false;
             *value = argv[++i];
+            return true;
+        };
+        auto nextPath = [&](std::string* value) {
+            if (i + 1 >= argc) return false;
+            *value = paths[std::size_t(++i)];
             return true;
         };
         std::string value;
@@ -130,13 +138,13 @@ int ParseOptions(int argc, char** argv, Options* options) {
                 options->listener.idleSeconds < 1)
                 return Usage("--idle-seconds takes a number from 1");
         } else if (arg == "--self-test") {
-            if (!next(&options->selfTest)) return Usage("--self-test needs a driver library");
+            if (!nextPath(&options->selfTest)) return Usage("--self-test needs a driver library");
         } else if (arg == "--timeout") {
             if (!next(&value) || !ParseNumber(value, &options->timeoutSeconds) ||
                 options->timeoutSeconds < 1 || options->timeoutSeconds > 3600)
                 return Usage("--timeout takes seconds from 1 to 3600");
         } else if (arg == "--module") {
-            if (!next(&options->module)) return Usage("--module needs a path");
+            if (!nextPath(&options->module)) return Usage("--module needs a path");
         } else if (arg == "--hpc") {
             options->hpc = true;
         } else if (arg == "--refuse") {
@@ -302,7 +310,7 @@ void ShowLog(int lines) {
 int main(int argc, char** argv) {
     platform::UseBinaryStandardStreams();
     Options options;
-    const int parsed = ParseOptions(argc, argv, &options);
+    const int parsed = ParseOptions(argc, argv, platform::ProgramArguments(argc, argv), &options);
     if (parsed >= 0) return parsed;
     if (!options.selfTest.empty()) {
         // The driver host's lines go to the module's log, which is never emptied from here.

@@ -1,0 +1,96 @@
+// The module, the driver host and the drivers in a folder named in any
+// language, and the user's temporary folder likewise: Init, a measurement
+// and the log work there, with the driver in-process and in the driver host.
+// A folder the system's 8-bit code page can spell shows in the log byte for
+// byte in that code page, as it always has.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <tuple>
+
+#include "platform/HostProcess.h"
+#include "tests/support/TestSupport.h"
+#include "tools/host/EngineHost.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+struct Name {
+    const char* utf8;
+    const char* ansi;  // as the Windows-1252 code page spells it, or null when it cannot
+};
+
+class FolderNameTest : public ::testing::TestWithParam<std::tuple<Name, bool>> {};
+
+TEST_P(FolderNameTest, TheModuleWorksFromThere) {
+    const Name name = std::get<0>(GetParam());
+    const bool hosted = std::get<1>(GetParam());
+    if (hosted && !platform::kDriverHostAvailable) GTEST_SKIP() << "no driver host on this platform";
+    testing_support::ScopedTempFolder temp;
+    const fs::path base = fs::u8path(temp.Path());
+    const fs::path folder = base / fs::u8path(std::string(name.utf8) + " module");
+    const fs::path tmp = base / fs::u8path(std::string(name.utf8) + " temp");
+    fs::create_directories(folder / "drivers" / "Kestav");
+    fs::create_directories(tmp);
+    const fs::path bin = fs::u8path(testing_support::ExecutableFolder());
+    fs::copy_file(bin / KST_MODULE_FILE, folder / KST_MODULE_FILE);
+    for (const char* host : {"KestavDriverHost32.exe", "KestavDriverHost64.exe"})
+        if (fs::exists(bin / host)) fs::copy_file(bin / host, folder / host);
+    fs::path sim = fs::u8path(testing_support::DriverLibraryPath("Kestav", "sim"));
+    if (!fs::exists(sim)) sim.replace_extension(".so");  // the native build's name here
+    fs::copy_file(sim, folder / "drivers" / "Kestav" / sim.filename());
+    temp.Redirect(tmp.u8string());
+    testing_support::AdminSetting isolate("IsolateDriver", hosted ? 1 : 0);
+
+    {
+        host::EngineHost engine;
+        std::string error;
+        ASSERT_TRUE(engine.LoadModule((folder / KST_MODULE_FILE).u8string(), &error)) << error;
+        ASSERT_EQ(engine.Open(), 0);
+        const auto run = [&](const std::string& command) {
+            const auto sent = engine.Run("KstCmd1", command);
+            return sent.empty() ? std::string("(nothing sent)") : sent.back().bytes;
+        };
+        EXPECT_EQ(run("Init|sim|"), "OK");
+        for (const char* command : {"Connect", "Calibrate", "CalibrateStep|White|", "CalibrateStep|Black|", "Measure"})
+            EXPECT_EQ(run(command), "OK|true") << command;
+        EXPECT_EQ(run("GetSerialNumber"), "OK|KSIM-000417");
+        engine.UnloadModule();
+    }
+
+    const std::string log = ReadAll(tmp / "KestavClientDriver.log");
+    EXPECT_NE(log.find("Loading Driver success"), std::string::npos) << "the log is in the temporary folder";
+    EXPECT_EQ(log.find("Driver host started (pid ") != std::string::npos, hosted) << log;
+    // Under the Windows-1252 code page a name it can spell shows as it always
+    // has; where paths are bytes (POSIX) the log shows those bytes.
+    std::string shown;
+    if (testing_support::AnsiCodePage() == 0) shown = name.utf8;
+    if (testing_support::AnsiCodePage() == 1252 && name.ansi != nullptr) shown = name.ansi;
+    if (!shown.empty()) {
+        const std::string line = shown + " module\\drivers\\Kestav\"";
+        EXPECT_NE(log.find("Loading driver \"sim.dll\" @ \""), std::string::npos);
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    InAnyLanguage, FolderNameTest,
+    ::testing::Combine(::testing::Values(Name{"M\xC3\xBCller", "M\xFCller"},
+                                         Name{"\xCE\xA9\xCE\xBC\xCE\xAD\xCE\xB3\xCE\xB1", nullptr},
+                                         Name{"\xC5\x81ukasz \xE6\xB8\xAC\xE8\x89\xB2", nullptr}),
+                       ::testing::Bool()),
+    [](const ::testing::TestParamInfo<FolderNameTest::ParamType>& info) {
+        return std::string(std::get<0>(info.param).ansi != nullptr ? "Spelled" : "NotSpelled") +
+               std::to_string(info.index) + (std::get<1>(info.param) ? "Hosted" : "InProcess");
+    });
+
+}  // namespace
