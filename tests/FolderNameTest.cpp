@@ -8,11 +8,15 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <tuple>
 
+#include "packaging/Names.h"
 #include "platform/HostProcess.h"
+#include "platform/Registry.h"
 #include "tests/support/TestSupport.h"
+#include "tools/host/Check.h"
 #include "tools/host/EngineHost.h"
 
 namespace fs = std::filesystem;
@@ -92,5 +96,35 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(std::get<0>(info.param).ansi != nullptr ? "Spelled" : "NotSpelled") +
                std::to_string(info.index) + (std::get<1>(info.param) ? "Hosted" : "InProcess");
     });
+
+// The client check with the Remote Desktop plug-in, its driver host and a
+// driver in a folder the 8-bit code page cannot spell, registered as such.
+TEST(FolderNameCheck, ThePlugInsFolderNamedInAnyLanguage) {
+    if (!platform::kDriverHostAvailable) GTEST_SKIP() << "a Windows client check";
+    const int bits = int(sizeof(void*) * 8);
+    const platform::View view = platform::ViewOf(bits);
+    std::string registered;
+    if (platform::ReadMachineString(view, names::kDvcAddInKey, names::kDvcAddInValue, &registered))
+        GTEST_SKIP() << "a plug-in is registered on this machine: " << registered;
+    testing_support::ScopedTempFolder temp;
+    const fs::path folder = fs::u8path(temp.Path() + "/\xCE\xA9\xCE\xBC\xCE\xAD\xCE\xB3\xCE\xB1 plug-in");
+    fs::create_directories(folder / "drivers" / "Kestav");
+    const fs::path bin = fs::u8path(testing_support::ExecutableFolder());
+    const std::string host = "KestavDriverHost" + std::to_string(bits) + ".exe";
+    for (const std::string& file : {std::string(names::kDvcModuleFile), host})
+        fs::copy_file(bin / file, folder / file);
+    fs::copy_file(fs::u8path(testing_support::DriverLibraryPath("Kestav", "sim")), folder / "drivers" / "Kestav" / "sim.dll");
+    ASSERT_TRUE(platform::WriteMachineString(view, names::kDvcAddInKey, names::kDvcAddInValue,
+                                             (folder / names::kDvcModuleFile).u8string()));
+    std::ostringstream out;
+    host::CheckClientPc(out);
+    platform::DeleteMachineKey(view, names::kDvcAddInKey);
+    const std::string report = out.str();
+    const std::string own = std::to_string(bits) + "-bit";
+    EXPECT_EQ(report.find("PROBLEM " + own), std::string::npos) << report;
+    EXPECT_NE(report.find("KestavClientDriverDVC.dll is " + own), std::string::npos) << report;
+    EXPECT_NE(report.find(host + ", where every driver runs"), std::string::npos) << report;
+    EXPECT_NE(report.find("sim.dll: " + own + ", plain names, all 31 entry points"), std::string::npos) << report;
+}
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "platform/win32/Wide.h"
+
 namespace platform {
 
 namespace {
@@ -34,19 +36,22 @@ TextKind ReadMachineText(View view, const std::string& key, const char* name, st
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | ViewFlag(view),
                       &open.handle) != ERROR_SUCCESS)
         return TextKind::Absent;
+    // Read in UTF-16, so that a path the ANSI code page cannot spell comes
+    // through whole (as UTF-8).
+    const std::wstring wideName = Widen(name);
     DWORD type = 0, size = 0;
-    LONG status = RegQueryValueExA(open.handle, name, nullptr, &type, nullptr, &size);
+    LONG status = RegQueryValueExW(open.handle, wideName.c_str(), nullptr, &type, nullptr, &size);
     if (status == ERROR_FILE_NOT_FOUND) return TextKind::Absent;
     if (status != ERROR_SUCCESS) return TextKind::Other;
     if (type != REG_SZ && type != REG_EXPAND_SZ) return TextKind::Other;
-    std::string text(size, '\0');
+    std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
     if (size > 0)
-        status = RegQueryValueExA(open.handle, name, nullptr, &type,
+        status = RegQueryValueExW(open.handle, wideName.c_str(), nullptr, &type,
                                   reinterpret_cast<BYTE*>(&text[0]), &size);
     if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return TextKind::Other;
-    text.resize(size);
-    while (!text.empty() && text.back() == '\0') text.pop_back();
-    *value = text;
+    text.resize(size / sizeof(wchar_t));
+    while (!text.empty() && text.back() == L'\0') text.pop_back();
+    *value = Narrow(text);
     return type == REG_SZ ? TextKind::Plain : TextKind::Expandable;
 }
 
@@ -65,8 +70,16 @@ bool WriteValue(View view, const std::string& key, const char* name, DWORD type,
 
 bool WriteMachineText(View view, const std::string& key, const char* name, const std::string& value,
                       TextKind kind) {
-    return WriteValue(view, key, name, kind == TextKind::Expandable ? REG_EXPAND_SZ : REG_SZ, value.c_str(),
-                      value.size() + 1);
+    Key open;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0,
+                        KEY_SET_VALUE | ViewFlag(view), nullptr, &open.handle,
+                        nullptr) != ERROR_SUCCESS)
+        return false;
+    const std::wstring text = Widen(value);
+    return RegSetValueExW(open.handle, Widen(name).c_str(), 0,
+                          kind == TextKind::Expandable ? REG_EXPAND_SZ : REG_SZ,
+                          reinterpret_cast<const BYTE*>(text.c_str()),
+                          DWORD((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
 bool WriteMachineBinary(View view, const std::string& key, const char* name, const std::string& bytes) {

@@ -13,6 +13,7 @@
 #include "packaging/Names.h"
 #include "platform/File.h"
 #include "platform/Registry.h"
+#include "platform/Text.h"
 
 namespace host {
 
@@ -22,6 +23,9 @@ namespace {
 
 using names::kIcaModuleFile;
 using names::kModuleName;
+
+// A path (UTF-8 inside) as the report shows it, in the ANSI code page as the log does.
+std::string Shown(const fs::path& path) { return platform::ShownPath(path.u8string()); }
 
 std::string ReadAll(const fs::path& path) {
     std::ifstream file(path, std::ios::binary);
@@ -47,7 +51,7 @@ private:
 void CheckDriver(Report& report, const fs::path& path) {
     const std::string file = ReadAll(path);
     const int bits = driver::LibraryBitness(file);
-    const std::string name = "driver " + path.string() + ": ";
+    const std::string name = "driver " + Shown(path) + ": ";
     if (bits == 0) {
         report.Problem(name + "not a Windows library for x86 or x64");
         return;
@@ -86,18 +90,18 @@ void CheckHost(Report& report, int bits, const fs::path& folder, const std::stri
     const bool isolate =
         diag::ReadSetting(names::kIsolateDriverSetting, platform::ViewOf(bits), &ignored).value == 1;
     if (driver::LibraryBitness(ReadAll(program)) == bits)
-        report.Ok(view + " driver host: " + program.string() +
+        report.Ok(view + " driver host: " + Shown(program) +
                   (isolate ? ", where every driver runs" : ", for drivers of the other bitness"));
     else if (isolate)
-        report.Problem(view + " " + what + ": " + program.string() +
+        report.Problem(view + " " + what + ": " + Shown(program) +
                        " is missing, and every driver runs there (IsolateDriver = 1): repair the install");
     else
-        report.Problem(view + " " + what + ": " + program.string() + " is missing");
+        report.Problem(view + " " + what + ": " + Shown(program) + " is missing");
 }
 
 void CheckClient(Report& report, int bits, const std::string& folder) {
     const std::string view = std::to_string(bits) + "-bit";
-    report.Ok(view + " client: " + folder);
+    report.Ok(view + " client: " + platform::ShownPath(folder));
 
     std::string list;
     const int count = platform::ReadMachineString(platform::ViewOf(bits), names::kCitrixModuleListKey,
@@ -118,14 +122,14 @@ void CheckClient(Report& report, int bits, const std::string& folder) {
         report.Problem(view + " registration: Modules\\" + kModuleName +
                        "\\DriverName is not " + kIcaModuleFile);
 
-    const fs::path module = fs::path(folder) / kIcaModuleFile;
+    const fs::path module = fs::u8path(folder) / kIcaModuleFile;
     const int moduleBits = driver::LibraryBitness(ReadAll(module));
     if (moduleBits == bits)
-        report.Ok(view + " module: " + module.string() + " is " + view);
+        report.Ok(view + " module: " + Shown(module) + " is " + view);
     else if (moduleBits == 0)
-        report.Problem(view + " module: " + module.string() + " is missing or not a module");
+        report.Problem(view + " module: " + Shown(module) + " is missing or not a module");
     else
-        report.Problem(view + " module: " + module.string() + " is " + std::to_string(moduleBits) +
+        report.Problem(view + " module: " + Shown(module) + " is " + std::to_string(moduleBits) +
                        "-bit; this client loads " + view + " modules only");
 
     CheckHost(report, bits, folder, "module");
@@ -152,7 +156,7 @@ void CheckSettings(Report& report, int bits) {
 // Each library under drivers\ beside a module.
 void CheckDrivers(Report& report, const std::string& folder) {
     std::error_code error;
-    const fs::path drivers = fs::path(folder) / "drivers";
+    const fs::path drivers = fs::u8path(folder) / "drivers";
     for (fs::recursive_directory_iterator it(drivers, error), end; !error && it != end;
          it.increment(error)) {
         const std::string extension = it->path().extension().string();
@@ -170,19 +174,20 @@ bool CheckPlugin(Report& report, int bits) {
     if (!platform::ReadMachineString(platform::ViewOf(bits), names::kDvcAddInKey, names::kDvcAddInValue, &path))
         return false;
     const std::string view = std::to_string(bits) + "-bit";
-    report.Ok(view + " Remote Desktop registration: AddIns\\KestavInstrument names " + path);
-    const int pluginBits = driver::LibraryBitness(ReadAll(path));
+    const std::string shown = platform::ShownPath(path);
+    report.Ok(view + " Remote Desktop registration: AddIns\\KestavInstrument names " + shown);
+    const int pluginBits = driver::LibraryBitness(ReadAll(fs::u8path(path)));
     if (pluginBits == bits)
-        report.Ok(view + " Remote Desktop plug-in: " + path + " is " + view);
+        report.Ok(view + " Remote Desktop plug-in: " + shown + " is " + view);
     else if (pluginBits == 0)
-        report.Problem(view + " Remote Desktop plug-in: " + path + " is missing or not a plug-in");
+        report.Problem(view + " Remote Desktop plug-in: " + shown + " is missing or not a plug-in");
     else
-        report.Problem(view + " Remote Desktop plug-in: " + path + " is " + std::to_string(pluginBits) +
+        report.Problem(view + " Remote Desktop plug-in: " + shown + " is " + std::to_string(pluginBits) +
                        "-bit; " + view + " Remote Desktop clients load " + view + " plug-ins only");
-    const fs::path folder = fs::path(path).parent_path();
+    const fs::path folder = fs::u8path(path).parent_path();
     CheckHost(report, bits, folder, "Remote Desktop plug-in");
     CheckSettings(report, bits);
-    CheckDrivers(report, folder.string());
+    CheckDrivers(report, folder.u8string());
     return true;
 }
 

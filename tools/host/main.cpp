@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <thread>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -14,6 +15,7 @@
 #include "platform/Arguments.h"
 #include "platform/File.h"
 #include "platform/Library.h"
+#include "platform/Text.h"
 #include "diag/LogFile.h"
 #include "packaging/Names.h"
 #include "tools/host/Check.h"
@@ -82,7 +84,7 @@ int Usage(const std::string& problem) {
 }
 
 bool ReadScript(const std::string& path, std::vector<std::string>* commands) {
-    std::ifstream script(platform::NativePath(path), std::ios::binary);
+    std::ifstream script(std::filesystem::u8path(platform::NativePath(path)), std::ios::binary);
     if (!script) return false;
     std::string line;
     while (std::getline(script, line)) {
@@ -163,7 +165,7 @@ int ParseOptions(int argc, char** argv, const std::vector<std::string>& paths, O
                 return Usage("--channel takes cmd or data");
             options->channel = value == "cmd" ? "KstCmd1" : "KstDta1";
         } else if (arg == "--script") {
-            if (!next(&value)) return Usage("--script needs a file");
+            if (!nextPath(&value)) return Usage("--script needs a file");
             if (!ReadScript(value, &options->commands))
                 return Usage("cannot read the script \"" + value + "\"");
         } else if (arg == "--timing") {
@@ -171,7 +173,7 @@ int ParseOptions(int argc, char** argv, const std::vector<std::string>& paths, O
         } else if (arg == "--interactive") {
             options->interactive = true;
         } else if (arg == "--plot") {
-            if (!next(&options->plot)) return Usage("--plot needs a file");
+            if (!nextPath(&options->plot)) return Usage("--plot needs a file");
         } else if (arg == "--show-log") {
             options->logLines = 12;
             if (i + 1 < argc && ParseNumber(argv[i + 1], &options->logLines)) ++i;
@@ -196,7 +198,7 @@ void Plot(const std::string& response, const std::string& command, const std::st
     const std::vector<double> values = host::ParseSpectrum(response);
     if (values.empty()) return;
     std::cout << "\n" << host::TerminalChart(values) << "\n";
-    std::ofstream svg(platform::NativePath(file), std::ios::binary);
+    std::ofstream svg(std::filesystem::u8path(platform::NativePath(file)), std::ios::binary);
     svg << host::SvgChart(values, "Measured spectrum (" + command + ")");
     if (svg) std::cout << "  spectrum drawn to " << file << "\n";
     else std::cout << "  cannot write " << file << "\n";
@@ -292,8 +294,8 @@ int RunDvc(const Options& options, const std::string& plugin) {
 
 void ShowLog(int lines) {
     const std::string path = diag::LogFilePath();
-    std::cout << "\nlog file: " << path << "\n";
-    std::ifstream log(platform::NativePath(path), std::ios::binary);
+    std::cout << "\nlog file: " << platform::ShownPath(path) << "\n";
+    std::ifstream log(std::filesystem::u8path(platform::NativePath(path)), std::ios::binary);
     std::vector<std::string> all;
     std::string line;
     while (std::getline(log, line)) {
