@@ -17,6 +17,7 @@
 #include "platform/Registry.h"
 #include "tests/support/TestSupport.h"
 #include "tools/host/Check.h"
+#include "tools/host/DvcHost.h"
 #include "tools/host/EngineHost.h"
 
 namespace fs = std::filesystem;
@@ -96,6 +97,40 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(std::get<0>(info.param).ansi != nullptr ? "Spelled" : "NotSpelled") +
                std::to_string(info.index) + (std::get<1>(info.param) ? "Hosted" : "InProcess");
     });
+
+// The Remote Desktop plug-in in such a folder, with the driver in its host.
+TEST(FolderNamePlugIn, ThePlugInWorksFromThere) {
+    if (!platform::kDriverHostAvailable) GTEST_SKIP() << "the Windows plug-in";
+    testing_support::ScopedTempFolder temp;
+    const fs::path folder = fs::u8path(temp.Path() + "/\xC5\x81ukasz \xE6\xB8\xAC\xE8\x89\xB2 plug-in");
+    const fs::path tmp = fs::u8path(temp.Path() + "/\xCE\xA9\xCE\xBC\xCE\xAD\xCE\xB3\xCE\xB1 temp");
+    fs::create_directories(folder / "drivers" / "Kestav");
+    fs::create_directories(tmp);
+    const fs::path bin = fs::u8path(testing_support::ExecutableFolder());
+    const std::string host = "KestavDriverHost" + std::to_string(sizeof(void*) * 8) + ".exe";
+    for (const std::string& file : {std::string(names::kDvcModuleFile), host})
+        fs::copy_file(bin / file, folder / file);
+    fs::copy_file(fs::u8path(testing_support::DriverLibraryPath("Kestav", "sim")), folder / "drivers" / "Kestav" / "sim.dll");
+    temp.Redirect(tmp.u8string());
+    {
+        host::DvcHost client;
+        std::string error;
+        ASSERT_TRUE(client.LoadPlugin((folder / names::kDvcModuleFile).u8string(), &error)) << error;
+        client.Connected();
+        ASSERT_TRUE(client.OpenChannel(names::kCommandChannel));
+        const auto run = [&](const std::string& command) {
+            const auto sent = client.Run(names::kCommandChannel, command);
+            return sent.empty() ? std::string("(nothing sent)") : sent.back().bytes;
+        };
+        EXPECT_EQ(run("Init|sim|"), "OK");
+        EXPECT_EQ(run("GetSerialNumber"), "OK|KSIM-000417");
+        client.Terminate();
+        client.Unload();
+    }
+    const std::string log = ReadAll(tmp / "KestavClientDriver.log");
+    EXPECT_NE(log.find("Driver host started (pid "), std::string::npos) << log;
+    EXPECT_NE(log.find("Loading Driver success"), std::string::npos) << log;
+}
 
 // The client check with the Remote Desktop plug-in, its driver host and a
 // driver in a folder the 8-bit code page cannot spell, registered as such.

@@ -8,7 +8,9 @@ wine_start() {
   wineserver -p >/dev/null 2>&1 || true  # one may be running already
   wine cmd /c exit >/dev/null 2>&1 </dev/null || true
   # Windows without a display: drivers under test create windows, and Wine's
-  # null graphics driver gives them a desktop that works headless.
+  # null graphics driver gives them a desktop that works headless. With a
+  # desktop, a crashing program would wait on Wine's crash dialog: none.
   wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 </dev/null || true
+  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 </dev/null || true
   trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 }
