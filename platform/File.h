@@ -8,9 +8,9 @@
 
 namespace platform {
 
-// GetTempPathA semantics: writes the temporary folder (with a trailing
-// separator) into buffer and returns its length; 0 on failure; a value above
-// size when the folder does not fit.
+// GetTempPath semantics, in UTF-8: writes the temporary folder (with a
+// trailing separator) into buffer and returns its length in bytes; 0 on
+// failure; a value above size when the folder does not fit.
 std::uint32_t TempFolder(char* buffer, std::uint32_t size);
 
 // A file opened for appending lines: an fd, or a HANDLE on Windows.
