@@ -7,6 +7,9 @@
 //     writes each setting given with a value as a preference (the package's
 //     properties ISOLATEDRIVER, DRIVERTIMEOUTSECONDS, INSTRUMENTTHREAD; an
 //     empty value leaves that setting untouched) and notes that it did.
+//   KestavRegister.exe settings 64 [IsolateDriver=0] [...]
+//     the settings alone, as "add" writes them, for a view without a Citrix
+//     client (the Remote Desktop plug-in reads them too).
 //   KestavRegister.exe remove 32
 //     the reverse: our entry and our key removed, and each setting this tool
 //     wrote removed, unless it has been changed since. When a newer package
@@ -64,20 +67,20 @@ bool ParseSetting(const std::string& argument, const names::Setting** setting,
     return false;
 }
 
-int Add(int bits, const std::vector<std::string>& arguments) {
-    const platform::View view = platform::ViewOf(bits);
-    // Every setting checked before anything is written.
-    struct Write {
-        const names::Setting* setting;
-        std::uint32_t value;
-    };
-    std::vector<Write> writes;
+struct Write {
+    const names::Setting* setting;
+    std::uint32_t value;
+};
+
+// Every setting checked before anything is written: false (and why on the
+// error output) for any argument that is not a setting in range.
+bool ParseSettings(const std::vector<std::string>& arguments, std::vector<Write>* writes) {
     for (const std::string& argument : arguments) {
         const names::Setting* setting = nullptr;
         std::string text;
         if (!ParseSetting(argument, &setting, &text)) {
             std::fprintf(stderr, "KestavRegister: unknown argument \"%s\"\n", argument.c_str());
-            return 1;
+            return false;
         }
         if (text.empty()) continue;
         char* end = nullptr;
@@ -85,15 +88,17 @@ int Add(int bits, const std::vector<std::string>& arguments) {
         if (*end != '\0' || text[0] == '-' || value < setting->minimum || value > setting->maximum) {
             std::fprintf(stderr, "KestavRegister: %s must be a number from %u to %u, not \"%s\"\n",
                          setting->name, setting->minimum, setting->maximum, text.c_str());
-            return 1;
+            return false;
         }
-        writes.push_back({setting, std::uint32_t(value)});
+        writes->push_back({setting, std::uint32_t(value)});
     }
-    if (!packaging::ModuleListEditable(view)) return WrongType(bits);
-    for (const char* value : names::kCitrixModuleValues)
-        if (!platform::WriteMachineString(view, names::kCitrixModuleKey, value, names::kIcaModuleFile))
-            return Fail("write the module's key", bits);
-    if (const int failed = EditList(view, true, bits)) return failed;
+    return true;
+}
+
+// Each setting given as a preference, noted as written by the package; the
+// mark of an upgrade in progress cleared.
+int WriteSettings(int bits, const std::vector<Write>& writes) {
+    const platform::View view = platform::ViewOf(bits);
     platform::DeleteMachineValue(view, names::kInstallerKey, names::kUpgradingValue);
     for (const Write& write : writes) {
         const std::string record = std::string(names::kWrotePrefix) + write.setting->name;
@@ -102,6 +107,26 @@ int Add(int bits, const std::vector<std::string>& arguments) {
             return Fail(std::string("write the setting ") + write.setting->name, bits);
     }
     return 0;
+}
+
+int Add(int bits, const std::vector<std::string>& arguments) {
+    const platform::View view = platform::ViewOf(bits);
+    std::vector<Write> writes;
+    if (!ParseSettings(arguments, &writes)) return 1;
+    if (!packaging::ModuleListEditable(view)) return WrongType(bits);
+    for (const char* value : names::kCitrixModuleValues)
+        if (!platform::WriteMachineString(view, names::kCitrixModuleKey, value, names::kIcaModuleFile))
+            return Fail("write the module's key", bits);
+    if (const int failed = EditList(view, true, bits)) return failed;
+    return WriteSettings(bits, writes);
+}
+
+// The settings alone, where this view has no Citrix client (the Remote
+// Desktop plug-in reads them as well).
+int Settings(int bits, const std::vector<std::string>& arguments) {
+    std::vector<Write> writes;
+    if (!ParseSettings(arguments, &writes)) return 1;
+    return WriteSettings(bits, writes);
 }
 
 int Remove(int bits) {
@@ -134,13 +159,15 @@ int Remove(int bits) {
 int main(int argc, char** argv) {
     const std::string action = argc >= 3 ? argv[1] : "";
     const std::string view = argc >= 3 ? argv[2] : "";
-    if ((action != "add" && action != "remove") || (view != "32" && view != "64") ||
-        (action == "remove" && argc != 3)) {
+    if ((action != "add" && action != "settings" && action != "remove") ||
+        (view != "32" && view != "64") || (action == "remove" && argc != 3)) {
         std::fprintf(stderr, "usage: KestavRegister add 32|64 [Setting=value ...]\n"
+                             "       KestavRegister settings 32|64 [Setting=value ...]\n"
                              "       KestavRegister remove 32|64\n");
         return 1;
     }
     const int bits = view == "64" ? 64 : 32;
     if (action == "remove") return Remove(bits);
-    return Add(bits, std::vector<std::string>(argv + 3, argv + argc));
+    const std::vector<std::string> settings(argv + 3, argv + argc);
+    return action == "add" ? Add(bits, settings) : Settings(bits, settings);
 }

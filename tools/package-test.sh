@@ -124,8 +124,14 @@ prefix settings
 clients
 # An administrator's own value, set before any package.
 w reg add "$SETTINGS" /v InstrumentThread /t REG_DWORD /d 0 /f /reg:64 >/dev/null
-check "a bad property value fails the install" bash -c "! wine msiexec /i '$x64' /qn ISOLATEDRIVER=5 </dev/null 2>/dev/null"
-check "... and registers nothing" is "$(value 64 "$LIST" VirtualDriverEx)" 'Thinwire3.0, CtxTwi'
+for bad in ISOLATEDRIVER=5 DRIVERTIMEOUTSECONDS=0 DRIVERTIMEOUTSECONDS=abc INSTRUMENTTHREAD=-1; do
+  check "a bad property value fails the install ($bad)" \
+    bash -c "! wine msiexec /i '$x64' /qn $bad /l*v 'C:\\refused.log' </dev/null 2>/dev/null"
+  # (Windows writes the action's message into the log; Wine writes its name.)
+  check "... and the MSI log names the property" grep -aq "Refuse${bad%%=*}" "$(unix 'C:\refused.log')"
+done
+check "... and nothing is registered" is "$(value 64 "$LIST" VirtualDriverEx)" 'Thinwire3.0, CtxTwi'
+check "... nor written" is "$(dword 64 "$SETTINGS" IsolateDriver)" '(absent)'
 check "older package installs with ISOLATEDRIVER=1 DRIVERTIMEOUTSECONDS=90" \
   msi /i "$older" ISOLATEDRIVER=1 DRIVERTIMEOUTSECONDS=90
 for view in 64 32; do
@@ -165,7 +171,14 @@ ADDIN='HKLM\Software\Microsoft\Terminal Server Client\Default\AddIns\KestavInstr
 PLUGIN64='C:\Program Files\Kestav\ClientDriver'
 PLUGIN32='C:\Program Files (x86)\Kestav\ClientDriver'
 prefix remote
-check "ADDLOCAL=RemoteDesktop,Simulator installs without a Citrix client" msi /i "$x64" ADDLOCAL=RemoteDesktop,Simulator
+check "ADDLOCAL=RemoteDesktop,Simulator installs without a Citrix client, with settings" \
+  msi /i "$x64" ADDLOCAL=RemoteDesktop,Simulator ISOLATEDRIVER=0 DRIVERTIMEOUTSECONDS=120
+for view in 64 32; do
+  check "$view-bit preference IsolateDriver written without a Citrix client" is "$(dword $view "$SETTINGS" IsolateDriver)" 0x0
+  check "$view-bit preference DriverTimeoutSeconds written without a Citrix client" is "$(dword $view "$SETTINGS" DriverTimeoutSeconds)" 0x78
+done
+check "the registration tool installed with the plug-in alone (it writes and removes the settings)" \
+  exists "$PLUGIN32\\KestavRegister.exe"
 for folder in "$PLUGIN64" "$PLUGIN32"; do
   for file in KestavClientDriverDVC.dll KestavDriverHost32.exe kestav-host.exe drivers\\Kestav\\sim.dll; do
     check "$folder\\$file installed" exists "$folder\\$file"
@@ -185,6 +198,7 @@ done
 check "uninstall succeeds" msi /x "$x64"
 for view in 64 32; do
   check "$view-bit AddIns\\KestavInstrument removed" bash -c "! wine reg query '$ADDIN' /reg:$view </dev/null >/dev/null 2>&1"
+  check "$view-bit settings the package wrote removed" is "$(dword $view "$SETTINGS" IsolateDriver)" '(absent)'
 done
 check "the plug-in removed" absent "$PLUGIN64\\KestavClientDriverDVC.dll"
 
