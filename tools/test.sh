@@ -161,6 +161,20 @@ grep -q '^\[  PASSED  \]' build/mixed/bin/mixed-dvc.log && ! grep -qE '^\[  FAIL
 check_complete build/mixed/bin wine "$dvc_filter" dvc_tests.exe
 summary+=("mixed: $(count_tests build/mixed) (64-bit module and plug-in, 32-bit simulator and recording drivers)")
 
+echo "=== a folder named in Greek, Polish and Chinese: kestav-host, the module, the driver host, a driver"
+# (The tests run the same from inside; this is the programs as shipped, started there.)
+far="build/Ωμέγα Łukasz 測色"
+rm -rf "$far" && mkdir -p "$far/drivers/Kestav"
+cp build/win32/bin/KestavClientDriverICA.dll build/win32/bin/KestavDriverHost32.exe build/win32/bin/kestav-host.exe "$far/"
+cp build/win32/bin/drivers/Kestav/sim.dll "$far/drivers/Kestav/"
+out=$(cd "$far" && wine kestav-host.exe "Init|sim|" GetSerialNumber </dev/null | tr -d '\r')
+echo "$out"
+grep -qx '< OK|KSIM-000417' <<<"$out" || { echo "the module did not answer from that folder"; exit 1; }
+out=$(cd "$far" && wine kestav-host.exe --self-test "$(winepath -w "$root/$far/drivers/Kestav/sim.dll")" </dev/null | tr -d '\r')
+grep -q '^31 entry points: all ok' <<<"$out" || { echo "$out"; echo "the self-test failed in that folder"; exit 1; }
+rm -rf "$far"
+summary+=("folders in any language: kestav-host, the module, the driver host and the simulator from a Greek, Polish and Chinese folder name")
+
 echo "=== mixed: kestav-host drives the 64-bit module with the 32-bit simulator"
 out=$(cd build/mixed/bin && wine kestav-host.exe "Init|sim|" Connect GetSerialNumber </dev/null)
 echo "$out"
