@@ -1,11 +1,13 @@
 #include "tools/host/Check.h"
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <set>
 #include <string>
 
+#include "commands/Instrument.h"
 #include "diag/Settings.h"
 #include "driver/LibraryBitness.h"
 #include "driver/Spectro.h"
@@ -58,7 +60,7 @@ void CheckDriver(Report& report, const fs::path& path) {
     }
     const std::vector<std::string> exported = driver::ExportedNames(file);
     const std::set<std::string> exports(exported.begin(), exported.end());
-    int plain = 0, decorated = 0;
+    int plain = 0, decorated = 0, atSize = 0;
     std::string missing;
     for (const auto& [entry, bytes] : driver::Spectro::EntryPointNames()) {
         if (exports.count(entry) != 0) {
@@ -66,8 +68,16 @@ void CheckDriver(Report& report, const fs::path& path) {
         } else if (bits == 32 && exports.count("_" + entry + "@" + std::to_string(bytes)) != 0) {
             ++decorated;
         } else {
+            // "Connect@0": __stdcall from MinGW linked without --kill-at.
+            if (bits == 32 && exports.count(entry + "@" + std::to_string(bytes)) != 0) ++atSize;
             missing += (missing.empty() ? "" : ", ") + entry;
         }
+    }
+    if (atSize > 0) {
+        report.Problem(name + "32-bit, stdcall, names such as \"Connect@0\" (" + std::to_string(atSize) +
+                       " of 31), which the module does not look for: link the driver with --kill-at "
+                       "(MinGW) or a .def file, so that they are exported as \"Connect\"");
+        return;
     }
     const std::string form = decorated == 0   ? "plain names"
                              : plain == 0     ? "stdcall, decorated names"
@@ -153,16 +163,38 @@ void CheckSettings(Report& report, int bits) {
     }
 }
 
-// Each library under drivers\ beside a module.
+std::string Lowered(std::string text) {
+    for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Each library under drivers\ beside a module: checked where Init looks for
+// a driver of its name, a problem anywhere else; none there is a problem.
 void CheckDrivers(Report& report, const std::string& folder) {
     std::error_code error;
-    const fs::path drivers = fs::u8path(folder) / "drivers";
+    const fs::path base = fs::u8path(folder);
+    const fs::path drivers = base / "drivers";
+    int usable = 0;
     for (fs::recursive_directory_iterator it(drivers, error), end; !error && it != end;
          it.increment(error)) {
-        const std::string extension = it->path().extension().string();
-        if (it->is_regular_file(error) && (extension == ".dll" || extension == ".DLL"))
-            CheckDriver(report, it->path());
+        const std::string extension = Lowered(it->path().extension().string());
+        if (!it->is_regular_file(error) || extension != ".dll") continue;
+        const std::string name = it->path().stem().u8string();
+        std::string where = it->path().parent_path().lexically_relative(base).u8string();
+        for (char& c : where)
+            if (c == '/') c = '\\';
+        const std::string wanted = commands::GetDriverSubfolder(name);
+        if (Lowered(where) != Lowered(wanted)) {
+            report.Problem("driver " + Shown(it->path()) + ": Init never looks in " + platform::ShownPath(where) +
+                           "\\; a driver named \"" + platform::ShownPath(name) + "\" goes in " + wanted + "\\");
+            continue;
+        }
+        ++usable;
+        CheckDriver(report, it->path());
     }
+    if (usable == 0)
+        report.Problem("no instrument driver in " + Shown(drivers / "Kestav") +
+                       ": Init finds none (the maker's driver goes there)");
 }
 
 }  // namespace

@@ -1,0 +1,106 @@
+// kestav-host --check tells the truth about the drivers: a driver where Init
+// never looks is a problem, none at all is a problem, and a 32-bit driver
+// exported as "Connect@0" is named with its fix. Against a Remote Desktop
+// plug-in registered in a folder of the test's own.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "packaging/Names.h"
+#include "platform/HostProcess.h"
+#include "platform/Registry.h"
+#include "tests/support/TestSupport.h"
+#include "tools/host/Check.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class CheckTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!platform::kDriverHostAvailable) GTEST_SKIP() << "a Windows client check";
+        std::string registered;
+        if (platform::ReadMachineString(view, names::kDvcAddInKey, names::kDvcAddInValue, &registered))
+            GTEST_SKIP() << "a plug-in is registered on this machine: " << registered;
+        folder = fs::u8path(temp.Path()) / "plug-in";
+        fs::create_directories(folder / "drivers");
+        const fs::path bin = fs::u8path(testing_support::ExecutableFolder());
+        for (const std::string& file : {std::string(names::kDvcModuleFile), host})
+            fs::copy_file(bin / file, folder / file);
+        ASSERT_TRUE(platform::WriteMachineString(view, names::kDvcAddInKey, names::kDvcAddInValue,
+                                                 (folder / names::kDvcModuleFile).u8string()));
+        registeredHere = true;
+    }
+    void TearDown() override {
+        if (registeredHere) platform::DeleteMachineKey(view, names::kDvcAddInKey);
+    }
+    // Copies a test driver into the plug-in's folder, at `place` (e.g. "drivers/Kestav/x.dll").
+    void Place(const std::string& folderName, const std::string& name, const std::string& place) {
+        const fs::path target = folder / fs::u8path(place);
+        fs::create_directories(target.parent_path());
+        fs::copy_file(fs::u8path(testing_support::DriverLibraryPath(folderName, name)), target);
+    }
+    int Check(std::string* report) {
+        std::ostringstream out;
+        const int problems = host::CheckClientPc(out);
+        *report = out.str();
+        return problems;
+    }
+
+    const int bits = int(sizeof(void*) * 8);
+    const platform::View view = platform::ViewOf(bits);
+    const std::string host = "KestavDriverHost" + std::to_string(bits) + ".exe";
+    testing_support::ScopedTempFolder temp;
+    fs::path folder;
+    bool registeredHere = false;
+};
+
+TEST_F(CheckTest, DriversWhereInitLooksAndElsewhere) {
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> drivers;  // test driver -> place
+        int problems;
+        std::vector<std::string> lines;  // each must be in the report
+    };
+    const Case cases[] = {
+        {{}, 1, {"PROBLEM no instrument driver in ", "drivers\\Kestav: Init finds none"}},
+        {{{"sim", "drivers/Kestav/sim.dll"}}, 0, {"sim.dll: " + std::to_string(bits) + "-bit, plain names, all 31 entry points"}},
+        {{{"sim", "drivers/maker.dll"}},
+         2,
+         {"maker.dll: Init never looks in drivers\\; a driver named \"maker\" goes in drivers\\Kestav\\",
+          "PROBLEM no instrument driver in "}},
+        {{{"sim", "drivers/Kestav/sim.dll"}, {"sim", "drivers/Kestav/Orvo2.dll"}},
+         1,
+         {"Orvo2.dll: Init never looks in drivers\\Kestav\\; a driver named \"Orvo2\" goes in drivers\\Orvo2\\"}},
+        {{{"sim", "drivers/Orvo2/Orvo2.dll"}}, 0, {"Orvo2.dll: " + std::to_string(bits) + "-bit"}},
+    };
+    for (const Case& c : cases) {
+        std::error_code ignored;
+        fs::remove_all(folder / "drivers", ignored);
+        for (const auto& [name, place] : c.drivers) Place("Kestav", name, place);
+        std::string report;
+        const int problems = Check(&report);
+        EXPECT_EQ(problems, c.problems) << report;
+        for (const std::string& line : c.lines) EXPECT_NE(report.find(line), std::string::npos) << line << "\n" << report;
+    }
+}
+
+TEST_F(CheckTest, AStdcallDriverExportedWithItsArgumentSizeIsNamedWithItsFix) {
+    Place("AtSize", "recording-atsize", "drivers/Kestav/maker.dll");
+    std::string report;
+    if (bits == 64) {
+        // One convention on 64-bit: the same build binds.
+        EXPECT_EQ(Check(&report), 0) << report;
+        return;
+    }
+    EXPECT_EQ(Check(&report), 1) << report;
+    EXPECT_NE(report.find("maker.dll: 32-bit, stdcall, names such as \"Connect@0\" (31 of 31), which the module "
+                          "does not look for: link the driver with --kill-at (MinGW) or a .def file"),
+              std::string::npos)
+        << report;
+}
+
+}  // namespace
