@@ -40,4 +40,11 @@ bool WriteMachineDword(View view, const std::string& key, const char* name, std:
 // True also when it was not there.
 bool DeleteMachineValue(View view, const std::string& key, const char* name);
 
+// The current user's values (HKCU, one for both bitnesses where a program
+// reads them as the Remote Desktop clients do): a REG_SZ or REG_EXPAND_SZ.
+bool ReadUserString(const std::string& key, const char* name, std::string* value);
+bool WriteUserString(const std::string& key, const char* name, const std::string& value);
+// Removes a key without subkeys; true also when it was not there.
+bool DeleteUserKey(const std::string& key);
+
 }  // namespace platform

@@ -88,6 +88,32 @@ TEST_F(CheckTest, DriversWhereInitLooksAndElsewhere) {
     }
 }
 
+// Registered for the current user only (HKCU), as for a per-user client:
+// found, checked alike, and not "no plug-in".
+TEST_F(CheckTest, APerUserRegistrationIsFound) {
+    std::string other;
+    if (platform::ReadUserString(names::kDvcAddInKey, names::kDvcAddInValue, &other))
+        GTEST_SKIP() << "a per-user plug-in is registered here: " << other;
+    platform::DeleteMachineKey(view, names::kDvcAddInKey);
+    registeredHere = false;
+    Place("Kestav", "sim", "drivers/Kestav/sim.dll");
+    ASSERT_TRUE(platform::WriteUserString(names::kDvcAddInKey, names::kDvcAddInValue,
+                                          (folder / names::kDvcModuleFile).u8string()));
+    std::string report;
+    const int problems = Check(&report);
+    platform::DeleteUserKey(names::kDvcAddInKey);
+    EXPECT_EQ(problems, 0) << report;
+    const std::string own = std::to_string(bits) + "-bit";
+    for (const std::string& line : std::vector<std::string>{
+             "OK per-user Remote Desktop registration: HKCU\\...\\AddIns\\KestavInstrument names ",
+             "KestavClientDriverDVC.dll is " + own + ", for " + own + " Remote Desktop clients",
+             host + ", where every driver runs", "sim.dll: " + own + ", plain names, all 31 entry points"})
+        EXPECT_NE(report.find(line), std::string::npos) << line << "\n" << report;
+    // Nothing registered at all: a problem.
+    EXPECT_GT(Check(&report), 0);
+    EXPECT_NE(report.find("and no Remote Desktop plug-in"), std::string::npos) << report;
+}
+
 TEST_F(CheckTest, AStdcallDriverExportedWithItsArgumentSizeIsNamedWithItsFix) {
     Place("AtSize", "recording-atsize", "drivers/Kestav/maker.dll");
     std::string report;

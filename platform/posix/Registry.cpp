@@ -106,4 +106,28 @@ bool DeleteMachineValue(View view, const std::string& key, const char* name) {
     return true;
 }
 
+// The current user's values: "KST_HKCU\<key>\<name>" = "sz:<text>".
+bool ReadUserString(const std::string& key, const char* name, std::string* value) {
+    const char* text = getenv(("KST_HKCU\\" + key + "\\" + name).c_str());
+    if (text == nullptr || !StartsWith(text, "sz:")) return false;
+    *value = text + 3;
+    return true;
+}
+
+bool WriteUserString(const std::string& key, const char* name, const std::string& value) {
+    SetEnvironment("KST_HKCU\\" + key + "\\" + name, "sz:" + value);
+    return true;
+}
+
+bool DeleteUserKey(const std::string& key) {
+    const std::string prefix = "KST_HKCU\\" + key + "\\";
+    std::vector<std::string> names;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string variable(*entry);
+        if (variable.compare(0, prefix.size(), prefix) == 0) names.push_back(variable.substr(0, variable.find('=')));
+    }
+    for (const std::string& variable : names) SetEnvironment(variable, "");
+    return true;
+}
+
 }  // namespace platform

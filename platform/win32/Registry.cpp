@@ -138,4 +138,39 @@ bool DeleteMachineValue(View view, const std::string& key, const char* name) {
     return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }
 
+bool ReadUserString(const std::string& key, const char* name, std::string* value) {
+    Key open;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, Widen(key).c_str(), 0, KEY_QUERY_VALUE, &open.handle) != ERROR_SUCCESS)
+        return false;
+    const std::wstring wideName = Widen(name);
+    DWORD type = 0, size = 0;
+    if (RegQueryValueExW(open.handle, wideName.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ))
+        return false;
+    std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+    if (size > 0 && RegQueryValueExW(open.handle, wideName.c_str(), nullptr, &type,
+                                     reinterpret_cast<BYTE*>(&text[0]), &size) != ERROR_SUCCESS)
+        return false;
+    text.resize(size / sizeof(wchar_t));
+    while (!text.empty() && text.back() == L'\0') text.pop_back();
+    *value = Narrow(text);
+    return true;
+}
+
+bool WriteUserString(const std::string& key, const char* name, const std::string& value) {
+    Key open;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, Widen(key).c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        &open.handle, nullptr) != ERROR_SUCCESS)
+        return false;
+    const std::wstring text = Widen(value);
+    return RegSetValueExW(open.handle, Widen(name).c_str(), 0, REG_SZ,
+                          reinterpret_cast<const BYTE*>(text.c_str()),
+                          DWORD((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+bool DeleteUserKey(const std::string& key) {
+    const LONG status = RegDeleteKeyW(HKEY_CURRENT_USER, Widen(key).c_str());
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+}
+
 }  // namespace platform

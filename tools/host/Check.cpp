@@ -223,6 +223,28 @@ bool CheckPlugin(Report& report, int bits) {
     return true;
 }
 
+// The plug-in registered for the current user only (HKCU, as for per-user
+// clients): there, with its driver host, settings and drivers for its bitness.
+bool CheckUserPlugin(Report& report) {
+    std::string path;
+    if (!platform::ReadUserString(names::kDvcAddInKey, names::kDvcAddInValue, &path)) return false;
+    const std::string shown = platform::ShownPath(path);
+    report.Ok("per-user Remote Desktop registration: HKCU\\...\\AddIns\\KestavInstrument names " + shown);
+    const int bits = driver::LibraryBitness(ReadAll(fs::u8path(path)));
+    if (bits == 0) {
+        report.Problem("per-user Remote Desktop plug-in: " + shown + " is missing or not a plug-in");
+        return true;
+    }
+    const std::string view = std::to_string(bits) + "-bit";
+    report.Ok("per-user Remote Desktop plug-in: " + shown + " is " + view + ", for " + view +
+              " Remote Desktop clients");
+    const fs::path folder = fs::u8path(path).parent_path();
+    CheckHost(report, bits, folder, "Remote Desktop plug-in");
+    CheckSettings(report, bits);
+    CheckDrivers(report, folder.u8string());
+    return true;
+}
+
 int CheckClientPc(std::ostream& out) {
     Report report(out);
     int clients = 0;
@@ -237,9 +259,11 @@ int CheckClientPc(std::ostream& out) {
     }
     int plugins = 0;
     for (int bits : {64, 32}) plugins += CheckPlugin(report, bits) ? 1 : 0;
+    plugins += CheckUserPlugin(report) ? 1 : 0;
     if (clients == 0 && plugins == 0)
         report.Problem("no Citrix ICA client is registered (SOFTWARE\\Citrix\\ICA Client, InstallFolder), "
-                       "and no Remote Desktop plug-in (" + std::string(names::kDvcAddInKey) + ")");
+                       "and no Remote Desktop plug-in (" + std::string(names::kDvcAddInKey) +
+                       ", in HKLM or HKCU)");
     return report.Problems();
 }
 
