@@ -1,6 +1,7 @@
-// kestav-host --check tells the truth about the drivers: a driver where Init
-// never looks is a problem, none at all is a problem, and a 32-bit driver
-// exported as "Connect@0" is named with its fix. Against a Remote Desktop
+// kestav-host --check tells the truth about the drivers: each is loaded in
+// the driver host as Init loads it, a driver where Init never looks is a
+// problem, none at all is a problem, and a 32-bit driver exported as
+// "Connect@0" is named with its fix. Against a Remote Desktop
 // plug-in registered in a folder of the test's own.
 #include <gtest/gtest.h>
 
@@ -76,6 +77,15 @@ TEST_F(CheckTest, DriversWhereInitLooksAndElsewhere) {
          1,
          {"Orvo2.dll: Init never looks in drivers\\Kestav\\; a driver named \"Orvo2\" goes in drivers\\Orvo2\\"}},
         {{{"sim", "drivers/Orvo2/Orvo2.dll"}}, 0, {"Orvo2.dll: " + std::to_string(bits) + "-bit"}},
+        // Loaded as Init loads it: without the library it imports, it does not load.
+        {{{"probe", "drivers/Kestav/probe.dll"}},
+         1,
+         {"probe.dll: " + std::to_string(bits) + "-bit, plain names, all 31 entry points, but it does not load "
+          "(error 126: a library it needs is neither beside it nor on this PC)"}},
+        {{{"probe", "drivers/Kestav/probe.dll"}, {"probe-dep", "drivers/Kestav/probe-dep.dll"}},
+         0,
+         {"probe.dll: " + std::to_string(bits) + "-bit, plain names, all 31 entry points, loads in the driver host",
+          "probe-dep.dll: " + std::to_string(bits) + "-bit library with no entry point of a driver"}},
     };
     for (const Case& c : cases) {
         std::error_code ignored;

@@ -26,6 +26,9 @@ namespace {
 using names::kIcaModuleFile;
 using names::kModuleName;
 
+// How long a driver may take to load in the driver host.
+constexpr std::uint32_t kLoadSeconds = 30;
+
 // A path (UTF-8 inside) as the report shows it, in the ANSI code page as the log does.
 std::string Shown(const fs::path& path) { return platform::ShownPath(path.u8string()); }
 
@@ -49,14 +52,17 @@ private:
     int problems_ = 0;
 };
 
-// "64-bit, plain names, all 31 entry points" or what is wrong with it.
-void CheckDriver(Report& report, const fs::path& path) {
+// "64-bit, plain names, all 31 entry points, loads in the driver host" or
+// what is wrong with it. `folder`: the module's, whose driver hosts load it
+// as Init does. False for a library with none of the entry points (one a
+// driver needs beside it).
+bool CheckDriver(Report& report, const fs::path& path, const fs::path& folder) {
     const std::string file = ReadAll(path);
     const int bits = driver::LibraryBitness(file);
     const std::string name = "driver " + Shown(path) + ": ";
     if (bits == 0) {
         report.Problem(name + "not a Windows library for x86 or x64");
-        return;
+        return true;
     }
     const std::vector<std::string> exported = driver::ExportedNames(file);
     const std::set<std::string> exports(exported.begin(), exported.end());
@@ -77,15 +83,37 @@ void CheckDriver(Report& report, const fs::path& path) {
         report.Problem(name + "32-bit, stdcall, names such as \"Connect@0\" (" + std::to_string(atSize) +
                        " of 31), which the module does not look for: link the driver with --kill-at "
                        "(MinGW) or a .def file, so that they are exported as \"Connect\"");
-        return;
+        return true;
     }
     const std::string form = decorated == 0   ? "plain names"
                              : plain == 0     ? "stdcall, decorated names"
                                               : "plain and decorated names";
-    if (missing.empty())
-        report.Ok(name + std::to_string(bits) + "-bit, " + form + ", all 31 entry points");
-    else
-        report.Problem(name + std::to_string(bits) + "-bit, " + form + ", missing: " + missing);
+    const std::string found = name + std::to_string(bits) + "-bit, " + form;
+    if (plain == 0 && decorated == 0) {
+        report.Ok(name + std::to_string(bits) + "-bit library with no entry point of a driver "
+                         "(one a driver needs beside it)");
+        return false;
+    }
+    if (!missing.empty()) {
+        report.Problem(found + ", missing: " + missing);
+        return true;
+    }
+    // Loaded as Init loads it: a library it needs that is not there shows here.
+    const fs::path host = folder / (std::string(names::kDriverHostPrefix) + std::to_string(bits) + ".exe");
+    if (driver::LibraryBitness(ReadAll(host)) != bits) {
+        report.Ok(found + ", all 31 entry points (not loaded: no " + std::to_string(bits) + "-bit driver host)");
+        return true;
+    }
+    driver::Spectro spectro;
+    if (spectro.LoadDriverInHost(host.u8string(), path.u8string(), kLoadSeconds)) {
+        report.Ok(found + ", all 31 entry points, loads in the driver host");
+    } else {
+        const std::uint32_t error = spectro.LoadError();
+        report.Problem(found + ", all 31 entry points, but it does not load (error " + std::to_string(error) +
+                       (error == 126 ? ": a library it needs is neither beside it nor on this PC" : "") + ")");
+    }
+    spectro.Release();
+    return true;
 }
 
 void CheckSettings(Report& report, int bits);
@@ -189,8 +217,7 @@ void CheckDrivers(Report& report, const std::string& folder) {
                            "\\; a driver named \"" + platform::ShownPath(name) + "\" goes in " + wanted + "\\");
             continue;
         }
-        ++usable;
-        CheckDriver(report, it->path());
+        if (CheckDriver(report, it->path(), base)) ++usable;
     }
     if (usable == 0)
         report.Problem("no instrument driver in " + Shown(drivers / "Kestav") +

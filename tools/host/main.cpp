@@ -123,6 +123,8 @@ int ParseOptions(int argc, char** argv, const std::vector<std::string>& paths, O
             std::cout << kUsage;
             return 0;
         } else if (arg == "--check") {
+            // The driver hosts it starts log to the module's log, never emptied from here.
+            diag::LogFile::firstOpen = false;
             return host::CheckClientPc(std::cout) == 0 ? 0 : 1;
         } else if (arg == "--dvc") {
             options->dvc = true;
