@@ -1,8 +1,9 @@
 // The module's end of an instrument driver that runs in the driver host
 // (KestavDriverHost32.exe or KestavDriverHost64.exe): it starts the host,
-// hands it the driver (and, later in the session, the next one), sends each call as a request frame through the shared
-// section and waits for the answer, the host's end or the time limit. A host
-// that has crashed or hangs costs the command, never the session.
+// hands it the driver (and, later in the session, the next one), sends each
+// call as a request frame through the shared section and waits for the
+// answer, the host's end or the time limit. A host that has crashed or hangs
+// costs the command, never the session.
 #pragma once
 
 #include <cstdint>

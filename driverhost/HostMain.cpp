@@ -3,9 +3,8 @@
 // it with the name of a private pipe, hands it the driver's full path and the
 // shared section over that pipe, and then sends each call as a request frame;
 // a later Init of the same session unloads that driver and loads the next one
-// here, without a new process. A
-// crash or a hang in the driver ends or stalls this process only; the module
-// sees it and answers the command with an error.
+// here, without a new process. A crash or a hang in the driver ends or stalls
+// this process only; the module sees it and answers the command with an error.
 //
 // It binds the driver exactly as the module does in-process (all 31 entry
 // points or none, either calling convention, plain or decorated names), and

@@ -77,6 +77,8 @@ TEST_F(CheckTest, DriversWhereInitLooksAndElsewhere) {
          1,
          {"Orvo2.dll: Init never looks in drivers\\Kestav\\; a driver named \"Orvo2\" goes in drivers\\Orvo2\\"}},
         {{{"sim", "drivers/Orvo2/Orvo2.dll"}}, 0, {"Orvo2.dll: " + std::to_string(bits) + "-bit"}},
+        // The folder in other letter case: where Windows finds it all the same.
+        {{{"sim", "drivers/kestav/sim.dll"}}, 0, {"sim.dll: " + std::to_string(bits) + "-bit, plain names"}},
         // Loaded as Init loads it: without the library it imports, it does not load.
         {{{"probe", "drivers/Kestav/probe.dll"}},
          1,

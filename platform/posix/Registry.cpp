@@ -33,6 +33,19 @@ bool Read(View view, const std::string& key, const char* name, std::string* text
 bool StartsWith(const std::string& text, const char* prefix) {
     return text.compare(0, std::strlen(prefix), prefix) == 0;
 }
+
+// Every value directly under a key: the variables named <prefix><name>.
+bool DeleteKeyVariables(const std::string& prefix) {
+    std::vector<std::string> names;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string variable(*entry, std::strcspn(*entry, "="));
+        if (StartsWith(variable, prefix.c_str()) &&
+            variable.find('\\', prefix.size()) == std::string::npos)
+            names.push_back(variable);
+    }
+    for (const std::string& variable : names) SetEnvironment(variable, "");
+    return true;
+}
 }  // namespace
 
 View ViewOf(int bits) {
@@ -75,16 +88,7 @@ bool WriteMachineString(View view, const std::string& key, const char* name,
 }
 
 bool DeleteMachineKey(View view, const std::string& key) {
-    const std::string prefix = Variable(view, key, "");
-    std::vector<std::string> names;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string variable(*entry, std::strcspn(*entry, "="));
-        if (StartsWith(variable, prefix.c_str()) &&
-            variable.find('\\', prefix.size()) == std::string::npos)
-            names.push_back(variable);
-    }
-    for (const std::string& variable : names) SetEnvironment(variable, "");
-    return true;
+    return DeleteKeyVariables(Variable(view, key, ""));
 }
 
 ValueKind ReadMachineDword(View view, const std::string& key, const char* name,
@@ -119,15 +123,6 @@ bool WriteUserString(const std::string& key, const char* name, const std::string
     return true;
 }
 
-bool DeleteUserKey(const std::string& key) {
-    const std::string prefix = "KST_HKCU\\" + key + "\\";
-    std::vector<std::string> names;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string variable(*entry);
-        if (variable.compare(0, prefix.size(), prefix) == 0) names.push_back(variable.substr(0, variable.find('=')));
-    }
-    for (const std::string& variable : names) SetEnvironment(variable, "");
-    return true;
-}
+bool DeleteUserKey(const std::string& key) { return DeleteKeyVariables("KST_HKCU\\" + key + "\\"); }
 
 }  // namespace platform

@@ -5,21 +5,17 @@
 #include <io.h>
 
 #include <cstdio>
-#include <cstring>
-#include <vector>
 
 #include "platform/win32/Wide.h"
 
 namespace platform {
 
 std::uint32_t TempFolder(char* buffer, std::uint32_t size) {
-    std::vector<wchar_t> wide(MAX_PATH + 2);
-    const DWORD length = GetTempPathW(DWORD(wide.size()), wide.data());
-    if (length == 0 || length >= wide.size()) return 0;
-    const std::string folder = Narrow(wide.data(), length);
-    if (folder.size() >= size) return std::uint32_t(folder.size() + 1);
-    std::memcpy(buffer, folder.c_str(), folder.size() + 1);
-    return std::uint32_t(folder.size());
+    // On the stack: the log asks for its folder at every line.
+    wchar_t wide[MAX_PATH + 2];
+    const DWORD length = GetTempPathW(MAX_PATH + 2, wide);
+    if (length == 0 || length >= MAX_PATH + 2) return 0;
+    return std::uint32_t(NarrowInto(wide, length, buffer, size));
 }
 
 FileHandle OpenSharedAppend(const char* path, bool truncate) {
@@ -27,7 +23,12 @@ FileHandle OpenSharedAppend(const char* path, bool truncate) {
     // through FILE_APPEND_DATA puts every write at the end of the file, even
     // when another handle has written there meanwhile.
     // FILE_READ_ATTRIBUTES: the log asks the file's size before each line.
-    HANDLE file = CreateFileW(Widen(path).c_str(), FILE_READ_ATTRIBUTES | (truncate ? GENERIC_WRITE : FILE_APPEND_DATA),
+    // Converted on the stack (every log line opens the file); a longer path
+    // than the log's ever is still works.
+    wchar_t shortPath[1024];
+    const std::wstring longPath = WidenInto(path, shortPath, 1024) ? std::wstring() : Widen(path);
+    HANDLE file = CreateFileW(longPath.empty() ? shortPath : longPath.c_str(),
+                              FILE_READ_ATTRIBUTES | (truncate ? GENERIC_WRITE : FILE_APPEND_DATA),
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                               nullptr);

@@ -25,6 +25,32 @@ struct Key {
         if (handle != nullptr) RegCloseKey(handle);
     }
 };
+
+// A text value of an open key, read in UTF-16 so that a path the ANSI code
+// page cannot spell comes through whole (as UTF-8).
+TextKind QueryText(HKEY key, const char* name, std::string* value) {
+    const std::wstring wideName = Widen(name);
+    DWORD type = 0, size = 0;
+    LONG status = RegQueryValueExW(key, wideName.c_str(), nullptr, &type, nullptr, &size);
+    if (status == ERROR_FILE_NOT_FOUND) return TextKind::Absent;
+    if (status != ERROR_SUCCESS) return TextKind::Other;
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return TextKind::Other;
+    std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+    if (size > 0)
+        status = RegQueryValueExW(key, wideName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&text[0]), &size);
+    if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return TextKind::Other;
+    text.resize(size / sizeof(wchar_t));
+    while (!text.empty() && text.back() == L'\0') text.pop_back();
+    *value = Narrow(text);
+    return type == REG_SZ ? TextKind::Plain : TextKind::Expandable;
+}
+
+// A text value written as UTF-16.
+bool SetText(HKEY key, const char* name, const std::string& value, DWORD type) {
+    const std::wstring text = Widen(value);
+    return RegSetValueExW(key, Widen(name).c_str(), 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
+                          DWORD((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
 }  // namespace
 
 View ViewOf(int bits) {
@@ -36,23 +62,7 @@ TextKind ReadMachineText(View view, const std::string& key, const char* name, st
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | ViewFlag(view),
                       &open.handle) != ERROR_SUCCESS)
         return TextKind::Absent;
-    // Read in UTF-16, so that a path the ANSI code page cannot spell comes
-    // through whole (as UTF-8).
-    const std::wstring wideName = Widen(name);
-    DWORD type = 0, size = 0;
-    LONG status = RegQueryValueExW(open.handle, wideName.c_str(), nullptr, &type, nullptr, &size);
-    if (status == ERROR_FILE_NOT_FOUND) return TextKind::Absent;
-    if (status != ERROR_SUCCESS) return TextKind::Other;
-    if (type != REG_SZ && type != REG_EXPAND_SZ) return TextKind::Other;
-    std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
-    if (size > 0)
-        status = RegQueryValueExW(open.handle, wideName.c_str(), nullptr, &type,
-                                  reinterpret_cast<BYTE*>(&text[0]), &size);
-    if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return TextKind::Other;
-    text.resize(size / sizeof(wchar_t));
-    while (!text.empty() && text.back() == L'\0') text.pop_back();
-    *value = Narrow(text);
-    return type == REG_SZ ? TextKind::Plain : TextKind::Expandable;
+    return QueryText(open.handle, name, value);
 }
 
 namespace {
@@ -75,11 +85,7 @@ bool WriteMachineText(View view, const std::string& key, const char* name, const
                         KEY_SET_VALUE | ViewFlag(view), nullptr, &open.handle,
                         nullptr) != ERROR_SUCCESS)
         return false;
-    const std::wstring text = Widen(value);
-    return RegSetValueExW(open.handle, Widen(name).c_str(), 0,
-                          kind == TextKind::Expandable ? REG_EXPAND_SZ : REG_SZ,
-                          reinterpret_cast<const BYTE*>(text.c_str()),
-                          DWORD((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    return SetText(open.handle, name, value, kind == TextKind::Expandable ? REG_EXPAND_SZ : REG_SZ);
 }
 
 bool WriteMachineBinary(View view, const std::string& key, const char* name, const std::string& bytes) {
@@ -142,19 +148,8 @@ bool ReadUserString(const std::string& key, const char* name, std::string* value
     Key open;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, Widen(key).c_str(), 0, KEY_QUERY_VALUE, &open.handle) != ERROR_SUCCESS)
         return false;
-    const std::wstring wideName = Widen(name);
-    DWORD type = 0, size = 0;
-    if (RegQueryValueExW(open.handle, wideName.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-        (type != REG_SZ && type != REG_EXPAND_SZ))
-        return false;
-    std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
-    if (size > 0 && RegQueryValueExW(open.handle, wideName.c_str(), nullptr, &type,
-                                     reinterpret_cast<BYTE*>(&text[0]), &size) != ERROR_SUCCESS)
-        return false;
-    text.resize(size / sizeof(wchar_t));
-    while (!text.empty() && text.back() == L'\0') text.pop_back();
-    *value = Narrow(text);
-    return true;
+    const TextKind kind = QueryText(open.handle, name, value);
+    return kind == TextKind::Plain || kind == TextKind::Expandable;
 }
 
 bool WriteUserString(const std::string& key, const char* name, const std::string& value) {
@@ -162,10 +157,7 @@ bool WriteUserString(const std::string& key, const char* name, const std::string
     if (RegCreateKeyExW(HKEY_CURRENT_USER, Widen(key).c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
                         &open.handle, nullptr) != ERROR_SUCCESS)
         return false;
-    const std::wstring text = Widen(value);
-    return RegSetValueExW(open.handle, Widen(name).c_str(), 0, REG_SZ,
-                          reinterpret_cast<const BYTE*>(text.c_str()),
-                          DWORD((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    return SetText(open.handle, name, value, REG_SZ);
 }
 
 bool DeleteUserKey(const std::string& key) {

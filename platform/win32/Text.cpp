@@ -31,6 +31,18 @@ std::wstring Widen(const std::string& utf8) { return ToWide(CP_UTF8, utf8); }
 
 std::string Narrow(const wchar_t* text, std::size_t length) { return FromWide(CP_UTF8, text, length); }
 
+bool WidenInto(const char* utf8, wchar_t* out, std::size_t capacity) {
+    return MultiByteToWideChar(CP_UTF8, 0, utf8, -1, out, int(capacity)) > 0;
+}
+
+std::size_t NarrowInto(const wchar_t* text, std::size_t length, char* out, std::size_t capacity) {
+    const int needed = WideCharToMultiByte(CP_UTF8, 0, text, int(length), nullptr, 0, nullptr, nullptr);
+    if (needed < 0 || std::size_t(needed) >= capacity) return std::size_t(needed) + 1;
+    WideCharToMultiByte(CP_UTF8, 0, text, int(length), out, needed, nullptr, nullptr);
+    out[needed] = '\0';
+    return std::size_t(needed);
+}
+
 std::string ShownPath(const std::string& path) {
     const std::wstring wide = Widen(path);
     return FromWide(CP_ACP, wide.data(), wide.size());

@@ -1,11 +1,12 @@
 #include "tools/host/Check.h"
 
-#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <set>
 #include <string>
+
+#include <boost/algorithm/string/predicate.hpp>
 
 #include "commands/Instrument.h"
 #include "diag/Settings.h"
@@ -25,6 +26,11 @@ namespace {
 
 using names::kIcaModuleFile;
 using names::kModuleName;
+
+// The driver host of one bitness beside a module.
+fs::path HostProgram(const fs::path& folder, int bits) {
+    return folder / (std::string(names::kDriverHostPrefix) + std::to_string(bits) + ".exe");
+}
 
 // How long a driver may take to load in the driver host.
 constexpr std::uint32_t kLoadSeconds = 30;
@@ -99,7 +105,7 @@ bool CheckDriver(Report& report, const fs::path& path, const fs::path& folder) {
         return true;
     }
     // Loaded as Init loads it: a library it needs that is not there shows here.
-    const fs::path host = folder / (std::string(names::kDriverHostPrefix) + std::to_string(bits) + ".exe");
+    const fs::path host = HostProgram(folder, bits);
     if (driver::LibraryBitness(ReadAll(host)) != bits) {
         report.Ok(found + ", all 31 entry points (not loaded: no " + std::to_string(bits) + "-bit driver host)");
         return true;
@@ -123,7 +129,7 @@ void CheckDrivers(Report& report, const std::string& folder);
 // or the plug-in): every driver runs there unless IsolateDriver is 0.
 void CheckHost(Report& report, int bits, const fs::path& folder, const std::string& what) {
     const std::string view = std::to_string(bits) + "-bit";
-    const fs::path program = folder / (std::string(names::kDriverHostPrefix) + std::to_string(bits) + ".exe");
+    const fs::path program = HostProgram(folder, bits);
     std::vector<std::string> ignored;
     const bool isolate =
         diag::ReadSetting(names::kIsolateDriverSetting, platform::ViewOf(bits), &ignored).value == 1;
@@ -191,11 +197,6 @@ void CheckSettings(Report& report, int bits) {
     }
 }
 
-std::string Lowered(std::string text) {
-    for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 // Each library under drivers\ beside a module: checked where Init looks for
 // a driver of its name, a problem anywhere else; none there is a problem.
 void CheckDrivers(Report& report, const std::string& folder) {
@@ -205,14 +206,14 @@ void CheckDrivers(Report& report, const std::string& folder) {
     int usable = 0;
     for (fs::recursive_directory_iterator it(drivers, error), end; !error && it != end;
          it.increment(error)) {
-        const std::string extension = Lowered(it->path().extension().string());
-        if (!it->is_regular_file(error) || extension != ".dll") continue;
+        if (!it->is_regular_file(error) || !boost::algorithm::iequals(it->path().extension().string(), ".dll"))
+            continue;
         const std::string name = it->path().stem().u8string();
         std::string where = it->path().parent_path().lexically_relative(base).u8string();
         for (char& c : where)
             if (c == '/') c = '\\';
         const std::string wanted = commands::GetDriverSubfolder(name);
-        if (Lowered(where) != Lowered(wanted)) {
+        if (!boost::algorithm::iequals(where, wanted)) {
             report.Problem("driver " + Shown(it->path()) + ": Init never looks in " + platform::ShownPath(where) +
                            "\\; a driver named \"" + platform::ShownPath(name) + "\" goes in " + wanted + "\\");
             continue;
@@ -222,6 +223,13 @@ void CheckDrivers(Report& report, const std::string& folder) {
     if (usable == 0)
         report.Problem("no instrument driver in " + Shown(drivers / "Kestav") +
                        ": Init finds none (the maker's driver goes there)");
+}
+
+// Beside a plug-in of `bits`: its driver host, the settings it reads, the drivers.
+void CheckPluginFolder(Report& report, int bits, const fs::path& folder) {
+    CheckHost(report, bits, folder, "Remote Desktop plug-in");
+    CheckSettings(report, bits);
+    CheckDrivers(report, folder.u8string());
 }
 
 }  // namespace
@@ -243,10 +251,7 @@ bool CheckPlugin(Report& report, int bits) {
     else
         report.Problem(view + " Remote Desktop plug-in: " + shown + " is " + std::to_string(pluginBits) +
                        "-bit; " + view + " Remote Desktop clients load " + view + " plug-ins only");
-    const fs::path folder = fs::u8path(path).parent_path();
-    CheckHost(report, bits, folder, "Remote Desktop plug-in");
-    CheckSettings(report, bits);
-    CheckDrivers(report, folder.u8string());
+    CheckPluginFolder(report, bits, fs::u8path(path).parent_path());
     return true;
 }
 
@@ -265,10 +270,7 @@ bool CheckUserPlugin(Report& report) {
     const std::string view = std::to_string(bits) + "-bit";
     report.Ok("per-user Remote Desktop plug-in: " + shown + " is " + view + ", for " + view +
               " Remote Desktop clients");
-    const fs::path folder = fs::u8path(path).parent_path();
-    CheckHost(report, bits, folder, "Remote Desktop plug-in");
-    CheckSettings(report, bits);
-    CheckDrivers(report, folder.u8string());
+    CheckPluginFolder(report, bits, fs::u8path(path).parent_path());
     return true;
 }
 
