@@ -55,35 +55,77 @@ bool Offset(const std::string& file, std::uint32_t sections, std::uint32_t count
 }
 }  // namespace
 
-std::vector<std::string> ExportedNames(const std::string& file) {
-    std::vector<std::string> names;
-    if (LibraryBitness(file) == 0) return names;
+namespace {
+// Where one of the optional header's data directories points: its file
+// offset and the section table, for the tables it leads to.
+struct Directory {
+    std::uint32_t offset = 0;
+    std::uint32_t sections = 0;
+    std::uint32_t sectionCount = 0;
+};
+
+bool FindDirectory(const std::string& file, std::uint32_t index, Directory* found) {
+    if (LibraryBitness(file) == 0) return false;
     const std::uint32_t pe = Little(file, kPeOffsetField, 4);
-    if (file.size() - pe < 24) return names;
-    const std::uint32_t sectionCount = Little(file, pe + 6, 2);
+    if (file.size() - pe < 24) return false;
+    found->sectionCount = Little(file, pe + 6, 2);
     const std::uint32_t optionalSize = Little(file, pe + 20, 2);
     const std::uint32_t optional = pe + 24;
-    if (file.size() - optional < optionalSize || optionalSize < 2) return names;
+    if (file.size() - optional < optionalSize || optionalSize < 2) return false;
     const std::uint32_t magic = Little(file, optional, 2);
-    // The first data directory, the export table: PE32 at 96, PE32+ at 112.
-    const std::uint32_t directory = optional + (magic == 0x20B ? 112 : 96);
-    if (directory + 8 > optional + optionalSize) return names;
-    const std::uint32_t exportRva = Little(file, directory, 4);
-    const std::uint32_t sections = optional + optionalSize;
-    std::uint32_t exports = 0;
-    if (exportRva == 0 || !Offset(file, sections, sectionCount, exportRva, &exports) ||
-        file.size() - exports < 40)
+    // The data directories: PE32 from 96, PE32+ from 112, 8 bytes each.
+    const std::uint32_t directory = optional + (magic == 0x20B ? 112 : 96) + 8 * index;
+    if (directory + 8 > optional + optionalSize) return false;
+    const std::uint32_t rva = Little(file, directory, 4);
+    found->sections = optional + optionalSize;
+    return rva != 0 && Offset(file, found->sections, found->sectionCount, rva, &found->offset);
+}
+
+// The zero-ended text at a relative virtual address; false where there is none.
+bool TextAt(const std::string& file, const Directory& directory, std::uint32_t rva, std::string* text) {
+    std::uint32_t at = 0;
+    if (!Offset(file, directory.sections, directory.sectionCount, rva, &at)) return false;
+    const std::size_t end = file.find('\0', at);
+    if (end == std::string::npos) return false;
+    *text = file.substr(at, end - at);
+    return true;
+}
+
+constexpr std::uint32_t kExportDirectory = 0, kImportDirectory = 1;
+}  // namespace
+
+std::vector<std::string> ExportedNames(const std::string& file) {
+    std::vector<std::string> names;
+    Directory directory;
+    if (!FindDirectory(file, kExportDirectory, &directory) || file.size() - directory.offset < 40)
         return names;
+    const std::uint32_t exports = directory.offset;
     const std::uint32_t count = Little(file, exports + 24, 4);
     std::uint32_t table = 0;
-    if (!Offset(file, sections, sectionCount, Little(file, exports + 32, 4), &table)) return names;
+    if (!Offset(file, directory.sections, directory.sectionCount, Little(file, exports + 32, 4), &table))
+        return names;
     for (std::uint32_t i = 0; i < count && i < 65536; ++i) {
         if (file.size() - table < std::size_t(i) * 4 + 4) break;
-        std::uint32_t name = 0;
-        if (!Offset(file, sections, sectionCount, Little(file, table + i * 4, 4), &name)) break;
-        const std::size_t end = file.find('\0', name);
-        if (end == std::string::npos) break;
-        names.push_back(file.substr(name, end - name));
+        std::string name;
+        if (!TextAt(file, directory, Little(file, table + i * 4, 4), &name)) break;
+        names.push_back(name);
+    }
+    return names;
+}
+
+std::vector<std::string> ImportedLibraries(const std::string& file) {
+    std::vector<std::string> names;
+    Directory directory;
+    if (!FindDirectory(file, kImportDirectory, &directory)) return names;
+    // Import descriptors of 20 bytes, the library's name at 12, until one of zeros.
+    constexpr std::uint32_t kDescriptor = 20;
+    for (std::size_t at = directory.offset; names.size() < kMostImports; at += kDescriptor) {
+        if (file.size() - at < kDescriptor) break;
+        const std::uint32_t nameRva = Little(file, at + 12, 4);
+        if (nameRva == 0) break;
+        std::string name;
+        if (!TextAt(file, directory, nameRva, &name)) break;
+        names.push_back(name);
     }
     return names;
 }

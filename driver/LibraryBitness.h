@@ -19,4 +19,10 @@ int LibraryBitness(const std::string& fileStart);
 // anything that does not read as one (every offset is checked).
 std::vector<std::string> ExportedNames(const std::string& file);
 
+// The libraries a PE library imports, by the names in its import table
+// ("KERNEL32.dll", "libgcc_s_dw2-1.dll"), read from its whole file; empty
+// for anything that does not read as one. At most kMostImports.
+constexpr std::size_t kMostImports = 1024;
+std::vector<std::string> ImportedLibraries(const std::string& file);
+
 }  // namespace driver

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -20,6 +21,10 @@ std::uint32_t LastSystemError();
 // Full path of a library in the system folder ("wfapi.dll" ->
 // "C:\Windows\system32\wfapi.dll"); empty where there is none.
 std::string SystemLibraryPath(const std::string& file);
+// The folders where the system's loader finds a library that is not beside
+// the one importing it: the system folders of both bitnesses, the Windows
+// folder, the PATH; Linux: the usual library folders and LD_LIBRARY_PATH.
+std::vector<std::string> SystemLibraryFolders();
 
 // Full path of the module file (DLL, shared object or executable) that holds
 // `address`; an instance handle is such an address. Empty when the system

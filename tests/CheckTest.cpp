@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "packaging/Names.h"
 #include "platform/HostProcess.h"
 #include "platform/Registry.h"
+#include "tests/support/PeImage.h"
 #include "tests/support/TestSupport.h"
 #include "tools/host/Check.h"
 
@@ -83,7 +85,7 @@ TEST_F(CheckTest, DriversWhereInitLooksAndElsewhere) {
         {{{"probe", "drivers/Kestav/probe.dll"}},
          1,
          {"probe.dll: " + std::to_string(bits) + "-bit, plain names, all 31 entry points, but it does not load "
-          "(error 126: a library it needs is neither beside it nor on this PC)"}},
+          "(error 126: probe.dll needs probe-dep.dll, not found (a library the driver needs goes beside it))"}},
         {{{"probe", "drivers/Kestav/probe.dll"}, {"probe-dep", "drivers/Kestav/probe-dep.dll"}},
          0,
          {"probe.dll: " + std::to_string(bits) + "-bit, plain names, all 31 entry points, loads in the driver host",
@@ -139,6 +141,45 @@ TEST_F(CheckTest, AStdcallDriverExportedWithItsArgumentSizeIsNamedWithItsFix) {
                           "does not look for: link the driver with --kill-at (MinGW) or a .def file"),
               std::string::npos)
         << report;
+}
+
+// The libraries a driver needs, named when the loader will not find them:
+// beside it (in any letter case) or on the system; those beside it followed
+// in turn, each named once.
+TEST(MissingLibraries, NamesWhatTheLoaderWillNotFind) {
+    struct Case {
+        std::vector<std::pair<std::string, std::vector<std::string>>> files;  // name -> its imports
+        std::string missing;
+    };
+    // A library every Windows has, where there is one to find.
+    const std::vector<std::string> system =
+        platform::kDriverHostAvailable ? std::vector<std::string>{"KERNEL32.dll", "api-ms-win-crt-runtime-l1-1-0.dll"}
+                                       : std::vector<std::string>{};
+    auto with = [&](std::vector<std::string> imports) {
+        imports.insert(imports.end(), system.begin(), system.end());
+        return imports;
+    };
+    const Case cases[] = {
+        {{{"maker.dll", with({})}}, ""},
+        {{{"maker.dll", with({"libgcc_s_dw2-1.dll"})}}, "maker.dll needs libgcc_s_dw2-1.dll, not found"},
+        {{{"maker.dll", with({"maker-io.dll"})}, {"MAKER-IO.DLL", with({})}}, ""},
+        {{{"maker.dll", with({"libstdc++-6.dll", "maker-io.dll"})},
+          {"libstdc++-6.dll", with({"libgcc_s_dw2-1.dll", "libwinpthread-1.dll"})},
+          {"maker-io.dll", with({"libgcc_s_dw2-1.dll"})}},
+         "libstdc++-6.dll needs libgcc_s_dw2-1.dll, not found; libstdc++-6.dll needs libwinpthread-1.dll, not found"},
+        // Two that need each other: each read once.
+        {{{"maker.dll", with({"a.dll"})}, {"a.dll", with({"b.dll"})}, {"b.dll", with({"a.dll", "c.dll"})}},
+         "b.dll needs c.dll, not found"},
+    };
+    for (const Case& c : cases) {
+        testing_support::ScopedTempFolder temp;
+        const fs::path folder = fs::u8path(temp.Path());
+        for (const auto& [name, imports] : c.files) {
+            std::ofstream file(folder / name, std::ios::binary);
+            file << testing_support::MakePeImage(sizeof(void*) == 8 ? 0x8664 : 0x014C, {}, imports);
+        }
+        EXPECT_EQ(host::MissingLibraries((folder / "maker.dll").u8string()), c.missing) << c.files.size();
+    }
 }
 
 }  // namespace

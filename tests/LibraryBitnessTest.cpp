@@ -10,6 +10,7 @@
 #include "tests/support/PeImage.h"
 
 using driver::ExportedNames;
+using driver::ImportedLibraries;
 using driver::LibraryBitness;
 using testing_support::MakePeImage;
 
@@ -66,6 +67,28 @@ TEST(ExportedNames, AFileCutShortAnywhereGivesNoMoreThanItHolds) {
         ASSERT_LE(found.size(), names.size()) << size;
         for (std::size_t i = 0; i < found.size(); ++i) EXPECT_EQ(found[i], names[i]) << size;
     }
+}
+
+TEST(ImportedLibraries, BothFormsListTheLibrariesTheyNeed) {
+    const std::vector<std::string> libraries = {"KERNEL32.dll", "libgcc_s_dw2-1.dll", "maker-io.dll"};
+    EXPECT_EQ(ImportedLibraries(MakePeImage(kI386, {"Connect"}, libraries)), libraries);
+    EXPECT_EQ(ImportedLibraries(MakePeImage(kAmd64, {}, libraries)), libraries);
+    EXPECT_TRUE(ImportedLibraries(MakePeImage(kAmd64, {"Connect"})).empty());
+    // The exports are read alike beside them.
+    EXPECT_EQ(ExportedNames(MakePeImage(kI386, {"Connect"}, libraries)), std::vector<std::string>{"Connect"});
+}
+
+TEST(ImportedLibraries, AFileCutShortOrWithoutItsEndGivesNoMoreThanItHolds) {
+    const std::vector<std::string> libraries = {"KERNEL32.dll", "probe-dep.dll"};
+    const std::string image = MakePeImage(kI386, {"Connect"}, libraries);
+    for (std::size_t size = 0; size < image.size(); ++size) {
+        const std::vector<std::string> found = ImportedLibraries(image.substr(0, size));
+        ASSERT_LE(found.size(), libraries.size()) << size;
+        for (std::size_t i = 0; i < found.size(); ++i) EXPECT_EQ(found[i], libraries[i]) << size;
+    }
+    // A table longer than any library has: read up to the bound.
+    const std::vector<std::string> many(driver::kMostImports + 10, "x.dll");
+    EXPECT_EQ(ImportedLibraries(MakePeImage(kAmd64, {}, many)).size(), driver::kMostImports);
 }
 
 }  // namespace

@@ -5,8 +5,11 @@
 #include <limits.h>
 #include <stdlib.h>
 
+#include <algorithm>
+
 #include <boost/algorithm/string/predicate.hpp>
 
+#include "platform/Environment.h"
 #include "platform/File.h"
 
 namespace platform {
@@ -54,6 +57,19 @@ std::uint32_t LastSystemError() {
 
 std::string SystemLibraryPath(const std::string&) {
     return std::string();  // no Windows system folder here
+}
+
+std::vector<std::string> SystemLibraryFolders() {
+    std::vector<std::string> folders = {"/lib", "/usr/lib", "/lib64", "/usr/lib64", "/usr/local/lib",
+                                        "/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu",
+                                        "/lib/i386-linux-gnu", "/usr/lib/i386-linux-gnu"};
+    const std::string path = GetEnvironment("LD_LIBRARY_PATH");
+    for (std::size_t start = 0; start <= path.size();) {
+        const std::size_t end = std::min(path.find(':', start), path.size());
+        if (end > start) folders.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return folders;
 }
 
 std::string ModuleFileName(const void* module) {

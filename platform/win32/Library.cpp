@@ -2,8 +2,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <vector>
 
+#include "platform/Environment.h"
 #include "platform/win32/Wide.h"
 
 namespace platform {
@@ -40,6 +42,30 @@ std::string SystemLibraryPath(const std::string& file) {
     const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return std::string();
     return Narrow(folder, length) + "\\" + file;
+}
+
+std::vector<std::string> SystemLibraryFolders() {
+    std::vector<std::string> folders;
+    wchar_t folder[MAX_PATH];
+    UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (length != 0 && length < MAX_PATH) folders.push_back(Narrow(folder, length));
+    // Where a 64-bit Windows keeps the 32-bit system libraries (none on 32-bit Windows).
+    length = GetSystemWow64DirectoryW(folder, MAX_PATH);
+    if (length != 0 && length < MAX_PATH) folders.push_back(Narrow(folder, length));
+    length = GetWindowsDirectoryW(folder, MAX_PATH);
+    if (length != 0 && length < MAX_PATH) {
+        const std::string windows = Narrow(folder, length);
+        folders.push_back(windows);
+        // The 64-bit system folder as a 32-bit process sees it.
+        folders.push_back(windows + "\\Sysnative");
+    }
+    const std::string path = GetEnvironment("PATH");
+    for (std::size_t start = 0; start <= path.size();) {
+        const std::size_t end = (std::min)(path.find(';', start), path.size());
+        if (end > start) folders.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return folders;
 }
 
 std::string ModuleFileName(const void* address) {

@@ -11,5 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (bits != 0 && bits != 32 && bits != 64) __builtin_trap();
     const auto names = driver::ExportedNames(file);
     if (!names.empty() && bits == 0) __builtin_trap();  // exports only of a library
+    const auto imports = driver::ImportedLibraries(file);
+    if (imports.size() > driver::kMostImports || (!imports.empty() && bits == 0)) __builtin_trap();
     return 0;
 }

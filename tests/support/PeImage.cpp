@@ -9,7 +9,8 @@ void Put(std::string& image, std::size_t at, std::uint32_t value, int width) {
 }
 }  // namespace
 
-std::string MakePeImage(std::uint16_t machine, const std::vector<std::string>& exports) {
+std::string MakePeImage(std::uint16_t machine, const std::vector<std::string>& exports,
+                        const std::vector<std::string>& imports) {
     constexpr std::uint32_t kPe = 0x80, kSectionRva = 0x1000, kRaw = 0x200;
     std::string image(kRaw, '\0');
     image[0] = 'M';
@@ -36,9 +37,21 @@ std::string MakePeImage(std::uint16_t machine, const std::vector<std::string>& e
     Put(data, 24, std::uint32_t(exports.size()), 4);
     Put(data, 32, kSectionRva + table, 4);
 
+    const std::uint32_t exportSize = std::uint32_t(data.size());
+    // The import descriptors (20 bytes, the name at 12, then one of zeros), then their names.
+    const std::uint32_t descriptors = exportSize;
+    data.resize(descriptors + 20 * (imports.size() + 1), '\0');
+    for (std::size_t i = 0; i < imports.size(); ++i) {
+        Put(data, descriptors + 20 * i + 12, kSectionRva + std::uint32_t(data.size()), 4);
+        data += imports[i];
+        data += '\0';
+    }
+
     const std::uint32_t directory = optional + (plus ? 112 : 96);
     Put(image, directory, exports.empty() ? 0 : kSectionRva, 4);
-    Put(image, directory + 4, std::uint32_t(data.size()), 4);
+    Put(image, directory + 4, exportSize, 4);
+    Put(image, directory + 8, imports.empty() ? 0 : kSectionRva + descriptors, 4);
+    Put(image, directory + 12, 20 * std::uint32_t(imports.size() + 1), 4);
     const std::uint32_t section = optional + optionalSize;
     image.replace(section, 6, ".edata");
     Put(image, section + 8, std::uint32_t(data.size()), 4);   // virtual size

@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 
+#include <boost/algorithm/string/case_conv.hpp>
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "commands/Instrument.h"
@@ -15,6 +16,7 @@
 #include "packaging/DriverList.h"
 #include "packaging/Names.h"
 #include "platform/File.h"
+#include "platform/Library.h"
 #include "platform/Registry.h"
 #include "platform/Text.h"
 
@@ -57,6 +59,16 @@ private:
     std::ostream& out_;
     int problems_ = 0;
 };
+
+// A file in `folder` by its name in any letter case, as Windows finds it;
+// empty where there is none.
+fs::path FindFile(const fs::path& folder, const std::string& name) {
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+        if (it->is_regular_file(error) && boost::algorithm::iequals(it->path().filename().u8string(), name))
+            return it->path();
+    return fs::path();
+}
 
 // "64-bit, plain names, all 31 entry points, loads in the driver host" or
 // what is wrong with it. `folder`: the module's, whose driver hosts load it
@@ -115,8 +127,14 @@ bool CheckDriver(Report& report, const fs::path& path, const fs::path& folder) {
         report.Ok(found + ", all 31 entry points, loads in the driver host");
     } else {
         const std::uint32_t error = spectro.LoadError();
+        std::string why;
+        if (error == 126) {
+            why = MissingLibraries(path.u8string());
+            if (why.empty()) why = "a library it needs is neither beside it nor on this PC";
+            why = ": " + why + " (a library the driver needs goes beside it)";
+        }
         report.Problem(found + ", all 31 entry points, but it does not load (error " + std::to_string(error) +
-                       (error == 126 ? ": a library it needs is neither beside it nor on this PC" : "") + ")");
+                       why + ")");
     }
     spectro.Release();
     return true;
@@ -294,6 +312,38 @@ int CheckClientPc(std::ostream& out) {
                        "and no Remote Desktop plug-in (" + std::string(names::kDvcAddInKey) +
                        ", in HKLM or HKCU)");
     return report.Problems();
+}
+
+std::string MissingLibraries(const std::string& file) {
+    const fs::path path = fs::u8path(file);
+    std::vector<fs::path> search;
+    for (const std::string& folder : platform::SystemLibraryFolders()) search.push_back(fs::u8path(folder));
+    const fs::path beside = path.parent_path();
+    std::string missing;
+    std::set<std::string> seen;
+    // In the order the loader meets them, each library once.
+    std::vector<fs::path> pending = {path};
+    for (std::size_t next = 0; next < pending.size() && next < 64; ++next) {
+        const fs::path library = pending[next];
+        for (const std::string& name : driver::ImportedLibraries(ReadAll(library))) {
+            // Windows' API sets resolve inside the loader, not to files.
+            if (boost::algorithm::istarts_with(name, "api-ms-") || boost::algorithm::istarts_with(name, "ext-ms-"))
+                continue;
+            const std::string key = boost::algorithm::to_lower_copy(name);
+            const fs::path local = FindFile(beside, name);
+            if (!local.empty()) {
+                if (seen.insert(key).second) pending.push_back(local);
+                continue;
+            }
+            bool found = false;
+            std::error_code ignored;
+            for (const fs::path& folder : search) found = found || fs::is_regular_file(folder / fs::u8path(name), ignored);
+            if (!found && seen.insert(key).second)
+                missing += std::string(missing.empty() ? "" : "; ") + Shown(library.filename()) + " needs " + name +
+                           ", not found";
+        }
+    }
+    return missing;
 }
 
 }  // namespace host

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <ostream>
+#include <string>
 
 namespace host {
 
@@ -13,5 +14,11 @@ namespace host {
 // Remote Desktop plug-in registered in either view (its path, its bitness,
 // its driver hosts and drivers). Returns the number of problems.
 int CheckClientPc(std::ostream& out);
+
+// The libraries the library at `path` (UTF-8) needs that the system's loader
+// will not find, beside it or on this PC, as
+// "maker.dll needs libgcc_s_dw2-1.dll, not found", joined by "; "; those
+// beside it are followed in turn. Empty when every one is found.
+std::string MissingLibraries(const std::string& path);
 
 }  // namespace host
