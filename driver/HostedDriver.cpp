@@ -1,6 +1,7 @@
 #include "driver/HostedDriver.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -9,6 +10,12 @@
 #include "platform/Text.h"
 
 namespace driver {
+
+std::string ExitCodeText(std::uint32_t code) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", unsigned(code));
+    return text;
+}
 
 namespace {
 // How long the host may take to start and to load the driver, at least.
@@ -164,7 +171,7 @@ HostedDriver::~HostedDriver() {
     }
     const std::uint32_t pid = platform::HostProcessId(process_);
     const std::uint32_t code = platform::EndHostProcess(process_, kQuitGraceMs);
-    if (bound) diag::LogDetail("Driver host ended (pid ", pid, ", exit code ", code, ")");
+    if (bound) diag::LogDetail("Driver host ended (pid ", pid, ", exit code ", ExitCodeText(code), ")");
 }
 
 const driverhost::Answer& HostedDriver::Call(const driverhost::Request& request) {
@@ -176,7 +183,7 @@ const driverhost::Answer& HostedDriver::Call(const driverhost::Request& request)
 void HostedDriver::Stopped() {
     const std::uint32_t code = platform::HostExitCode(process_);
     diag::LogDetail("Driver host (pid ", platform::HostProcessId(process_),
-                    ") stopped during a call, exit code ", code);
+                    ") stopped during a call, exit code ", ExitCodeText(code));
     platform::EndHostProcess(process_, 0);
     process_ = nullptr;
     throw DriverStopped{code};

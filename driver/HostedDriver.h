@@ -22,6 +22,9 @@ namespace driver {
 struct DriverStopped {
     std::uint32_t exitCode = 0;  // the host's, when it ended by itself
 };
+// An exit code as the log and the self-test show it, in hex as Windows'
+// exception codes are known: 0xC0000005.
+std::string ExitCodeText(std::uint32_t code);
 // A call did not return within the time limit; the host has been ended.
 struct DriverNotResponding {};
 // The driver answered a text longer than any response can carry.

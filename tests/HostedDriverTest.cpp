@@ -76,7 +76,7 @@ TEST_F(HostedDriverTest, ASameBitnessDriverAnswersAsInProcess) {
     EXPECT_EQ(HostPids(), std::vector<std::uint32_t>{pid});
     engine.UnloadModule();
     ExpectNoHostLeft();
-    EXPECT_TRUE(LoggedMatching(R"(Driver host ended \(pid \d+, exit code 0\))"));
+    EXPECT_TRUE(LoggedMatching(R"(Driver host ended \(pid \d+, exit code 0x00000000\))"));
 }
 
 TEST_F(HostedDriverTest, ACrashInTheDriverCostsOneCommand) {
@@ -84,7 +84,7 @@ TEST_F(HostedDriverTest, ACrashInTheDriverCostsOneCommand) {
     ASSERT_EQ(Run("Measure"), "OK|true");
     ASSERT_EQ(Run("SetOption|@fault|crash|"), "OK|true");
     EXPECT_EQ(Run("Measure"), "ERROR|Instrument driver stopped");
-    EXPECT_TRUE(LoggedMatching(R"(Driver host \(pid \d+\) stopped during a call, exit code \d+)"));
+    EXPECT_TRUE(LoggedMatching(R"(Driver host \(pid \d+\) stopped during a call, exit code 0x[0-9A-F]{8})"));
     EXPECT_EQ(Run("Measure"), "ERROR|Instrument driver not loaded");
     EXPECT_EQ(Run("Hello"), "OK|Hello");
     EXPECT_EQ(Run("Init|recording|"), "OK");

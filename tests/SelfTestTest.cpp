@@ -55,9 +55,10 @@ protected:
     Report Run(const std::string& folder, const std::string& name, std::uint32_t timeout = 30) {
         return RunPath(testing_support::DriverLibraryPath(folder, name), timeout);
     }
-    Report RunPath(const std::string& path, std::uint32_t timeout = 30) {
+    Report RunPath(const std::string& path, std::uint32_t timeout = 30,
+                   const std::string& hostFolder = testing_support::ExecutableFolder()) {
         host::SelfTestOptions options;
-        options.hostFolder = testing_support::ExecutableFolder();
+        options.hostFolder = hostFolder;
         options.timeoutSeconds = timeout;
         std::ostringstream out;
         Report report;
@@ -132,6 +133,44 @@ TEST_F(SelfTest, AFileThatIsNoLibrary) {
     EXPECT_EQ(host::RunSelfTest(temp.Path() + "/notes.dll", options, out), 1);
     EXPECT_NE(out.str().find("PROBLEM: not a Windows library for x86 or x64"), std::string::npos)
         << out.str();
+}
+
+// What stops a driver before its first call is named with what to do.
+TEST_F(SelfTest, WhatKeepsADriverFromLoadingIsNamedWithItsFix) {
+    const int bits = int(sizeof(void*) * 8);
+    // Its own library missing: named.
+    const std::filesystem::path alone = std::filesystem::u8path(temp.Path()) / "alone";
+    std::filesystem::create_directories(alone);
+    std::filesystem::copy_file(std::filesystem::u8path(testing_support::DriverLibraryPath("Kestav", "probe")),
+                               alone / "probe.dll");
+    Report report = RunPath((alone / "probe.dll").u8string());
+    EXPECT_EQ(report.exit, 1);
+    EXPECT_NE(report.text.find("PROBLEM: the driver does not load in the driver host (error 126: probe.dll needs "
+                               "probe-dep.dll, not found (a library the driver needs goes beside it))"),
+              std::string::npos)
+        << report.text;
+
+    // No driver host of its bitness beside the program (a build of the other bitness).
+    report = RunPath(testing_support::DriverLibraryPath("Kestav", "recording"), 30, temp.Path());
+    EXPECT_EQ(report.exit, 1);
+    EXPECT_NE(report.text.find("PROBLEM: no " + std::to_string(bits) + "-bit driver host here (KestavDriverHost" +
+                               std::to_string(bits) + ".exe beside this program)"),
+              std::string::npos)
+        << report.text;
+    EXPECT_EQ(report.text.find("error 2"), std::string::npos) << report.text;
+
+    // Exported as "Connect@0" (32-bit stdcall without --kill-at): the fix in words.
+    report = Run("AtSize", "recording-atsize");
+    if (bits == 64) {
+        EXPECT_EQ(report.exit, 0) << "one convention on 64-bit\n" << report.text;
+        return;
+    }
+    EXPECT_EQ(report.exit, 1);
+    EXPECT_EQ(report.Count("PROBLEM missing export"), 31) << report.text;
+    EXPECT_NE(report.text.find("They are exported with their argument size, as \"Connect@0\" (31 of 31), which the "
+                               "module does not look for: link the driver with --kill-at (MinGW) or a .def file"),
+              std::string::npos)
+        << report.text;
 }
 
 }  // namespace

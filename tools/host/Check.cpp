@@ -99,8 +99,7 @@ bool CheckDriver(Report& report, const fs::path& path, const fs::path& folder) {
     }
     if (atSize > 0) {
         report.Problem(name + "32-bit, stdcall, names such as \"Connect@0\" (" + std::to_string(atSize) +
-                       " of 31), which the module does not look for: link the driver with --kill-at "
-                       "(MinGW) or a .def file, so that they are exported as \"Connect\"");
+                       " of 31), which the module does not look for: " + kArgumentSizeFix);
         return true;
     }
     const std::string form = decorated == 0   ? "plain names"

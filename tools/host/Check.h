@@ -15,6 +15,11 @@ namespace host {
 // its driver hosts and drivers). Returns the number of problems.
 int CheckClientPc(std::ostream& out);
 
+// The fix for a 32-bit driver whose entry points are exported as
+// "Connect@0" (stdcall from MinGW linked without --kill-at).
+constexpr const char* kArgumentSizeFix =
+    "link the driver with --kill-at (MinGW) or a .def file, so that they are exported as \"Connect\"";
+
 // The libraries the library at `path` (UTF-8) needs that the system's loader
 // will not find, beside it or on this PC, as
 // "maker.dll needs libgcc_s_dw2-1.dll, not found", joined by "; "; those

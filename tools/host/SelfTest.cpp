@@ -15,6 +15,7 @@
 #include "driver/LibraryBitness.h"
 #include "driver/Spectro.h"
 #include "packaging/Names.h"
+#include "tools/host/Check.h"
 #include "relay/Message.h"
 
 namespace host {
@@ -196,10 +197,14 @@ int RunSelfTest(const std::string& path, const SelfTestOptions& options, std::os
     const std::vector<std::string> exported = ExportedNames(file);
     const std::set<std::string> exports(exported.begin(), exported.end());
     std::set<std::string> missing;
+    int argumentSize = 0;  // exported as "Connect@0"
     for (const auto& [entry, bytes] : Spectro::EntryPointNames()) {
-        const bool decorated =
-            bits == 32 && exports.count("_" + entry + "@" + std::to_string(bytes)) != 0;
-        if (exports.count(entry) == 0 && !decorated) missing.insert(entry);
+        const std::string size = "@" + std::to_string(bytes);
+        const bool decorated = bits == 32 && exports.count("_" + entry + size) != 0;
+        if (exports.count(entry) == 0 && !decorated) {
+            missing.insert(entry);
+            if (bits == 32 && exports.count(entry + size) != 0) ++argumentSize;
+        }
     }
     const std::string program = options.hostFolder + "/" + names::kDriverHostPrefix +
                                 std::to_string(bits) + ".exe";
@@ -218,6 +223,16 @@ int RunSelfTest(const std::string& path, const SelfTestOptions& options, std::os
             problems += absent ? 1 : 0;
         }
         out << "\n" << problems << " of 31 entry points missing: the module will not use this driver\n";
+        if (argumentSize > 0)
+            out << "They are exported with their argument size, as \"Connect@0\" (" << argumentSize
+                << " of 31), which the module does not look for: " << kArgumentSizeFix << "\n";
+        return 1;
+    }
+    std::error_code absent;
+    if (!std::filesystem::is_regular_file(std::filesystem::u8path(program), absent)) {
+        out << "PROBLEM: no " << bits << "-bit driver host here (" << names::kDriverHostPrefix << bits
+            << ".exe beside this program): a " << bits << "-bit driver is tested with a kestav-check "
+            << "installed with one (the packages for 64-bit Windows have both)\n";
         return 1;
     }
 
@@ -226,8 +241,11 @@ int RunSelfTest(const std::string& path, const SelfTestOptions& options, std::os
         return spectro.LoadDriverInHost(program, path, options.timeoutSeconds);
     };
     if (!start()) {
-        out << "PROBLEM: the driver does not load in the driver host (error " << spectro.LoadError()
-            << ")\n";
+        const std::uint32_t error = spectro.LoadError();
+        std::string why = error == 126 ? MissingLibraries(path) : std::string();
+        if (error == 126 && why.empty()) why = "a library it needs is neither beside it nor on this PC";
+        out << "PROBLEM: the driver does not load in the driver host (error " << error
+            << (why.empty() ? "" : ": " + why + " (a library the driver needs goes beside it)") << ")\n";
         return 1;
     }
     Context context;
@@ -245,10 +263,8 @@ int RunSelfTest(const std::string& path, const SelfTestOptions& options, std::os
         try {
             outcome = callers.at(name)(spectro, context);
         } catch (const DriverStopped& stopped) {
-            char code[16];
-            std::snprintf(code, sizeof code, "0x%08X", unsigned(stopped.exitCode));
-            verdict = std::string("PROBLEM crash: the driver stopped the driver host (exit code ") +
-                      code + ")";
+            verdict = "PROBLEM crash: the driver stopped the driver host (exit code " +
+                      driver::ExitCodeText(stopped.exitCode) + ")";
         } catch (const DriverNotResponding&) {
             verdict = "PROBLEM hang: no answer within " + std::to_string(options.timeoutSeconds) +
                       " s (the driver host was ended)";
