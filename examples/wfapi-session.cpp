@@ -2,9 +2,12 @@
 // WFAPI calls, nothing of Kestav's but the protocol. It opens both channels,
 // runs a measuring session and prints the spectrum.
 //
-// Built against wfapi.lib (here the stand-in's import library), it runs
-// unchanged in a Citrix session, or on a developer's PC with the stand-in
-// wfapi.dll beside it and kestav-host --listen running.
+// WFAPI is loaded as a program on a Citrix server should load it: by its
+// full path in the system folder (wfapi.dll for 32-bit programs, wfapi64.dll
+// for 64-bit ones), never by a bare name that the current folder could
+// answer. So it runs unchanged in a Citrix session, and on a developer's PC
+// where the developer kit put the stand-in WFAPI into the system folder,
+// with kestav-host --listen running.
 #include <windows.h>
 
 #include <cstdio>
@@ -14,17 +17,46 @@
 // From the Citrix WFAPI SDK's wfapi.h.
 #define WF_CURRENT_SERVER_HANDLE ((HANDLE)NULL)
 #define WF_CURRENT_SESSION ((DWORD)-1)
-extern "C" {
-__declspec(dllimport) HANDLE WINAPI WFVirtualChannelOpen(HANDLE hServer, DWORD SessionId, LPSTR pVirtualName);
-__declspec(dllimport) BOOL WINAPI WFVirtualChannelClose(HANDLE hChannelHandle);
-__declspec(dllimport) BOOL WINAPI WFVirtualChannelRead(HANDLE hChannelHandle, ULONG TimeOut, PCHAR Buffer,
-                                                       ULONG BufferSize, PULONG pBytesRead);
-__declspec(dllimport) BOOL WINAPI WFVirtualChannelWrite(HANDLE hChannelHandle, PCHAR Buffer, ULONG Length,
-                                                        PULONG pBytesWritten);
-__declspec(dllimport) BOOL WINAPI WFVirtualChannelPurgeInput(HANDLE hChannelHandle);
-}
+using OpenProc = HANDLE(WINAPI*)(HANDLE hServer, DWORD SessionId, LPSTR pVirtualName);
+using CloseProc = BOOL(WINAPI*)(HANDLE hChannelHandle);
+using ReadProc = BOOL(WINAPI*)(HANDLE hChannelHandle, ULONG TimeOut, PCHAR Buffer, ULONG BufferSize,
+                               PULONG pBytesRead);
+using WriteProc = BOOL(WINAPI*)(HANDLE hChannelHandle, PCHAR Buffer, ULONG Length, PULONG pBytesWritten);
+using PurgeProc = BOOL(WINAPI*)(HANDLE hChannelHandle);
 
 namespace {
+
+OpenProc WFVirtualChannelOpen;
+CloseProc WFVirtualChannelClose;
+ReadProc WFVirtualChannelRead;
+WriteProc WFVirtualChannelWrite;
+PurgeProc WFVirtualChannelPurgeInput;
+
+template <typename Proc>
+Proc Find(HMODULE library, const char* name) {
+    return reinterpret_cast<Proc>(reinterpret_cast<void*>(GetProcAddress(library, name)));
+}
+
+// WFAPI from the system folder, by full path; false (with the reason printed) where it is not there.
+bool LoadWfapi() {
+    char folder[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return false;
+    const std::string path = std::string(folder) + (sizeof(void*) == 8 ? "\\wfapi64.dll" : "\\wfapi.dll");
+    const HMODULE library = LoadLibraryA(path.c_str());
+    if (library == nullptr) {
+        std::printf("cannot load %s (error %lu): not a Citrix server, and no developer kit installed\n",
+                    path.c_str(), GetLastError());
+        return false;
+    }
+    WFVirtualChannelOpen = Find<OpenProc>(library, "WFVirtualChannelOpen");
+    WFVirtualChannelClose = Find<CloseProc>(library, "WFVirtualChannelClose");
+    WFVirtualChannelRead = Find<ReadProc>(library, "WFVirtualChannelRead");
+    WFVirtualChannelWrite = Find<WriteProc>(library, "WFVirtualChannelWrite");
+    WFVirtualChannelPurgeInput = Find<PurgeProc>(library, "WFVirtualChannelPurgeInput");
+    return WFVirtualChannelOpen && WFVirtualChannelClose && WFVirtualChannelRead && WFVirtualChannelWrite &&
+           WFVirtualChannelPurgeInput;
+}
 
 HANDLE command = nullptr, data = nullptr;
 
@@ -49,6 +81,7 @@ std::string Call(const std::string& text, ULONG timeoutMs) {
 }  // namespace
 
 int main() {
+    if (!LoadWfapi()) return 1;
     char commandName[] = "KstCmd1", dataName[] = "KstDta1";
     command = WFVirtualChannelOpen(WF_CURRENT_SERVER_HANDLE, WF_CURRENT_SESSION, commandName);
     data = WFVirtualChannelOpen(WF_CURRENT_SERVER_HANDLE, WF_CURRENT_SESSION, dataName);

@@ -16,7 +16,7 @@
 #include "platform/Registry.h"
 #include "tests/support/PeImage.h"
 #include "tests/support/TestSupport.h"
-#include "tools/host/Check.h"
+#include "tools/check/Check.h"
 
 namespace fs = std::filesystem;
 

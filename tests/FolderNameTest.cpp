@@ -16,7 +16,7 @@
 #include "platform/HostProcess.h"
 #include "platform/Registry.h"
 #include "tests/support/TestSupport.h"
-#include "tools/host/Check.h"
+#include "tools/check/Check.h"
 #include "tools/host/DvcHost.h"
 #include "tools/host/EngineHost.h"
 

@@ -9,7 +9,7 @@
 
 #include "platform/HostProcess.h"
 #include "tests/support/TestSupport.h"
-#include "tools/host/SelfTest.h"
+#include "tools/check/SelfTest.h"
 
 namespace {
 

@@ -5,10 +5,10 @@ set -euo pipefail
 
 need=(cmake ninja-build g++ libboost-dev g++-mingw-w64-i686-posix wine wine32:i386)
 if [ "${1:-test}" = test ] || [ "${1:-}" = package ]; then
-  need+=(g++-mingw-w64-x86-64-posix wine64 wixl msitools osslsigncode openssl libxml2-utils)
+  need+=(g++-mingw-w64-x86-64-posix wine64 wixl msitools osslsigncode openssl libxml2-utils llvm)
 fi
 if [ "${1:-test}" = test ]; then
-  need+=(googletest libbenchmark-dev clang libclang-rt-dev)
+  need+=(googletest libbenchmark-dev clang libclang-rt-dev lld)
 fi
 
 missing=()

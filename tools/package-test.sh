@@ -10,6 +10,7 @@ version=$(sed -n 's/^project(KestavClientDriver VERSION \([0-9.]*\).*/\1/p' CMak
 x64=$packages/KestavClientDriver-$version-x64.msi
 x86=$packages/KestavClientDriver-$version-x86.msi
 older=$packages/older/KestavClientDriver-1.5.0-x64.msi
+kit=$packages/KestavDeveloperKit-$version-x64.msi
 work=$PWD/build/package-test
 rm -rf "$work" && mkdir -p "$work"
 export WINEDEBUG=-all
@@ -60,9 +61,10 @@ prefix installed
 clients
 check "silent install succeeds" msi /i "$x64" /l*v 'C:\install.log'
 for folder in "$CLIENT64" "$CLIENT32"; do
-  for file in KestavClientDriverICA.dll KestavDriverHost32.exe KestavDriverHost64.exe kestav-host.exe; do
+  for file in KestavClientDriverICA.dll KestavDriverHost32.exe KestavDriverHost64.exe kestav-check.exe; do
     check "$folder\\$file installed" exists "$folder\\$file"
   done
+  check "no development tools on a client PC ($folder)" absent "$folder\\kestav-host.exe"
   check "no simulator by default in $folder" absent "$folder\\drivers\\Kestav\\sim.dll"
 done
 check "64-bit list: ours appended" is "$(value 64 "$LIST" VirtualDriverEx)" 'Thinwire3.0, CtxTwi, KestavClientDriver'
@@ -73,23 +75,26 @@ for view in 64 32; do
   done
 done
 # No instrument driver yet: the module cannot work, and the check says so.
-out=$(w "$CLIENT64\\kestav-host.exe" --check | tr -d '\r' || true)
+out=$(w "$CLIENT64\\kestav-check.exe" --check | tr -d '\r' || true)
 check "--check without any driver names it" \
   grep -qF "PROBLEM no instrument driver in $CLIENT64\\drivers\\Kestav: Init finds none" <<<"$out"
-check "... and fails" bash -c "! wine '$CLIENT64\\kestav-host.exe' --check </dev/null >/dev/null 2>&1"
+check "... and fails" bash -c "! wine '$CLIENT64\\kestav-check.exe' </dev/null >/dev/null 2>&1"
 check "--check: every driver runs in the driver host, by default" \
   grep -qF "OK 64-bit driver host: $CLIENT64\\KestavDriverHost64.exe, where every driver runs" <<<"$out"
 host64=$(unix "$CLIENT64\\KestavDriverHost64.exe")
 mv "$host64" "$host64.away"
-out=$(w "$CLIENT64\\kestav-host.exe" --check | tr -d '\r' || true)
+out=$(w "$CLIENT64\\kestav-check.exe" --check | tr -d '\r' || true)
 mv "$host64.away" "$host64"
 check "--check: a missing driver host is a problem" \
   grep -qF "PROBLEM 64-bit module: $CLIENT64\\KestavDriverHost64.exe is missing, and every driver runs there" <<<"$out"
 check "the simulator added as a feature" msi /i "$x64" ADDLOCAL=Simulator
-check "kestav-host --check passes (64-bit)" w "$CLIENT64\\kestav-host.exe" --check
-check "kestav-host --check passes (32-bit)" w "$CLIENT32\\kestav-host.exe" --check
+check "kestav-check passes (64-bit)" w "$CLIENT64\\kestav-check.exe" --check
+check "kestav-check passes (32-bit)" w "$CLIENT32\\kestav-check.exe"
+# The installed module at work, driven by the stand-in engine of the build.
 for folder in "$CLIENT64" "$CLIENT32"; do
-  out=$(w "$folder\\kestav-host.exe" "Init|sim|" Measure | tr -d '\r')
+  standin=build/package-win64/bin/kestav-host.exe
+  [ "$folder" = "$CLIENT32" ] && standin=build/package-win32/bin/kestav-host.exe
+  out=$(w "$standin" --module "$folder\\KestavClientDriverICA.dll" "Init|sim|" Measure | tr -d '\r')
   check "installed module in $folder answers Init|sim| and Measure" \
     is "$(grep '^<' <<<"$out" | tr '\n' ' ')" '< OK < OK|false '
 done
@@ -147,13 +152,13 @@ check "a setting not given stays absent (32-bit)" is "$(dword 32 "$SETTINGS" Ins
 check "newer package upgrades without properties" msi /i "$x64"
 check "the upgrade keeps IsolateDriver" is "$(dword 64 "$SETTINGS" IsolateDriver)" 0x1
 check "the upgrade keeps DriverTimeoutSeconds (32-bit)" is "$(dword 32 "$SETTINGS" DriverTimeoutSeconds)" 0x5a
-out=$(w "$CLIENT64\\kestav-host.exe" --check | tr -d '\r' || true)
+out=$(w "$CLIENT64\\kestav-check.exe" --check | tr -d '\r' || true)
 check "--check: IsolateDriver from the preference" \
   grep -qF 'OK 64-bit setting IsolateDriver = 1 (preference, HKLM\SOFTWARE\Kestav\ClientDriver)' <<<"$out"
 check "--check: InstrumentThread from the preference" grep -qF 'OK 64-bit setting InstrumentThread = 0 (preference' <<<"$out"
 w reg add "$POLICY" /v IsolateDriver /t REG_DWORD /d 0 /f /reg:64 >/dev/null
 w reg add "$POLICY" /v DriverTimeoutSeconds /t REG_DWORD /d 0 /f /reg:32 >/dev/null
-out=$(w "$CLIENT64\\kestav-host.exe" --check | tr -d '\r' || true)
+out=$(w "$CLIENT64\\kestav-check.exe" --check | tr -d '\r' || true)
 check "--check: a policy wins over the preference" \
   grep -qF 'OK 64-bit setting IsolateDriver = 0 (policy, HKLM\SOFTWARE\Policies\Kestav\ClientDriver)' <<<"$out"
 check "--check: a policy value out of range is a problem, not 0" \
@@ -184,19 +189,21 @@ done
 check "the registration tool installed with the plug-in alone (it writes and removes the settings)" \
   exists "$PLUGIN32\\KestavRegister.exe"
 for folder in "$PLUGIN64" "$PLUGIN32"; do
-  for file in KestavClientDriverDVC.dll KestavDriverHost32.exe kestav-host.exe drivers\\Kestav\\sim.dll; do
+  for file in KestavClientDriverDVC.dll KestavDriverHost32.exe kestav-check.exe drivers\\Kestav\\sim.dll; do
     check "$folder\\$file installed" exists "$folder\\$file"
   done
 done
 check "64-bit registration names the 64-bit plug-in" is "$(value 64 "$ADDIN" Name)" "$PLUGIN64\\KestavClientDriverDVC.dll"
 check "32-bit registration names the 32-bit plug-in" is "$(value 32 "$ADDIN" Name)" "$PLUGIN32\\KestavClientDriverDVC.dll"
 check "no Citrix registration" is "$(value 64 "$LIST" VirtualDriverEx)" '(absent)'
-out=$(w "$PLUGIN64\\kestav-host.exe" --check | tr -d '\r' || true)
+out=$(w "$PLUGIN64\\kestav-check.exe" --check | tr -d '\r' || true)
 check "--check reports the 64-bit plug-in and its bitness" grep -qF "OK 64-bit Remote Desktop plug-in: $PLUGIN64\\KestavClientDriverDVC.dll is 64-bit" <<<"$out"
 check "--check reports the 32-bit registration" grep -qF "OK 32-bit Remote Desktop registration: AddIns\\KestavInstrument names $PLUGIN32\\KestavClientDriverDVC.dll" <<<"$out"
 check "--check finds no problem" bash -c "! grep -q PROBLEM <<<'$out'"
 for folder in "$PLUGIN64" "$PLUGIN32"; do
-  out=$(w "$folder\\kestav-host.exe" --dvc "Init|sim|" Connect GetSerialNumber | tr -d '\r')
+  standin=build/package-win64/bin/kestav-host.exe
+  [ "$folder" = "$PLUGIN32" ] && standin=build/package-win32/bin/kestav-host.exe
+  out=$(w "$standin" --dvc --module "$folder\\KestavClientDriverDVC.dll" "Init|sim|" Connect GetSerialNumber | tr -d '\r')
   check "the installed plug-in in $folder answers" is "$(grep '^<' <<<"$out" | tr '\n' ' ')" '< OK  (on KstDta1) < OK|true  (on KstDta1) < OK|KSIM-000417  (on KstDta1) '
 done
 check "uninstall succeeds" msi /x "$x64"
@@ -234,6 +241,64 @@ check "the REG_MULTI_SZ list is as it was" is "$(multi)" "$before"
 said=$(wine build/win32/bin/KestavRegister.exe add 64 </dev/null 2>&1 >/dev/null | tr -d '\r' || true)
 check "KestavRegister says why" grep -q 'is neither REG_SZ nor REG_EXPAND_SZ (64-bit registry view)' <<<"$said"
 check "... and still changed nothing" is "$(multi)" "$before"
+
+echo "--- the developer kit: install, link against it, the example with WFAPI by full path, uninstall"
+KIT='C:\Program Files\Kestav\DeveloperKit'
+prefix devkit
+check "the developer kit installs" msi /i "$kit"
+for file in include\\KestavChannel.h lib\\x86\\KestavChannel.lib lib\\x86\\libKestavChannel.dll.a \
+            lib\\x64\\KestavChannel.lib lib\\x64\\libKestavChannel.dll.a bin\\kestav-host.exe bin\\KestavChannel.dll \
+            bin\\drivers\\Kestav\\sim.dll bin32\\KestavChannel.dll examples\\wfapi-session.cpp server-developers.md; do
+  check "$file installed" exists "$KIT\\$file"
+done
+# (By their paths here: winepath, a 32-bit program, sees SysWOW64 as its system32.)
+standin32=$WINEPREFIX/drive_c/windows/syswow64/wfapi.dll standin64=$WINEPREFIX/drive_c/windows/system32/wfapi64.dll
+check "the stand-in wfapi.dll in the 32-bit system folder" test -f "$standin32"
+check "the stand-in wfapi64.dll in the 64-bit system folder" test -f "$standin64"
+# Programs built with the kit's header and import libraries: MSVC's format
+# (clang and lld-link, as link.exe takes it) and MinGW's; each run with the
+# kit's library beside it.
+links=$work/links && mkdir -p "$links/x86" "$links/x64"
+for arch in x86 x64; do
+  target=i686 mingw=i686-w64-mingw32-gcc-posix bin=bin32
+  [ $arch = x64 ] && target=x86_64 mingw=x86_64-w64-mingw32-gcc-posix bin=bin
+  lib=$(unix "$KIT\\lib\\$arch") include=$(unix "$KIT\\include")
+  cp "$(unix "$KIT\\$bin\\KestavChannel.dll")" "$links/$arch/"
+  clang --target=$target-pc-windows-msvc -O1 -I"$include" -c tests/devkit/link-check.c -o "$links/$arch/msvc.obj"
+  lld-link /nologo /entry:start /subsystem:console /nodefaultlib /machine:$arch "$links/$arch/msvc.obj" \
+    "$lib/KestavChannel.lib" /out:"$links/$arch/msvc.exe" >/dev/null
+  $mingw -O1 -I"$include" -nostdlib -e $([ $arch = x86 ] && echo _start@0 || echo start) tests/devkit/link-check.c \
+    "$lib/libKestavChannel.dll.a" -o "$links/$arch/mingw.exe"
+  for toolchain in msvc mingw; do
+    code=0; wine "$links/$arch/$toolchain.exe" </dev/null >/dev/null 2>&1 || code=$?
+    check "a $arch program linked with the kit's $toolchain import library runs" is "$code" $((40 + ${#version}))
+  done
+done
+(cd "$(unix "$KIT\\bin")" && exec wine kestav-host.exe --listen kit --sessions 2 </dev/null >"$work/kit-listener.log" 2>&1) &
+listener=$!
+for bin in bin32 bin; do
+  out=$(cd "$(unix "$KIT\\$bin")" && KESTAV_LOOP=kit timeout 120 wine example-wfapi.exe </dev/null | tr -d '\r' || true)
+  check "the kit's $bin\\example-wfapi.exe (WFAPI by full path) measures" grep -q '^Measure  *OK|true$' <<<"$out"
+done
+wait $listener || true
+check "the uninstall succeeds" msi /x "$kit"
+check "the kit's folder is gone" absent "$KIT"
+check "the stand-in wfapi.dll is gone" test ! -e "$standin32"
+check "the stand-in wfapi64.dll is gone" test ! -e "$standin64"
+
+echo "--- the developer kit where a real WFAPI is: never replaced, never removed"
+prefix realwfapi
+# A real one has a version resource, as Wine's own libraries have: one of those stands in for it.
+real32=$WINEPREFIX/drive_c/windows/syswow64/wfapi.dll real64=$WINEPREFIX/drive_c/windows/system32/wfapi64.dll
+cp "$WINEPREFIX/drive_c/windows/syswow64/version.dll" "$real32"
+cp "$WINEPREFIX/drive_c/windows/system32/version.dll" "$real64"
+sum32=$(md5sum <"$real32") sum64=$(md5sum <"$real64")
+check "the developer kit installs" msi /i "$kit"
+check "the real wfapi.dll is as it was" is "$(md5sum <"$real32")" "$sum32"
+check "the real wfapi64.dll is as it was" is "$(md5sum <"$real64")" "$sum64"
+check "the uninstall succeeds" msi /x "$kit"
+check "the real wfapi.dll stays" is "$(md5sum <"$real32")" "$sum32"
+check "the real wfapi64.dll stays" is "$(md5sum <"$real64")" "$sum64"
 
 wineserver -k >/dev/null 2>&1 || true
 echo "packages: $passed passed, $failed failed"

@@ -4,6 +4,8 @@
 #   build/packages/KestavClientDriver-<version>-x64.msi  (64-bit Windows: the 64-bit
 #       client and the 32-bit client)
 #   build/packages/KestavClientDriver-<version>-x86.msi  (32-bit Windows)
+#   build/packages/KestavDeveloperKit-<version>-x64.msi  (server-side developers'
+#       PCs, never client PCs: the client library, examples, the local loop)
 # Usage: tools/package.sh [--sign CERT.pfx [--password PASS]] [--version X.Y.Z] [--out DIR]
 # With --sign, the module, the driver hosts, the tools and the packages are
 # signed (Authenticode, osslsigncode). The version is the module's own, from
@@ -28,23 +30,42 @@ for arch in win32 win64; do
   [ $arch = win64 ] && toolchain=cmake/mingw-x86_64.cmake
   cmake -S . -B build/package-$arch -G Ninja -DCMAKE_TOOLCHAIN_FILE=$toolchain \
     -DCMAKE_BUILD_TYPE=Release -DKST_TESTS=OFF >/dev/null
-  ninja -C build/package-$arch KestavClientDriverICA KestavClientDriverDVC kst_driver_host kestav-host kst_sim \
-    $([ $arch = win32 ] && echo KestavRegister) >/dev/null
+  ninja -C build/package-$arch KestavClientDriverICA KestavClientDriverDVC kst_driver_host kestav-check kst_sim \
+    kestav-host KestavChannel kst_wfapi example-wfapi example-library $([ $arch = win32 ] && echo KestavRegister) >/dev/null
 done
 
 # The files as they go into the packages: stripped, and signed when asked.
 stage=build/package-stage
 rm -rf "$stage" && mkdir -p "$out"
 for arch in win32 win64; do
-  mkdir -p "$stage/$arch/drivers/Kestav"
+  mkdir -p "$stage/$arch/drivers/Kestav" "$stage/$arch/server"
   strip=i686-w64-mingw32-strip
   [ $arch = win64 ] && strip=x86_64-w64-mingw32-strip
   for file in KestavClientDriverICA.dll KestavClientDriverDVC.dll KestavDriverHost32.exe KestavDriverHost64.exe \
-              kestav-host.exe KestavRegister.exe drivers/Kestav/sim.dll; do
+              kestav-check.exe kestav-host.exe KestavRegister.exe drivers/Kestav/sim.dll server/KestavChannel.dll \
+              server/wfapi.dll server/wfapi64.dll server/example-wfapi.exe server/example-library.exe; do
     [ -f "build/package-$arch/bin/$file" ] || continue
     $strip -o "$stage/$arch/$file" "build/package-$arch/bin/$file"
   done
 done
+# The developer kit's import libraries for the client library, from its
+# exports: for MinGW (GNU dlltool) and for MSVC (llvm-dlltool, the format
+# link.exe writes); 32-bit programs import the stdcall names as "KestavOpen@16"
+# decorates them, from the DLL's plain names.
+for arch in win32 win64; do
+  libs=$stage/libs/x64 machine=i386:x86-64 dlltool=x86_64-w64-mingw32-dlltool kill=""
+  [ $arch = win32 ] && libs=$stage/libs/x86 machine=i386 dlltool=i686-w64-mingw32-dlltool kill=-k
+  mkdir -p "$libs"
+  { echo "LIBRARY KestavChannel.dll"; echo EXPORTS
+    x86_64-w64-mingw32-objdump -p "$stage/$arch/server/KestavChannel.dll" |
+      sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/s/^\s*\[ *[0-9]*\] \(Kestav[A-Za-z]*\(@[0-9]*\)\?\)$/\1/p' |
+      if [ $arch = win32 ]; then grep @; else cat; fi
+  } >"$libs/KestavChannel.def"
+  [ "$(grep -c '^Kestav' "$libs/KestavChannel.def")" -ge 10 ] || { echo "package.sh: no exports read from KestavChannel.dll"; exit 1; }
+  $dlltool $kill -d "$libs/KestavChannel.def" -D KestavChannel.dll -l "$libs/libKestavChannel.dll.a"
+  llvm-dlltool -m $machine $kill -d "$libs/KestavChannel.def" -D KestavChannel.dll -l "$libs/KestavChannel.lib"
+done
+
 sign() {  # file
   [ -n "$cert" ] || return 0
   osslsigncode sign -pkcs12 "$cert" ${password:+-pass "$password"} -h sha256 \
@@ -110,3 +131,27 @@ for arch in x64 x86; do
   sign "$msi"
   echo "$msi"
 done
+
+# The developer kit (64-bit Windows).
+kit="$out/KestavDeveloperKit-$version-x64.msi"
+wixl -a x64 -D Version="$version" -D Bin32="$stage/win32" -D Bin64="$stage/win64" -D Libs="$stage/libs" \
+  -o "$kit" packaging/KestavDeveloperKit.wxs 2> >(grep -v -e 'has no property' -e '^$' >&2 || true)
+# The stand-in WFAPI only where no real WFAPI is: a search of each system
+# folder (AppSearch with a DrLocator, which wixl cannot write) for a file of
+# that name with a version resource, as every Citrix release has and the
+# stand-in has not (so an upgrade or an uninstall of the kit sees its own as
+# what it is); each component's condition on it.
+msibuild "$kit" -q "CREATE TABLE \`DrLocator\` (\`Signature_\` CHAR(72) NOT NULL, \`Parent\` CHAR(72), \`Path\` CHAR(255), \`Depth\` SHORT PRIMARY KEY \`Signature_\`, \`Parent\`, \`Path\`)"
+for bits in 32 64; do
+  file=wfapi.dll folder=SystemFolder
+  [ $bits = 64 ] && file=wfapi64.dll folder=System64Folder
+  msibuild "$kit" -q "INSERT INTO \`Signature\` (\`Signature\`, \`FileName\`, \`MinVersion\`) VALUES ('Wfapi$bits', '$file', '0.0.0.1')"
+  msibuild "$kit" -q "INSERT INTO \`DrLocator\` (\`Signature_\`, \`Path\`, \`Depth\`) VALUES ('Wfapi$bits', '[$folder]', 0)"
+  msibuild "$kit" -q "INSERT INTO \`AppSearch\` (\`Property\`, \`Signature_\`) VALUES ('EXISTINGWFAPI$bits', 'Wfapi$bits')"
+  msibuild "$kit" -q "UPDATE \`Component\` SET \`Condition\` = 'NOT EXISTINGWFAPI$bits' WHERE \`Component\` = 'StandInWfapi$bits'"
+done
+for table in InstallExecuteSequence InstallUISequence; do
+  msibuild "$kit" -q "INSERT INTO \`$table\` (\`Action\`, \`Sequence\`) VALUES ('AppSearch', 50)"
+done
+sign "$kit"
+echo "$kit"

@@ -161,19 +161,20 @@ grep -q '^\[  PASSED  \]' build/mixed/bin/mixed-dvc.log && ! grep -qE '^\[  FAIL
 check_complete build/mixed/bin wine "$dvc_filter" dvc_tests.exe
 summary+=("mixed: $(count_tests build/mixed) (64-bit module and plug-in, 32-bit simulator and recording drivers)")
 
-echo "=== a folder named in Greek, Polish and Chinese: kestav-host, the module, the driver host, a driver"
+echo "=== a folder named in Greek, Polish and Chinese: kestav-host, kestav-check, the module, the driver host, a driver"
 # (The tests run the same from inside; this is the programs as shipped, started there.)
 far="build/Ωμέγα Łukasz 測色"
 rm -rf "$far" && mkdir -p "$far/drivers/Kestav"
-cp build/win32/bin/KestavClientDriverICA.dll build/win32/bin/KestavDriverHost32.exe build/win32/bin/kestav-host.exe "$far/"
+cp build/win32/bin/KestavClientDriverICA.dll build/win32/bin/KestavDriverHost32.exe build/win32/bin/kestav-host.exe \
+  build/win32/bin/kestav-check.exe "$far/"
 cp build/win32/bin/drivers/Kestav/sim.dll "$far/drivers/Kestav/"
 out=$(cd "$far" && wine kestav-host.exe "Init|sim|" GetSerialNumber </dev/null | tr -d '\r')
 echo "$out"
 grep -qx '< OK|KSIM-000417' <<<"$out" || { echo "the module did not answer from that folder"; exit 1; }
-out=$(cd "$far" && wine kestav-host.exe --self-test "$(winepath -w "$root/$far/drivers/Kestav/sim.dll")" </dev/null | tr -d '\r')
+out=$(cd "$far" && wine kestav-check.exe --self-test "$(winepath -w "$root/$far/drivers/Kestav/sim.dll")" </dev/null | tr -d '\r')
 grep -q '^31 entry points: all ok' <<<"$out" || { echo "$out"; echo "the self-test failed in that folder"; exit 1; }
 rm -rf "$far"
-summary+=("folders in any language: kestav-host, the module, the driver host and the simulator from a Greek, Polish and Chinese folder name")
+summary+=("folders in any language: kestav-host, kestav-check, the module, the driver host and the simulator from a Greek, Polish and Chinese folder name")
 
 echo "=== mixed: kestav-host drives the 64-bit module with the 32-bit simulator"
 out=$(cd build/mixed/bin && wine kestav-host.exe "Init|sim|" Connect GetSerialNumber </dev/null)
@@ -207,7 +208,17 @@ summary+=("mixed: a client killed outright took its driver host with it")
 
 echo "=== server side: example programs -> stand-in wfapi -> local loop -> kestav-host --listen -> module -> simulator"
 # Each program of each bitness against a listener of each bitness: the pipe
-# carries the same frames either way.
+# carries the same frames either way. The stand-in WFAPI goes where the
+# developer kit puts it, into the system folders (the example loads it by
+# full path, as on a Citrix server), and away again afterwards.
+system32=$WINEPREFIX/drive_c/windows/system32 syswow64=$WINEPREFIX/drive_c/windows/syswow64
+if [ -e "$syswow64/wfapi.dll" ] || [ -e "$system32/wfapi64.dll" ]; then
+  echo "a WFAPI is in the test prefix's system folders already"; exit 1
+fi
+ended=$(trap -p EXIT | sed "s/^trap -- '\(.*\)' EXIT$/\1/")  # wine_start's
+trap "rm -f '$syswow64/wfapi.dll' '$system32/wfapi64.dll'; $ended" EXIT
+cp build/win32/bin/server/wfapi.dll "$syswow64/wfapi.dll"
+cp build/win64/bin/server/wfapi64.dll "$system32/wfapi64.dll"
 for listener_bits in 32 64; do
   for program_bits in 32 64; do
     name="e2e-$listener_bits-$program_bits"
@@ -223,7 +234,9 @@ for listener_bits in 32 64; do
     grep -q '^< OK|true$' "$out" || { echo "the listener printed no response"; cat "$out"; exit 1; }
   done
 done
-summary+=("server: the example programs (plain WFAPI and the library), 32 and 64-bit, measured a spectrum through the stand-in wfapi, the local loop and listeners of both bitnesses")
+rm -f "$syswow64/wfapi.dll" "$system32/wfapi64.dll"
+trap "$ended" EXIT
+summary+=("server: the example programs (plain WFAPI loaded by full path, and the library), 32 and 64-bit, measured a spectrum through the stand-in wfapi, the local loop and listeners of both bitnesses")
 echo "=== server side: the library and the local loop against the module's road (short; docs/maintainers.md gives the long run)"
 wine build/win32/bin/loop_bench.exe 3 50 </dev/null
 

@@ -18,9 +18,9 @@
 #include "platform/Text.h"
 #include "diag/LogFile.h"
 #include "packaging/Names.h"
-#include "tools/host/Check.h"
+#include "tools/check/Check.h"
 #include "tools/host/DvcHost.h"
-#include "tools/host/SelfTest.h"
+#include "tools/check/SelfTest.h"
 #include "tools/host/EngineHost.h"
 #include "tools/host/Listener.h"
 #include "tools/host/Spectrum.h"
@@ -188,14 +188,6 @@ int ParseOptions(int argc, char** argv, const std::vector<std::string>& paths, O
     return -1;
 }
 
-// The folder of this program: the module, the driver hosts and drivers\ beside it.
-std::string ProgramFolder(const char* argv0) {
-    std::string self = platform::ModuleFileName(reinterpret_cast<const void*>(&ProgramFolder));
-    if (self.empty()) self = argv0;
-    const std::string::size_type separator = self.find_last_of("\\/");
-    return separator == std::string::npos ? "." : self.substr(0, separator);
-}
-
 void Plot(const std::string& response, const std::string& command, const std::string& file) {
     const std::vector<double> values = host::ParseSpectrum(response);
     if (values.empty()) return;
@@ -294,21 +286,6 @@ int RunDvc(const Options& options, const std::string& plugin) {
     return 0;
 }
 
-void ShowLog(int lines) {
-    const std::string path = diag::LogFilePath();
-    std::cout << "\nlog file: " << platform::ShownPath(path) << "\n";
-    std::ifstream log(std::filesystem::u8path(platform::NativePath(path)), std::ios::binary);
-    std::vector<std::string> all;
-    std::string line;
-    while (std::getline(log, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        all.push_back(line);
-    }
-    const std::size_t first = all.size() > std::size_t(lines) ? all.size() - lines : 0;
-    std::cout << "last " << all.size() - first << " of " << all.size() << " lines:\n";
-    for (std::size_t i = first; i < all.size(); ++i) std::cout << "  " << all[i] << "\n";
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -320,19 +297,19 @@ int main(int argc, char** argv) {
         // The driver host's lines go to the module's log, which is never emptied from here.
         diag::LogFile::firstOpen = false;
         host::SelfTestOptions selfTest;
-        selfTest.hostFolder = ProgramFolder(argv[0]);
+        selfTest.hostFolder = host::ProgramFolder(argv[0]);
         selfTest.timeoutSeconds = std::uint32_t(options.timeoutSeconds);
         return host::RunSelfTest(options.selfTest, selfTest, std::cout);
     }
     if (options.dvc) {
         const std::string plugin = options.module.empty()
-                                       ? ProgramFolder(argv[0]) + "/" + names::kDvcModuleFile
+                                       ? host::ProgramFolder(argv[0]) + "/" + names::kDvcModuleFile
                                        : options.module;
         const int status = RunDvc(options, plugin);
-        if (options.logLines >= 0) ShowLog(options.logLines);
+        if (options.logLines >= 0) host::ShowLogTail(std::cout, options.logLines);
         return status;
     }
-    if (options.module.empty()) options.module = ProgramFolder(argv[0]) + "/" + kModuleFile;
+    if (options.module.empty()) options.module = host::ProgramFolder(argv[0]) + "/" + kModuleFile;
 
     {
         host::EngineHost engine;
@@ -373,6 +350,6 @@ int main(int argc, char** argv) {
         (void)engine.Close();
         engine.UnloadModule();
     }
-    if (options.logLines >= 0) ShowLog(options.logLines);
+    if (options.logLines >= 0) host::ShowLogTail(std::cout, options.logLines);
     return 0;
 }

@@ -15,6 +15,13 @@ namespace host {
 // its driver hosts and drivers). Returns the number of problems.
 int CheckClientPc(std::ostream& out);
 
+// The folder of the running program (where the module, the driver hosts
+// and drivers\ are beside it); `argv0`'s when the system cannot tell.
+std::string ProgramFolder(const char* argv0);
+
+// The log file's path and its last `lines` lines.
+void ShowLogTail(std::ostream& out, int lines);
+
 // The fix for a 32-bit driver whose entry points are exported as
 // "Connect@0" (stdcall from MinGW linked without --kill-at).
 constexpr const char* kArgumentSizeFix =

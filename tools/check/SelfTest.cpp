@@ -1,4 +1,4 @@
-#include "tools/host/SelfTest.h"
+#include "tools/check/SelfTest.h"
 
 #include <chrono>
 #include <cstdio>
@@ -15,7 +15,7 @@
 #include "driver/LibraryBitness.h"
 #include "driver/Spectro.h"
 #include "packaging/Names.h"
-#include "tools/host/Check.h"
+#include "tools/check/Check.h"
 #include "relay/Message.h"
 
 namespace host {

@@ -1,4 +1,4 @@
-#include "tools/host/Check.h"
+#include "tools/check/Check.h"
 
 #include <filesystem>
 #include <fstream>
@@ -10,6 +10,7 @@
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "commands/Instrument.h"
+#include "diag/LogPath.h"
 #include "diag/Settings.h"
 #include "driver/LibraryBitness.h"
 #include "driver/Spectro.h"
@@ -343,6 +344,28 @@ std::string MissingLibraries(const std::string& file) {
         }
     }
     return missing;
+}
+
+std::string ProgramFolder(const char* argv0) {
+    std::string self = platform::ModuleFileName(reinterpret_cast<const void*>(&ProgramFolder));
+    if (self.empty()) self = argv0;
+    const std::string::size_type separator = self.find_last_of("\\/");
+    return separator == std::string::npos ? "." : self.substr(0, separator);
+}
+
+void ShowLogTail(std::ostream& out, int lines) {
+    const std::string path = diag::LogFilePath();
+    out << "\nlog file: " << platform::ShownPath(path) << "\n";
+    std::ifstream log(fs::u8path(platform::NativePath(path)), std::ios::binary);
+    std::vector<std::string> all;
+    std::string line;
+    while (std::getline(log, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        all.push_back(line);
+    }
+    const std::size_t first = all.size() > std::size_t(lines) ? all.size() - lines : 0;
+    out << "last " << all.size() - first << " of " << all.size() << " lines:\n";
+    for (std::size_t i = first; i < all.size(); ++i) out << "  " << all[i] << "\n";
 }
 
 }  // namespace host

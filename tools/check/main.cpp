@@ -1,0 +1,84 @@
+// kestav-check: what ships to every client PC beside the module. It checks
+// the PC as the module will find it, and runs a driver's self-test; the
+// stand-ins for development (engine, listener, Remote Desktop client) are in
+// kestav-host, in the developer kit.
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+#include "diag/LogFile.h"
+#include "platform/Arguments.h"
+#include "platform/File.h"
+#include "tools/check/Check.h"
+#include "tools/check/SelfTest.h"
+
+namespace {
+
+const char* const kUsage =
+    "usage: kestav-check [--check] [--show-log [N]]\n"
+    "       kestav-check --self-test DRIVER [--timeout S]\n"
+    "  --check              check this PC (the default): ICA clients, the module's\n"
+    "                       registration and files, the Remote Desktop plug-in, the\n"
+    "                       settings in force, each driver loaded where the module loads\n"
+    "                       it (exit 1 when the module cannot work)\n"
+    "  --self-test DRIVER   call each of the driver library's 31 entry points once, in\n"
+    "                       the driver host, and judge each (exit 1 on any problem)\n"
+    "  --timeout S          with --self-test: seconds a call may take (default 30)\n"
+    "  --show-log [N]       print the log file's path and its last N lines (default 12)\n";
+
+int Usage(const std::string& problem) {
+    std::cerr << "kestav-check: " << problem << "\n" << kUsage;
+    return 2;
+}
+
+bool ParseNumber(const std::string& text, int* value) {
+    char* end = nullptr;
+    const long number = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || number < 0 || number > 1000000) return false;
+    *value = static_cast<int>(number);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    platform::UseBinaryStandardStreams();
+    const std::vector<std::string> paths = platform::ProgramArguments(argc, argv);
+    std::string selfTest;
+    int timeoutSeconds = 30;
+    int logLines = -1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsage;
+            return 0;
+        } else if (arg == "--check") {
+            // the default
+        } else if (arg == "--self-test") {
+            if (i + 1 >= argc) return Usage("--self-test needs a driver library");
+            selfTest = paths[std::size_t(++i)];
+        } else if (arg == "--timeout") {
+            if (i + 1 >= argc || !ParseNumber(argv[++i], &timeoutSeconds) || timeoutSeconds < 1 ||
+                timeoutSeconds > 3600)
+                return Usage("--timeout takes seconds from 1 to 3600");
+        } else if (arg == "--show-log") {
+            logLines = 12;
+            if (i + 1 < argc && ParseNumber(argv[i + 1], &logLines)) ++i;
+        } else {
+            return Usage("unknown argument " + arg);
+        }
+    }
+    // The driver hosts started from here log to the module's log, never emptied from here.
+    diag::LogFile::firstOpen = false;
+    int status = 0;
+    if (!selfTest.empty()) {
+        host::SelfTestOptions options;
+        options.hostFolder = host::ProgramFolder(argv[0]);
+        options.timeoutSeconds = std::uint32_t(timeoutSeconds);
+        status = host::RunSelfTest(selfTest, options, std::cout);
+    } else {
+        status = host::CheckClientPc(std::cout) == 0 ? 0 : 1;
+    }
+    if (logLines >= 0) host::ShowLogTail(std::cout, logLines);
+    return status;
+}
