@@ -39,7 +39,7 @@ public:
             }
             *error = "the dynamic channel " + std::string(loop::ChannelName(channel)) +
                      " cannot be opened (error " + std::to_string(code) +
-                     "): is the Kestav plug-in registered on the client (kestav-host --check)?";
+                     "): is the Kestav plug-in registered on the client (kestav-check there)?";
             return KESTAV_CHANNEL_BLOCKED;
         }
         return KESTAV_OK;

@@ -1,4 +1,4 @@
-// kestav-host --check tells the truth about the drivers: each is loaded in
+// kestav-check tells the truth about the drivers: each is loaded in
 // the driver host as Init loads it, a driver where Init never looks is a
 // problem, none at all is a problem, and a 32-bit driver exported as
 // "Connect@0" is named with its fix. Against a Remote Desktop

@@ -1,4 +1,4 @@
-// kestav-host --self-test: the verdict for each entry point of a driver, with
+// kestav-check --self-test: the verdict for each entry point of a driver, with
 // the driver in the driver host, for good drivers and for one broken in each
 // way a maker's driver can be.
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-// kestav-host --check: what an administrator wants to know about a client PC,
+// kestav-check (and kestav-host --check): what an administrator wants to know about a client PC,
 // one line per finding, "OK ..." or "PROBLEM ...".
 #pragma once
 

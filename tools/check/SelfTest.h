@@ -1,4 +1,4 @@
-// kestav-host --self-test <driver>: what an instrument maker runs before
+// kestav-check --self-test <driver>: what an instrument maker runs before
 // shipping a driver. It loads the driver as Init does, but always in the
 // driver host (so that a crash or a hang is reported, never suffered), calls
 // each of the 31 entry points once with typical arguments, in the order of a
