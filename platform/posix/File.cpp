@@ -14,8 +14,10 @@
 namespace platform {
 
 std::uint32_t TempFolder(char* buffer, std::uint32_t size) {
-    // The POSIX counterpart of GetTempPathA's TMP/TEMP lookup.
+    // The POSIX counterpart of GetTempPathA's TMP/TEMP lookup: TMPDIR, then
+    // the user's own runtime folder (no other user can write there), then /tmp.
     const char* folder = getenv("TMPDIR");
+    if (folder == nullptr || *folder == '\0') folder = getenv("XDG_RUNTIME_DIR");
     if (folder == nullptr || *folder == '\0') folder = "/tmp";
     const std::size_t length = std::strlen(folder);
     const bool addSeparator = folder[length - 1] != '/';
@@ -35,9 +37,19 @@ FileHandle OpenSharedAppend(const char* path, bool truncate) {
     if (length == sizeof native) return kNoFile;
     std::memcpy(native, path, length + 1);
     for (char* c = native; (c = std::strchr(c, '\\')) != nullptr;) *c = '/';
+    // Never through a link, only a plain file of this user's, readable by
+    // this user alone: in a shared folder such as /tmp another user cannot
+    // make the log go elsewhere, nor read it.
     const int file =
-        open(native, O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND), 0666);
-    return file < 0 ? kNoFile : file;
+        open(native, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | (truncate ? 0 : O_APPEND), 0600);
+    if (file < 0) return kNoFile;
+    struct stat status;
+    if (fstat(file, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != geteuid() ||
+        (truncate && ftruncate(file, 0) != 0)) {
+        close(file);
+        return kNoFile;
+    }
+    return file;
 }
 
 bool WriteBytes(FileHandle file, const char* bytes, std::size_t size) {
