@@ -1,12 +1,14 @@
 // Remote Desktop: the dynamic channels KstCmd1 (commands) and KstDta1
 // (responses) of this program's session, which the client's Kestav plug-in
-// listens for. Responses arrive in chunks and are joined here.
+// listens for. Responses arrive in chunks and are joined here: by their
+// headers on Windows, by StreamResponse in an xrdp session.
 #include <chrono>
 #include <vector>
 
 #include "platform/DynamicChannel.h"
 #include "platform/Session.h"
 #include "server/ChunkReassembly.h"
+#include "server/StreamReassembly.h"
 #include "server/KestavChannel.h"
 #include "server/LoopProtocol.h"
 #include "server/Transport.h"
@@ -18,7 +20,7 @@ namespace {
 
 class RemoteDesktopTransport final : public Transport {
 public:
-    RemoteDesktopTransport() : joiner_(KESTAV_LONGEST_RESPONSE) {}
+    RemoteDesktopTransport() : joiner_(KESTAV_LONGEST_RESPONSE), stream_(KESTAV_LONGEST_RESPONSE) {}
     ~RemoteDesktopTransport() override {
         if (command_ != nullptr) platform::CloseDynamicChannel(command_);
         if (data_ != nullptr) platform::CloseDynamicChannel(data_);
@@ -46,6 +48,11 @@ public:
     }
 
     int Write(const std::string& command, std::string* error) override {
+        if (!platform::kChunkHeaders && command.size() > kStreamLongestWrite) {
+            *error = "the command is " + std::to_string(command.size()) + " bytes: xrdp passes at most " +
+                     std::to_string(kStreamLongestWrite) + " to the client as one message";
+            return KESTAV_WRITE_REFUSED;
+        }
         std::uint32_t code = 0;
         if (platform::DynamicChannelWrite(command_, command, &code)) return KESTAV_OK;
         *error = "WTSVirtualChannelWrite failed (error " + std::to_string(code) + ")";
@@ -55,6 +62,7 @@ public:
     int Read(std::uint32_t timeoutMs, std::string* response, std::string* error) override {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         std::vector<std::uint8_t> chunk;
+        bool begun = false;  // of a response without chunk headers
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
@@ -65,10 +73,28 @@ public:
                 *error = "the Remote Desktop channel closed";
                 return KESTAV_DISCONNECTED;
             }
-            std::string problem;
-            // A message that does not add up is dropped; the wait goes on for a whole one.
-            if (joiner_.Feed(chunk.data(), chunk.size(), response, &problem) == ChunkReassembler::Result::Message)
-                return KESTAV_OK;
+            if (platform::kChunkHeaders) {
+                std::string problem;
+                // A message that does not add up is dropped; the wait goes on for a whole one.
+                if (joiner_.Feed(chunk.data(), chunk.size(), response, &problem) ==
+                    ChunkReassembler::Result::Message)
+                    return KESTAV_OK;
+                continue;
+            }
+            const std::string piece(chunk.begin(), chunk.end());
+            StreamResponse::Result result =
+                begun ? stream_.Next(piece, response) : stream_.First(piece, response);
+            begun = true;
+            if (result == StreamResponse::Result::NeedMarker) {
+                const int written = Write(stream_.Marker(), error);
+                if (written != KESTAV_OK) return written;
+                result = StreamResponse::Result::NeedMore;
+            }
+            if (result == StreamResponse::Result::Message) return KESTAV_OK;
+            if (result == StreamResponse::Result::TooLong) {
+                *error = "a response longer than any the module sends";
+                return KESTAV_DISCONNECTED;
+            }
         }
     }
 
@@ -83,6 +109,7 @@ private:
     platform::DynamicChannel* command_ = nullptr;
     platform::DynamicChannel* data_ = nullptr;
     ChunkReassembler joiner_;
+    StreamResponse stream_;
 };
 
 }  // namespace

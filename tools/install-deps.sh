@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the build needs on a Debian machine, skipping what is there.
-# Usage: tools/install-deps.sh demo|test|package
+# Usage: tools/install-deps.sh demo|test|package|realstack
 set -euo pipefail
 
 need=(cmake ninja-build g++ libboost-dev g++-mingw-w64-i686-posix wine wine32:i386)
 if [ "${1:-test}" = test ] || [ "${1:-}" = package ]; then
   need+=(g++-mingw-w64-x86-64-posix wine64 wixl msitools osslsigncode openssl libxml2-utils llvm)
+fi
+if [ "${1:-test}" = test ] || [ "${1:-}" = realstack ]; then
+  need+=(xrdp xorgxrdp freerdp2-x11 freerdp2-dev xvfb)
 fi
 if [ "${1:-test}" = test ]; then
   need+=(googletest libbenchmark-dev clang libclang-rt-dev lld)

@@ -15,6 +15,8 @@
 
 namespace platform {
 
+const bool kChunkHeaders = true;
+
 struct DynamicChannel {
     HANDLE channel = nullptr;
     HANDLE file = nullptr;  // the channel's, closed with it

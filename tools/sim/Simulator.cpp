@@ -348,6 +348,19 @@ KST_DRIVER_API const char* KST_DRIVER_CALL Execute(const char* command) {
         state.measureMs = int(ms);
         return Hand("OK");
     }
+    // "TEXT=1048573": a text of that many letters, "abc...zab...", so that a
+    // server application can try the longest response (OK| and these).
+    if (text.compare(0, 5, "TEXT=") == 0) {
+        char* end = nullptr;
+        const long size = std::strtol(text.c_str() + 5, &end, 10);
+        if (text.size() == 5 || *end != '\0' || size < 0 || size > 4 * 1024 * 1024) {
+            Fail(kInvalidValue);
+            return Hand("");
+        }
+        std::string letters(std::size_t(size), 'a');
+        for (std::size_t i = 0; i < letters.size(); ++i) letters[i] = char('a' + i % 26);
+        return Hand(letters);
+    }
     if (text == "RESET") {
         const bool connected = state.connected;
         state = State();

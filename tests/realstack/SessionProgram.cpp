@@ -1,0 +1,192 @@
+// The server side of the real-stack stage: runs inside an xrdp session as
+// the test user, drives the client's module through xrdp, FreeRDP and the
+// add-in with the client library, and prints one line per check ("ok ..." or
+// "FAILED ..."), then "checks: N passed, M failed" and the round-trip figures.
+// Usage: kestav-session-program TRANSCRIPT ROUNDS [slow]
+//   TRANSCRIPT: the session transcript ("> command", "< response" lines)
+//   ROUNDS: round trips timed for the module and for the echo add-in
+//   slow: instead, start a Measure that takes 8 s, print "slow command
+//   running" and wait, so that the session or the client can be ended
+//   during it
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/DynamicChannel.h"
+#include "server/KestavChannel.h"
+#include "server/StreamReassembly.h"
+
+namespace {
+
+int passed = 0, failed = 0;
+
+void Check(bool good, const std::string& what, const std::string& detail = std::string()) {
+    if (good) {
+        ++passed;
+        std::printf("ok      %s\n", what.c_str());
+    } else {
+        ++failed;
+        std::printf("FAILED  %s%s%s\n", what.c_str(), detail.empty() ? "" : ": ", detail.c_str());
+    }
+    std::fflush(stdout);
+}
+
+std::string Shown(const std::string& text) {
+    return text.size() <= 120 ? text : text.substr(0, 120) + "... [" + std::to_string(text.size()) + " bytes]";
+}
+
+// Calls, turning a failure into a response-like text that no check expects.
+std::string Call(kestav::Channel& channel, const std::string& command, unsigned timeoutMs = 20000) {
+    try {
+        return channel.Call(command, timeoutMs);
+    } catch (const kestav::Error& error) {
+        return std::string("(call failed: ") + error.what() + ")";
+    }
+}
+
+using Clock = std::chrono::steady_clock;
+
+double MedianMicroseconds(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// The bare stack: a message to the echo add-in and back, on its own channel.
+std::vector<double> EchoRounds(int rounds, const std::string& message) {
+    std::vector<double> times;
+    std::uint32_t error = 0;
+    platform::DynamicChannel* echo = platform::OpenDynamicChannel("KstEcho", &error);
+    if (echo == nullptr) return times;
+    std::vector<std::uint8_t> chunk;
+    for (int i = 0; i < rounds; ++i) {
+        const auto begin = Clock::now();
+        if (!platform::DynamicChannelWrite(echo, message, &error)) break;
+        std::string back;
+        while (back.size() < message.size()) {
+            if (platform::DynamicChannelRead(echo, 5000, &chunk) != platform::ChunkWait::Done) break;
+            back.append(chunk.begin(), chunk.end());
+        }
+        if (back != message) break;
+        times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
+    }
+    platform::CloseDynamicChannel(echo);
+    return times;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3 && !(argc == 4 && std::string(argv[3]) == "slow")) {
+        std::fprintf(stderr, "usage: kestav-session-program TRANSCRIPT ROUNDS [slow]\n");
+        return 2;
+    }
+    const int rounds = std::atoi(argv[2]);
+    // The session's channel service comes up a little after the session.
+    std::unique_ptr<kestav::Channel> opened;
+    std::string why;
+    for (int attempt = 0; attempt < 100 && !opened; ++attempt) {
+        try {
+            opened = std::make_unique<kestav::Channel>(KESTAV_TRANSPORT_AUTO, 5000);
+        } catch (const kestav::Error& error) {
+            why = error.what();
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    }
+    Check(opened != nullptr, "the client library opens the channels in the xrdp session", why);
+    if (!opened) return 1;
+    kestav::Channel& channel = *opened;
+    Check(std::string(channel.TransportName()) == "Remote Desktop", "over the Remote Desktop transport",
+          channel.TransportName());
+
+    if (argc == 4) {
+        for (const char* command : {"Init|sim|", "Connect", "Calibrate", "CalibrateStep|White|",
+                                    "CalibrateStep|Black|", "Execute|MEASURETIME=8000|"})
+            Check(Call(channel, command).compare(0, 2, "OK") == 0, command);
+        std::thread([&channel] { (void)Call(channel, "Measure", 60000); }).detach();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        std::printf("slow command running\n");
+        std::fflush(stdout);
+        std::this_thread::sleep_for(std::chrono::hours(1));
+        return 0;
+    }
+
+    // Every command of the protocol, as the transcript has them.
+    std::ifstream transcript(argv[1]);
+    std::string line, command;
+    int commands = 0;
+    while (std::getline(transcript, line)) {
+        if (line.compare(0, 2, "> ") == 0) {
+            command = line.substr(2);
+        } else if (line.compare(0, 2, "< ") == 0) {
+            const std::string response = Call(channel, command);
+            Check(response == line.substr(2), "transcript: " + command, "got \"" + Shown(response) + "\"");
+            ++commands;
+        }
+    }
+    Check(commands > 40, "the transcript ran (" + std::to_string(commands) + " commands)");
+
+    // The longest response, whole and in order; one byte more is refused in words.
+    const std::string longest = Call(channel, "Execute|TEXT=1048573|");
+    bool letters = longest.size() == 1048576 && longest.compare(0, 3, "OK|") == 0;
+    for (std::size_t i = 3; letters && i < longest.size(); ++i) letters = longest[i] == char('a' + (i - 3) % 26);
+    Check(letters, "the longest response (1 MiB) arrives whole", Shown(longest));
+    Check(Call(channel, "Execute|TEXT=1048574|") == "ERROR|Response too long", "one byte longer: refused");
+    // A response that fills the first channel PDU exactly, and one just past it.
+    for (std::size_t size : {kestav::detail::kWholeBelow - 4, kestav::detail::kWholeBelow - 3,
+                             std::size_t(1598), std::size_t(1599), std::size_t(5000)}) {
+        const std::string response = Call(channel, "Execute|TEXT=" + std::to_string(size) + "|");
+        Check(response.size() == size + 3 && response.compare(0, 3, "OK|") == 0,
+              "a response of " + std::to_string(size + 3) + " bytes", Shown(response));
+    }
+
+    // Hostile inputs over the real stack: each answered in words, the session goes on.
+    // The library refuses a write xrdp would cut; written raw, the pieces
+    // are commands of their own, answered, and the session goes on.
+    std::string response;
+    try {
+        response = channel.Call(std::string(40000, 'A'), 5000);
+    } catch (const kestav::Error& error) {
+        response = KestavStatusText(error.Status());
+    }
+    Check(response == KestavStatusText(KESTAV_WRITE_REFUSED), "a command of 40,000 bytes: refused by the library",
+          Shown(response));
+    std::uint32_t code = 0;
+    platform::DynamicChannel* raw = platform::OpenDynamicChannel("KstCmd1", &code);
+    Check(raw != nullptr && platform::DynamicChannelWrite(raw, std::string(70000, 'A'), &code),
+          "70,000 bytes written raw into the command channel");
+    if (raw != nullptr) platform::CloseDynamicChannel(raw);
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // their answers come and go
+    response = Call(channel, "Hello\x01\xff|\r\n");
+    Check(response == "OK|Hello", "control bytes in a command", Shown(response));
+    response = Call(channel, "Init|../../../etc/passwd|");
+    Check(response.compare(0, 26, "ERROR|Error loading driver") == 0, "a driver name that climbs out of its folder",
+          Shown(response));
+    Check(Call(channel, "Hello") == "OK|Hello", "the module still answers");
+    Check(Call(channel, "Init|sim|") == "OK" && Call(channel, "Connect") == "OK|true", "the simulator again");
+
+    // The round trip: the module (a driver call on the instrument thread)
+    // and the bare stack (the echo add-in), side by side.
+    std::vector<double> module;
+    for (int i = 0; i < rounds; ++i) {
+        const auto begin = Clock::now();
+        if (Call(channel, "GetSerialNumber") != "OK|KSIM-000417") break;
+        module.push_back(std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
+    }
+    const std::vector<double> echo = EchoRounds(rounds, "OK|KSIM-000417");
+    Check(int(module.size()) == rounds, "module round trips timed (" + std::to_string(module.size()) + ")");
+    Check(int(echo.size()) == rounds, "echo add-in round trips timed (" + std::to_string(echo.size()) + ")");
+    if (!module.empty() && !echo.empty())
+        std::printf("round trip, median of %d: module %.0f us, echo add-in %.0f us, module/echo %.3f\n", rounds,
+                    MedianMicroseconds(module), MedianMicroseconds(echo),
+                    MedianMicroseconds(module) / MedianMicroseconds(echo));
+
+    std::printf("checks: %d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}

@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# The real-stack stage: a real RDP server (xrdp) and a real RDP client
+# (xfreerdp, under Xvfb) on loopback, the module as the client's FreeRDP
+# add-in with the simulator, and the test program inside the session (as a
+# test user) driving every command through both, with the longest response
+# and hostile inputs; the bare echo add-in beside it for the round-trip
+# figure. Then the session is ended during a slow command, and the client
+# killed during one. Every process it started is ended by pid, the user and
+# the add-ins removed, whatever the outcome.
+# Usage: tools/real-stack.sh [BUILD]   (default build/native; run as root)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${1:-build/native}
+[ "$(id -u)" -eq 0 ] || { echo "real-stack: needs root (a test user, xrdp's sockets, FreeRDP's add-in folder)"; exit 1; }
+[ "${SKIP_INSTALL:-}" = 1 ] || tools/install-deps.sh realstack
+ninja -C "$build" kestav-client kestavecho-client kestav-session-program kst_sim >/dev/null
+
+work=$(mktemp -d /tmp/kestav-real-stack.XXXXXX)
+chmod 755 "$work"
+port=$((33890 + RANDOM % 1000))
+user=kst$(printf '%05d' $((RANDOM % 100000)))
+password="Kst-$RANDOM-$RANDOM"
+addins=/usr/lib/x86_64-linux-gnu/freerdp2
+own_addins=()
+pids=()
+
+started() { pids+=("$1"); }
+# Every process started here, and each one's descendants, by pid.
+cleanup() {
+  set +e
+  local all=() pid child
+  collect() { all+=("$1"); for child in $(ps -o pid= --ppid "$1" 2>/dev/null); do collect "$child"; done; }
+  for pid in "${pids[@]}"; do collect "$pid"; done
+  id "$user" >/dev/null 2>&1 && for pid in $(pgrep -u "$user"); do collect "$pid"; done
+  for pid in "${all[@]}"; do kill "$pid" 2>/dev/null; done
+  sleep 1
+  for pid in "${all[@]}"; do kill -9 "$pid" 2>/dev/null; done
+  id "$user" >/dev/null 2>&1 && userdel -r "$user" >/dev/null 2>&1
+  for file in "${own_addins[@]}"; do rm -f "$file"; done
+  [ -n "${KEEP_WORK:-}" ] && cp -r "$work" /tmp/real-stack-kept; rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The add-ins where FreeRDP 2 looks for them (its one fixed folder), with
+# the module's drivers beside the module as on a client.
+mkdir -p "$addins" "$work/client/drivers/Kestav"
+cp "$build/bin/libkestav-client.so" "$build/bin/libkestavecho-client.so" "$work/client/"
+cp "$build/bin/drivers/Kestav/sim.so" "$work/client/drivers/Kestav/"
+for name in kestav kestavecho; do
+  [ -e "$addins/lib$name-client.so" ] && { echo "real-stack: $addins/lib$name-client.so is there already"; exit 1; }
+  ln -s "$work/client/lib$name-client.so" "$addins/lib$name-client.so"
+  own_addins+=("$addins/lib$name-client.so")
+done
+
+# The session side: the test program with the client library, the transcript.
+mkdir -p "$work/server"
+cp "$build/bin/server/kestav-session-program" "$build/bin/server/KestavChannel.so" tests/expected/session.txt "$work/server/"
+chmod -R a+rX "$work/server"
+
+useradd -m "$user"
+echo "$user:$password" | chpasswd
+home=$(getent passwd "$user" | cut -d: -f6)
+# The session's window manager is the test program, in the mode the file
+# "mode" names; the session ends with it.
+cat >"$home/startwm.sh" <<SCRIPT
+#!/bin/sh
+mode=\$(cat "$home/mode")
+cd "$work/server" && exec ./kestav-session-program session.txt \${KST_ROUNDS:-200} \$mode >"$home/program-\${mode:-full}.out" 2>&1
+SCRIPT
+chmod 755 "$home/startwm.sh" && chown "$user" "$home/startwm.sh"
+
+# xrdp and its session manager, on loopback, with copies of their settings.
+sh /usr/share/xrdp/socksetup
+cp /etc/xrdp/xrdp.ini /etc/xrdp/sesman.ini "$work/"
+sed -i "s#^port=3389\$#port=tcp://127.0.0.1:$port#; s#^autorun=\$#autorun=Xorg#; s#^LogFile=xrdp.log#LogFile=$work/xrdp.log#; s#^EnableSyslog=true#EnableSyslog=false#" "$work/xrdp.ini"
+sed -i "s#^LogFile=xrdp-sesman.log#LogFile=$work/sesman.log#; s#^EnableSyslog=true#EnableSyslog=false#" "$work/sesman.ini"
+xrdp-sesman -n -c "$work/sesman.ini" >"$work/sesman.out" 2>&1 & started $!
+xrdp -n -c "$work/xrdp.ini" >"$work/xrdp.out" 2>&1 & started $!
+display=$((90 + RANDOM % 9))
+Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.out" 2>&1 & started $!
+sleep 1
+
+client() {  # starts xfreerdp with both add-ins; its log in the client's temporary folder
+  mkdir -p "$work/client-tmp"
+  DISPLAY=":$display" TMPDIR="$work/client-tmp" xfreerdp /v:127.0.0.1:$port /u:"$user" /p:"$password" \
+    /cert:ignore /dvc:kestav /dvc:kestavecho >"$work/client.out" 2>&1 &
+  client_pid=$!
+  started $client_pid
+}
+echo "real-stack: xrdp on 127.0.0.1:$port, xfreerdp on :$display, test user $user"
+log=$work/client-tmp/KestavClientDriver.log
+# Waits up to $1 half-seconds for a command to succeed.
+wait_for() { local tries=$1; shift; for _ in $(seq "$tries"); do "$@" && return 0; sleep 0.5; done; return 1; }
+gone() { ! kill -0 "$1" 2>/dev/null; }
+
+echo "--- every command, the longest response, hostile inputs, the round trip"
+echo >"$home/mode"
+client
+wait_for 600 gone "$client_pid" || { echo "real-stack: the session did not end"; exit 1; }
+out=$home/program-full.out
+cat "$out" 2>/dev/null || { echo "real-stack: the session program did not run"; tail -20 "$work/sesman.log"; exit 1; }
+grep -q '^checks: [0-9]* passed, 0 failed$' "$out" || { echo "real-stack: the session program failed"; tail -30 "$log"; exit 1; }
+grep '^round trip' "$out" >"$root/build/real-stack-figures.txt"
+
+echo "--- the session ended during a slow command: the client ends, the module's thread with it"
+echo slow >"$home/mode"
+client
+wait_for 60 grep -qs '^slow command running' "$home/program-slow.out" ||
+  { echo "real-stack: no slow command"; cat "$home/program-slow.out"; exit 1; }
+grep -q 'Command Measure ()' "$log" || { echo "real-stack: the module is not measuring"; exit 1; }
+program=$(pgrep -u "$user" -f kestav-session-program)
+kill "$program"
+wait_for 40 gone "$client_pid" || { echo "real-stack: the client outlived its session by 20 s"; exit 1; }
+grep -q 'DVC: Terminated' "$log" || { echo "real-stack: the module was not terminated"; tail -20 "$log"; exit 1; }
+echo "ok: the client ended with its session while Measure ran; the module logged DVC: Terminated"
+
+echo "--- the client killed during a slow command"
+rm -f "$home/program-slow.out"
+client
+wait_for 60 grep -qs '^slow command running' "$home/program-slow.out" ||
+  { echo "real-stack: no slow command"; cat "$home/program-slow.out"; exit 1; }
+kill -9 "$client_pid"
+wait_for 10 gone "$client_pid" || { echo "real-stack: the killed client is still there"; exit 1; }
+echo "ok: the client killed during Measure is gone; the server program is left to its session"
+echo "real-stack: passed"
