@@ -83,7 +83,7 @@ sleep 1
 
 client() {  # starts xfreerdp with both add-ins; its log in the client's temporary folder
   mkdir -p "$work/client-tmp"
-  DISPLAY=":$display" TMPDIR="$work/client-tmp" xfreerdp /v:127.0.0.1:$port /u:"$user" /p:"$password" \
+  DISPLAY=":$display" TMPDIR="${KST_CLIENT_TMP:-$work/client-tmp}" xfreerdp /v:127.0.0.1:$port /u:"$user" /p:"$password" \
     /cert:ignore /dvc:kestav /dvc:kestavecho >"$work/client.out" 2>&1 &
   client_pid=$!
   started $client_pid
