@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The real-stack stage: a real RDP server (xrdp) and a real RDP client
 # (xfreerdp, under Xvfb) on loopback, the module as the client's FreeRDP
-# add-in with the simulator, and the test program inside the session (as a
-# test user) driving every command through both, with the longest response
+# add-in with the simulator, installed from its Debian package, and the
+# test program inside the session (as a test user) driving every command
+# through both, with the longest response
 # and hostile inputs; the bare echo add-in beside it for the round-trip
 # figure. Then the session is ended during a slow command, and the client
 # killed during one. Every process it started is ended by pid, the user and
-# the add-ins removed, whatever the outcome.
+# the package and the echo add-in removed, whatever the outcome.
 # Usage: tools/real-stack.sh [BUILD]   (default build/native; run as root)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,7 +15,11 @@ root=$PWD
 build=${1:-build/native}
 [ "$(id -u)" -eq 0 ] || { echo "real-stack: needs root (a test user, xrdp's sockets, FreeRDP's add-in folder)"; exit 1; }
 [ "${SKIP_INSTALL:-}" = 1 ] || tools/install-deps.sh realstack
-ninja -C "$build" kestav-client kestavecho-client kestav-session-program kst_sim >/dev/null
+ninja -C "$build" kestavecho-client kestav-session-program >/dev/null
+deb=$(SKIP_INSTALL=1 tools/package-deb.sh --out "$build/real-stack-package")
+if dpkg-query -W -f='${Status}' kestav-client 2>/dev/null | grep -q "install ok installed"; then
+  echo "real-stack: the package kestav-client is installed on this machine already"; exit 1
+fi
 
 work=$(mktemp -d /tmp/kestav-real-stack.XXXXXX)
 chmod 755 "$work"
@@ -24,6 +29,7 @@ password="Kst-$RANDOM-$RANDOM"
 addins=/usr/lib/x86_64-linux-gnu/freerdp2
 own_addins=()
 pids=()
+installed=""
 
 started() { pids+=("$1"); }
 # Every process started here, and each one's descendants, by pid.
@@ -37,21 +43,23 @@ cleanup() {
   sleep 1
   for pid in "${all[@]}"; do kill -9 "$pid" 2>/dev/null; done
   id "$user" >/dev/null 2>&1 && userdel -r "$user" >/dev/null 2>&1
+  [ -n "$installed" ] && dpkg -r kestav-client >/dev/null 2>&1
   for file in "${own_addins[@]}"; do rm -f "$file"; done
   [ -n "${KEEP_WORK:-}" ] && cp -r "$work" /tmp/real-stack-kept; rm -rf "$work"
 }
 trap cleanup EXIT
 
-# The add-ins where FreeRDP 2 looks for them (its one fixed folder), with
-# the module's drivers beside the module as on a client.
-mkdir -p "$addins" "$work/client/drivers/Kestav"
-cp "$build/bin/libkestav-client.so" "$build/bin/libkestavecho-client.so" "$work/client/"
-cp "$build/bin/drivers/Kestav/sim.so" "$work/client/drivers/Kestav/"
-for name in kestav kestavecho; do
-  [ -e "$addins/lib$name-client.so" ] && { echo "real-stack: $addins/lib$name-client.so is there already"; exit 1; }
-  ln -s "$work/client/lib$name-client.so" "$addins/lib$name-client.so"
-  own_addins+=("$addins/lib$name-client.so")
-done
+# The module from its package; the echo add-in beside it in FreeRDP 2's one
+# add-in folder.
+installed=yes
+dpkg -i "$deb" >/dev/null
+[ -L "$addins/libkestav-client.so" ] && [ -f /usr/lib/kestav/drivers/Kestav/sim.so ] ||
+  { echo "real-stack: the package did not install the add-in and the simulator"; exit 1; }
+mkdir -p "$work/client"
+cp "$build/bin/libkestavecho-client.so" "$work/client/"
+[ -e "$addins/libkestavecho-client.so" ] && { echo "real-stack: $addins/libkestavecho-client.so is there already"; exit 1; }
+ln -s "$work/client/libkestavecho-client.so" "$addins/libkestavecho-client.so"
+own_addins+=("$addins/libkestavecho-client.so")
 
 # The session side: the test program with the client library, the transcript.
 mkdir -p "$work/server"
@@ -123,4 +131,14 @@ wait_for 60 grep -qs '^slow command running' "$home/program-slow.out" ||
 kill -9 "$client_pid"
 wait_for 10 gone "$client_pid" || { echo "real-stack: the killed client is still there"; exit 1; }
 echo "ok: the client killed during Measure is gone; the server program is left to its session"
+
+echo "--- the package removed"
+rm -f "${own_addins[@]}"
+own_addins=()
+dpkg -r kestav-client >/dev/null
+installed=""
+for path in /usr/lib/kestav "$addins/libkestav-client.so"; do
+  [ ! -e "$path" ] && [ ! -L "$path" ] || { echo "real-stack: $path is left after the package's removal"; exit 1; }
+done
+echo "ok: the package removed the add-in, its link and the simulator"
 echo "real-stack: passed"
