@@ -7,6 +7,7 @@
 #include <regex>
 #include <sstream>
 
+#include "driver/LibraryBitness.h"
 #include "platform/HostProcess.h"
 #include "tests/support/TestSupport.h"
 #include "tools/check/SelfTest.h"
@@ -137,7 +138,6 @@ TEST_F(SelfTest, AFileThatIsNoLibrary) {
 
 // What stops a driver before its first call is named with what to do.
 TEST_F(SelfTest, WhatKeepsADriverFromLoadingIsNamedWithItsFix) {
-    const int bits = int(sizeof(void*) * 8);
     // Its own library missing: named.
     const std::filesystem::path alone = std::filesystem::u8path(temp.Path()) / "alone";
     std::filesystem::create_directories(alone);
@@ -151,7 +151,9 @@ TEST_F(SelfTest, WhatKeepsADriverFromLoadingIsNamedWithItsFix) {
         << report.text;
 
     // No driver host of its bitness beside the program (a build of the other bitness).
-    report = RunPath(testing_support::DriverLibraryPath("Kestav", "recording"), 30, temp.Path());
+    const std::string recording = testing_support::DriverLibraryPath("Kestav", "recording");
+    int bits = driver::LibraryBitness(testing_support::ReadFile(recording));  // the mixed build's are 32-bit
+    report = RunPath(recording, 30, temp.Path());
     EXPECT_EQ(report.exit, 1);
     EXPECT_NE(report.text.find("PROBLEM: no " + std::to_string(bits) + "-bit driver host here (KestavDriverHost" +
                                std::to_string(bits) + ".exe beside this program)"),
@@ -160,7 +162,9 @@ TEST_F(SelfTest, WhatKeepsADriverFromLoadingIsNamedWithItsFix) {
     EXPECT_EQ(report.text.find("error 2"), std::string::npos) << report.text;
 
     // Exported as "Connect@0" (32-bit stdcall without --kill-at): the fix in words.
-    report = Run("AtSize", "recording-atsize");
+    const std::string atSize = testing_support::DriverLibraryPath("AtSize", "recording-atsize");
+    bits = driver::LibraryBitness(testing_support::ReadFile(atSize));
+    report = RunPath(atSize);
     if (bits == 64) {
         EXPECT_EQ(report.exit, 0) << "one convention on 64-bit\n" << report.text;
         return;
