@@ -11,6 +11,9 @@ constexpr const char* kIcaModuleFile = "KestavClientDriverICA.dll";
 constexpr const char* kDvcModuleFile = "KestavClientDriverDVC.dll";
 constexpr const char* kDriverHostPrefix = "KestavDriverHost";  // + "32.exe" or "64.exe"
 constexpr const char* kLogFile = "KestavClientDriver.log";
+// Linux: the FreeRDP 2 add-in (xfreerdp /dvc:kestav), where FreeRDP loads it from.
+constexpr const char* kFreeRdpAddIn = "/usr/lib/x86_64-linux-gnu/freerdp2/libkestav-client.so";
+constexpr const char* kFreeRdpEntryPoint = "DVCPluginEntry";
 
 // The virtual channels, in ICA and as Remote Desktop dynamic channels alike.
 constexpr const char* kCommandChannel = "KstCmd1";

@@ -55,6 +55,10 @@ installed=yes
 dpkg -i "$deb" >/dev/null
 [ -L "$addins/libkestav-client.so" ] && [ -f /usr/lib/kestav/drivers/Kestav/sim.so ] ||
   { echo "real-stack: the package did not install the add-in and the simulator"; exit 1; }
+check=$(TMPDIR="$work" kestav-check) || { echo "$check"; echo "real-stack: kestav-check found a problem"; exit 1; }
+echo "$check"
+grep -q "^OK driver /usr/lib/kestav/drivers/Kestav/sim.so: 64-bit, all 31 entry points" <<<"$check" ||
+  { echo "real-stack: kestav-check did not check the simulator"; exit 1; }
 mkdir -p "$work/client"
 cp "$build/bin/libkestavecho-client.so" "$work/client/"
 [ -e "$addins/libkestavecho-client.so" ] && { echo "real-stack: $addins/libkestavecho-client.so is there already"; exit 1; }
@@ -137,8 +141,8 @@ rm -f "${own_addins[@]}"
 own_addins=()
 dpkg -r kestav-client >/dev/null
 installed=""
-for path in /usr/lib/kestav "$addins/libkestav-client.so"; do
+for path in /usr/lib/kestav "$addins/libkestav-client.so" /usr/bin/kestav-check; do
   [ ! -e "$path" ] && [ ! -L "$path" ] || { echo "real-stack: $path is left after the package's removal"; exit 1; }
 done
-echo "ok: the package removed the add-in, its link and the simulator"
+echo "ok: the package removed the add-in, its link, the simulator and kestav-check"
 echo "real-stack: passed"

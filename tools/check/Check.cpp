@@ -1,5 +1,6 @@
 #include "tools/check/Check.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,6 +13,7 @@
 #include "commands/Instrument.h"
 #include "diag/LogPath.h"
 #include "diag/Settings.h"
+#include "driver/ElfLibrary.h"
 #include "driver/LibraryBitness.h"
 #include "driver/Spectro.h"
 #include "packaging/DriverList.h"
@@ -366,6 +368,104 @@ void ShowLogTail(std::ostream& out, int lines) {
     const std::size_t first = all.size() > std::size_t(lines) ? all.size() - lines : 0;
     out << "last " << all.size() - first << " of " << all.size() << " lines:\n";
     for (std::size_t i = first; i < all.size(); ++i) out << "  " << all[i] << "\n";
+}
+
+namespace {
+
+// The ELF counterpart of MissingLibraries: what `library` needs that is
+// neither beside it nor in the system's library folders.
+std::string MissingElfLibraries(const fs::path& path, const driver::ElfLibrary& library) {
+    std::string missing;
+    std::error_code ignored;
+    for (const std::string& name : library.needed) {
+        bool found = fs::is_regular_file(path.parent_path() / name, ignored);
+        for (const std::string& folder : platform::SystemLibraryFolders())
+            found = found || fs::exists(fs::path(folder) / name, ignored);
+        if (!found)
+            missing += std::string(missing.empty() ? "" : "; ") + path.filename().u8string() + " needs " + name +
+                       ", not found";
+    }
+    return missing;
+}
+
+// One library under drivers/: where Init looks for it, 64-bit, the 31 entry points, what it needs.
+bool CheckElfDriver(Report& report, const fs::path& path, const fs::path& base) {
+    const std::string name = "driver " + path.u8string() + ": ";
+    const std::string stem = path.stem().u8string();
+    std::string where = path.parent_path().lexically_relative(base).u8string();
+    std::string wanted = commands::GetDriverSubfolder(stem);
+    for (char& c : wanted)
+        if (c == '\\') c = '/';
+    if (where != wanted) {
+        report.Problem(name + "Init never looks in " + where + "/; a driver named \"" + stem + "\" goes in " +
+                       wanted + "/");
+        return false;
+    }
+    driver::ElfLibrary library;
+    if (!driver::ReadElfLibrary(ReadAll(path), &library)) {
+        report.Problem(name + "not a shared library for x86-64");
+        return true;
+    }
+    if (library.bits != 64) {
+        report.Problem(name + "32-bit: the 64-bit FreeRDP cannot load it");
+        return true;
+    }
+    const std::set<std::string> exports(library.exports.begin(), library.exports.end());
+    std::string missing;
+    int found = 0;
+    for (const auto& [entry, bytes] : driver::Spectro::EntryPointNames()) {
+        (void)bytes;
+        if (exports.count(entry) != 0) ++found;
+        else missing += (missing.empty() ? "" : ", ") + entry;
+    }
+    if (found == 0) {
+        report.Ok(name + "64-bit library with no entry point of a driver (one a driver needs beside it)");
+        return false;
+    }
+    if (!missing.empty()) {
+        report.Problem(name + "64-bit, missing: " + missing);
+        return true;
+    }
+    const std::string unavailable = MissingElfLibraries(path, library);
+    if (!unavailable.empty())
+        report.Problem(name + "64-bit, all 31 entry points, but it will not load: " + unavailable);
+    else
+        report.Ok(name + "64-bit, all 31 entry points, every library it needs found");
+    return true;
+}
+
+}  // namespace
+
+int CheckFreeRdpClient(std::ostream& out, const std::string& addIn) {
+    Report report(out);
+    std::error_code error;
+    const fs::path link = fs::u8path(addIn);
+    const fs::path real = fs::canonical(link, error);
+    if (error || !fs::is_regular_file(real, error)) {
+        report.Problem("no FreeRDP add-in at " + addIn + ": install the package kestav-client (xfreerdp /dvc:kestav "
+                       "loads the add-in from there only)");
+        return report.Problems();
+    }
+    driver::ElfLibrary library;
+    if (!driver::ReadElfLibrary(ReadAll(real), &library) || library.bits != 64 ||
+        std::find(library.exports.begin(), library.exports.end(), names::kFreeRdpEntryPoint) ==
+            library.exports.end())
+        report.Problem("FreeRDP add-in " + real.u8string() + ": not a 64-bit FreeRDP add-in (no " +
+                       names::kFreeRdpEntryPoint + ")");
+    else
+        report.Ok("FreeRDP add-in: " + addIn + (real == link ? "" : " (the file " + real.u8string() + ")") +
+                  ", loaded by xfreerdp /dvc:kestav");
+    const fs::path base = real.parent_path();
+    const fs::path drivers = base / "drivers";
+    int usable = 0;
+    for (fs::recursive_directory_iterator it(drivers, error), end; !error && it != end; it.increment(error))
+        if (it->is_regular_file(error) && it->path().extension() == ".so" && CheckElfDriver(report, it->path(), base))
+            ++usable;
+    if (usable == 0)
+        report.Problem("no instrument driver in " + (drivers / "Kestav").u8string() +
+                       ": Init finds none (the maker's driver goes there)");
+    report.Ok("log: " + platform::NativePath(diag::LogFilePath()) + " (this user's)");
+    return report.Problems();
 }
 
 }  // namespace host

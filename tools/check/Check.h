@@ -27,6 +27,15 @@ void ShowLogTail(std::ostream& out, int lines);
 constexpr const char* kArgumentSizeFix =
     "link the driver with --kill-at (MinGW) or a .def file, so that they are exported as \"Connect\"";
 
+// The same for a Linux client: the FreeRDP add-in at `addIn` (its place in
+// FreeRDP's add-in folder, a link followed), its entry point, and each
+// shared library under drivers/ beside the add-in's real file (64-bit, all
+// 31 entry points, the libraries it needs found), and the log's place.
+int CheckFreeRdpClient(std::ostream& out, const std::string& addIn);
+
+// This PC, by its kind: CheckClientPc on Windows, CheckFreeRdpClient on Linux.
+int CheckThisPc(std::ostream& out);
+
 // The libraries the library at `path` (UTF-8) needs that the system's loader
 // will not find, beside it or on this PC, as
 // "maker.dll needs libgcc_s_dw2-1.dll, not found", joined by "; "; those

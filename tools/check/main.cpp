@@ -9,6 +9,7 @@
 #include "diag/LogFile.h"
 #include "platform/Arguments.h"
 #include "platform/File.h"
+#include "platform/HostProcess.h"
 #include "tools/check/Check.h"
 #include "tools/check/SelfTest.h"
 
@@ -71,13 +72,18 @@ int main(int argc, char** argv) {
     // The driver hosts started from here log to the module's log, never emptied from here.
     diag::LogFile::firstOpen = false;
     int status = 0;
+    if (!selfTest.empty() && !platform::kDriverHostAvailable) {
+        std::cerr << "kestav-check: the self-test runs a driver in the driver host, which this system does not "
+                     "have yet\n";
+        return 2;
+    }
     if (!selfTest.empty()) {
         host::SelfTestOptions options;
         options.hostFolder = host::ProgramFolder(argv[0]);
         options.timeoutSeconds = std::uint32_t(timeoutSeconds);
         status = host::RunSelfTest(selfTest, options, std::cout);
     } else {
-        status = host::CheckClientPc(std::cout) == 0 ? 0 : 1;
+        status = host::CheckThisPc(std::cout) == 0 ? 0 : 1;
     }
     if (logLines >= 0) host::ShowLogTail(std::cout, logLines);
     return status;
