@@ -3,7 +3,7 @@
 # a fresh Wine prefix with stand-in ICA clients (a folder and a registration
 # for each), and checks files, both registry views and the client check.
 # Called by tools/test.sh after the packages are built (tools/package.sh).
-set -euo pipefail
+set -Eeuo pipefail
 cd "$(dirname "$0")/.."
 packages=${1:-build/packages}
 version=$(sed -n 's/^project(KestavClientDriver VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
@@ -14,6 +14,8 @@ kit=$packages/KestavDeveloperKit-$version-x64.msi
 work=$PWD/build/package-test
 rm -rf "$work" && mkdir -p "$work"
 export WINEDEBUG=-all
+# A command that fails outside a check ends the script: say which.
+trap 'echo "package-test: stopped at line $LINENO (status $?)"' ERR
 
 LIST='HKLM\SOFTWARE\Citrix\ICA Client\Engine\Configuration\Advanced\Modules\ICA 3.0'
 MODULE_KEY='HKLM\SOFTWARE\Citrix\ICA Client\Engine\Configuration\Advanced\Modules\KestavClientDriver'
@@ -24,7 +26,12 @@ passed=0 failed=0
 prefix() {  # name: a fresh prefix, its own wineserver
   [ -n "${WINEPREFIX:-}" ] && wineserver -k >/dev/null 2>&1 || true
   export WINEPREFIX=$work/$1
-  wineboot -i >/dev/null 2>&1 </dev/null
+  # A prefix that does not start gets one more try, its status said.
+  wineboot -i >/dev/null 2>&1 </dev/null || {
+    echo "package-test: wineboot failed for $1 (status $?), once more"
+    wineserver -k >/dev/null 2>&1 || true
+    wineboot -i >/dev/null 2>&1 </dev/null
+  }
   wineserver -p >/dev/null 2>&1 || true
 }
 w() { wine "$@" </dev/null 2>/dev/null; }
