@@ -271,7 +271,7 @@ for file in build/package-stage/*/*.dll build/package-stage/*/*.exe build/packag
     { echo "the signature of $file does not verify"; exit 1; }
   signed=$((signed + 1))
 done
-summary+=("packages: $signed files signed and verified (module, driver hosts, tools, simulator, both MSIs)")
+summary+=("packages: $signed files signed and verified (module, driver hosts, tools, simulator, the client MSIs and the developer kit)")
 tools/package-test.sh | tee build/package-test.log
 summary+=("$(tail -1 build/package-test.log)")
 
