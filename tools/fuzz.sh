@@ -4,10 +4,11 @@
 # the exchange with a driver host that answers anything, the listener's session,
 # the Remote Desktop plug-in's channels, the engine's write hook and poll),
 # and the decoders (command text, driver host frames, PE headers, local loop
-# frames, Remote Desktop chunks, the VirtualDriverEx list).
+# frames, Remote Desktop chunks, responses on a stream without boundaries, the
+# VirtualDriverEx list).
 # Usage: tools/fuzz.sh [--runs N | --seconds S] [target...]
 #   default: 60 seconds per target; targets: command engine session plugin hosted listener text
-#   frames pe loop chunks driverlist
+#   frames pe loop chunks stream driverlist
 set -euo pipefail
 cd "$(dirname "$0")/.."
 limit=(-max_total_time=60)
@@ -19,7 +20,7 @@ while [ $# -gt 0 ]; do
     *) targets+=("$1"); shift ;;
   esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(command engine session plugin hosted listener text frames pe loop chunks driverlist)
+[ ${#targets[@]} -gt 0 ] || targets=(command engine session plugin hosted listener text frames pe loop chunks stream driverlist)
 [ "${SKIP_INSTALL:-}" = 1 ] || tools/install-deps.sh test
 
 build=build/fuzz
