@@ -15,7 +15,7 @@ root=$PWD
 build=${1:-build/native}
 [ "$(id -u)" -eq 0 ] || { echo "real-stack: needs root (a test user, xrdp's sockets, FreeRDP's add-in folder)"; exit 1; }
 [ "${SKIP_INSTALL:-}" = 1 ] || tools/install-deps.sh realstack
-ninja -C "$build" kestavecho-client kestav-session-program >/dev/null
+ninja -C "$build" kestavecho-client kestav-session-program example-library >/dev/null
 deb=$(SKIP_INSTALL=1 tools/package-deb.sh --out "$build/real-stack-package")
 if dpkg-query -W -f='${Status}' kestav-client 2>/dev/null | grep -q "install ok installed"; then
   echo "real-stack: the package kestav-client is installed on this machine already"; exit 1
@@ -67,7 +67,8 @@ own_addins+=("$addins/libkestavecho-client.so")
 
 # The session side: the test program with the client library, the transcript.
 mkdir -p "$work/server"
-cp "$build/bin/server/kestav-session-program" "$build/bin/server/KestavChannel.so" tests/expected/session.txt "$work/server/"
+cp "$build/bin/server/kestav-session-program" "$build/bin/server/example-library" "$build/bin/server/KestavChannel.so" \
+  tests/expected/session.txt "$work/server/"
 chmod -R a+rX "$work/server"
 
 useradd -m "$user"
@@ -78,7 +79,10 @@ home=$(getent passwd "$user" | cut -d: -f6)
 cat >"$home/startwm.sh" <<SCRIPT
 #!/bin/sh
 mode=\$(cat "$home/mode")
-cd "$work/server" && exec ./kestav-session-program session.txt \${KST_ROUNDS:-200} \$mode >"$home/program-\${mode:-full}.out" 2>&1
+cd "$work/server" || exit 1
+./kestav-session-program session.txt \${KST_ROUNDS:-200} \$mode >"$home/program-\${mode:-full}.out" 2>&1
+# Then the library's example program, as a server developer runs it.
+[ -z "\$mode" ] && ./example-library >"$home/example.out" 2>&1
 SCRIPT
 chmod 755 "$home/startwm.sh" && chown "$user" "$home/startwm.sh"
 
@@ -114,6 +118,9 @@ out=$home/program-full.out
 cat "$out" 2>/dev/null || { echo "real-stack: the session program did not run"; tail -20 "$work/sesman.log"; exit 1; }
 grep -q '^checks: [0-9]* passed, 0 failed$' "$out" || { echo "real-stack: the session program failed"; tail -30 "$log"; exit 1; }
 grep '^round trip' "$out" >"$root/build/real-stack-figures.txt"
+cat "$home/example.out"
+grep -q '^over Remote Desktop, module 1\.6\.0$' "$home/example.out" && grep -q '^Measure  *OK|true$' "$home/example.out" &&
+  [ "$(grep -c ' nm  ' "$home/example.out")" = 31 ] || { echo "real-stack: the example program did not measure"; exit 1; }
 
 echo "--- the session ended during a slow command: the client ends, the module's thread with it"
 echo slow >"$home/mode"
