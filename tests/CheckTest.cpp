@@ -182,4 +182,18 @@ TEST(MissingLibraries, NamesWhatTheLoaderWillNotFind) {
     }
 }
 
+TEST(ParseNumber, DigitsAloneWithinAnInt) {
+    const std::pair<const char*, int> good[] = {{"0", 0}, {"30", 30}, {"2147483647", 2147483647}};
+    for (const auto& [text, wanted] : good) {
+        int value = -1;
+        EXPECT_TRUE(host::ParseNumber(text, &value)) << text;
+        EXPECT_EQ(value, wanted) << text;
+    }
+    for (const char* text : {"", "-1", "+3", " 3", "3 ", "12abc", "0x10", "2147483648", "99999999999"}) {
+        int value = 7;
+        EXPECT_FALSE(host::ParseNumber(text, &value)) << text;
+        EXPECT_EQ(value, 7) << text;
+    }
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <set>
 #include <string>
 
@@ -71,6 +72,29 @@ fs::path FindFile(const fs::path& folder, const std::string& name) {
         if (it->is_regular_file(error) && boost::algorithm::iequals(it->path().filename().u8string(), name))
             return it->path();
     return fs::path();
+}
+
+// Where Init looks for a driver of this file's name: empty when the file is
+// there, else what is wrong, with the folders written with `separator` ('\\'
+// on Windows, where letter case does not count, '/' on Linux).
+std::string Misplaced(const fs::path& path, const fs::path& base, char separator) {
+    const std::string name = path.stem().u8string();
+    std::string where = path.parent_path().lexically_relative(base).u8string();
+    std::string wanted = commands::GetDriverSubfolder(name);
+    for (std::string* folder : {&where, &wanted})
+        for (char& c : *folder)
+            if (c == '/' || c == '\\') c = separator;
+    if (separator == '\\' ? boost::algorithm::iequals(where, wanted) : where == wanted) return std::string();
+    return "Init never looks in " + platform::ShownPath(where) + separator + "; a driver named \"" +
+           platform::ShownPath(name) + "\" goes in " + wanted + separator;
+}
+
+// Whether a library of this name is in one of `folders`.
+bool InAnyFolder(const std::vector<std::string>& folders, const std::string& name) {
+    std::error_code ignored;
+    for (const std::string& folder : folders)
+        if (fs::is_regular_file(fs::u8path(folder) / fs::u8path(name), ignored)) return true;
+    return false;
 }
 
 // "64-bit, plain names, all 31 entry points, loads in the driver host" or
@@ -228,14 +252,9 @@ void CheckDrivers(Report& report, const std::string& folder) {
          it.increment(error)) {
         if (!it->is_regular_file(error) || !boost::algorithm::iequals(it->path().extension().string(), ".dll"))
             continue;
-        const std::string name = it->path().stem().u8string();
-        std::string where = it->path().parent_path().lexically_relative(base).u8string();
-        for (char& c : where)
-            if (c == '/') c = '\\';
-        const std::string wanted = commands::GetDriverSubfolder(name);
-        if (!boost::algorithm::iequals(where, wanted)) {
-            report.Problem("driver " + Shown(it->path()) + ": Init never looks in " + platform::ShownPath(where) +
-                           "\\; a driver named \"" + platform::ShownPath(name) + "\" goes in " + wanted + "\\");
+        const std::string misplaced = Misplaced(it->path(), base, '\\');
+        if (!misplaced.empty()) {
+            report.Problem("driver " + Shown(it->path()) + ": " + misplaced);
             continue;
         }
         if (CheckDriver(report, it->path(), base)) ++usable;
@@ -318,8 +337,7 @@ int CheckClientPc(std::ostream& out) {
 
 std::string MissingLibraries(const std::string& file) {
     const fs::path path = fs::u8path(file);
-    std::vector<fs::path> search;
-    for (const std::string& folder : platform::SystemLibraryFolders()) search.push_back(fs::u8path(folder));
+    const std::vector<std::string> search = platform::SystemLibraryFolders();
     const fs::path beside = path.parent_path();
     std::string missing;
     std::set<std::string> seen;
@@ -337,10 +355,7 @@ std::string MissingLibraries(const std::string& file) {
                 if (seen.insert(key).second) pending.push_back(local);
                 continue;
             }
-            bool found = false;
-            std::error_code ignored;
-            for (const fs::path& folder : search) found = found || fs::is_regular_file(folder / fs::u8path(name), ignored);
-            if (!found && seen.insert(key).second)
+            if (!InAnyFolder(search, name) && seen.insert(key).second)
                 missing += std::string(missing.empty() ? "" : "; ") + Shown(library.filename()) + " needs " + name +
                            ", not found";
         }
@@ -353,6 +368,15 @@ std::string ProgramFolder(const char* argv0) {
     if (self.empty()) self = argv0;
     const std::string::size_type separator = self.find_last_of("\\/");
     return separator == std::string::npos ? "." : self.substr(0, separator);
+}
+
+bool ParseNumber(const std::string& text, int* value) {
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const long long number = std::stoll(text);
+    if (number > std::numeric_limits<int>::max()) return false;
+    *value = int(number);
+    return true;
 }
 
 void ShowLogTail(std::ostream& out, int lines) {
@@ -376,12 +400,10 @@ namespace {
 // neither beside it nor in the system's library folders.
 std::string MissingElfLibraries(const fs::path& path, const driver::ElfLibrary& library) {
     std::string missing;
-    std::error_code ignored;
+    std::vector<std::string> search = platform::SystemLibraryFolders();
+    search.push_back(path.parent_path().u8string());
     for (const std::string& name : library.needed) {
-        bool found = fs::is_regular_file(path.parent_path() / name, ignored);
-        for (const std::string& folder : platform::SystemLibraryFolders())
-            found = found || fs::exists(fs::path(folder) / name, ignored);
-        if (!found)
+        if (!InAnyFolder(search, name))
             missing += std::string(missing.empty() ? "" : "; ") + path.filename().u8string() + " needs " + name +
                        ", not found";
     }
@@ -391,14 +413,9 @@ std::string MissingElfLibraries(const fs::path& path, const driver::ElfLibrary& 
 // One library under drivers/: where Init looks for it, 64-bit, the 31 entry points, what it needs.
 bool CheckElfDriver(Report& report, const fs::path& path, const fs::path& base) {
     const std::string name = "driver " + path.u8string() + ": ";
-    const std::string stem = path.stem().u8string();
-    std::string where = path.parent_path().lexically_relative(base).u8string();
-    std::string wanted = commands::GetDriverSubfolder(stem);
-    for (char& c : wanted)
-        if (c == '\\') c = '/';
-    if (where != wanted) {
-        report.Problem(name + "Init never looks in " + where + "/; a driver named \"" + stem + "\" goes in " +
-                       wanted + "/");
+    const std::string misplaced = Misplaced(path, base, '/');
+    if (!misplaced.empty()) {
+        report.Problem(name + misplaced);
         return false;
     }
     driver::ElfLibrary library;

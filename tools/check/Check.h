@@ -19,6 +19,10 @@ int CheckClientPc(std::ostream& out);
 // and drivers\ are beside it); `argv0`'s when the system cannot tell.
 std::string ProgramFolder(const char* argv0);
 
+// A command-line number: decimal digits alone, 0 to INT_MAX; false for
+// anything else ("", "12abc", "-1", "99999999999").
+bool ParseNumber(const std::string& text, int* value);
+
 // The log file's path and its last `lines` lines.
 void ShowLogTail(std::ostream& out, int lines);
 

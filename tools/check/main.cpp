@@ -2,7 +2,6 @@
 // the PC as the module will find it, and runs a driver's self-test; the
 // stand-ins for development (engine, listener, Remote Desktop client) are in
 // kestav-host, in the developer kit.
-#include <cstdlib>
 #include <iostream>
 #include <string>
 
@@ -32,14 +31,6 @@ int Usage(const std::string& problem) {
     return 2;
 }
 
-bool ParseNumber(const std::string& text, int* value) {
-    char* end = nullptr;
-    const long number = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || number < 0 || number > 1000000) return false;
-    *value = static_cast<int>(number);
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -59,12 +50,12 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc) return Usage("--self-test needs a driver library");
             selfTest = paths[std::size_t(++i)];
         } else if (arg == "--timeout") {
-            if (i + 1 >= argc || !ParseNumber(argv[++i], &timeoutSeconds) || timeoutSeconds < 1 ||
+            if (i + 1 >= argc || !host::ParseNumber(argv[++i], &timeoutSeconds) || timeoutSeconds < 1 ||
                 timeoutSeconds > 3600)
                 return Usage("--timeout takes seconds from 1 to 3600");
         } else if (arg == "--show-log") {
             logLines = 12;
-            if (i + 1 < argc && ParseNumber(argv[i + 1], &logLines)) ++i;
+            if (i + 1 < argc && host::ParseNumber(argv[i + 1], &logLines)) ++i;
         } else {
             return Usage("unknown argument " + arg);
         }

@@ -95,14 +95,6 @@ bool ReadScript(const std::string& path, std::vector<std::string>* commands) {
     return true;
 }
 
-bool ParseNumber(const std::string& text, int* value) {
-    char* end = nullptr;
-    const long number = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0') return false;
-    *value = static_cast<int>(number);
-    return true;
-}
-
 // `paths`: the same arguments as paths (platform/Arguments.h), for the
 // options that name a file; commands stay the bytes they were given.
 int ParseOptions(int argc, char** argv, const std::vector<std::string>& paths, Options* options) {
@@ -134,17 +126,17 @@ int ParseOptions(int argc, char** argv, const std::vector<std::string>& paths, O
         } else if (arg == "--quiet") {
             options->listener.quiet = true;
         } else if (arg == "--sessions") {
-            if (!next(&value) || !ParseNumber(value, &options->listener.sessions) ||
+            if (!next(&value) || !host::ParseNumber(value, &options->listener.sessions) ||
                 options->listener.sessions < 1)
                 return Usage("--sessions takes a number from 1");
         } else if (arg == "--idle-seconds") {
-            if (!next(&value) || !ParseNumber(value, &options->listener.idleSeconds) ||
+            if (!next(&value) || !host::ParseNumber(value, &options->listener.idleSeconds) ||
                 options->listener.idleSeconds < 1)
                 return Usage("--idle-seconds takes a number from 1");
         } else if (arg == "--self-test") {
             if (!nextPath(&options->selfTest)) return Usage("--self-test needs a driver library");
         } else if (arg == "--timeout") {
-            if (!next(&value) || !ParseNumber(value, &options->timeoutSeconds) ||
+            if (!next(&value) || !host::ParseNumber(value, &options->timeoutSeconds) ||
                 options->timeoutSeconds < 1 || options->timeoutSeconds > 3600)
                 return Usage("--timeout takes seconds from 1 to 3600");
         } else if (arg == "--module") {
@@ -154,12 +146,12 @@ int ParseOptions(int argc, char** argv, const std::vector<std::string>& paths, O
         } else if (arg == "--refuse") {
             if (!next(&value)) return Usage("--refuse needs a count");
             const std::string::size_type colon = value.find(':');
-            if (!ParseNumber(value.substr(0, colon), &options->refuseCount) ||
+            if (!host::ParseNumber(value.substr(0, colon), &options->refuseCount) ||
                 (colon != std::string::npos &&
-                 !ParseNumber(value.substr(colon + 1), &options->refuseStatus)))
+                 !host::ParseNumber(value.substr(colon + 1), &options->refuseStatus)))
                 return Usage("--refuse takes N or N:STATUS");
         } else if (arg == "--max-write") {
-            if (!next(&value) || !ParseNumber(value, &options->maximumWrite) ||
+            if (!next(&value) || !host::ParseNumber(value, &options->maximumWrite) ||
                 options->maximumWrite < 0 || options->maximumWrite > 0xFFFF)
                 return Usage("--max-write takes a size from 0 to 65535");
         } else if (arg == "--channel") {
@@ -178,7 +170,7 @@ int ParseOptions(int argc, char** argv, const std::vector<std::string>& paths, O
             if (!nextPath(&options->plot)) return Usage("--plot needs a file");
         } else if (arg == "--show-log") {
             options->logLines = 12;
-            if (i + 1 < argc && ParseNumber(argv[i + 1], &options->logLines)) ++i;
+            if (i + 1 < argc && host::ParseNumber(argv[i + 1], &options->logLines)) ++i;
         } else if (arg.compare(0, 2, "--") == 0) {
             return Usage("unknown option " + arg);
         } else {
