@@ -86,7 +86,7 @@ Placement ChoosePlacement(const std::string& header) {
     const bool isolate = diag::ReadSetting(names::kIsolateDriverSetting).value == 1;
     placement.hosted = isolate || (bits != 0 && bits != own);
     placement.program = diag::ModuleFolder + kSeparator + names::kDriverHostPrefix +
-                        std::to_string(bits != 0 ? bits : own) + ".exe";
+                        std::to_string(bits != 0 ? bits : own) + platform::kProgramSuffix;
     placement.timeoutSeconds = diag::ReadSetting(names::kDriverTimeoutSetting).value;
     return placement;
 }

@@ -1,6 +1,7 @@
 #include "diag/Settings.h"
 
 #include "diag/LogFile.h"
+#include "platform/SettingsFile.h"
 
 namespace diag {
 
@@ -10,7 +11,8 @@ struct Place {
     const char* key;
 };
 const Place kPlaces[] = {{SettingSource::Policy, names::kPolicyKey},
-                         {SettingSource::Preference, names::kPreferenceKey}};
+                         {SettingSource::Preference, names::kPreferenceKey},
+                         {SettingSource::File, nullptr}};
 }  // namespace
 
 const char* SourceName(SettingSource source) {
@@ -19,6 +21,8 @@ const char* SourceName(SettingSource source) {
             return "policy";
         case SettingSource::Preference:
             return "preference";
+        case SettingSource::File:
+            return "settings file";
         default:
             return "default";
     }
@@ -29,11 +33,13 @@ SettingValue ReadSetting(const names::Setting& setting, platform::View view,
     for (const Place& place : kPlaces) {
         std::uint32_t value = 0;
         const platform::ValueKind kind =
-            platform::ReadMachineDword(view, place.key, setting.name, &value);
+            place.source == SettingSource::File
+                ? platform::ReadSettingsFile(setting.name, &value)
+                : platform::ReadMachineDword(view, place.key, setting.name, &value);
         if (kind == platform::ValueKind::Absent) continue;
         std::string problem;
         if (kind != platform::ValueKind::Dword)
-            problem = "is not a DWORD";
+            problem = place.source == SettingSource::File ? "is not a number" : "is not a DWORD";
         else if (value < setting.minimum || value > setting.maximum)
             problem = std::to_string(value) + " is outside " + std::to_string(setting.minimum) +
                       " to " + std::to_string(setting.maximum);

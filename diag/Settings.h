@@ -5,8 +5,10 @@
 // module's own bitness: a 32-bit module on 64-bit Windows reads its
 // preferences under WOW6432Node, while SOFTWARE\Policies is one key for both
 // views (Windows shares it), so one Group Policy serves both clients.
-// A value that is no DWORD, or lies outside the setting's range, is passed
-// over as if it were absent: never taken as 0.
+// Where there is no registry (Linux), the settings file holds them
+// (platform/SettingsFile.h). A value that is no DWORD (no number), or lies
+// outside the setting's range, is passed over as if it were absent: never
+// taken as 0.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +20,7 @@
 
 namespace diag {
 
-enum class SettingSource { Default, Policy, Preference };
+enum class SettingSource { Default, Policy, Preference, File };
 
 struct SettingValue {
     std::uint32_t value = 0;
@@ -30,7 +32,7 @@ struct SettingValue {
 SettingValue ReadSetting(const names::Setting& setting, platform::View view = platform::View::Own,
                          std::vector<std::string>* ignored = nullptr);
 
-// "policy", "preference" or "default".
+// "policy", "preference", "settings file" or "default".
 const char* SourceName(SettingSource source);
 
 // One log line for each setting that is set, saying where its value came

@@ -11,11 +11,7 @@
 
 namespace driver {
 
-std::string ExitCodeText(std::uint32_t code) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", unsigned(code));
-    return text;
-}
+std::string ExitCodeText(std::uint32_t code) { return platform::ExitCodeText(code); }
 
 namespace {
 // How long the host may take to start and to load the driver, at least.
@@ -35,7 +31,7 @@ std::string StartFailure(std::uint32_t error) {
             return ": access denied";
         case 193:  // ERROR_BAD_EXE_FORMAT
         case 216:  // ERROR_EXE_MACHINE_TYPE_MISMATCH
-            return ": it is not a program this Windows can run";
+            return ": it is not a program this system can run";
         case 225:  // ERROR_VIRUS_INFECTED
         case 226:  // ERROR_VIRUS_DELETED
             return ": the antivirus blocks it";

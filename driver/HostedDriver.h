@@ -22,8 +22,8 @@ namespace driver {
 struct DriverStopped {
     std::uint32_t exitCode = 0;  // the host's, when it ended by itself
 };
-// An exit code as the log and the self-test show it, in hex as Windows'
-// exception codes are known: 0xC0000005.
+// An exit code as the log and the self-test show it: in hex on Windows, as
+// its exception codes are known (0xC0000005); as a shell does on Linux.
 std::string ExitCodeText(std::uint32_t code);
 // A call did not return within the time limit; the host has been ended.
 struct DriverNotResponding {};

@@ -24,6 +24,7 @@
 namespace {
 
 // Exit codes, for the module's log.
+// (7: on Linux, the module's process ended: see platform/posix/ModuleLink.cpp.)
 enum Exit { kDone = 0, kUsage = 2, kNoModule = 3, kNoSetUp = 4, kNoSection = 5, kBadRequest = 6 };
 
 }  // namespace

@@ -9,7 +9,7 @@ namespace names {
 // Files, as installed into an ICA client's folder.
 constexpr const char* kIcaModuleFile = "KestavClientDriverICA.dll";
 constexpr const char* kDvcModuleFile = "KestavClientDriverDVC.dll";
-constexpr const char* kDriverHostPrefix = "KestavDriverHost";  // + "32.exe" or "64.exe"
+constexpr const char* kDriverHostPrefix = "KestavDriverHost";  // + "32.exe" or "64.exe"; "64" on Linux
 constexpr const char* kLogFile = "KestavClientDriver.log";
 // Linux: the FreeRDP 2 add-in (xfreerdp /dvc:kestav), where FreeRDP loads it from.
 constexpr const char* kFreeRdpAddIn = "/usr/lib/x86_64-linux-gnu/freerdp2/libkestav-client.so";
@@ -49,6 +49,9 @@ constexpr const char* kUpgradingValue = "Upgrading";
 // wins over a preference; both are DWORDs in the module's registry view.
 constexpr const char* kPolicyKey = "SOFTWARE\\Policies\\Kestav\\ClientDriver";
 constexpr const char* kPreferenceKey = "SOFTWARE\\Kestav\\ClientDriver";
+// Linux: the settings file, "Name = value" lines under [ClientDriver].
+constexpr const char* kSettingsFile = "/etc/kestav/client.conf";
+constexpr const char* kSettingsSection = "ClientDriver";
 constexpr const char* kIsolateDriver = "IsolateDriver";
 constexpr const char* kDriverTimeoutSeconds = "DriverTimeoutSeconds";
 constexpr const char* kInstrumentThread = "InstrumentThread";

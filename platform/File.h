@@ -26,6 +26,8 @@ bool WriteBytes(FileHandle file, const char* bytes, std::size_t size);
 void CloseFile(FileHandle file);
 // The size of an open file in bytes; 0 when it cannot be told.
 std::uint64_t FileSize(FileHandle file);
+// What a program's file name ends with here: ".exe" on Windows, nothing elsewhere.
+extern const char kProgramSuffix[];
 // The line end of text files here: "\r\n" on Windows, "\n" elsewhere.
 const char* LineEnd();
 

@@ -1,5 +1,6 @@
 // The driver host process, as the module sees it: started with a private
-// pipe for set-up, then one shared section and two events for the calls.
+// pipe (a socket pair on Linux) for set-up, then one shared section and two
+// events (eventfds) for the calls.
 #pragma once
 
 #include <cstddef>
@@ -33,6 +34,9 @@ void HostSignalRequest(HostProcess* host);
 // Waits for the answer event, the host's end or the timeout.
 HostWait HostAwaitAnswer(HostProcess* host, std::uint32_t timeoutMs);
 std::uint32_t HostExitCode(const HostProcess* host);  // once it has exited
+// An exit code as the log and the self-test show it: in hex on Windows
+// (0xC0000005), as a shell shows it elsewhere ("139 (SIGSEGV)").
+std::string ExitCodeText(std::uint32_t code);
 // Gives the host up to graceMs to end by itself, then ends it; frees all.
 // Returns its exit code.
 std::uint32_t EndHostProcess(HostProcess* host, std::uint32_t graceMs);

@@ -25,7 +25,7 @@ namespace {
 class CheckTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!platform::kDriverHostAvailable) GTEST_SKIP() << "a Windows client check";
+        if (!testing_support::OnWindows()) GTEST_SKIP() << "a Windows client check";
         std::string registered;
         if (platform::ReadMachineString(view, names::kDvcAddInKey, names::kDvcAddInValue, &registered))
             GTEST_SKIP() << "a plug-in is registered on this machine: " << registered;
@@ -153,7 +153,7 @@ TEST(MissingLibraries, NamesWhatTheLoaderWillNotFind) {
     };
     // A library every Windows has, where there is one to find.
     const std::vector<std::string> system =
-        platform::kDriverHostAvailable ? std::vector<std::string>{"KERNEL32.dll", "api-ms-win-crt-runtime-l1-1-0.dll"}
+        testing_support::OnWindows() ? std::vector<std::string>{"KERNEL32.dll", "api-ms-win-crt-runtime-l1-1-0.dll"}
                                        : std::vector<std::string>{};
     auto with = [&](std::vector<std::string> imports) {
         imports.insert(imports.end(), system.begin(), system.end());

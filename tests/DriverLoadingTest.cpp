@@ -168,8 +168,9 @@ TEST_F(InitTest, ADriverHostThatCannotStartGivesTheSystemsCode) {
     // A module folder with the driver but without the driver host programs.
     const std::string drivers = temp.Path() + "/drivers/Kestav";
     std::filesystem::create_directories(drivers);
-    std::filesystem::copy_file(testing_support::DriverLibraryPath("Kestav", "recording"),
-                               drivers + "/recording.dll");
+    const std::string driverFile =
+        drivers + "/" + std::filesystem::path(testing_support::DriverFilePath("Kestav", "recording")).filename().string();
+    std::filesystem::copy_file(testing_support::DriverFilePath("Kestav", "recording"), driverFile);
     diag::SetModuleFolder(temp.Path());
     // With no setting every driver goes to the host: without one, or with one
     // the system will not run, Init fails with the system's code and says
@@ -179,15 +180,22 @@ TEST_F(InitTest, ADriverHostThatCannotStartGivesTheSystemsCode) {
         std::uint32_t error;
         const char* why;
     };
-    const std::string host = temp.Path() + "/KestavDriverHost" + std::to_string(sizeof(void*) * 8) + ".exe";
-    for (const Case& c : {Case{"", 2, "it is not there"},
-                          Case{"not a program", 193, "it is not a program this Windows can run"}}) {
+    const std::string host =
+        temp.Path() + "/KestavDriverHost" + std::to_string(sizeof(void*) * 8) + platform::kProgramSuffix;
+    std::vector<Case> cases = {Case{"", 2, "it is not there"},
+                               Case{"not a program", 193, "it is not a program this system can run"}};
+    // Where a program must be marked as one: a file that is not.
+    if (!testing_support::OnWindows()) cases.push_back(Case{"not executable", 5, "access denied"});
+    for (const Case& c : cases) {
         if (*c.hostFile != '\0') testing_support::WriteFile(host, c.hostFile);
+        if (!testing_support::OnWindows() && *c.hostFile != '\0')
+            std::filesystem::permissions(host, c.error == 5 ? std::filesystem::perms::owner_read
+                                                            : std::filesystem::perms::owner_all);
         testing_support::WriteFile(temp.LogPath(), "");
         EXPECT_EQ(Run("Init|recording|"), "ERROR|Error loading driver (\"recording\") on client [Error: " +
                                               std::to_string(c.error) + "]");
         EXPECT_EQ(Run("Measure"), "ERROR|Instrument driver not loaded");
-        EXPECT_FALSE(testing_support::IsLibraryLoaded(drivers + "/recording.dll"));
+        EXPECT_FALSE(testing_support::IsLibraryLoaded(driverFile));
         EXPECT_NE(testing_support::ReadFile(temp.LogPath())
                       .find("could not be started (error " + std::to_string(c.error) + ": " + c.why +
                             "); the driver runs in-process only where IsolateDriver is 0"),
@@ -202,11 +210,12 @@ TEST_F(InitTest, ABrokenDriverHostsAnswersCostOneCommand) {
     if (!platform::kDriverHostAvailable) GTEST_SKIP() << "no driver host on this platform";
     const std::string drivers = temp.Path() + "/drivers/Kestav";
     std::filesystem::create_directories(drivers);
-    std::filesystem::copy_file(testing_support::DriverLibraryPath("Kestav", "recording"),
-                               drivers + "/recording.dll");
-    std::filesystem::copy_file(folder + "/broken-host.exe",
-                               temp.Path() + "/KestavDriverHost" +
-                                   std::to_string(sizeof(void*) * 8) + ".exe");
+    const std::string driverFile =
+        drivers + "/" + std::filesystem::path(testing_support::DriverFilePath("Kestav", "recording")).filename().string();
+    std::filesystem::copy_file(testing_support::DriverFilePath("Kestav", "recording"), driverFile);
+    std::filesystem::copy_file(folder + "/broken-host" + platform::kProgramSuffix,
+                               temp.Path() + "/KestavDriverHost" + std::to_string(sizeof(void*) * 8) +
+                                   platform::kProgramSuffix);
     diag::SetModuleFolder(temp.Path());
     testing_support::AdminSetting isolate("IsolateDriver", 1);
     const std::vector<const char*> modes = {"past", "huge", "zero", "kind", "refused"};

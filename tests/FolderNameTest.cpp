@@ -48,8 +48,10 @@ TEST_P(FolderNameTest, TheModuleWorksFromThere) {
     fs::create_directories(tmp);
     const fs::path bin = fs::u8path(testing_support::ExecutableFolder());
     fs::copy_file(bin / KST_MODULE_FILE, folder / KST_MODULE_FILE);
-    for (const char* host : {"KestavDriverHost32.exe", "KestavDriverHost64.exe"})
+    for (const char* bits : {"32", "64"}) {
+        const std::string host = std::string("KestavDriverHost") + bits + platform::kProgramSuffix;
         if (fs::exists(bin / host)) fs::copy_file(bin / host, folder / host);
+    }
     fs::path sim = fs::u8path(testing_support::DriverLibraryPath("Kestav", "sim"));
     if (!fs::exists(sim)) sim.replace_extension(".so");  // the native build's name here
     fs::copy_file(sim, folder / "drivers" / "Kestav" / sim.filename());
@@ -100,7 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The Remote Desktop plug-in in such a folder, with the driver in its host.
 TEST(FolderNamePlugIn, ThePlugInWorksFromThere) {
-    if (!platform::kDriverHostAvailable) GTEST_SKIP() << "the Windows plug-in";
+    if (!testing_support::OnWindows()) GTEST_SKIP() << "the Windows plug-in";
     testing_support::ScopedTempFolder temp;
     const fs::path folder = fs::u8path(temp.Path() + "/\xC5\x81ukasz \xE6\xB8\xAC\xE8\x89\xB2 plug-in");
     const fs::path tmp = fs::u8path(temp.Path() + "/\xCE\xA9\xCE\xBC\xCE\xAD\xCE\xB3\xCE\xB1 temp");
@@ -135,7 +137,7 @@ TEST(FolderNamePlugIn, ThePlugInWorksFromThere) {
 // The client check with the Remote Desktop plug-in, its driver host and a
 // driver in a folder the 8-bit code page cannot spell, registered as such.
 TEST(FolderNameCheck, ThePlugInsFolderNamedInAnyLanguage) {
-    if (!platform::kDriverHostAvailable) GTEST_SKIP() << "a Windows client check";
+    if (!testing_support::OnWindows()) GTEST_SKIP() << "a Windows client check";
     const int bits = int(sizeof(void*) * 8);
     const platform::View view = platform::ViewOf(bits);
     std::string registered;

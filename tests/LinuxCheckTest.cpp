@@ -56,6 +56,7 @@ protected:
         fs::create_directories(base / "drivers");
         fs::create_directories(fs::path(temp.Path()) / "freerdp2");
         fs::copy_file(Built("libkestav-client.so"), base / "libkestav-client.so");
+        fs::copy_file(Built("KestavDriverHost64"), base / "KestavDriverHost64");
         link = (fs::path(temp.Path()) / "freerdp2" / "libkestav-client.so").string();
         fs::create_symlink(base / "libkestav-client.so", link);
     }
@@ -107,6 +108,47 @@ TEST_F(LinuxCheck, TheAddInAndEachDriverAsTheModuleWillFindThem) {
     std::string report;
     EXPECT_EQ(Check(&report, (fs::path(temp.Path()) / "nowhere.so").string()), 1);
     EXPECT_NE(report.find("PROBLEM no FreeRDP add-in at "), std::string::npos) << report;
+}
+
+// The driver host beside the add-in, where every driver runs unless the
+// settings file says otherwise, and the settings in force with their source.
+TEST_F(LinuxCheck, TheDriverHostAndTheSettingsFile) {
+    Place(Built("drivers/Kestav/sim.so"), "drivers/Kestav/sim.so");
+    const std::string settings = temp.Path() + "/client.conf";
+    platform::SetEnvironment("KESTAV_SETTINGS_FILE", settings);
+    struct Case {
+        const char* what;
+        bool host;
+        std::string file;
+        int problems;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"installed", true, "", 0,
+         {"OK 64-bit driver host: " + (base / "KestavDriverHost64").string() + ", where every driver runs",
+          "OK 64-bit setting IsolateDriver = 1 (default)", "OK 64-bit setting DriverTimeoutSeconds = 60 (default)"}},
+        {"the host missing", false, "", 1,
+         {"PROBLEM 64-bit add-in: " + (base / "KestavDriverHost64").string() +
+          " is missing, and every driver runs there (IsolateDriver = 1): reinstall the package kestav-client"}},
+        {"set in the file", true, "[ClientDriver]\nDriverTimeoutSeconds = 120\nIsolateDriver = 0\n", 0,
+         {"OK 64-bit driver host: " + (base / "KestavDriverHost64").string() + ", for drivers of the other bitness",
+          "OK 64-bit setting DriverTimeoutSeconds = 120 (settings file, " + settings + ")",
+          "OK 64-bit setting IsolateDriver = 0 (settings file, " + settings + ")"}},
+        {"passed over", true, "InstrumentThread = maybe\n", 1,
+         {"PROBLEM 64-bit setting InstrumentThread: the settings file value is not a number, ignored",
+          "OK 64-bit setting InstrumentThread = 1 (default)"}},
+    };
+    for (const Case& c : cases) {
+        std::error_code ignored;
+        fs::remove(base / "KestavDriverHost64", ignored);
+        if (c.host) fs::copy_file(Built("KestavDriverHost64"), base / "KestavDriverHost64");
+        testing_support::WriteFile(settings, c.file);
+        std::string report;
+        EXPECT_EQ(Check(&report, link), c.problems) << c.what << "\n" << report;
+        for (const std::string& line : c.lines)
+            EXPECT_NE(report.find(line + "\n"), std::string::npos) << c.what << ": " << line << "\n" << report;
+    }
+    platform::SetEnvironment("KESTAV_SETTINGS_FILE", "");
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Builds the Debian package for Linux thin clients:
 #   build/packages/kestav-client_<version>_amd64.deb
-# It installs the FreeRDP add-in and the simulator under /usr/lib/kestav/
-# (drivers in /usr/lib/kestav/drivers/Kestav/, beside the add-in's real file)
-# and links the add-in into FreeRDP 2's add-in folder, where xfreerdp
-# /dvc:kestav finds it, and the client check as /usr/bin/kestav-check.
-# Removing the package removes all of it.
+# It installs the FreeRDP add-in, the driver host and the simulator under
+# /usr/lib/kestav/ (drivers in /usr/lib/kestav/drivers/Kestav/, beside the
+# add-in's real file), links the add-in into FreeRDP 2's add-in folder,
+# where xfreerdp /dvc:kestav finds it, and the client check as
+# /usr/bin/kestav-check; the settings file /etc/kestav/client.conf (every
+# setting at its default, commented) is a conffile. Removing the package
+# removes all of it but a changed settings file; purging removes that too.
 # Usage: tools/package-deb.sh [--out DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,19 +17,23 @@ out=build/packages
 version=$(sed -n 's/^project(KestavClientDriver VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 build=build/package-linux
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKST_TESTS=OFF >/dev/null
-ninja -C "$build" kestav-client kst_sim kestav-check >/dev/null
+ninja -C "$build" kestav-client kst_driver_host kst_sim kestav-check >/dev/null
 [ -f "$build/bin/libkestav-client.so" ] || { echo "package-deb: no add-in built (FreeRDP 2's headers missing?)"; exit 1; }
 
 stage=build/package-deb-stage
 rm -rf "$stage" && mkdir -p "$stage/DEBIAN" "$stage/usr/lib/kestav/drivers/Kestav" \
-  "$stage/usr/lib/x86_64-linux-gnu/freerdp2" "$stage/usr/share/doc/kestav-client" "$stage/usr/bin"
+  "$stage/usr/lib/x86_64-linux-gnu/freerdp2" "$stage/usr/share/doc/kestav-client" "$stage/usr/bin" \
+  "$stage/etc/kestav"
 strip -o "$stage/usr/lib/kestav/libkestav-client.so" "$build/bin/libkestav-client.so"
 strip -o "$stage/usr/lib/kestav/drivers/Kestav/sim.so" "$build/bin/drivers/Kestav/sim.so"
 strip -o "$stage/usr/lib/kestav/kestav-check" "$build/bin/kestav-check"
+strip -o "$stage/usr/lib/kestav/KestavDriverHost64" "$build/bin/KestavDriverHost64"
+cp packaging/linux/client.conf "$stage/etc/kestav/client.conf"
 ln -s ../../kestav/libkestav-client.so "$stage/usr/lib/x86_64-linux-gnu/freerdp2/libkestav-client.so"
 ln -s ../lib/kestav/kestav-check "$stage/usr/bin/kestav-check"
 cp docs/administrators.md "$stage/usr/share/doc/kestav-client/"
 chmod -R u=rwX,go=rX "$stage"
+echo /etc/kestav/client.conf >"$stage/DEBIAN/conffiles"
 size=$(du -sk --exclude=DEBIAN "$stage" | cut -f1)
 cat >"$stage/DEBIAN/control" <<CONTROL
 Package: kestav-client
@@ -42,8 +48,9 @@ Priority: optional
 Description: Kestav client driver for FreeRDP (colour-measurement instruments)
  Lets an application in a remote session drive a spectrophotometer plugged
  into this PC: a FreeRDP 2 dynamic channel add-in (xfreerdp /dvc:kestav) with
- the simulator driver and the client check (kestav-check). Instrument drivers
- go in /usr/lib/kestav/drivers/Kestav/.
+ the driver host, the simulator driver and the client check (kestav-check).
+ Instrument drivers go in /usr/lib/kestav/drivers/Kestav/; settings in
+ /etc/kestav/client.conf.
 CONTROL
 mkdir -p "$out"
 deb="$out/kestav-client_${version}_amd64.deb"

@@ -43,7 +43,7 @@ cleanup() {
   sleep 1
   for pid in "${all[@]}"; do kill -9 "$pid" 2>/dev/null; done
   id "$user" >/dev/null 2>&1 && userdel -r "$user" >/dev/null 2>&1
-  [ -n "$installed" ] && dpkg -r kestav-client >/dev/null 2>&1
+  [ -n "$installed" ] && dpkg --purge kestav-client >/dev/null 2>&1
   for file in "${own_addins[@]}"; do rm -f "$file"; done
   [ -n "${KEEP_WORK:-}" ] && cp -r "$work" /tmp/real-stack-kept; rm -rf "$work"
 }
@@ -59,6 +59,16 @@ check=$(TMPDIR="$work" kestav-check) || { echo "$check"; echo "real-stack: kesta
 echo "$check"
 grep -q "^OK driver /usr/lib/kestav/drivers/Kestav/sim.so: 64-bit, all 31 entry points" <<<"$check" ||
   { echo "real-stack: kestav-check did not check the simulator"; exit 1; }
+grep -q "^OK 64-bit driver host: /usr/lib/kestav/KestavDriverHost64, where every driver runs$" <<<"$check" ||
+  { echo "real-stack: kestav-check did not find the driver host"; exit 1; }
+selftest=$(TMPDIR="$work" kestav-check --self-test /usr/lib/kestav/drivers/Kestav/sim.so) ||
+  { echo "$selftest"; echo "real-stack: the simulator's self-test failed"; exit 1; }
+grep -q "^31 entry points: all ok" <<<"$selftest" || { echo "$selftest"; echo "real-stack: no self-test verdict"; exit 1; }
+echo "ok: kestav-check --self-test: 31 entry points of the simulator, all ok, in the driver host"
+# A setting from the settings file, as an administrator changes it.
+sed -i 's/^#DriverTimeoutSeconds = 60$/DriverTimeoutSeconds = 120/' /etc/kestav/client.conf
+grep -q "^OK 64-bit setting DriverTimeoutSeconds = 120 (settings file, /etc/kestav/client.conf)$" <<<"$(TMPDIR="$work" kestav-check)" ||
+  { echo "real-stack: kestav-check does not show the settings file's value"; exit 1; }
 mkdir -p "$work/client"
 cp "$build/bin/libkestavecho-client.so" "$work/client/"
 [ -e "$addins/libkestavecho-client.so" ] && { echo "real-stack: $addins/libkestavecho-client.so is there already"; exit 1; }
@@ -118,6 +128,11 @@ out=$home/program-full.out
 cat "$out" 2>/dev/null || { echo "real-stack: the session program did not run"; tail -20 "$work/sesman.log"; exit 1; }
 grep -q '^checks: [0-9]* passed, 0 failed$' "$out" || { echo "real-stack: the session program failed"; tail -30 "$log"; exit 1; }
 grep '^round trip' "$out" >"$root/build/real-stack-figures.txt"
+grep -q ' Setting DriverTimeoutSeconds = 120 (settings file)$' "$log" ||
+  { echo "real-stack: the module did not take its setting from /etc/kestav/client.conf"; exit 1; }
+grep -q 'Driver host started (pid [0-9]*, 64-bit)$' "$log" ||
+  { echo "real-stack: the simulator did not run in the driver host"; exit 1; }
+echo "ok: the module took DriverTimeoutSeconds from the settings file and ran the simulator in the driver host"
 cat "$home/example.out"
 grep -q '^over Remote Desktop, module 1\.6\.0$' "$home/example.out" && grep -q '^Measure  *OK|true$' "$home/example.out" &&
   [ "$(grep -c ' nm  ' "$home/example.out")" = 31 ] || { echo "real-stack: the example program did not measure"; exit 1; }
@@ -139,17 +154,22 @@ rm -f "$home/program-slow.out"
 client
 wait_for 60 grep -qs '^slow command running' "$home/program-slow.out" ||
   { echo "real-stack: no slow command"; cat "$home/program-slow.out"; exit 1; }
+host=$(pgrep -P "$client_pid" -f KestavDriverHost64 | head -1)
+[ -n "$host" ] || { echo "real-stack: no driver host under the client"; exit 1; }
 kill -9 "$client_pid"
 wait_for 10 gone "$client_pid" || { echo "real-stack: the killed client is still there"; exit 1; }
-echo "ok: the client killed during Measure is gone; the server program is left to its session"
+wait_for 10 gone "$host" || { echo "real-stack: the driver host outlived its killed client"; exit 1; }
+echo "ok: the client killed during Measure is gone, its driver host with it; the server program is left to its session"
 
 echo "--- the package removed"
 rm -f "${own_addins[@]}"
 own_addins=()
 dpkg -r kestav-client >/dev/null
+[ -f /etc/kestav/client.conf ] || { echo "real-stack: removing the package took the changed settings file"; exit 1; }
+dpkg --purge kestav-client >/dev/null
 installed=""
-for path in /usr/lib/kestav "$addins/libkestav-client.so" /usr/bin/kestav-check; do
+for path in /usr/lib/kestav "$addins/libkestav-client.so" /usr/bin/kestav-check /etc/kestav; do
   [ ! -e "$path" ] && [ ! -L "$path" ] || { echo "real-stack: $path is left after the package's removal"; exit 1; }
 done
-echo "ok: the package removed the add-in, its link, the simulator and kestav-check"
+echo "ok: the package removed the add-in, its link, the driver host, the simulator and kestav-check; purged, the settings file"
 echo "real-stack: passed"

@@ -73,6 +73,8 @@ std::uint64_t FileSize(FileHandle file) {
     return static_cast<std::uint64_t>(status.st_size);
 }
 
+const char kProgramSuffix[] = "";
+
 const char* LineEnd() {
     return "\n";
 }

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include <boost/algorithm/string/predicate.hpp>
 
@@ -76,6 +77,10 @@ std::string ModuleFileName(const void* module) {
     Dl_info info{};
     if (dladdr(module, &info) == 0 || info.dli_fname == nullptr) return std::string();
     char resolved[PATH_MAX];
+    // The main program's name is as it was started ("kestav-check" found
+    // through PATH, or a link to it): its file is the one the system ran.
+    if (std::strchr(info.dli_fname, '/') == nullptr && realpath("/proc/self/exe", resolved) != nullptr)
+        return resolved;
     if (realpath(info.dli_fname, resolved) != nullptr) return resolved;
     return info.dli_fname;
 }

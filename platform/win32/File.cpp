@@ -52,6 +52,8 @@ std::uint64_t FileSize(FileHandle file) {
     return static_cast<std::uint64_t>(size.QuadPart);
 }
 
+const char kProgramSuffix[] = ".exe";
+
 const char* LineEnd() {
     return "\r\n";
 }

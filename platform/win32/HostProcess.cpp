@@ -1,5 +1,6 @@
 #include "platform/HostProcess.h"
 
+#include <cstdio>
 #include <memory>
 
 #include "platform/win32/Handles.h"
@@ -180,6 +181,13 @@ std::uint32_t HostExitCode(const HostProcess* host) {
     DWORD code = 0;
     GetExitCodeProcess(host->process.value, &code);
     return code;
+}
+
+std::string ExitCodeText(std::uint32_t code) {
+    // In hex, as Windows' exception codes are known: 0xC0000005.
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", unsigned(code));
+    return text;
 }
 
 std::uint32_t EndHostProcess(HostProcess* host, std::uint32_t graceMs) {

@@ -114,6 +114,7 @@ HostWait HostAwaitAnswer(HostProcess* host, std::uint32_t) {
     return host->answered ? HostWait::Done : host->ended ? HostWait::Exited : HostWait::TimedOut;
 }
 std::uint32_t HostExitCode(const HostProcess*) { return 0xC0000005u; }
+std::string ExitCodeText(std::uint32_t code) { return std::to_string(code); }
 std::uint32_t EndHostProcess(HostProcess* host, std::uint32_t) {
     delete host;
     --hostsRunning;

@@ -35,6 +35,14 @@ std::string DriverLibraryPath(const std::string& folder, const std::string& name
     return ExecutableFolder() + "/drivers/" + folder + "/" + name + ".dll";
 }
 
+std::string DriverFilePath(const std::string& folder, const std::string& name) {
+    return ExecutableFolder() + "/drivers/" + folder + "/" + name + (OnWindows() ? ".dll" : ".so");
+}
+
+std::string CrashCodePattern() {
+    return OnWindows() ? "0x[0-9A-F]{8}" : R"(1[3-9][0-9] \(SIG[A-Z]+\))";
+}
+
 std::string ReadFile(const std::string& path) {
     std::ifstream file(platform::NativePath(path), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());

@@ -17,6 +17,15 @@ namespace testing_support {
 // are built beside it.
 std::string ExecutableFolder();
 
+// A Windows build; the tests of what only Windows has skip elsewhere.
+inline bool OnWindows() { return platform::kProgramSuffix[0] != '\0'; }
+// The driver library's own file: "<name>.dll" on Windows, "<name>.so" on
+// Linux (DriverLibraryPath gives the name Init and the module use).
+std::string DriverFilePath(const std::string& folder, const std::string& name);
+// A crash's exit code in the driver host's log lines and the self-test, as a
+// regular expression: 0xC0000005 on Windows, 139 (SIGSEGV) on Linux.
+std::string CrashCodePattern();
+
 // The whole content of a file, bytes as they are; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);

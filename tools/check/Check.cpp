@@ -22,6 +22,7 @@
 #include "platform/File.h"
 #include "platform/Library.h"
 #include "platform/Registry.h"
+#include "platform/SettingsFile.h"
 #include "platform/Text.h"
 
 namespace host {
@@ -35,7 +36,7 @@ using names::kModuleName;
 
 // The driver host of one bitness beside a module.
 fs::path HostProgram(const fs::path& folder, int bits) {
-    return folder / (std::string(names::kDriverHostPrefix) + std::to_string(bits) + ".exe");
+    return folder / (std::string(names::kDriverHostPrefix) + std::to_string(bits) + platform::kProgramSuffix);
 }
 
 // How long a driver may take to load in the driver host.
@@ -169,6 +170,19 @@ bool CheckDriver(Report& report, const fs::path& path, const fs::path& folder) {
 void CheckSettings(Report& report, int bits);
 void CheckDrivers(Report& report, const std::string& folder);
 
+// 32 or 64 for a program (or library) this system runs: a Windows one, or
+// on Linux an x86-64 ELF file; 0 otherwise.
+int ProgramBitness(const std::string& file) {
+    const int bits = driver::LibraryBitness(file);
+    if (bits != 0 || platform::kProgramSuffix[0] != '\0') return bits;
+    driver::ElfLibrary elf;
+    return driver::ReadElfLibrary(file, &elf) ? elf.bits : 0;
+}
+
+// What an administrator does about a missing file of the install.
+const std::string kRepair =
+    platform::kProgramSuffix[0] != '\0' ? "repair the install" : "reinstall the package kestav-client";
+
 // The driver host of the module's own bitness beside it (`what`: the module
 // or the plug-in): every driver runs there unless IsolateDriver is 0.
 void CheckHost(Report& report, int bits, const fs::path& folder, const std::string& what) {
@@ -177,12 +191,12 @@ void CheckHost(Report& report, int bits, const fs::path& folder, const std::stri
     std::vector<std::string> ignored;
     const bool isolate =
         diag::ReadSetting(names::kIsolateDriverSetting, platform::ViewOf(bits), &ignored).value == 1;
-    if (driver::LibraryBitness(ReadAll(program)) == bits)
+    if (ProgramBitness(ReadAll(program)) == bits)
         report.Ok(view + " driver host: " + Shown(program) +
                   (isolate ? ", where every driver runs" : ", for drivers of the other bitness"));
     else if (isolate)
         report.Problem(view + " " + what + ": " + Shown(program) +
-                       " is missing, and every driver runs there (IsolateDriver = 1): repair the install");
+                       " is missing, and every driver runs there (IsolateDriver = 1): " + kRepair);
     else
         report.Problem(view + " " + what + ": " + Shown(program) + " is missing");
 }
@@ -236,6 +250,7 @@ void CheckSettings(Report& report, int bits) {
         if (value.source == diag::SettingSource::Policy) where += ", HKLM\\" + std::string(names::kPolicyKey);
         if (value.source == diag::SettingSource::Preference)
             where += ", HKLM\\" + std::string(names::kPreferenceKey);
+        if (value.source == diag::SettingSource::File) where += ", " + platform::SettingsFilePath();
         report.Ok(view + " setting " + setting.name + " = " + std::to_string(value.value) + " (" +
                   where + ")");
     }
@@ -335,8 +350,14 @@ int CheckClientPc(std::ostream& out) {
     return report.Problems();
 }
 
+namespace {
+std::string MissingElfLibraries(const fs::path& path, const driver::ElfLibrary& library);
+}  // namespace
+
 std::string MissingLibraries(const std::string& file) {
     const fs::path path = fs::u8path(file);
+    driver::ElfLibrary elf;
+    if (driver::ReadElfLibrary(ReadAll(path), &elf)) return MissingElfLibraries(path, elf);
     const std::vector<std::string> search = platform::SystemLibraryFolders();
     const fs::path beside = path.parent_path();
     std::string missing;
@@ -481,6 +502,8 @@ int CheckFreeRdpClient(std::ostream& out, const std::string& addIn) {
     if (usable == 0)
         report.Problem("no instrument driver in " + (drivers / "Kestav").u8string() +
                        ": Init finds none (the maker's driver goes there)");
+    CheckHost(report, 64, base, "add-in");
+    CheckSettings(report, 64);
     report.Ok("log: " + platform::NativePath(diag::LogFilePath()) + " (this user's)");
     return report.Problems();
 }

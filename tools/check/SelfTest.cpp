@@ -11,10 +11,12 @@
 #include <vector>
 
 #include "commands/NumberText.h"
+#include "driver/ElfLibrary.h"
 #include "driver/EntryList.h"
 #include "driver/LibraryBitness.h"
 #include "driver/Spectro.h"
 #include "packaging/Names.h"
+#include "platform/File.h"
 #include "tools/check/Check.h"
 #include "relay/Message.h"
 
@@ -187,14 +189,25 @@ void Row(std::ostream& out, const std::string& name, const std::string& result,
 int RunSelfTest(const std::string& path, const SelfTestOptions& options, std::ostream& out) {
     out << "self-test of " << path << "\n";
     const std::string file = ReadAll(path);
-    const int bits = LibraryBitness(file);
-    if (bits == 0) {
-        out << "PROBLEM: " << (file.empty() ? "the file cannot be read"
-                                            : "not a Windows library for x86 or x64")
+    // A Windows library; on Linux, a shared library of this machine's.
+    const bool windows = platform::kProgramSuffix[0] != '\0';
+    int bits = LibraryBitness(file);
+    std::vector<std::string> exported;
+    ElfLibrary elf;
+    if (bits != 0) {
+        exported = ExportedNames(file);
+    } else if (!windows && ReadElfLibrary(file, &elf) && elf.bits == 64) {
+        bits = elf.bits;
+        exported = elf.exports;
+    }
+    if (bits == 0 || (!windows && elf.bits == 0)) {
+        out << "PROBLEM: "
+            << (file.empty() ? "the file cannot be read"
+                : windows    ? "not a Windows library for x86 or x64"
+                             : "not a shared library for x86-64 (a Linux driver is one)")
             << "\n";
         return 1;
     }
-    const std::vector<std::string> exported = ExportedNames(file);
     const std::set<std::string> exports(exported.begin(), exported.end());
     std::set<std::string> missing;
     int argumentSize = 0;  // exported as "Connect@0"
@@ -207,9 +220,9 @@ int RunSelfTest(const std::string& path, const SelfTestOptions& options, std::os
         }
     }
     const std::string program = options.hostFolder + "/" + names::kDriverHostPrefix +
-                                std::to_string(bits) + ".exe";
+                                std::to_string(bits) + platform::kProgramSuffix;
     out << "  " << bits << "-bit library, run in " << names::kDriverHostPrefix << bits
-        << ".exe with a time limit of " << options.timeoutSeconds << " s per call\n\n";
+        << platform::kProgramSuffix << " with a time limit of " << options.timeoutSeconds << " s per call\n\n";
     Row(out, "entry point", "result", "time", "verdict");
 
     const std::map<std::string, Caller> callers = Callers();
@@ -231,14 +244,19 @@ int RunSelfTest(const std::string& path, const SelfTestOptions& options, std::os
     std::error_code absent;
     if (!std::filesystem::is_regular_file(std::filesystem::u8path(program), absent)) {
         out << "PROBLEM: no " << bits << "-bit driver host here (" << names::kDriverHostPrefix << bits
-            << ".exe beside this program): a " << bits << "-bit driver is tested with a kestav-check "
+            << platform::kProgramSuffix << " beside this program): a " << bits << "-bit driver is tested with a kestav-check "
             << "installed with one (the packages for 64-bit Windows have both)\n";
         return 1;
     }
 
+    // Loaded by the name the module gives it: "<name>.dll", which Linux's
+    // loader layer opens as "<name>.so".
+    std::string named = path;
+    if (!windows && named.size() > 3 && named.compare(named.size() - 3, 3, ".so") == 0)
+        named.replace(named.size() - 3, 3, ".dll");
     Spectro spectro;
     auto start = [&]() {
-        return spectro.LoadDriverInHost(program, path, options.timeoutSeconds);
+        return spectro.LoadDriverInHost(program, named, options.timeoutSeconds);
     };
     if (!start()) {
         const std::uint32_t error = spectro.LoadError();
