@@ -7,9 +7,11 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
 
 namespace platform {
 
@@ -31,12 +33,85 @@ std::uint32_t TempFolder(char* buffer, std::uint32_t size) {
     return static_cast<std::uint32_t>(total);
 }
 
+namespace {
+// The appending descriptor of the last file opened to append, kept between
+// lines: opening and closing a file costs more than writing a line here,
+// several times per command. Each reuse checks that it is still the file at
+// that path (not deleted; not renamed away or replaced, looked up by path
+// at most once a second), so a log removed or rotated is opened afresh, as
+// the next line's own open would. An open file keeps no one out on Linux.
+// Plain data, alive from the first line to the last one of static
+// destruction (the module's last line is written then).
+struct KeptFile {
+    char path[PATH_MAX] = {};
+    int fd = -1;
+    int users = 0;       // lines writing to it now, on any thread
+    bool stale = false;  // to be closed once no line uses it
+    dev_t device = 0;
+    ino_t inode = 0;
+    timespec looked{};  // when the path last led to it
+};
+std::mutex keptLock;
+KeptFile kept;
+// Set when this module's static objects are destroyed: from then on every
+// line opens and closes the file itself, and nothing is left open when the
+// module is unloaded.
+bool keptForGood = false;
+
+bool WithinASecond(const timespec& since, const timespec& now) {
+    return now.tv_sec - since.tv_sec < 1 ||
+           (now.tv_sec - since.tv_sec == 1 && now.tv_nsec < since.tv_nsec);
+}
+
+// Whether the kept descriptor is still the file at its path; keptLock held.
+bool KeptStillThere() {
+    struct stat status {};
+    if (fstat(kept.fd, &status) != 0 || status.st_nlink == 0 || status.st_uid != geteuid()) return false;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    if (WithinASecond(kept.looked, now)) return true;
+    struct stat atPath {};
+    if (lstat(kept.path, &atPath) != 0 || atPath.st_dev != kept.device || atPath.st_ino != kept.inode)
+        return false;
+    kept.looked = now;
+    return true;
+}
+
+void ForgetKept() {
+    if (kept.fd < 0) return;
+    if (kept.users > 0) {
+        kept.stale = true;  // the last line using it closes it
+        return;
+    }
+    close(kept.fd);
+    kept = KeptFile();
+}
+
+struct KeptClosed {
+    ~KeptClosed() {
+        std::lock_guard<std::mutex> hold(keptLock);
+        keptForGood = true;
+        ForgetKept();
+    }
+} keptClosed;
+}  // namespace
+
 FileHandle OpenSharedAppend(const char* path, bool truncate) {
     char native[PATH_MAX];
     const std::size_t length = strnlen(path, sizeof native);
     if (length == sizeof native) return kNoFile;
     std::memcpy(native, path, length + 1);
     for (char* c = native; (c = std::strchr(c, '\\')) != nullptr;) *c = '/';
+    if (!truncate && !keptForGood) {
+        std::lock_guard<std::mutex> hold(keptLock);
+        if (kept.fd >= 0 && !kept.stale && std::strcmp(kept.path, native) == 0) {
+            if (KeptStillThere()) {
+                ++kept.users;
+                return kept.fd;
+            }
+            ForgetKept();
+        }
+    }
     // Never through a link, only a plain file of this user's, readable by
     // this user alone: in a shared folder such as /tmp another user cannot
     // make the log go elsewhere, nor read it.
@@ -49,6 +124,19 @@ FileHandle OpenSharedAppend(const char* path, bool truncate) {
         close(file);
         return kNoFile;
     }
+    // Only an appending descriptor is kept: every write lands at the end,
+    // whoever else writes to the file.
+    if (truncate) return file;
+    std::lock_guard<std::mutex> hold(keptLock);
+    if (keptForGood || kept.users > 0 || (kept.fd >= 0 && kept.stale))
+        return file;  // this one is closed after its line
+    ForgetKept();
+    std::memcpy(kept.path, native, length + 1);
+    kept.fd = file;
+    kept.users = 1;
+    kept.device = status.st_dev;
+    kept.inode = status.st_ino;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &kept.looked);
     return file;
 }
 
@@ -64,6 +152,16 @@ bool WriteBytes(FileHandle file, const char* bytes, std::size_t size) {
 }
 
 void CloseFile(FileHandle file) {
+    {
+        std::lock_guard<std::mutex> hold(keptLock);
+        if (file == kept.fd && kept.users > 0) {
+            if (--kept.users == 0 && kept.stale) {
+                close(kept.fd);
+                kept = KeptFile();
+            }
+            return;
+        }
+    }
     close(static_cast<int>(file));
 }
 
