@@ -41,7 +41,7 @@ void EndQuietlyOnCrash() {
 }
 
 struct ModuleLink {
-    int fd;
+    int fd = -1;
 };
 
 ModuleLink* ConnectToModule(const std::string& pipeName) {
@@ -60,7 +60,10 @@ ModuleLink* ConnectToModule(const std::string& pipeName) {
             if (ready < 0 || (watched.revents & (POLLHUP | POLLRDHUP | POLLERR | POLLNVAL)) != 0) _exit(kModuleGone);
         }
     }).detach();
-    return new ModuleLink{fd};
+    // One link for the host's whole life.
+    static ModuleLink link;
+    link.fd = fd;
+    return &link;
 }
 
 bool LinkSend(ModuleLink* link, const std::vector<std::uint8_t>& message) {

@@ -40,7 +40,12 @@ std::string DriverFilePath(const std::string& folder, const std::string& name) {
 }
 
 std::string CrashCodePattern() {
+#ifdef KST_SANITIZED
+    // The sanitizer's handler reports the crash and ends with its own code.
+    return OnWindows() ? "0x[0-9A-F]{8}" : R"((1[3-9][0-9] \(SIG[A-Z]+\)|[0-9]+))";
+#else
     return OnWindows() ? "0x[0-9A-F]{8}" : R"(1[3-9][0-9] \(SIG[A-Z]+\))";
+#endif
 }
 
 std::string ReadFile(const std::string& path) {

@@ -23,7 +23,8 @@ inline bool OnWindows() { return platform::kProgramSuffix[0] != '\0'; }
 // Linux (DriverLibraryPath gives the name Init and the module use).
 std::string DriverFilePath(const std::string& folder, const std::string& name);
 // A crash's exit code in the driver host's log lines and the self-test, as a
-// regular expression: 0xC0000005 on Windows, 139 (SIGSEGV) on Linux.
+// regular expression: 0xC0000005 on Windows, 139 (SIGSEGV) on Linux (any
+// code in a sanitizer's build, whose handler ends the program its own way).
 std::string CrashCodePattern();
 
 // The whole content of a file, bytes as they are; empty when it cannot be read.
