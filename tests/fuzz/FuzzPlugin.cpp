@@ -11,16 +11,18 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "dvc/VirtualChannelDVC.h"
+#include "relay/Session.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 namespace {
 
 std::mutex mutex;
 std::condition_variable written;
-std::string last;
-std::uint64_t writes = 0;
+// Every response written during this input, in order.
+std::vector<std::string> writesSeen;
 bool open[2] = {false, false};
 std::uint64_t tokens[2] = {0, 0};
 
@@ -31,8 +33,7 @@ dvc::VirtualChannelDVC::Writer WriterFor(dvc::Channel channel) {
         if (bytes.size() > dvc::kLongestResponse) __builtin_trap();
         if (bytes.compare(0, 2, "OK") != 0 && bytes.compare(0, 6, "ERROR|") != 0 && bytes != "1.6.0")
             __builtin_trap();
-        last = bytes;
-        ++writes;
+        writesSeen.push_back(bytes);
         written.notify_all();
         return true;
     };
@@ -69,6 +70,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > 2 * 1024 * 1024) return 0;
     dvc::VirtualChannelDVC& plugin = dvc::GetVirtualChannelDVC();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        writesSeen.clear();
+    }
     const std::string input(reinterpret_cast<const char*>(data), size);
     for (std::size_t start = 0; start < input.size();) {
         std::size_t end = input.find('\xFF', start);
@@ -88,19 +93,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (message.find("@fault") != std::string::npos) continue;
         plugin.Receive(first & 1 ? dvc::Channel::Data : dvc::Channel::Command, message);
     }
-    // Answered in order: once a last Hello is, nothing else waits.
-    for (;;) {
+    // Answered in order: once a last Hello is, nothing else waits. While the
+    // queue is full it is refused at once (the only refusal written after it
+    // arrives): give the instrument thread a moment and send it again.
+    const std::string refused = relay::TooManyWaiting();
+    // Nothing written for 30 s: the plug-in has stalled.
+    auto stalled = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (bool done = false; !done;) {
         std::unique_lock<std::mutex> lock(mutex);
-        const std::uint64_t before = writes;
+        const std::size_t mark = writesSeen.size();
         lock.unlock();
         plugin.Receive(dvc::Channel::Command, "Hello");
         lock.lock();
-        if (!written.wait_for(lock, std::chrono::seconds(30), [&] { return writes > before; })) __builtin_trap();
-        if (last == "OK|Hello") break;
-        // An earlier answer, or this Hello refused while the queue is full:
-        // give the instrument thread time to work.
+        bool refusedNow = false;
+        // A refusal that a later answer replaced before it was written shows
+        // as neither: posted again after a second.
+        if (!written.wait_for(lock, std::chrono::seconds(1), [&] {
+                for (std::size_t i = mark; i < writesSeen.size(); ++i) {
+                    done = done || writesSeen[i] == "OK|Hello";
+                    refusedNow = refusedNow || writesSeen[i] == refused;
+                }
+                return done || refusedNow;
+            })) {
+            if (writesSeen.size() > mark) stalled = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            else if (std::chrono::steady_clock::now() > stalled) __builtin_trap();
+        }
         lock.unlock();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (!done) std::this_thread::yield();
     }
     static unsigned runs = 0;
     if (++runs % 4096 == 0) fuzz::ForgetRecordedCalls();

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "relay/Session.h"
 #include "tests/fuzz/FuzzSupport.h"
@@ -19,15 +20,14 @@ namespace {
 
 std::mutex mutex;
 std::condition_variable answered;
-std::string last;
-std::uint64_t deliveries = 0;
+// Every response delivered during this input, in order.
+std::vector<std::string> delivered;
 
 relay::Session& TheSession() {
     static relay::Session session(
         [](const std::string&, const std::string& response) {
             std::lock_guard<std::mutex> lock(mutex);
-            last = response;
-            ++deliveries;
+            delivered.push_back(response);
             answered.notify_all();
         },
         {});
@@ -50,6 +50,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > 2 * 1024 * 1024) return 0;
     relay::Session& session = TheSession();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        delivered.clear();
+    }
     const std::string input(reinterpret_cast<const char*>(data), size);
     bool queued = false;
     for (std::size_t start = 0; start <= input.size();) {
@@ -76,23 +80,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (queued) {
         // A last command answered means every one before it has run. While the
-        // queue is full it is refused at once: give the thread time to work.
-        for (;;) {
+        // queue is full it is refused at once (the only refusal delivered after
+        // it is posted): give the thread a moment and post it again.
+        const std::string refused = relay::TooManyWaiting();
+        // Nothing handed on for a minute: the session has stalled.
+        auto stalled = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        for (bool done = false; !done;) {
             std::unique_lock<std::mutex> lock(mutex);
-            const std::uint64_t before = deliveries;
+            const std::size_t mark = delivered.size();
             lock.unlock();
             session.Submit("Hello");
             lock.lock();
-            // Nothing handed on within a minute: the session has stalled.
-            if (!answered.wait_for(lock, std::chrono::seconds(60), [&] { return deliveries > before; }))
-                __builtin_trap();
-            if (last == "OK|Hello") break;
-            // Else an earlier command's answer, handed on just before this one
-            // was posted, or this one refused.
-            if (!fuzz::IsResponse(last)) __builtin_trap();
+            bool refusedNow = false;
+            // A refusal a later answer replaced shows as neither: posted
+            // again after a second.
+            if (!answered.wait_for(lock, std::chrono::seconds(1), [&] {
+                    for (std::size_t i = mark; i < delivered.size(); ++i) {
+                        done = done || delivered[i] == "OK|Hello";
+                        refusedNow = refusedNow || delivered[i] == refused;
+                    }
+                    return done || refusedNow;
+                })) {
+                if (delivered.size() > mark) stalled = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+                else if (std::chrono::steady_clock::now() > stalled) __builtin_trap();
+            }
             lock.unlock();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (!done) std::this_thread::yield();
         }
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const std::string& response : delivered)
+            if (!fuzz::IsResponse(response)) __builtin_trap();
     }
     static unsigned runs = 0;
     if (++runs % 4096 == 0) fuzz::ForgetRecordedCalls();
