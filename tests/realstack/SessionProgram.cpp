@@ -59,25 +59,20 @@ double MedianMicroseconds(std::vector<double> values) {
 }
 
 // The bare stack: a message to the echo add-in and back, on its own channel.
-std::vector<double> EchoRounds(int rounds, const std::string& message) {
-    std::vector<double> times;
+// One round trip through the echo add-in, in microseconds; false when the
+// message did not come back.
+bool EchoOnce(platform::DynamicChannel* echo, const std::string& message, double* microseconds) {
     std::uint32_t error = 0;
-    platform::DynamicChannel* echo = platform::OpenDynamicChannel("KstEcho", &error);
-    if (echo == nullptr) return times;
     std::vector<std::uint8_t> chunk;
-    for (int i = 0; i < rounds; ++i) {
-        const auto begin = Clock::now();
-        if (!platform::DynamicChannelWrite(echo, message, &error)) break;
-        std::string back;
-        while (back.size() < message.size()) {
-            if (platform::DynamicChannelRead(echo, 5000, &chunk) != platform::ChunkWait::Done) break;
-            back.append(chunk.begin(), chunk.end());
-        }
-        if (back != message) break;
-        times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
+    const auto begin = Clock::now();
+    if (!platform::DynamicChannelWrite(echo, message, &error)) return false;
+    std::string back;
+    while (back.size() < message.size()) {
+        if (platform::DynamicChannelRead(echo, 5000, &chunk) != platform::ChunkWait::Done) return false;
+        back.append(chunk.begin(), chunk.end());
     }
-    platform::CloseDynamicChannel(echo);
-    return times;
+    *microseconds = std::chrono::duration<double, std::micro>(Clock::now() - begin).count();
+    return back == message;
 }
 
 }  // namespace
@@ -165,14 +160,20 @@ int main(int argc, char** argv) {
     Check(Call(channel, "Init|sim|") == "OK" && Call(channel, "Connect") == "OK|true", "the simulator again");
 
     // The round trip: the module (a driver call on the instrument thread)
-    // and the bare stack (the echo add-in), side by side.
-    std::vector<double> module;
-    for (int i = 0; i < rounds; ++i) {
+    // and the bare stack (the echo add-in), one after the other, so that
+    // both see the same moments of a busy machine.
+    std::vector<double> module, echo;
+    std::uint32_t echoError = 0;
+    platform::DynamicChannel* echoChannel = platform::OpenDynamicChannel("KstEcho", &echoError);
+    for (int i = 0; i < rounds && echoChannel != nullptr; ++i) {
         const auto begin = Clock::now();
         if (Call(channel, "GetSerialNumber") != "OK|KSIM-000417") break;
         module.push_back(std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
+        double echoed = 0;
+        if (!EchoOnce(echoChannel, "OK|KSIM-000417", &echoed)) break;
+        echo.push_back(echoed);
     }
-    const std::vector<double> echo = EchoRounds(rounds, "OK|KSIM-000417");
+    if (echoChannel != nullptr) platform::CloseDynamicChannel(echoChannel);
     Check(int(module.size()) == rounds, "module round trips timed (" + std::to_string(module.size()) + ")");
     Check(int(echo.size()) == rounds, "echo add-in round trips timed (" + std::to_string(echo.size()) + ")");
     if (!module.empty() && !echo.empty())
