@@ -1,0 +1,110 @@
+// The driver host on Linux, where no job object ties it to the client: it
+// inherits nothing of the client's but its link, section and events, and it
+// ends when the client ends, however the client ends, even while its driver
+// hangs in a call.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "tests/support/TestSupport.h"
+#include "tools/host/EngineHost.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::set<int> OpenDescriptors(std::uint32_t pid) {
+    std::set<int> fds;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error))
+        fds.insert(std::stoi(entry.path().filename().string()));
+    return fds;
+}
+
+// The processes started by `pid` (its threads' children).
+std::set<std::uint32_t> Children(std::uint32_t pid) {
+    std::set<std::uint32_t> children;
+    std::error_code error;
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        std::ifstream list(task.path() / "children");
+        for (std::uint32_t child; list >> child;) children.insert(child);
+    }
+    return children;
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+TEST(HostLifetime, TheHostInheritsNothingButWhatItIsGiven) {
+    if (testing_support::OnWindows()) GTEST_SKIP() << "Windows hands the host its handles one by one";
+    testing_support::ScopedTempFolder temp;
+    // A descriptor of the client's that any child would inherit.
+    const int leaky = open("/dev/null", O_RDONLY);
+    ASSERT_GE(leaky, 0);
+    host::EngineHost engine;
+    std::string error;
+    ASSERT_TRUE(engine.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE, &error)) << error;
+    ASSERT_EQ(engine.Open(), 0);
+    ASSERT_EQ(engine.Run("KstCmd1", "Init|sim|").back().bytes, "OK");
+    const auto pids = testing_support::LoggedHostPids(temp.LogPath());
+    ASSERT_EQ(pids.size(), 1u);
+    // Standard streams, the link, the section and the two events; the
+    // host's own watcher adds none.
+    const std::set<int> fds = OpenDescriptors(pids[0]);
+    EXPECT_EQ(fds, (std::set<int>{0, 1, 2, 3, 4, 5, 6})) << "the client's descriptor is " << leaky;
+    engine.UnloadModule();
+    close(leaky);
+}
+
+TEST(HostLifetime, TheHostEndsWithAKilledClientWhileItsDriverHangs) {
+    if (testing_support::OnWindows()) GTEST_SKIP() << "Windows ends the host through its job object";
+    testing_support::ScopedTempFolder temp;
+    // The client: kestav-check running the self-test of a driver that hangs
+    // in Measure, with a time limit far away.
+    const std::string check = testing_support::ExecutableFolder() + "/kestav-check";
+    const std::string driver = testing_support::DriverFilePath("SelfTest", "hang-in-measure");
+    const pid_t client = fork();
+    ASSERT_GE(client, 0);
+    if (client == 0) {
+        const int quiet = open("/dev/null", O_WRONLY);
+        dup2(quiet, 1);
+        execl(check.c_str(), check.c_str(), "--self-test", driver.c_str(), "--timeout", "600", nullptr);
+        _exit(127);
+    }
+    std::uint32_t host = 0;
+    const bool hanging = WaitUntil(
+        [&] {
+            const auto children = Children(std::uint32_t(client));
+            if (children.empty()) return false;
+            host = *children.begin();
+            return testing_support::ReadFile(temp.LogPath()).find("Driver host started") != std::string::npos;
+        },
+        std::chrono::seconds(20));
+    ASSERT_TRUE(hanging) << "no driver host under the client";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // into the hanging call
+    ASSERT_TRUE(testing_support::ProcessIsRunning(host));
+    kill(client, SIGKILL);
+    waitpid(client, nullptr, 0);
+    EXPECT_TRUE(WaitUntil([&] { return !testing_support::ProcessIsRunning(host); }, std::chrono::seconds(10)))
+        << "the driver host " << host << " outlived its killed client";
+    if (testing_support::ProcessIsRunning(host)) kill(pid_t(host), SIGKILL);
+}
+
+}  // namespace
