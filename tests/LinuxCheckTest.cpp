@@ -148,7 +148,7 @@ TEST_F(LinuxCheck, TheDriverHostAndTheSettingsFile) {
         for (const std::string& line : c.lines)
             EXPECT_NE(report.find(line + "\n"), std::string::npos) << c.what << ": " << line << "\n" << report;
     }
-    platform::SetEnvironment("KESTAV_SETTINGS_FILE", "");
+    platform::SetEnvironment("KESTAV_SETTINGS_FILE", testing_support::kNoSettingsFile);
 }
 
 }  // namespace

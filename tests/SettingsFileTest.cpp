@@ -21,7 +21,7 @@ protected:
     void SetUp() override {
         platform::SetEnvironment("KESTAV_SETTINGS_FILE", file);
     }
-    void TearDown() override { platform::SetEnvironment("KESTAV_SETTINGS_FILE", ""); }
+    void TearDown() override { platform::SetEnvironment("KESTAV_SETTINGS_FILE", testing_support::kNoSettingsFile); }
     testing_support::ScopedTempFolder temp;
     const std::string file = temp.Path() + "/client.conf";
 };

@@ -9,9 +9,11 @@
 #include <string>
 
 #include "diag/ModuleFolder.h"
+#include "packaging/Names.h"
 #include "platform/CallingConvention.h"
 #include "platform/Environment.h"
 #include "platform/Library.h"
+#include "platform/Registry.h"
 #include "relay/Session.h"
 
 namespace fuzz {
@@ -27,6 +29,10 @@ inline void Prepare() {
     if (std::getenv("KST_FUZZ_LOG") == nullptr)
         platform::SetEnvironment("TMPDIR", "/nonexistent-kestav-fuzz-log-folder");
     diag::SetModuleFolder(ProgramFolder());
+    // The recording driver in this process (the hosted target isolates it
+    // itself), whatever the machine's settings file says.
+    platform::SetEnvironment("KESTAV_SETTINGS_FILE", "/nonexistent-kestav-fuzz-settings");
+    platform::WriteMachineDword(platform::View::Own, names::kPreferenceKey, names::kIsolateDriverSetting.name, 0);
 }
 
 // A response of the protocol: "OK...", "ERROR|...", or the version.

@@ -35,6 +35,11 @@ std::string DriverLibraryPath(const std::string& folder, const std::string& name
     return ExecutableFolder() + "/drivers/" + folder + "/" + name + ".dll";
 }
 
+const char* const kNoSettingsFile = "/nonexistent-kestav-test-settings/client.conf";
+namespace {
+[[maybe_unused]] const bool noMachineSettings = (platform::SetEnvironment("KESTAV_SETTINGS_FILE", kNoSettingsFile), true);
+}  // namespace
+
 std::string DriverFilePath(const std::string& folder, const std::string& name) {
     return ExecutableFolder() + "/drivers/" + folder + "/" + name + (OnWindows() ? ".dll" : ".so");
 }

@@ -27,6 +27,11 @@ std::string DriverFilePath(const std::string& folder, const std::string& name);
 // code in a sanitizer's build, whose handler ends the program its own way).
 std::string CrashCodePattern();
 
+// Where the tests' settings file is, by default: nowhere, so that a
+// settings file of the machine (/etc/kestav/client.conf) changes no test.
+// A test that writes its own points KESTAV_SETTINGS_FILE back here after.
+extern const char* const kNoSettingsFile;
+
 // The whole content of a file, bytes as they are; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
