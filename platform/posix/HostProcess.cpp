@@ -67,7 +67,7 @@ private:
     int fd_ = -1;
 };
 
-// Waits for `fd` to be ready for `events`; false on timeout or failure.
+// Waits for `fd` to be ready for `events`: its revents, 0 on timeout or failure.
 int PollOne(int fd, short events, std::uint32_t timeoutMs) {
     pollfd one{fd, events, 0};
     for (;;) {
@@ -77,7 +77,7 @@ int PollOne(int fd, short events, std::uint32_t timeoutMs) {
     }
 }
 
-// Only what is async-signal-safe runs between fork and exec.
+// In the child: only what is async-signal-safe runs between fork and exec.
 // The host ends by itself when this process does, however it ends: it
 // watches its end of the link (platform/posix/ModuleLink.cpp).
 [[noreturn]] void RunHost(const char* program, char* const* argv, const int (&given)[4],
