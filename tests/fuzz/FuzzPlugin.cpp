@@ -93,34 +93,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (message.find("@fault") != std::string::npos) continue;
         plugin.Receive(first & 1 ? dvc::Channel::Data : dvc::Channel::Command, message);
     }
-    // Answered in order: once a last Hello is, nothing else waits. While the
-    // queue is full it is refused at once (the only refusal written after it
-    // arrives): give the instrument thread a moment and send it again.
-    const std::string refused = relay::TooManyWaiting();
     // Nothing written for 30 s: the plug-in has stalled.
-    auto stalled = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (bool done = false; !done;) {
-        std::unique_lock<std::mutex> lock(mutex);
-        const std::size_t mark = writesSeen.size();
-        lock.unlock();
-        plugin.Receive(dvc::Channel::Command, "Hello");
-        lock.lock();
-        bool refusedNow = false;
-        // A refusal that a later answer replaced before it was written shows
-        // as neither: posted again after a second.
-        if (!written.wait_for(lock, std::chrono::seconds(1), [&] {
-                for (std::size_t i = mark; i < writesSeen.size(); ++i) {
-                    done = done || writesSeen[i] == "OK|Hello";
-                    refusedNow = refusedNow || writesSeen[i] == refused;
-                }
-                return done || refusedNow;
-            })) {
-            if (writesSeen.size() > mark) stalled = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-            else if (std::chrono::steady_clock::now() > stalled) __builtin_trap();
-        }
-        lock.unlock();
-        if (!done) std::this_thread::yield();
-    }
+    fuzz::AwaitHello(mutex, written, writesSeen, [&] { plugin.Receive(dvc::Channel::Command, "Hello"); },
+                     std::chrono::seconds(30));
     static unsigned runs = 0;
     if (++runs % 4096 == 0) fuzz::ForgetRecordedCalls();
     return 0;

@@ -79,34 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             __builtin_trap();
     }
     if (queued) {
-        // A last command answered means every one before it has run. While the
-        // queue is full it is refused at once (the only refusal delivered after
-        // it is posted): give the thread a moment and post it again.
-        const std::string refused = relay::TooManyWaiting();
-        // Nothing handed on for a minute: the session has stalled.
-        auto stalled = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        for (bool done = false; !done;) {
-            std::unique_lock<std::mutex> lock(mutex);
-            const std::size_t mark = delivered.size();
-            lock.unlock();
-            session.Submit("Hello");
-            lock.lock();
-            bool refusedNow = false;
-            // A refusal a later answer replaced shows as neither: posted
-            // again after a second.
-            if (!answered.wait_for(lock, std::chrono::seconds(1), [&] {
-                    for (std::size_t i = mark; i < delivered.size(); ++i) {
-                        done = done || delivered[i] == "OK|Hello";
-                        refusedNow = refusedNow || delivered[i] == refused;
-                    }
-                    return done || refusedNow;
-                })) {
-                if (delivered.size() > mark) stalled = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-                else if (std::chrono::steady_clock::now() > stalled) __builtin_trap();
-            }
-            lock.unlock();
-            if (!done) std::this_thread::yield();
-        }
+        // A last command answered means every one before it has run; nothing
+        // handed on for a minute: the session has stalled.
+        fuzz::AwaitHello(mutex, answered, delivered, [&] { session.Submit("Hello"); }, std::chrono::seconds(60));
         std::lock_guard<std::mutex> lock(mutex);
         for (const std::string& response : delivered)
             if (!fuzz::IsResponse(response)) __builtin_trap();

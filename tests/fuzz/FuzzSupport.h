@@ -4,9 +4,14 @@
 // driver's call record.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "diag/ModuleFolder.h"
 #include "packaging/Names.h"
@@ -61,6 +66,41 @@ inline void ForgetRecordedCalls() {
     static auto reset = reinterpret_cast<void(KST_CDECL*)()>(reinterpret_cast<std::uintptr_t>(
         recording ? platform::FindSymbol(recording, "RecordingReset") : nullptr));
     if (reset != nullptr) reset();
+}
+
+// Sends "Hello" with `send` until its answer, "OK|Hello", is among the
+// responses `seen` gathers (under `mutex`, `changed` notified): answered in
+// order, nothing sent before it waits any more. While the queue is full it
+// is refused at once (the only refusal after it is sent): a moment for the
+// instrument thread, and it is sent again; a refusal a later answer replaced
+// shows as neither, and it is sent again after a second. Traps when nothing
+// at all arrives for `stalled`.
+template <typename Send>
+void AwaitHello(std::mutex& mutex, std::condition_variable& changed, const std::vector<std::string>& seen,
+                Send send, std::chrono::seconds stalled) {
+    const std::string refused = relay::TooManyWaiting();
+    auto giveUp = std::chrono::steady_clock::now() + stalled;
+    bool done = false;
+    while (!done) {
+        std::unique_lock<std::mutex> lock(mutex);
+        const std::size_t mark = seen.size();
+        lock.unlock();
+        send();
+        lock.lock();
+        bool refusedNow = false;
+        if (!changed.wait_for(lock, std::chrono::seconds(1), [&] {
+                for (std::size_t i = mark; i < seen.size(); ++i) {
+                    done = done || seen[i] == "OK|Hello";
+                    refusedNow = refusedNow || seen[i] == refused;
+                }
+                return done || refusedNow;
+            })) {
+            if (seen.size() > mark) giveUp = std::chrono::steady_clock::now() + stalled;
+            else if (std::chrono::steady_clock::now() > giveUp) __builtin_trap();
+        }
+        lock.unlock();
+        if (!done) std::this_thread::yield();
+    }
 }
 
 }  // namespace fuzz
