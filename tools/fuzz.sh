@@ -36,9 +36,10 @@ for target in "${targets[@]}"; do
   set +e
   # The receive paths take writes longer than any transport allows.
   case $target in session|plugin) max_len=2097152 ;; *) max_len=65536 ;; esac
-  # Their threads free an input's responses after it returns, so libFuzzer's
-  # check after each input ran nearly every input twice and scanned the whole
-  # heap (half their time); LeakSanitizer still checks the process at exit.
+  # Part of what these allocate for an input is freed only after it returned
+  # (by a thread, or at the next input), so libFuzzer's check after each input
+  # ran nearly every input twice and scanned the whole heap; LeakSanitizer
+  # still checks the process at exit.
   case $target in session|plugin|listener) leaks=0 ;; *) leaks=1 ;; esac
   (cd "$work" && "../../bin/fuzz_$target" "${limit[@]}" -max_len=$max_len -rss_limit_mb=2048 -detect_leaks=$leaks \
      -artifact_prefix=crashes/ corpus "$PWD/../../../../tests/fuzz/corpus/$target") >"$log" 2>&1

@@ -46,8 +46,8 @@ namespace platform {
 
 const bool kDriverHostAvailable = true;
 
-// A section of a host that ended, kept for the next: with a fresh megabyte
-// for every start, page faults halved this target's speed.
+// Sections of hosts that ended, kept for the next start: a fresh megabyte
+// for every start spent this target's time in page faults.
 std::vector<std::vector<std::uint8_t>> spareSections;
 
 struct HostProcess {

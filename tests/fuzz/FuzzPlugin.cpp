@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "dvc/VirtualChannelDVC.h"
