@@ -1,5 +1,6 @@
 #include "driver/HostedDriver.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <thread>
 
 #include "diag/LogFile.h"
+#include "platform/Lock.h"
 #include "platform/Text.h"
 
 namespace driver {
@@ -54,7 +56,31 @@ constexpr std::uint32_t kQuitGraceMs = 2000;
 // How long the caller watches for the answer before it sleeps until the host
 // signals it.
 constexpr std::chrono::microseconds kWatchAnswer(500);
+
+// The hosts a call waits on right now. A host is listed only while its owner
+// waits in HostAwaitAnswer, never while it is reaped or freed, so ending one
+// from another thread is safe.
+struct CallsWaiting {
+    platform::Mutex lock;
+    std::vector<HostedDriver*> hosts;
+};
+CallsWaiting& Waiting() {
+    static CallsWaiting waiting;
+    return waiting;
+}
 }  // namespace
+
+std::size_t EndHostsInCall() {
+    CallsWaiting& waiting = Waiting();
+    std::lock_guard<platform::Mutex> lock(waiting.lock);
+    for (HostedDriver* host : waiting.hosts) host->EndNow();
+    return waiting.hosts.size();
+}
+
+void HostedDriver::EndNow() {
+    ended_ = true;
+    platform::AbortHostProcess(process_);
+}
 
 std::unique_ptr<HostedDriver> HostedDriver::Start(const std::string& program,
                                                   const std::string& library,
@@ -178,8 +204,12 @@ const driverhost::Answer& HostedDriver::Call(const driverhost::Request& request)
 
 void HostedDriver::Stopped() {
     const std::uint32_t code = platform::HostExitCode(process_);
-    diag::LogDetail("Driver host (pid ", platform::HostProcessId(process_),
-                    ") stopped during a call, exit code ", ExitCodeText(code));
+    if (ended_)
+        diag::LogDetail("Driver host (pid ", platform::HostProcessId(process_),
+                        ") ended during a call: the session is closing");
+    else
+        diag::LogDetail("Driver host (pid ", platform::HostProcessId(process_),
+                        ") stopped during a call, exit code ", ExitCodeText(code));
     platform::EndHostProcess(process_, 0);
     process_ = nullptr;
     throw DriverStopped{code};
@@ -197,7 +227,16 @@ platform::HostWait HostedDriver::Transact(std::uint32_t timeoutMs) {
         std::this_thread::yield();
     } while (std::chrono::steady_clock::now() < until);
     if (!driverhost::SettleBlocking(section)) return platform::HostWait::Done;
-    return platform::HostAwaitAnswer(process_, timeoutMs);
+    CallsWaiting& waiting = Waiting();
+    {
+        std::lock_guard<platform::Mutex> lock(waiting.lock);
+        if (ended_) return platform::HostWait::Exited;
+        waiting.hosts.push_back(this);
+    }
+    const platform::HostWait waited = platform::HostAwaitAnswer(process_, timeoutMs);
+    std::lock_guard<platform::Mutex> lock(waiting.lock);
+    waiting.hosts.erase(std::find(waiting.hosts.begin(), waiting.hosts.end(), this));
+    return ended_ ? platform::HostWait::Exited : waited;
 }
 
 void HostedDriver::Exchange(const driverhost::Request& request, std::uint32_t timeoutMs) {

@@ -6,6 +6,7 @@
 // costs the command, never the session.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -33,6 +34,11 @@ struct DriverTextTooLong {};
 // driver host is kept.
 struct RequestTooLarge {};
 
+// Ends, from any thread, every driver host of this process that a call is
+// waiting on now; each such call then throws DriverStopped. For the end of a
+// session, which must not wait for a driver. Returns how many were ended.
+std::size_t EndHostsInCall();
+
 class HostedDriver final : public RemoteEntries {
 public:
     // Starts `program` for the library at `library` (a full path). Null when
@@ -46,6 +52,8 @@ public:
     HostedDriver& operator=(const HostedDriver&) = delete;
 
     const driverhost::Handshake& Handshake() const { return handshake_; }
+    // Ends the host at once (EndHostsInCall, with the list's lock held).
+    void EndNow();
     const driverhost::Answer& Call(const driverhost::Request& request) override;
 
     // A host of this session kept for the next driver: false once it has
@@ -72,6 +80,7 @@ private:
 
     platform::HostProcess* process_;
     std::uint32_t processId_ = 0;
+    bool ended_ = false;  // by EndHostsInCall, during a call (under its lock)
     bool serving_ = false;  // past its handshake, answering requests
     std::uint32_t timeoutMs_;
     driverhost::Handshake handshake_;

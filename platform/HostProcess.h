@@ -37,6 +37,9 @@ std::uint32_t HostExitCode(const HostProcess* host);  // once it has exited
 // An exit code as the log and the self-test show it: in hex on Windows
 // (0xC0000005), as a shell shows it elsewhere ("139 (SIGSEGV)").
 std::string ExitCodeText(std::uint32_t code);
+// Ends the host at once, from any thread, while its owner may be waiting on
+// it (HostAwaitAnswer then sees it end); frees nothing.
+void AbortHostProcess(HostProcess* host);
 // Gives the host up to graceMs to end by itself, then ends it; frees all.
 // Returns its exit code.
 std::uint32_t EndHostProcess(HostProcess* host, std::uint32_t graceMs);

@@ -4,6 +4,7 @@
 
 #include "commands/Instrument.h"
 #include "diag/LogFile.h"
+#include "driver/HostedDriver.h"
 
 namespace relay {
 
@@ -68,12 +69,16 @@ void Session::StopThenRelease(Release what) {
     const bool ended = thread.Stop(kStopWaitMs, &dropped, release);
     for (const std::string& command : dropped)
         diag::LogDetail("Virtual channel - Command dropped at close: \"", diag::Shown{command}, "\"");
-    if (!ended) {
-        diag::LogDetail("Virtual channel - A command still runs after ", kStopWaitMs,
-                        " ms: it finishes alone, then the driver is released");
+    if (ended) return release();
+    // What it waits on is a driver host: ended, the call returns at once
+    // (and the thread releases the rest, as it was left to do).
+    if (driver::EndHostsInCall() > 0 && thread.Stop(kEndedHostWaitMs, &dropped, {})) {
+        diag::LogDetail("Virtual channel - A command still ran after ", kStopWaitMs,
+                        " ms: its driver host was ended");
         return;
     }
-    release();
+    diag::LogDetail("Virtual channel - A command still runs after ", kStopWaitMs,
+                    " ms: it finishes alone, then the driver is released");
 }
 
 void Session::ReleaseDriver() {

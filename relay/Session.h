@@ -30,8 +30,11 @@ constexpr std::size_t kLongestCommand = 0xFFFF;
 // What may wait for the instrument thread at once, by count and by bytes.
 constexpr std::size_t kMostWaitingCommands = 64;
 constexpr std::size_t kMostWaitingBytes = 1024 * 1024;
-// How long a stop waits for a running command before leaving it to finish.
+// How long a stop waits for a running command; then the command's driver
+// host is ended, and the command given a moment more to return. A command
+// of a driver in-process is left to finish alone.
 constexpr std::uint32_t kStopWaitMs = 1000;
+constexpr std::uint32_t kEndedHostWaitMs = 500;
 
 // The answers to commands that are not run:
 //   "ERROR|Command too long (70000 bytes, at most 65535)"
@@ -65,7 +68,9 @@ public:
     // Ends the instrument thread (queued commands are dropped and logged)
     // and then releases the instrument driver, or only its driver host: at
     // once, or, when a command still runs after kStopWaitMs, by the thread
-    // when that command is done.
+    // when that command is done. Returns within kStopWaitMs and
+    // kEndedHostWaitMs whatever the driver does: a driver host a command
+    // still waits on is ended.
     void StopThenRelease(Release what);
 
     // Releases the instrument driver library (or its host) right away.

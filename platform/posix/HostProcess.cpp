@@ -265,6 +265,11 @@ std::string ExitCodeText(std::uint32_t code) {
     return std::to_string(code);
 }
 
+void AbortHostProcess(HostProcess* host) {
+    // Only its owner reaps it, and not while it waits on it: the pid is still this child's.
+    kill(host->pid, SIGKILL);
+}
+
 std::uint32_t EndHostProcess(HostProcess* host, std::uint32_t graceMs) {
     if (host == nullptr) return 0;
     for (std::uint32_t waited = 0; !host->Reap(false); ++waited) {

@@ -190,6 +190,10 @@ std::string ExitCodeText(std::uint32_t code) {
     return text;
 }
 
+void AbortHostProcess(HostProcess* host) {
+    TerminateProcess(host->process.value, 1);
+}
+
 std::uint32_t EndHostProcess(HostProcess* host, std::uint32_t graceMs) {
     if (host == nullptr) return 0;
     if (WaitForSingleObject(host->process.value, graceMs) != WAIT_OBJECT_0) {
