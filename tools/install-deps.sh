@@ -1,31 +1,61 @@
 #!/usr/bin/env bash
 # Installs what the build needs on a Debian machine, skipping what is there.
 # Usage: tools/install-deps.sh demo|test|package|realstack
+# FreeRDP 3 comes from the backports suite on Debian 12 (whose own suite has
+# FreeRDP 2 only): the suite is added to apt's sources for the install and
+# taken out again afterwards, so that nothing else is upgraded from it later.
 set -euo pipefail
 
+newer=()  # from the backports suite on Debian 12
 need=(cmake ninja-build g++ libboost-dev g++-mingw-w64-i686-posix wine wine32:i386)
 if [ "${1:-test}" = test ] || [ "${1:-}" = package ]; then
   need+=(g++-mingw-w64-x86-64-posix wine64 wixl msitools osslsigncode openssl libxml2-utils llvm)
 fi
 if [ "${1:-test}" = test ] || [ "${1:-}" = realstack ]; then
   need+=(xrdp xorgxrdp freerdp2-x11 freerdp2-dev xvfb)
+  newer+=(freerdp3-x11 freerdp3-dev)
 fi
 if [ "${1:-test}" = test ]; then
   need+=(googletest libbenchmark-dev clang libclang-rt-dev lld)
 fi
 
-missing=()
-for package in "${need[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
+missing() {
+  local package
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || echo "$package"
+  done
+}
+mapfile -t missing < <(missing "${need[@]}")
+mapfile -t missing_newer < <(missing "${newer[@]}")
+[ ${#missing[@]} -eq 0 ] && [ ${#missing_newer[@]} -eq 0 ] && exit 0
 
-echo "installing: ${missing[*]}"
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
-if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
-  dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
+export DEBIAN_FRONTEND=noninteractive
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
+    dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
+  fi
+  $SUDO apt-get update -q
+  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
-$SUDO apt-get update -q
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+if [ ${#missing_newer[@]} -gt 0 ]; then
+  echo "installing: ${missing_newer[*]}"
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  if [ "$codename" = bookworm ]; then
+    # The archive Debian's own sources name, with its backports suite.
+    archive=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -1)
+    [ -n "$archive" ] || archive=$(awk '$1 == "deb" && $3 == "bookworm" {print $2; exit}' /etc/apt/sources.list 2>/dev/null)
+    [ -n "$archive" ] || archive=http://deb.debian.org/debian
+    list=/etc/apt/sources.list.d/kestav-bookworm-backports.sources
+    trap '$SUDO rm -f "$list"; $SUDO apt-get update -q >/dev/null 2>&1 || true' EXIT
+    printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\nSigned-By: %s\n' \
+      "$archive" /usr/share/keyrings/debian-archive-keyring.gpg | $SUDO tee "$list" >/dev/null
+    $SUDO apt-get update -q
+    $SUDO apt-get install -y -q --no-install-recommends -t bookworm-backports "${missing_newer[@]}"
+  else
+    $SUDO apt-get update -q
+    $SUDO apt-get install -y -q --no-install-recommends "${missing_newer[@]}"
+  fi
+fi
