@@ -1,12 +1,17 @@
-// libkestav-client.so: the instrument for Linux thin clients, as a FreeRDP 2
-// dynamic channel add-in (xfreerdp /dvc:kestav). FreeRDP calls DVCPluginEntry
-// when it loads the add-in; the plug-in listens for the dynamic channels
+// libkestav-client.so: the instrument for Linux thin clients, as a FreeRDP
+// dynamic channel add-in (xfreerdp /dvc:kestav, xfreerdp3 /dvc:kestav), built
+// once for each major from this one source against that major's headers.
+// FreeRDP calls DVCPluginEntry when it loads the add-in, and Initialize and
+// (FreeRDP 3) Terminated on the client's main thread; the channel callbacks
+// come on its drdynvc thread. It never calls Connected or Disconnected, so
+// nothing here waits for them. The plug-in listens for the dynamic channels
 // KstCmd1 and KstDta1 and hands each message to VirtualChannelDVC, the same
 // object the Windows plug-in serves, which runs it on the instrument thread
 // and answers through the channel's Write (FreeRDP copies the bytes and
 // queues them for its own thread). FreeRDP's callbacks never wait for an
 // instrument, and no exception crosses into FreeRDP.
 #include <freerdp/dvc.h>
+#include <freerdp/version.h>
 #include <winpr/stream.h>
 
 #include <cstdint>
@@ -15,6 +20,11 @@
 
 #include "diag/LogFile.h"
 #include "dvc/VirtualChannelDVC.h"
+
+// FreeRDP 3's callback structures are larger than 2's (an interface pointer
+// where ours would follow): an add-in built with the other major's headers
+// would hand FreeRDP structures of the wrong size.
+static_assert(FREERDP_VERSION_MAJOR == KST_FREERDP_MAJOR, "built with the headers of the major it is for");
 
 namespace {
 
@@ -111,6 +121,7 @@ UINT Initialize(IWTSPlugin* plugin, IWTSVirtualChannelManager* manager) {
     Plugin* self = reinterpret_cast<Plugin*>(plugin);
     return Guarded([self, manager] {
         dvc::GetVirtualChannelDVC().Open();
+        diag::LogDetail("DVC: FreeRDP ", KST_FREERDP_MAJOR, " add-in (built with FreeRDP ", FREERDP_VERSION_FULL, ")");
         for (const Channel which : {Channel::Command, Channel::Data}) {
             ListenerCallback& callback = self->listeners[int(which)];
             callback.iface.OnNewChannelConnection = OnNewChannelConnection;

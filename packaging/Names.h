@@ -11,9 +11,14 @@ constexpr const char* kIcaModuleFile = "KestavClientDriverICA.dll";
 constexpr const char* kDvcModuleFile = "KestavClientDriverDVC.dll";
 constexpr const char* kDriverHostPrefix = "KestavDriverHost";  // + "32.exe" or "64.exe"; "64" on Linux
 constexpr const char* kLogFile = "KestavClientDriver.log";
-// Linux: the FreeRDP 2 add-in (xfreerdp /dvc:kestav), where FreeRDP loads it from.
-constexpr const char* kFreeRdpAddIn = "/usr/lib/x86_64-linux-gnu/freerdp2/libkestav-client.so";
+// Linux: the FreeRDP add-in, a file of this name in each FreeRDP major's
+// add-in folder ("freerdp<N>" beside that major's libfreerdp<N>.so.<N>), where
+// FreeRDP 2's clients (xfreerdp /dvc:kestav) and FreeRDP 3's (xfreerdp3) load
+// it from; the package links there the build for that major
+// (/usr/lib/kestav/libkestav-client-freerdp<N>.so).
+constexpr const char* kFreeRdpAddInFile = "libkestav-client.so";
 constexpr const char* kFreeRdpEntryPoint = "DVCPluginEntry";
+constexpr int kFreeRdpMajors[] = {2, 3};
 
 // The virtual channels, in ICA and as Remote Desktop dynamic channels alike.
 constexpr const char* kCommandChannel = "KstCmd1";

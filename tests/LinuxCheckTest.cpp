@@ -1,9 +1,10 @@
-// kestav-check on a Linux client: the FreeRDP add-in found through its link,
+// kestav-check on a Linux client: each FreeRDP major and its add-in,
 // each driver under drivers/ read from its ELF file (where Init looks, the 31
 // entry points, the libraries it needs), and the ELF reader itself on real
 // and cut-short files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -48,17 +49,42 @@ TEST(ElfLibrary, AFileCutShortAnywhereGivesNoMoreThanItHolds) {
     }
 }
 
+std::string AddInBuild(int major) { return "libkestav-client-freerdp" + std::to_string(major) + ".so"; }
+
+// A client's library folder (lib/) with FreeRDP 2 and 3 in it, each with the
+// add-in built for it linked into its add-in folder, the real files and the
+// driver host in kestav/, as the package lays them out.
 class LinuxCheck : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!fs::exists(Built("libkestav-client.so"))) GTEST_SKIP() << "no FreeRDP add-in in this build";
+        for (const int major : {2, 3})
+            if (!fs::exists(Built(AddInBuild(major)))) GTEST_SKIP() << "no FreeRDP " << major << " add-in in this build";
         base = fs::path(temp.Path()) / "kestav";
+        lib = fs::path(temp.Path()) / "lib";
         fs::create_directories(base / "drivers");
-        fs::create_directories(fs::path(temp.Path()) / "freerdp2");
-        fs::copy_file(Built("libkestav-client.so"), base / "libkestav-client.so");
         fs::copy_file(Built("KestavDriverHost64"), base / "KestavDriverHost64");
-        link = (fs::path(temp.Path()) / "freerdp2" / "libkestav-client.so").string();
-        fs::create_symlink(base / "libkestav-client.so", link);
+        for (const int major : {2, 3}) {
+            fs::copy_file(Built(AddInBuild(major)), base / AddInBuild(major));
+            Install(major, major);
+        }
+    }
+    std::string AddIn(int major) const {
+        return (lib / ("freerdp" + std::to_string(major)) / "libkestav-client.so").string();
+    }
+    // FreeRDP `major` installed, with the add-in built for `build` linked in
+    // its add-in folder (0: none).
+    void Install(int major, int build) {
+        const std::string suffix = std::to_string(major);
+        fs::create_directories(lib / ("freerdp" + suffix));
+        testing_support::WriteFile((lib / ("libfreerdp" + suffix + ".so." + suffix)).string(), "");
+        std::error_code ignored;
+        fs::remove(AddIn(major), ignored);
+        if (build != 0) fs::create_symlink(base / AddInBuild(build), AddIn(major));
+    }
+    void Uninstall(int major) {
+        const std::string suffix = std::to_string(major);
+        std::error_code ignored;
+        fs::remove(lib / ("libfreerdp" + suffix + ".so." + suffix), ignored);
     }
     void Place(const std::string& from, const std::string& place, const std::string& text = "",
                const std::string& instead = "") {
@@ -67,19 +93,65 @@ protected:
         if (!text.empty()) bytes.replace(bytes.find(text), instead.size(), instead);
         testing_support::WriteFile((base / place).string(), bytes);
     }
-    int Check(std::string* report, const std::string& addIn) {
+    int Check(std::string* report) {
         std::ostringstream out;
-        const int problems = host::CheckFreeRdpClient(out, addIn);
+        const int problems = host::CheckFreeRdpClients(out, {lib.string()});
         *report = out.str();
         return problems;
     }
 
     testing_support::ScopedTempFolder temp;
-    fs::path base;
-    std::string link;
+    fs::path base, lib;
 };
 
-TEST_F(LinuxCheck, TheAddInAndEachDriverAsTheModuleWillFindThem) {
+// Which FreeRDP majors are installed, and whether each finds the add-in
+// built for it.
+TEST_F(LinuxCheck, EachFreeRdpMajorAndItsAddIn) {
+    Place(Built("drivers/Kestav/sim.so"), "drivers/Kestav/sim.so");
+    const auto ok = [&](int major) {
+        const std::string n = std::to_string(major);
+        return "OK FreeRDP " + n + " (" + (lib / ("libfreerdp" + n + ".so." + n)).string() + "): xfreerdp" +
+               (major == 3 ? "3" : "") + " /dvc:kestav loads " + AddIn(major) + " (the file " +
+               (base / AddInBuild(major)).string() + "), built for FreeRDP " + n + "\n";
+    };
+    struct Case {
+        const char* what;
+        std::vector<std::pair<int, int>> installed;  // major, add-in build linked (0: none)
+        int problems;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"both, each with its own", {{2, 2}, {3, 3}}, 0, {ok(2), ok(3)}},
+        {"FreeRDP 2 only", {{2, 2}}, 0, {ok(2)}},
+        {"FreeRDP 3 only", {{3, 3}}, 0, {ok(3)}},
+        {"FreeRDP 3 without the add-in", {{2, 2}, {3, 0}}, 1,
+         {ok(2), "PROBLEM FreeRDP 3 (" + (lib / "libfreerdp3.so.3").string() + ") is installed, but " + AddIn(3) +
+                     " is missing: xfreerdp3 /dvc:kestav ends the connection at once; reinstall the package "
+                     "kestav-client\n"}},
+        {"FreeRDP 3 with FreeRDP 2's add-in", {{3, 2}}, 1,
+         {"PROBLEM FreeRDP 3: " + AddIn(3) + " (the file " + (base / AddInBuild(2)).string() +
+          ") is built for FreeRDP 2, and a FreeRDP add-in works only with the major it was built for"}},
+        {"no FreeRDP", {}, 1,
+         {"PROBLEM no FreeRDP is installed (libfreerdp2.so.2 or libfreerdp3.so.3): the add-in serves the FreeRDP "
+          "clients (xfreerdp /dvc:kestav, xfreerdp3 /dvc:kestav)\n"}},
+    };
+    for (const Case& c : cases) {
+        Uninstall(2);
+        Uninstall(3);
+        for (const auto& [major, build] : c.installed) Install(major, build);
+        std::string report;
+        EXPECT_EQ(Check(&report), c.problems) << c.what << "\n" << report;
+        for (const std::string& line : c.lines)
+            EXPECT_NE(report.find(line), std::string::npos) << c.what << ": " << line << "\n" << report;
+        // The drivers beside the add-ins are checked once, however many majors find them.
+        const bool found = std::any_of(c.installed.begin(), c.installed.end(),
+                                       [](const std::pair<int, int>& m) { return m.first == m.second; });
+        EXPECT_EQ(report.find("OK driver ") != std::string::npos, found) << c.what << "\n" << report;
+        EXPECT_EQ(report.find("OK driver "), report.rfind("OK driver ")) << c.what << "\n" << report;
+    }
+}
+
+TEST_F(LinuxCheck, EachDriverAsTheModuleWillFindIt) {
     const std::string sim = Built("drivers/Kestav/sim.so");
     struct Case {
         std::vector<std::vector<std::string>> drivers;  // from, place, and a text replaced in it
@@ -87,10 +159,10 @@ TEST_F(LinuxCheck, TheAddInAndEachDriverAsTheModuleWillFindThem) {
         std::vector<std::string> lines;
     };
     const Case cases[] = {
-        {{}, 1, {"OK FreeRDP add-in: " + link + " (the file ", "PROBLEM no instrument driver in "}},
+        {{}, 1, {"PROBLEM no instrument driver in "}},
         {{{sim, "drivers/Kestav/sim.so"}}, 0, {"sim.so: 64-bit, all 31 entry points, every library it needs found"}},
         {{{sim, "drivers/maker.so"}}, 2, {"maker.so: Init never looks in drivers/; a driver named \"maker\" goes in drivers/Kestav/"}},
-        {{{sim, "drivers/Kestav/sim.so"}, {Built("libkestav-client.so"), "drivers/Kestav/helper.so"}},
+        {{{sim, "drivers/Kestav/sim.so"}, {Built(AddInBuild(3)), "drivers/Kestav/helper.so"}},
          0, {"helper.so: 64-bit library with no entry point of a driver"}},
         // A library it needs that is nowhere: named.
         {{{sim, "drivers/Kestav/sim.so", "libc.so.6", "libq.so.6"}},
@@ -102,12 +174,9 @@ TEST_F(LinuxCheck, TheAddInAndEachDriverAsTheModuleWillFindThem) {
         for (const auto& driver : c.drivers)
             Place(driver[0], driver[1], driver.size() > 2 ? driver[2] : "", driver.size() > 3 ? driver[3] : "");
         std::string report;
-        EXPECT_EQ(Check(&report, link), c.problems) << report;
+        EXPECT_EQ(Check(&report), c.problems) << report;
         for (const std::string& line : c.lines) EXPECT_NE(report.find(line), std::string::npos) << line << "\n" << report;
     }
-    std::string report;
-    EXPECT_EQ(Check(&report, (fs::path(temp.Path()) / "nowhere.so").string()), 1);
-    EXPECT_NE(report.find("PROBLEM no FreeRDP add-in at "), std::string::npos) << report;
 }
 
 // The driver host beside the add-in, where every driver runs unless the
@@ -144,7 +213,7 @@ TEST_F(LinuxCheck, TheDriverHostAndTheSettingsFile) {
         if (c.host) fs::copy_file(Built("KestavDriverHost64"), base / "KestavDriverHost64");
         testing_support::WriteFile(settings, c.file);
         std::string report;
-        EXPECT_EQ(Check(&report, link), c.problems) << c.what << "\n" << report;
+        EXPECT_EQ(Check(&report), c.problems) << c.what << "\n" << report;
         for (const std::string& line : c.lines)
             EXPECT_NE(report.find(line + "\n"), std::string::npos) << c.what << ": " << line << "\n" << report;
     }

@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # Builds the Debian package for Linux thin clients:
 #   build/packages/kestav-client_<version>_amd64.deb
-# It installs the FreeRDP add-in, the driver host and the simulator under
-# /usr/lib/kestav/ (drivers in /usr/lib/kestav/drivers/Kestav/, beside the
-# add-in's real file), links the add-in into FreeRDP 2's add-in folder,
-# where xfreerdp /dvc:kestav finds it, and the client check as
+# One package for FreeRDP 2 and 3 alike: it installs the add-in built for
+# each major, the driver host and the simulator under /usr/lib/kestav/
+# (drivers in /usr/lib/kestav/drivers/Kestav/, beside the add-ins' real
+# files) and links each build into its major's add-in folder as
+# libkestav-client.so, where xfreerdp /dvc:kestav (FreeRDP 2) and xfreerdp3
+# /dvc:kestav (FreeRDP 3) find it. It depends on neither major (each build is
+# loaded only by its own FreeRDP), so it installs with either or both, and a
+# FreeRDP installed later finds its build at once. The client check goes in as
 # /usr/bin/kestav-check; the settings file /etc/kestav/client.conf (every
 # setting at its default, commented) is a conffile. Removing the package
-# removes all of it but a changed settings file; purging removes that too.
+# removes all of it but a changed settings file (dpkg takes an add-in folder
+# away only when nothing else is in it); purging removes that too.
 # Usage: tools/package-deb.sh [--out DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,19 +22,27 @@ out=build/packages
 version=$(sed -n 's/^project(KestavClientDriver VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 build=build/package-linux
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKST_TESTS=OFF >/dev/null
-ninja -C "$build" kestav-client kst_driver_host kst_sim kestav-check >/dev/null
-[ -f "$build/bin/libkestav-client.so" ] || { echo "package-deb: no add-in built (FreeRDP 2's headers missing?)"; exit 1; }
+majors=(2 3)
+ninja -C "$build" "${majors[@]/#/kestav-client-freerdp}" kst_driver_host kst_sim kestav-check >/dev/null 2>&1 || true
+for major in "${majors[@]}"; do
+  [ -f "$build/bin/libkestav-client-freerdp$major.so" ] ||
+    { echo "package-deb: no add-in built for FreeRDP $major (freerdp$major-dev missing?)" >&2; exit 1; }
+done
+ninja -C "$build" kst_driver_host kst_sim kestav-check >/dev/null
 
 stage=build/package-deb-stage
 rm -rf "$stage" && mkdir -p "$stage/DEBIAN" "$stage/usr/lib/kestav/drivers/Kestav" \
-  "$stage/usr/lib/x86_64-linux-gnu/freerdp2" "$stage/usr/share/doc/kestav-client" "$stage/usr/bin" \
-  "$stage/etc/kestav"
-strip -o "$stage/usr/lib/kestav/libkestav-client.so" "$build/bin/libkestav-client.so"
+  "$stage/usr/share/doc/kestav-client" "$stage/usr/bin" "$stage/etc/kestav"
+for major in "${majors[@]}"; do
+  strip -o "$stage/usr/lib/kestav/libkestav-client-freerdp$major.so" "$build/bin/libkestav-client-freerdp$major.so"
+  mkdir -p "$stage/usr/lib/x86_64-linux-gnu/freerdp$major"
+  ln -s "../../kestav/libkestav-client-freerdp$major.so" \
+    "$stage/usr/lib/x86_64-linux-gnu/freerdp$major/libkestav-client.so"
+done
 strip -o "$stage/usr/lib/kestav/drivers/Kestav/sim.so" "$build/bin/drivers/Kestav/sim.so"
 strip -o "$stage/usr/lib/kestav/kestav-check" "$build/bin/kestav-check"
 strip -o "$stage/usr/lib/kestav/KestavDriverHost64" "$build/bin/KestavDriverHost64"
 cp packaging/linux/client.conf "$stage/etc/kestav/client.conf"
-ln -s ../../kestav/libkestav-client.so "$stage/usr/lib/x86_64-linux-gnu/freerdp2/libkestav-client.so"
 ln -s ../lib/kestav/kestav-check "$stage/usr/bin/kestav-check"
 cp docs/administrators.md "$stage/usr/share/doc/kestav-client/"
 chmod -R u=rwX,go=rX "$stage"
@@ -42,13 +55,14 @@ Architecture: amd64
 Maintainer: Kestav <support@kestav.example>
 Installed-Size: $size
 Depends: libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1
-Enhances: freerdp2-x11
+Enhances: freerdp2-x11, freerdp3-x11
 Section: net
 Priority: optional
 Description: Kestav client driver for FreeRDP (colour-measurement instruments)
  Lets an application in a remote session drive a spectrophotometer plugged
- into this PC: a FreeRDP 2 dynamic channel add-in (xfreerdp /dvc:kestav) with
- the driver host, the simulator driver and the client check (kestav-check).
+ into this PC: a FreeRDP dynamic channel add-in for FreeRDP 2 (xfreerdp
+ /dvc:kestav) and FreeRDP 3 (xfreerdp3 /dvc:kestav) with the driver host,
+ the simulator driver and the client check (kestav-check).
  Instrument drivers go in /usr/lib/kestav/drivers/Kestav/; settings in
  /etc/kestav/client.conf.
 CONTROL

@@ -1,23 +1,30 @@
 #!/usr/bin/env bash
-# The real-stack stage: a real RDP server (xrdp) and a real RDP client
-# (xfreerdp, under Xvfb) on loopback, the module as the client's FreeRDP
-# add-in with the simulator, installed from its Debian package, and the
-# test program inside the session (as a test user) driving every command
-# through both, with the longest response
-# and hostile inputs; the bare echo add-in beside it for the round-trip
-# figure. Then the session is ended during a slow command, and the client
-# killed during one. Every process it started is ended by pid, the user and
-# the package and the echo add-in removed, whatever the outcome.
+# The real-stack stage: a real RDP server (xrdp) and a real RDP client under
+# Xvfb on loopback, FreeRDP 2's xfreerdp and FreeRDP 3's xfreerdp3 in turn,
+# each with the module as its FreeRDP add-in (the build for its major) with
+# the simulator, installed from the Debian package, and the test program
+# inside the session (as a test user) driving every command through both,
+# with the longest response and hostile inputs; the bare echo add-in of the
+# same major beside it for the round-trip figure. Then, with each client, the
+# session is ended during a slow command, and the client killed during one.
+# Every process it started is ended by pid, the user and the package and the
+# echo add-ins removed, whatever the outcome.
 # Usage: tools/real-stack.sh [BUILD]   (default build/native; run as root)
 #   KST_SETTINGS="IsolateDriver = 0" (lines added to the settings file) measures
 #   the round trip with other settings; the checks of the driver host then skip.
+#   KST_MAJORS="3" runs the clients of those FreeRDP majors only (a machine
+#   with one of them installed); the test command runs both.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${1:-build/native}
 [ "$(id -u)" -eq 0 ] || { echo "real-stack: needs root (a test user, xrdp's sockets, FreeRDP's add-in folder)"; exit 1; }
 [ "${SKIP_INSTALL:-}" = 1 ] || tools/install-deps.sh realstack
-ninja -C "$build" kestavecho-client kestav-session-program example-library >/dev/null
+# FreeRDP's major, its client program and its add-in folder.
+read -r -a majors <<<"${KST_MAJORS:-2 3}"
+declare -A program=([2]=xfreerdp [3]=xfreerdp3)
+addins() { echo "/usr/lib/x86_64-linux-gnu/freerdp$1"; }
+ninja -C "$build" "${majors[@]/#/kestavecho-client-freerdp}" kestav-session-program example-library >/dev/null
 deb=$(SKIP_INSTALL=1 tools/package-deb.sh --out "$build/real-stack-package")
 if dpkg-query -W -f='${Status}' kestav-client 2>/dev/null | grep -q "install ok installed"; then
   echo "real-stack: the package kestav-client is installed on this machine already"; exit 1
@@ -28,8 +35,11 @@ chmod 755 "$work"
 port=$((33890 + RANDOM % 1000))
 user=kst$(printf '%05d' $((RANDOM % 100000)))
 password="Kst-$RANDOM-$RANDOM"
-addins=/usr/lib/x86_64-linux-gnu/freerdp2
 own_addins=()
+# The add-in folders that were not there before (the package makes them):
+# taken away again at the end when nothing is left in them.
+made_folders=()
+for major in "${majors[@]}"; do [ -d "$(addins "$major")" ] || made_folders+=("$(addins "$major")"); done
 pids=()
 installed=""
 
@@ -47,22 +57,33 @@ cleanup() {
   id "$user" >/dev/null 2>&1 && userdel -r "$user" >/dev/null 2>&1
   [ -n "$installed" ] && dpkg --purge kestav-client >/dev/null 2>&1
   for file in "${own_addins[@]}"; do rm -f "$file"; done
+  for folder in "${made_folders[@]}"; do rmdir "$folder" 2>/dev/null; done
+  # A FreeRDP 3 client killed outright leaves its clipboard's file system
+  # mounted in its temporary folder (-clipboard keeps it from mounting one).
+  grep -o " $work/[^ ]*" /proc/mounts | while read -r mounted; do umount -l "$mounted"; done
   [ -n "${KEEP_WORK:-}" ] && cp -r "$work" /tmp/real-stack-kept; rm -rf "$work"
 }
 trap cleanup EXIT
 
-# The module from its package; the echo add-in beside it in FreeRDP 2's one
-# add-in folder.
+# The module from its package; the echo add-in beside it in each FreeRDP
+# major's add-in folder.
 installed=yes
 dpkg -i "$deb" >/dev/null
-[ -L "$addins/libkestav-client.so" ] && [ -f /usr/lib/kestav/drivers/Kestav/sim.so ] ||
-  { echo "real-stack: the package did not install the add-in and the simulator"; exit 1; }
+for major in "${majors[@]}"; do
+  [ "$(readlink -f "$(addins "$major")/libkestav-client.so")" = "/usr/lib/kestav/libkestav-client-freerdp$major.so" ] ||
+    { echo "real-stack: the package did not link the add-in for FreeRDP $major"; exit 1; }
+done
+[ -f /usr/lib/kestav/drivers/Kestav/sim.so ] || { echo "real-stack: the package did not install the simulator"; exit 1; }
 check=$(TMPDIR="$work" kestav-check) || { echo "$check"; echo "real-stack: kestav-check found a problem"; exit 1; }
 echo "$check"
 grep -q "^OK driver /usr/lib/kestav/drivers/Kestav/sim.so: 64-bit, all 31 entry points" <<<"$check" ||
   { echo "real-stack: kestav-check did not check the simulator"; exit 1; }
 grep -q "^OK 64-bit driver host: /usr/lib/kestav/KestavDriverHost64, where every driver runs$" <<<"$check" ||
   { echo "real-stack: kestav-check did not find the driver host"; exit 1; }
+for major in "${majors[@]}"; do
+  grep -q "^OK FreeRDP $major (.*): ${program[$major]} /dvc:kestav loads .*, built for FreeRDP $major$" <<<"$check" ||
+    { echo "real-stack: kestav-check did not find FreeRDP $major and its add-in"; exit 1; }
+done
 selftest=$(TMPDIR="$work" kestav-check --self-test /usr/lib/kestav/drivers/Kestav/sim.so) ||
   { echo "$selftest"; echo "real-stack: the simulator's self-test failed"; exit 1; }
 grep -q "^31 entry points: all ok" <<<"$selftest" || { echo "$selftest"; echo "real-stack: no self-test verdict"; exit 1; }
@@ -77,10 +98,13 @@ if [ -n "${KST_SETTINGS:-}" ]; then
   grep -qi '^ *IsolateDriver *= *0' <<<"$KST_SETTINGS" && hosted=""
 fi
 mkdir -p "$work/client"
-cp "$build/bin/libkestavecho-client.so" "$work/client/"
-[ -e "$addins/libkestavecho-client.so" ] && { echo "real-stack: $addins/libkestavecho-client.so is there already"; exit 1; }
-ln -s "$work/client/libkestavecho-client.so" "$addins/libkestavecho-client.so"
-own_addins+=("$addins/libkestavecho-client.so")
+for major in "${majors[@]}"; do
+  echo_addin=$(addins "$major")/libkestavecho-client.so
+  cp "$build/bin/libkestavecho-client-freerdp$major.so" "$work/client/"
+  [ -e "$echo_addin" ] && { echo "real-stack: $echo_addin is there already"; exit 1; }
+  ln -s "$work/client/libkestavecho-client-freerdp$major.so" "$echo_addin"
+  own_addins+=("$echo_addin")
+done
 
 # The session side: the test program with the client library, the transcript.
 mkdir -p "$work/server"
@@ -114,69 +138,83 @@ display=$((90 + RANDOM % 9))
 Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.out" 2>&1 & started $!
 sleep 1
 
-client() {  # starts xfreerdp with both add-ins; its log in the client's temporary folder
+client() {  # starts FreeRDP $major's client with both add-ins; its log in the client's temporary folder
   mkdir -p "$work/client-tmp"
-  DISPLAY=":$display" TMPDIR="${KST_CLIENT_TMP:-$work/client-tmp}" xfreerdp /v:127.0.0.1:$port /u:"$user" /p:"$password" \
-    /cert:ignore /dvc:kestav /dvc:kestavecho >"$work/client.out" 2>&1 &
+  DISPLAY=":$display" TMPDIR="${KST_CLIENT_TMP:-$work/client-tmp}" "${program[$major]}" /v:127.0.0.1:$port \
+    /u:"$user" /p:"$password" /cert:ignore -clipboard /dvc:kestav /dvc:kestavecho >"$work/client-$major.out" 2>&1 &
   client_pid=$!
   started $client_pid
 }
-echo "real-stack: xrdp on 127.0.0.1:$port, xfreerdp on :$display, test user $user"
+echo "real-stack: xrdp on 127.0.0.1:$port, the clients on :$display, test user $user"
 log=$work/client-tmp/KestavClientDriver.log
 # Waits up to $1 half-seconds for a command to succeed.
 wait_for() { local tries=$1; shift; for _ in $(seq "$tries"); do "$@" && return 0; sleep 0.5; done; return 1; }
 gone() { ! kill -0 "$1" 2>/dev/null; }
+no_session() { ! pgrep -u "$user" >/dev/null; }
 
-echo "--- every command, the longest response, hostile inputs, the round trip"
-echo >"$home/mode"
-client
-wait_for 600 gone "$client_pid" || { echo "real-stack: the session did not end"; exit 1; }
-out=$home/program-full.out
-cat "$out" 2>/dev/null || { echo "real-stack: the session program did not run"; tail -20 "$work/sesman.log"; exit 1; }
-grep -q '^checks: [0-9]* passed, 0 failed$' "$out" || { echo "real-stack: the session program failed"; tail -30 "$log"; exit 1; }
-grep '^round trip' "$out" >"$root/build/real-stack-figures.txt"
-grep -q ' Setting DriverTimeoutSeconds = 120 (settings file)$' "$log" ||
-  { echo "real-stack: the module did not take its setting from /etc/kestav/client.conf"; exit 1; }
-[ -z "$hosted" ] || grep -q 'Driver host started (pid [0-9]*, 64-bit)$' "$log" ||
-  { echo "real-stack: the simulator did not run in the driver host"; exit 1; }
-echo "ok: the module took DriverTimeoutSeconds from the settings file and ran the simulator in the driver host"
-cat "$home/example.out"
-grep -q '^over Remote Desktop, module 1\.6\.0$' "$home/example.out" && grep -q '^Measure  *OK|true$' "$home/example.out" &&
-  [ "$(grep -c ' nm  ' "$home/example.out")" = 31 ] || { echo "real-stack: the example program did not measure"; exit 1; }
+: >"$root/build/real-stack-figures.txt"
+for major in "${majors[@]}"; do
+  echo "--- FreeRDP $major (${program[$major]}): every command, the longest response, hostile inputs, the round trip"
+  echo >"$home/mode"
+  client
+  wait_for 600 gone "$client_pid" || { echo "real-stack: the session did not end"; exit 1; }
+  out=$home/program-full.out
+  cat "$out" 2>/dev/null || { echo "real-stack: the session program did not run"; tail -20 "$work/sesman.log"; exit 1; }
+  grep -q '^checks: [0-9]* passed, 0 failed$' "$out" || { echo "real-stack: the session program failed with FreeRDP $major"; tail -30 "$log"; exit 1; }
+  grep '^round trip' "$out" | sed "s/^round trip/round trip with FreeRDP $major/" >>"$root/build/real-stack-figures.txt"
+  grep -q ' Setting DriverTimeoutSeconds = 120 (settings file)$' "$log" ||
+    { echo "real-stack: the module did not take its setting from /etc/kestav/client.conf"; exit 1; }
+  [ -z "$hosted" ] || grep -q 'Driver host started (pid [0-9]*, 64-bit)$' "$log" ||
+    { echo "real-stack: the simulator did not run in the driver host"; exit 1; }
+  grep -q "DVC: FreeRDP $major add-in (built with FreeRDP $major\." "$log" ||
+    { echo "real-stack: ${program[$major]} did not load the add-in built for FreeRDP $major"; exit 1; }
+  echo "ok: ${program[$major]} loaded the add-in built for it; the module took DriverTimeoutSeconds from the settings file and ran the simulator in the driver host"
+  cat "$home/example.out"
+  grep -q '^over Remote Desktop, module 1\.6\.0$' "$home/example.out" && grep -q '^Measure  *OK|true$' "$home/example.out" &&
+    [ "$(grep -c ' nm  ' "$home/example.out")" = 31 ] || { echo "real-stack: the example program did not measure"; exit 1; }
 
-echo "--- the session ended during a slow command: the client ends, the module's thread with it"
-echo slow >"$home/mode"
-client
-wait_for 60 grep -qs '^slow command running' "$home/program-slow.out" ||
-  { echo "real-stack: no slow command"; cat "$home/program-slow.out"; exit 1; }
-grep -q 'Command Measure ()' "$log" || { echo "real-stack: the module is not measuring"; exit 1; }
-program=$(pgrep -u "$user" -f kestav-session-program)
-kill "$program"
-wait_for 40 gone "$client_pid" || { echo "real-stack: the client outlived its session by 20 s"; exit 1; }
-grep -q 'DVC: Terminated' "$log" || { echo "real-stack: the module was not terminated"; tail -20 "$log"; exit 1; }
-echo "ok: the client ended with its session while Measure ran; the module logged DVC: Terminated"
+  echo "--- FreeRDP $major: the session ended during a slow command: the client ends, the module's thread with it"
+  echo slow >"$home/mode"
+  rm -f "$home/program-slow.out"
+  client
+  wait_for 60 grep -qs '^slow command running' "$home/program-slow.out" ||
+    { echo "real-stack: no slow command"; cat "$home/program-slow.out"; exit 1; }
+  grep -q 'Command Measure ()' "$log" || { echo "real-stack: the module is not measuring"; exit 1; }
+  kill "$(pgrep -u "$user" -f kestav-session-program)"
+  wait_for 40 gone "$client_pid" || { echo "real-stack: the client outlived its session by 20 s"; exit 1; }
+  grep -q 'DVC: Terminated' "$log" || { echo "real-stack: the module was not terminated"; tail -20 "$log"; exit 1; }
+  echo "ok: the client ended with its session while Measure ran; the module logged DVC: Terminated"
 
-echo "--- the client killed during a slow command"
-rm -f "$home/program-slow.out"
-client
-wait_for 60 grep -qs '^slow command running' "$home/program-slow.out" ||
-  { echo "real-stack: no slow command"; cat "$home/program-slow.out"; exit 1; }
-host=$(pgrep -P "$client_pid" -f KestavDriverHost64 | head -1 || true)
-[ -n "$host" ] || [ -z "$hosted" ] || { echo "real-stack: no driver host under the client"; exit 1; }
-kill -9 "$client_pid"
-wait_for 10 gone "$client_pid" || { echo "real-stack: the killed client is still there"; exit 1; }
-[ -z "$host" ] || wait_for 10 gone "$host" || { echo "real-stack: the driver host outlived its killed client"; exit 1; }
-echo "ok: the client killed during Measure is gone, its driver host with it; the server program is left to its session"
+  echo "--- FreeRDP $major: the client killed during a slow command"
+  rm -f "$home/program-slow.out"
+  client
+  wait_for 60 grep -qs '^slow command running' "$home/program-slow.out" ||
+    { echo "real-stack: no slow command"; cat "$home/program-slow.out"; exit 1; }
+  host=$(pgrep -P "$client_pid" -f KestavDriverHost64 | head -1 || true)
+  [ -n "$host" ] || [ -z "$hosted" ] || { echo "real-stack: no driver host under the client"; exit 1; }
+  kill -9 "$client_pid"
+  wait_for 10 gone "$client_pid" || { echo "real-stack: the killed client is still there"; exit 1; }
+  [ -z "$host" ] || wait_for 10 gone "$host" || { echo "real-stack: the driver host outlived its killed client"; exit 1; }
+  echo "ok: the client killed during Measure is gone, its driver host with it; the server program is left to its session"
+  # The session would wait for its client to come back: ended, so that the
+  # next client starts a session of its own.
+  pkill -u "$user" -f kestav-session-program || true
+  wait_for 40 no_session || { echo "real-stack: the session outlived its program"; exit 1; }
+done
 
 echo "--- the package removed"
 rm -f "${own_addins[@]}"
-own_addins=()
+# Another add-in in FreeRDP 3's folder: the folder and it stay.
+other=$(addins 3)/libkestavother-client.so
+own_addins=("$other")
+echo other >"$other"
 dpkg -r kestav-client >/dev/null
 [ -f /etc/kestav/client.conf ] || { echo "real-stack: removing the package took the changed settings file"; exit 1; }
 dpkg --purge kestav-client >/dev/null
 installed=""
-for path in /usr/lib/kestav "$addins/libkestav-client.so" /usr/bin/kestav-check /etc/kestav; do
+for path in /usr/lib/kestav "$(addins 2)/libkestav-client.so" "$(addins 3)/libkestav-client.so" /usr/bin/kestav-check /etc/kestav; do
   [ ! -e "$path" ] && [ ! -L "$path" ] || { echo "real-stack: $path is left after the package's removal"; exit 1; }
 done
-echo "ok: the package removed the add-in, its link, the driver host, the simulator and kestav-check; purged, the settings file"
+[ -f "$other" ] || { echo "real-stack: removing the package took another add-in from FreeRDP 3's folder"; exit 1; }
+echo "ok: the package removed the add-ins, their links, the driver host, the simulator and kestav-check, and left another add-in in FreeRDP 3's folder; purged, the settings file"
 echo "real-stack: passed"

@@ -240,10 +240,10 @@ summary+=("server: the example programs (plain WFAPI loaded by full path, and th
 echo "=== server side: the library and the local loop against the module's road (short; docs/maintainers.md gives the long run)"
 wine build/win32/bin/loop_bench.exe 3 50 </dev/null
 
-echo "=== real stack: xrdp and xfreerdp on loopback, the module as FreeRDP's add-in, a program in the session"
+echo "=== real stack: xrdp with xfreerdp and xfreerdp3 on loopback, the module as FreeRDP's add-in, a program in the session"
 SKIP_INSTALL=1 tools/real-stack.sh build/native | tee build/real-stack.log | grep -v '^ok      transcript: '
 grep -q '^real-stack: passed$' build/real-stack.log || { echo "the real-stack stage failed"; exit 1; }
-summary+=("real stack: $(grep '^checks:' build/real-stack.log) in the xrdp session; the session ended and the client killed during a slow command; $(cat build/real-stack-figures.txt)")
+summary+=("real stack, FreeRDP 2 and 3: $(grep '^checks:' build/real-stack.log | sort -u | paste -sd/) in the xrdp session with each; the session ended and the client killed during a slow command; $(paste -sd';' build/real-stack-figures.txt)")
 
 echo "=== policy templates: references, names and ranges; a broken copy must fail"
 tools/check-policy.sh

@@ -1,7 +1,7 @@
 // libkestavecho-client.so: the bare stack's partner for the real-stack
-// benchmark, a FreeRDP 2 dynamic channel add-in (xfreerdp /dvc:kestavecho)
-// that sends every message of its channel KstEcho straight back, from
-// FreeRDP's own callback. What the module adds to a round trip is measured
+// benchmark, a FreeRDP dynamic channel add-in (xfreerdp /dvc:kestavecho),
+// built for each major as the module is, that sends every message of its
+// channel KstEcho straight back, from FreeRDP's own callback. What the module adds to a round trip is measured
 // against it, on the same stack in the same run.
 #include <freerdp/dvc.h>
 #include <winpr/stream.h>
@@ -17,7 +17,9 @@ struct EchoCallback {
 
 UINT OnDataReceived(IWTSVirtualChannelCallback* callback, wStream* data) {
     IWTSVirtualChannel* channel = reinterpret_cast<EchoCallback*>(callback)->channel;
-    return channel->Write(channel, ULONG(Stream_GetRemainingLength(data)), Stream_Pointer(data), nullptr);
+    // A BYTE* in winpr 2, a void* in winpr 3.
+    return channel->Write(channel, ULONG(Stream_GetRemainingLength(data)), static_cast<const BYTE*>(Stream_Pointer(data)),
+                          nullptr);
 }
 
 UINT OnClose(IWTSVirtualChannelCallback* callback) {

@@ -474,35 +474,93 @@ bool CheckElfDriver(Report& report, const fs::path& path, const fs::path& base) 
 
 }  // namespace
 
-int CheckFreeRdpClient(std::ostream& out, const std::string& addIn) {
-    Report report(out);
+namespace {
+
+// The FreeRDP major a FreeRDP add-in was built for: the one whose winpr it
+// needs (libwinpr<N>.so.<N>); 0 when it needs none.
+int AddInMajor(const driver::ElfLibrary& library) {
+    for (const int major : names::kFreeRdpMajors)
+        if (std::find(library.needed.begin(), library.needed.end(),
+                      "libwinpr" + std::to_string(major) + ".so." + std::to_string(major)) != library.needed.end())
+            return major;
+    return 0;
+}
+
+// The add-in in the add-in folder of one installed FreeRDP major; its real
+// file's folder, or empty when it is unusable there.
+fs::path CheckAddIn(Report& report, int major, const fs::path& freerdp, const fs::path& addIn) {
+    const std::string which = "FreeRDP " + std::to_string(major);
+    const std::string client = major == 2 ? "xfreerdp /dvc:kestav" : "xfreerdp3 /dvc:kestav";
     std::error_code error;
-    const fs::path link = fs::u8path(addIn);
-    const fs::path real = fs::canonical(link, error);
+    const fs::path real = fs::canonical(addIn, error);
     if (error || !fs::is_regular_file(real, error)) {
-        report.Problem("no FreeRDP add-in at " + addIn + ": install the package kestav-client (xfreerdp /dvc:kestav "
-                       "loads the add-in from there only)");
-        return report.Problems();
+        report.Problem(which + " (" + freerdp.u8string() + ") is installed, but " + addIn.u8string() +
+                       " is missing: " + client + " ends the connection at once; " + kRepair);
+        return fs::path();
     }
+    const std::string shown = addIn.u8string() + (real == addIn ? "" : " (the file " + real.u8string() + ")");
     driver::ElfLibrary library;
     if (!driver::ReadElfLibrary(ReadAll(real), &library) || library.bits != 64 ||
         std::find(library.exports.begin(), library.exports.end(), names::kFreeRdpEntryPoint) ==
-            library.exports.end())
-        report.Problem("FreeRDP add-in " + real.u8string() + ": not a 64-bit FreeRDP add-in (no " +
-                       names::kFreeRdpEntryPoint + ")");
-    else
-        report.Ok("FreeRDP add-in: " + addIn + (real == link ? "" : " (the file " + real.u8string() + ")") +
-                  ", loaded by xfreerdp /dvc:kestav");
-    const fs::path base = real.parent_path();
-    const fs::path drivers = base / "drivers";
-    int usable = 0;
-    for (fs::recursive_directory_iterator it(drivers, error), end; !error && it != end; it.increment(error))
-        if (it->is_regular_file(error) && it->path().extension() == ".so" && CheckElfDriver(report, it->path(), base))
-            ++usable;
-    if (usable == 0)
-        report.Problem("no instrument driver in " + (drivers / "Kestav").u8string() +
-                       ": Init finds none (the maker's driver goes there)");
-    CheckHost(report, 64, base, "add-in");
+            library.exports.end()) {
+        report.Problem(which + ": " + shown + " is not a 64-bit FreeRDP add-in (no " + names::kFreeRdpEntryPoint +
+                       "): " + kRepair);
+        return fs::path();
+    }
+    const int built = AddInMajor(library);
+    if (built != major) {
+        report.Problem(which + ": " + shown + " is built for " +
+                       (built == 0 ? std::string("no FreeRDP major") : "FreeRDP " + std::to_string(built)) +
+                       ", and a FreeRDP add-in works only with the major it was built for: " + kRepair);
+        return fs::path();
+    }
+    const std::string unavailable = MissingElfLibraries(real, library);
+    if (!unavailable.empty()) {
+        report.Problem(which + ": " + shown + " will not load: " + unavailable);
+        return fs::path();
+    }
+    report.Ok(which + " (" + freerdp.u8string() + "): " + client + " loads " + shown + ", built for " + which);
+    return real.parent_path();
+}
+
+}  // namespace
+
+int CheckFreeRdpClients(std::ostream& out, const std::vector<std::string>& libraryFolders) {
+    Report report(out);
+    std::vector<fs::path> modules;  // the folders of the add-ins' real files, each once
+    int installed = 0;
+    for (const int major : names::kFreeRdpMajors) {
+        const std::string library = "libfreerdp" + std::to_string(major) + ".so." + std::to_string(major);
+        for (const std::string& listed : libraryFolders) {
+            std::error_code error;
+            // As the system names it (/lib is /usr/lib on most systems now).
+            fs::path folder = fs::canonical(fs::u8path(listed), error);
+            if (error) continue;
+            const fs::path freerdp = folder / library;
+            if (!fs::exists(freerdp, error)) continue;
+            ++installed;
+            const fs::path addIn = folder / ("freerdp" + std::to_string(major)) / names::kFreeRdpAddInFile;
+            const fs::path module = CheckAddIn(report, major, freerdp, addIn);
+            if (!module.empty() && std::find(modules.begin(), modules.end(), module) == modules.end())
+                modules.push_back(module);
+            break;
+        }
+    }
+    if (installed == 0)
+        report.Problem("no FreeRDP is installed (libfreerdp2.so.2 or libfreerdp3.so.3): the add-in serves the "
+                       "FreeRDP clients (xfreerdp /dvc:kestav, xfreerdp3 /dvc:kestav)");
+    for (const fs::path& base : modules) {
+        std::error_code error;
+        const fs::path drivers = base / "drivers";
+        int usable = 0;
+        for (fs::recursive_directory_iterator it(drivers, error), end; !error && it != end; it.increment(error))
+            if (it->is_regular_file(error) && it->path().extension() == ".so" && CheckElfDriver(report, it->path(), base))
+                ++usable;
+        if (usable == 0)
+            report.Problem("no instrument driver in " + (drivers / "Kestav").u8string() +
+                           ": Init finds none (the maker's driver goes there)");
+        CheckHost(report, 64, base, "add-in");
+    }
     CheckSettings(report, 64);
     report.Ok("log: " + platform::NativePath(diag::LogFilePath()) + " (this user's)");
     return report.Problems();

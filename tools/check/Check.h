@@ -4,6 +4,7 @@
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -31,13 +32,16 @@ void ShowLogTail(std::ostream& out, int lines);
 constexpr const char* kArgumentSizeFix =
     "link the driver with --kill-at (MinGW) or a .def file, so that they are exported as \"Connect\"";
 
-// The same for a Linux client: the FreeRDP add-in at `addIn` (its place in
-// FreeRDP's add-in folder, a link followed), its entry point, and each
-// shared library under drivers/ beside the add-in's real file (64-bit, all
-// 31 entry points, the libraries it needs found), and the log's place.
-int CheckFreeRdpClient(std::ostream& out, const std::string& addIn);
+// The same for a Linux client: each FreeRDP major installed (its
+// libfreerdp<N>.so.<N> in one of `libraryFolders`) and the add-in in that
+// major's add-in folder (a link followed): there, a 64-bit FreeRDP add-in,
+// built for that major, with every library it needs; then, beside the
+// add-in's real file, the driver host, each shared library under drivers/
+// (64-bit, all 31 entry points, the libraries it needs found), the settings
+// and the log's place.
+int CheckFreeRdpClients(std::ostream& out, const std::vector<std::string>& libraryFolders);
 
-// This PC, by its kind: CheckClientPc on Windows, CheckFreeRdpClient on Linux.
+// This PC, by its kind: CheckClientPc on Windows, CheckFreeRdpClients on Linux.
 int CheckThisPc(std::ostream& out);
 
 // The libraries the library at `path` (UTF-8) needs that the system's loader

@@ -1,9 +1,9 @@
 // A Linux client: the FreeRDP add-in and its drivers.
-#include "packaging/Names.h"
+#include "platform/Library.h"
 #include "tools/check/Check.h"
 
 namespace host {
 
-int CheckThisPc(std::ostream& out) { return CheckFreeRdpClient(out, names::kFreeRdpAddIn); }
+int CheckThisPc(std::ostream& out) { return CheckFreeRdpClients(out, platform::SystemLibraryFolders()); }
 
 }  // namespace host
