@@ -230,13 +230,13 @@ platform::HostWait HostedDriver::Transact(std::uint32_t timeoutMs) {
     CallsWaiting& waiting = Waiting();
     {
         std::lock_guard<platform::Mutex> lock(waiting.lock);
-        if (ended_) return platform::HostWait::Exited;
         waiting.hosts.push_back(this);
     }
+    // Ended meanwhile, the host is seen to end here like any other.
     const platform::HostWait waited = platform::HostAwaitAnswer(process_, timeoutMs);
     std::lock_guard<platform::Mutex> lock(waiting.lock);
     waiting.hosts.erase(std::find(waiting.hosts.begin(), waiting.hosts.end(), this));
-    return ended_ ? platform::HostWait::Exited : waited;
+    return waited;
 }
 
 void HostedDriver::Exchange(const driverhost::Request& request, std::uint32_t timeoutMs) {
