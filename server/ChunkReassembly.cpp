@@ -38,10 +38,12 @@ ChunkReassembler::Result ChunkReassembler::Feed(const std::uint8_t* chunk, std::
     if (flags & kChunkFirst) {
         // A message begun and not ended is lost; this one is read as it comes.
         Reset();
-        if (length > maximum_)
-            return Drop("a message of " + std::to_string(length) + " bytes, longer than the " +
-                            std::to_string(maximum_) + " a response can be",
-                        last, problem);
+        if (length > maximum_) {
+            Drop("a response of " + std::to_string(length) + " bytes, longer than any the module sends (at most " +
+                     std::to_string(maximum_) + ")",
+                 last, problem);
+            return Result::TooLong;
+        }
         inMessage_ = true;
         expected_ = length;
     } else if (skipping_) {

@@ -23,9 +23,11 @@ public:
     // Messages longer than `maximum` are dropped.
     explicit ChunkReassembler(std::size_t maximum) : maximum_(maximum) {}
 
-    enum class Result { NeedMore, Message, Dropped };
+    enum class Result { NeedMore, Message, Dropped, TooLong };
     // One chunk as read. Message: *message is whole. Dropped: *problem
-    // says what did not add up; the next message starts afresh.
+    // says what did not add up; the next message starts afresh. TooLong: a
+    // message longer than `maximum` begins (*problem says how long), and
+    // the rest of it is skipped as it comes.
     Result Feed(const std::uint8_t* chunk, std::size_t size, std::string* message, std::string* problem);
     // Forgets a message begun.
     void Reset();

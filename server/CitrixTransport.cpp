@@ -108,7 +108,11 @@ public:
         return KESTAV_DISCONNECTED;
     }
 
-    void Purge() override { (void)purge_(data_); }
+    // One packet a read, and the engine's purge is one call: nothing here waits.
+    int Purge(std::uint32_t, std::string*) override {
+        (void)purge_(data_);
+        return KESTAV_OK;
+    }
 
 private:
     platform::LibraryHandle library_ = nullptr;

@@ -1,12 +1,14 @@
 #include "server/Conversation.h"
 
 #include <atomic>
-#include <chrono>
 
+#include "server/Deadline.h"
 #include "server/KestavChannel.h"
 
 namespace kestav {
 namespace detail {
+
+Clock::time_point (*Now)() = &Clock::now;
 
 namespace {
 
@@ -20,24 +22,26 @@ std::atomic<unsigned> syncCounter{0};
 // commands is superseded by it (the module answers the newest command only).
 int Conversation::MakeClean(std::uint32_t timeoutMs, std::string* error) {
     const std::string marker = "KestavSync-" + std::to_string(++syncCounter) + "-" +
-                               std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+                               std::to_string(Clock::now().time_since_epoch().count());
     const std::string expected = "ERROR|Unknown command \"" + marker + "\"";
-    transport_->Purge();
-    int status = transport_->Write(marker, error);
+    const Deadline deadline(timeoutMs);
+    int status = transport_->Purge(deadline.LeftMs(), error);
     if (status != KESTAV_OK) return status;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    status = transport_->Write(marker, error);
+    if (status != KESTAV_OK) return status;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
         std::string response;
-        status = transport_->Read(left.count() > 0 ? std::uint32_t(left.count()) : 0, &response, error);
-        if (status == KESTAV_TIMEOUT) {
+        status = transport_->Read(deadline.LeftMs(), &response, error);
+        if (status == KESTAV_OK && response == expected) break;
+        // A late answer before the marker's, however long, is dropped; the
+        // limit holds however many come.
+        const bool dropped = status == KESTAV_OK || status == KESTAV_RESPONSE_TOO_LONG;
+        if (status == KESTAV_TIMEOUT || (dropped && deadline.Passed())) {
             *error = "the instrument is still busy with an earlier command (no answer within " +
                      std::to_string(timeoutMs) + " ms)";
-            return status;
+            return KESTAV_TIMEOUT;
         }
-        if (status != KESTAV_OK) return status;
-        if (response == expected) break;  // a late answer before it is dropped
+        if (!dropped) return status;
     }
     unsure_ = false;
     return KESTAV_OK;
@@ -49,13 +53,26 @@ int Conversation::Exchange(const std::string& command, std::uint32_t timeoutMs, 
         const int status = MakeClean(timeoutMs, error);
         if (status != KESTAV_OK) return status;
     }
-    transport_->Purge();
-    int status = transport_->Write(command, error);
+    const Deadline deadline(timeoutMs);
+    int status = transport_->Purge(deadline.LeftMs(), error);
+    if (status != KESTAV_OK) {
+        unsure_ = true;
+        return status;
+    }
+    status = transport_->Write(command, error);
     if (status != KESTAV_OK) return status;
-    status = transport_->Read(timeoutMs, response, error);
+    std::string said;
+    status = transport_->Read(deadline.LeftMs(), response, &said);
     if (status == KESTAV_TIMEOUT) {
         unsure_ = true;
-        *error = "no answer to \"" + command + "\" within " + std::to_string(timeoutMs) + " ms";
+        *error = "no answer to \"" + command + "\" within " + std::to_string(timeoutMs) + " ms" +
+                 (said.empty() ? "" : ": " + said);
+    } else if (status == KESTAV_RESPONSE_TOO_LONG) {
+        // The rest of it may still come: the next call cleans the channel first.
+        unsure_ = true;
+        *error = said;
+    } else if (status != KESTAV_OK) {
+        *error = said;
     }
     return status;
 }

@@ -187,6 +187,7 @@ KESTAV_API const char* KESTAV_CALL KestavStatusText(int status) {
         case KESTAV_BUFFER_TOO_SMALL: return "the response does not fit the buffer";
         case KESTAV_INVALID_ARGUMENT: return "invalid argument";
         case KESTAV_WRITE_REFUSED: return "the command is longer than the transport takes";
+        case KESTAV_RESPONSE_TOO_LONG: return "the client sent a response longer than any the module sends";
         default: return "unknown status";
     }
 }

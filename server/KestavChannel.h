@@ -65,7 +65,10 @@ enum KestavStatus {
     KESTAV_DISCONNECTED = 7,      /* the session or the loop has ended */
     KESTAV_BUFFER_TOO_SMALL = 8,  /* the response did not fit: see KestavLastResponse */
     KESTAV_INVALID_ARGUMENT = 9,
-    KESTAV_WRITE_REFUSED = 10     /* the command is longer than the transport takes */
+    KESTAV_WRITE_REFUSED = 10,    /* the command is longer than the transport takes */
+    KESTAV_RESPONSE_TOO_LONG = 11 /* the client sent a response longer than any the module sends
+                                     (more than KESTAV_LONGEST_RESPONSE); the next call first
+                                     cleans the channel */
 };
 
 /* The longest response any transport carries, NUL not included. */

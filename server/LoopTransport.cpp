@@ -65,8 +65,9 @@ public:
         return status;
     }
 
-    void Purge() override {
+    int Purge(std::uint32_t, std::string*) override {
         if (client_->Connected()) client_->Purge(loop::Channel::Data);
+        return KESTAV_OK;
     }
 
 private:

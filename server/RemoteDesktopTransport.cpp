@@ -1,16 +1,12 @@
 // Remote Desktop: the dynamic channels KstCmd1 (commands) and KstDta1
 // (responses) of this program's session, which the client's Kestav plug-in
-// listens for. Responses arrive in chunks and are joined here: by their
-// headers on Windows, by StreamResponse in an xrdp session.
-#include <chrono>
-#include <vector>
-
+// listens for. Responses arrive in chunks and are joined by ResponseReader:
+// by their headers on Windows, as a stream in an xrdp session.
 #include "platform/DynamicChannel.h"
 #include "platform/Session.h"
-#include "server/ChunkReassembly.h"
-#include "server/StreamReassembly.h"
 #include "server/KestavChannel.h"
 #include "server/LoopProtocol.h"
+#include "server/ResponseReader.h"
 #include "server/Transport.h"
 
 namespace kestav {
@@ -18,9 +14,9 @@ namespace detail {
 
 namespace {
 
-class RemoteDesktopTransport final : public Transport {
+class RemoteDesktopTransport final : public Transport, private ChannelEnds {
 public:
-    RemoteDesktopTransport() : joiner_(KESTAV_LONGEST_RESPONSE), stream_(KESTAV_LONGEST_RESPONSE) {}
+    RemoteDesktopTransport() : reader_(*this, platform::kChunkHeaders, KESTAV_LONGEST_RESPONSE) {}
     ~RemoteDesktopTransport() override {
         if (command_ != nullptr) platform::CloseDynamicChannel(command_);
         if (data_ != nullptr) platform::CloseDynamicChannel(data_);
@@ -60,56 +56,19 @@ public:
     }
 
     int Read(std::uint32_t timeoutMs, std::string* response, std::string* error) override {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        std::vector<std::uint8_t> chunk;
-        bool begun = false;  // of a response without chunk headers
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            const platform::ChunkWait waited =
-                platform::DynamicChannelRead(data_, left.count() > 0 ? std::uint32_t(left.count()) : 0, &chunk);
-            if (waited == platform::ChunkWait::TimedOut) return KESTAV_TIMEOUT;
-            if (waited == platform::ChunkWait::Closed) {
-                *error = "the Remote Desktop channel closed";
-                return KESTAV_DISCONNECTED;
-            }
-            if (platform::kChunkHeaders) {
-                std::string problem;
-                // A message that does not add up is dropped; the wait goes on for a whole one.
-                if (joiner_.Feed(chunk.data(), chunk.size(), response, &problem) ==
-                    ChunkReassembler::Result::Message)
-                    return KESTAV_OK;
-                continue;
-            }
-            const std::string piece(chunk.begin(), chunk.end());
-            StreamResponse::Result result =
-                begun ? stream_.Next(piece, response) : stream_.First(piece, response);
-            begun = true;
-            if (result == StreamResponse::Result::NeedMarker) {
-                const int written = Write(stream_.Marker(), error);
-                if (written != KESTAV_OK) return written;
-                result = StreamResponse::Result::NeedMore;
-            }
-            if (result == StreamResponse::Result::Message) return KESTAV_OK;
-            if (result == StreamResponse::Result::TooLong) {
-                *error = "a response longer than any the module sends";
-                return KESTAV_DISCONNECTED;
-            }
-        }
+        return reader_.Read(timeoutMs, response, error);
     }
 
-    void Purge() override {
-        joiner_.Reset();
-        std::vector<std::uint8_t> chunk;
-        while (platform::DynamicChannelRead(data_, 0, &chunk) == platform::ChunkWait::Done) {
-        }
-    }
+    int Purge(std::uint32_t timeoutMs, std::string* error) override { return reader_.Purge(timeoutMs, error); }
 
 private:
+    platform::ChunkWait Read(std::uint32_t timeoutMs, std::vector<std::uint8_t>* chunk) override {
+        return platform::DynamicChannelRead(data_, timeoutMs, chunk);
+    }
+
     platform::DynamicChannel* command_ = nullptr;
     platform::DynamicChannel* data_ = nullptr;
-    ChunkReassembler joiner_;
-    StreamResponse stream_;
+    ResponseReader reader_;
 };
 
 }  // namespace

@@ -16,10 +16,13 @@ public:
     // One command into the command channel, taken whole or refused whole. A
     // KestavStatus; *error says why when it is not KESTAV_OK.
     virtual int Write(const std::string& command, std::string* error) = 0;
-    // The next whole response from the data channel, waiting at most timeoutMs.
+    // The next whole response from the data channel, within timeoutMs
+    // whatever arrives: KESTAV_TIMEOUT (*error may say more),
+    // KESTAV_RESPONSE_TOO_LONG (longer than any the module sends).
     virtual int Read(std::uint32_t timeoutMs, std::string* response, std::string* error) = 0;
-    // Drops whatever has arrived and is not read yet.
-    virtual void Purge() = 0;
+    // Drops whatever has arrived and is not read yet: KESTAV_OK, or
+    // KESTAV_TIMEOUT (with *error) when data kept coming for timeoutMs.
+    virtual int Purge(std::uint32_t timeoutMs, std::string* error) = 0;
 };
 
 // Each sets *status (a KestavStatus) and *error when it returns null.

@@ -70,6 +70,7 @@ TEST(ChunkReassembly, WhatDoesNotAddUpIsDroppedAndTheNextMessageReads) {
     const Case cases[] = {
         {"a header longer than the data", {Chunk(1500, 1, data), Chunk(1500, 2, "x")}},
         {"a header shorter than the data", {Chunk(1500, 1, data), Chunk(1500, 2, data)}},
+        {"a chunk not the last, one byte past the header's length", {Chunk(1500, 1, data), Chunk(1500, 0, std::string(501, 'd'))}},
         {"one chunk saying more than it holds", {Chunk(5, 3, "abc")}},
         {"chunks disagreeing on the length", {Chunk(2000, 1, data), Chunk(2001, 2, data)}},
         {"an oversized message", {Chunk(kMaximum + 1, 1, data), Chunk(kMaximum + 1, 0, data),
@@ -85,13 +86,26 @@ TEST(ChunkReassembly, WhatDoesNotAddUpIsDroppedAndTheNextMessageReads) {
         for (const std::string& chunk : c.chunks) {
             const Result result = Feed(joiner, chunk, &message, &problem);
             EXPECT_NE(result, Result::Message) << c.what;
-            dropped |= result == Result::Dropped;
+            dropped |= result == Result::Dropped || result == Result::TooLong;
         }
         EXPECT_TRUE(dropped) << c.what;
         EXPECT_FALSE(problem.empty()) << c.what;
         EXPECT_EQ(Feed(joiner, Chunk(7, 3, "OK|true"), &message), Result::Message) << c.what;
         EXPECT_EQ(message, "OK|true") << c.what;
     }
+}
+
+// Longer than any response: said at its first chunk, whatever follows.
+TEST(ChunkReassembly, AMessageLongerThanAnyResponseIsToldAtOnce) {
+    ChunkReassembler joiner(kMaximum);
+    std::string message, problem;
+    EXPECT_EQ(Feed(joiner, Chunk(kMaximum, 1, "x"), &message, &problem), Result::NeedMore) << "the longest is taken";
+    EXPECT_EQ(Feed(joiner, Chunk(100 * 1000 * 1000, 1, std::string(1600, 'x')), &message, &problem), Result::TooLong);
+    EXPECT_EQ(problem, "a response of 100000000 bytes, longer than any the module sends (at most 1048576)");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(Feed(joiner, Chunk(100 * 1000 * 1000, 0, std::string(1600, 'x')), &message), Result::NeedMore);
+    EXPECT_EQ(Feed(joiner, Chunk(7, 3, "OK|true"), &message), Result::Message);
+    EXPECT_EQ(message, "OK|true");
 }
 
 TEST(ChunkReassembly, ANewMessageBeforeTheLastEndedStartsAfresh) {

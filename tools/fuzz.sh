@@ -3,12 +3,13 @@
 # executions and crashes per target: whole receive paths (the session core,
 # the exchange with a driver host that answers anything, the listener's session,
 # the Remote Desktop plug-in's channels, the engine's write hook and poll),
-# and the decoders (command text, driver host frames, PE headers, local loop
+# the client library's Remote Desktop receive path against a client that sends
+# anything, without end if it likes), and the decoders (command text, driver host frames, PE headers, local loop
 # frames, Remote Desktop chunks, responses on a stream without boundaries, the
 # VirtualDriverEx list).
 # Usage: tools/fuzz.sh [--runs N | --seconds S] [target...]
-#   default: 60 seconds per target; targets: command engine session plugin hosted listener text
-#   frames pe loop chunks stream driverlist
+#   default: 60 seconds per target; targets: command engine session plugin hosted listener receive
+#   text frames pe loop chunks stream driverlist
 set -euo pipefail
 cd "$(dirname "$0")/.."
 limit=(-max_total_time=60)
@@ -20,7 +21,7 @@ while [ $# -gt 0 ]; do
     *) targets+=("$1"); shift ;;
   esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(command engine session plugin hosted listener text frames pe loop chunks stream driverlist)
+[ ${#targets[@]} -gt 0 ] || targets=(command engine session plugin hosted listener receive text frames pe loop chunks stream driverlist)
 [ "${SKIP_INSTALL:-}" = 1 ] || tools/install-deps.sh test
 
 build=build/fuzz

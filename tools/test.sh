@@ -106,7 +106,7 @@ summary+=("native-tsan: $(count_tests build/native-tsan) (instrument thread and 
 
 echo "=== fuzz targets, briefly (tools/fuzz.sh runs them for longer)"
 SKIP_INSTALL=1 tools/fuzz.sh --runs 20000
-summary+=("fuzz: every target (receive paths: session, plug-in, driver host exchange, listener session, engine, command; decoders: text, frames, PE and ELF, loop, chunks, stream responses, VirtualDriverEx) ran 20000 inputs without a finding")
+summary+=("fuzz: every target (receive paths: session, plug-in, driver host exchange, listener session, engine, command, the client library's Remote Desktop reads; decoders: text, frames, PE and ELF, loop, chunks, stream responses, VirtualDriverEx) ran 20000 inputs without a finding")
 
 wine_start
 # No administrator setting left over from an earlier run in this prefix.
