@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/Clock.h"
@@ -10,6 +11,11 @@
 namespace diag {
 
 bool LogFile::firstOpen = true;
+bool LogFile::off = false;
+
+namespace {
+std::atomic_flag problemSaid = ATOMIC_FLAG_INIT;
+}  // namespace
 
 namespace {
 // Bytes this process has written since it last looked at the file's size.
@@ -104,9 +110,14 @@ void LineStream::Flush() {
 }
 
 LogFile::LogFile() : file_(platform::kNoFile) {
+    if (off) return;
     char path[kLogPathSize];
     LogFilePath(path);
-    file_ = platform::OpenSharedAppend(path, firstOpen);
+    std::string problem;
+    file_ = platform::OpenSharedAppend(path, firstOpen, &problem);
+    // The one word the user gets of a log that is lost, where nothing else would tell.
+    if (!problem.empty() && !problemSaid.test_and_set())
+        std::fprintf(stderr, "Kestav client driver: no log: %s\n", problem.c_str());
     // Written once only: later lines, from whichever thread, just read it.
     if (firstOpen) firstOpen = false;
     line_.file_ = file_;

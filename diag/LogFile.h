@@ -2,7 +2,9 @@
 // folder. One LogFile is one line: construct, then either Write (a
 // timestamped line) or one detail line through Stream, then destroy. Nothing
 // is kept open between lines, each line reaches the file in one write, and a
-// log that cannot be written swallows its lines silently.
+// log that cannot be written swallows its lines; where the system says why
+// (POSIX: the log's place is a FIFO, a link, another user's...), the first
+// such line says so on standard error, once per process.
 #pragma once
 
 #include <charconv>
@@ -108,6 +110,10 @@ public:
     // True until the first open attempt after the module is loaded: that open
     // empties the file, every later one appends.
     static bool firstOpen;
+    // Set (before any line) by the programs that use the module's code but
+    // are not the module, such as kestav-check: the user's log is the last
+    // session's, and their lines would land in it. No line is written then.
+    static bool off;
 
 private:
     // Starts the file again when it has outgrown kLogFileLimit.

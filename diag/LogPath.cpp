@@ -25,7 +25,7 @@ std::size_t MakeLogPath(std::uint32_t queryResult, const char* buffer, std::uint
 
 void LogFilePath(char (&path)[kLogPathSize]) {
     char folder[kTempBufferSize];
-    const std::uint32_t written = platform::TempFolder(folder, kTempBufferSize);
+    const std::uint32_t written = platform::LogFolder(folder, kTempBufferSize);
     MakeLogPath(written, folder, kTempBufferSize, path);
 }
 

@@ -8,19 +8,31 @@
 
 namespace platform {
 
-// GetTempPath semantics, in UTF-8: writes the temporary folder (with a
-// trailing separator) into buffer and returns its length in bytes; 0 on
-// failure; a value above size when the folder does not fit.
-std::uint32_t TempFolder(char* buffer, std::uint32_t size);
+// The folder of the log, with GetTempPath semantics, in UTF-8: writes it into
+// buffer and returns its length in bytes; 0 on failure; a value above size
+// when the folder does not fit. The log's file name follows it after a
+// backslash. Windows: the user's temporary folder, with its trailing
+// separator (so the path has the doubled backslash it always had). POSIX: a
+// folder of this user's alone, without a trailing separator (the name's
+// backslash is the separator): $XDG_RUNTIME_DIR, else "kestav-<uid>" in the
+// temporary folder ($TMPDIR, else /tmp), which the log's open makes.
+std::uint32_t LogFolder(char* buffer, std::uint32_t size);
 
 // A file opened for appending lines: an fd, or a HANDLE on Windows.
 using FileHandle = std::intptr_t;
 constexpr FileHandle kNoFile = -1;
 
-// Opens a file for writing with full sharing (other readers and writers, in
+// Opens the log for writing with full sharing (other readers and writers, in
 // this process or another, are not shut out). truncate: create or empty it;
-// otherwise create or append, every write going to the end. kNoFile on failure.
-FileHandle OpenSharedAppend(const char* path, bool truncate);
+// otherwise create or append, every write going to the end. kNoFile on
+// failure. On POSIX never without waiting, never through a link, never a
+// FIFO, a device or a file of another user's, never in a folder that is not
+// this user's alone (the per-user folder is made here): *problem (when given)
+// then says why, in words for the user.
+FileHandle OpenSharedAppend(const char* path, bool truncate, std::string* problem = nullptr);
+// Why the log at `path` could not be written now ("" when it could), seen
+// without writing to it: the same checks as the open (POSIX; "" on Windows).
+std::string LogPlaceProblem(const std::string& path);
 // Writes all bytes in one call where the system allows; false on failure.
 bool WriteBytes(FileHandle file, const char* bytes, std::size_t size);
 void CloseFile(FileHandle file);

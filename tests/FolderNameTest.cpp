@@ -74,7 +74,7 @@ TEST_P(FolderNameTest, TheModuleWorksFromThere) {
         engine.UnloadModule();
     }
 
-    const std::string log = ReadAll(tmp / "KestavClientDriver.log");
+    const std::string log = ReadAll(fs::u8path(temp.LogPath()));
     EXPECT_NE(log.find("Loading Driver success"), std::string::npos) << "the log is in the temporary folder";
     EXPECT_EQ(log.find("Driver host started (pid ") != std::string::npos, hosted) << log;
     // Under the Windows-1252 code page a name it can spell shows as it always
@@ -129,7 +129,7 @@ TEST(FolderNamePlugIn, ThePlugInWorksFromThere) {
         client.Terminate();
         client.Unload();
     }
-    const std::string log = ReadAll(tmp / "KestavClientDriver.log");
+    const std::string log = ReadAll(fs::u8path(temp.LogPath()));
     EXPECT_NE(log.find("Driver host started (pid "), std::string::npos) << log;
     EXPECT_NE(log.find("Loading Driver success"), std::string::npos) << log;
 }

@@ -74,7 +74,7 @@ for major in "${majors[@]}"; do
     { echo "real-stack: the package did not link the add-in for FreeRDP $major"; exit 1; }
 done
 [ -f /usr/lib/kestav/drivers/Kestav/sim.so ] || { echo "real-stack: the package did not install the simulator"; exit 1; }
-check=$(TMPDIR="$work" kestav-check) || { echo "$check"; echo "real-stack: kestav-check found a problem"; exit 1; }
+check=$(TMPDIR="$work" XDG_RUNTIME_DIR= kestav-check) || { echo "$check"; echo "real-stack: kestav-check found a problem"; exit 1; }
 echo "$check"
 grep -q "^OK driver /usr/lib/kestav/drivers/Kestav/sim.so: 64-bit, all 31 entry points" <<<"$check" ||
   { echo "real-stack: kestav-check did not check the simulator"; exit 1; }
@@ -84,9 +84,11 @@ for major in "${majors[@]}"; do
   grep -q "^OK FreeRDP $major (.*): ${program[$major]} /dvc:kestav loads .*, built for FreeRDP $major$" <<<"$check" ||
     { echo "real-stack: kestav-check did not find FreeRDP $major and its add-in"; exit 1; }
 done
-selftest=$(TMPDIR="$work" kestav-check --self-test /usr/lib/kestav/drivers/Kestav/sim.so) ||
+selftest=$(TMPDIR="$work" XDG_RUNTIME_DIR= kestav-check --self-test /usr/lib/kestav/drivers/Kestav/sim.so) ||
   { echo "$selftest"; echo "real-stack: the simulator's self-test failed"; exit 1; }
 grep -q "^31 entry points: all ok" <<<"$selftest" || { echo "$selftest"; echo "real-stack: no self-test verdict"; exit 1; }
+# The user's log stays the last session's: the check and the self-test write nothing there.
+[ ! -e "$work/kestav-$(id -u)/KestavClientDriver.log" ] || { echo "real-stack: kestav-check wrote to the log"; exit 1; }
 echo "ok: kestav-check --self-test: 31 entry points of the simulator, all ok, in the driver host"
 # A setting from the settings file, as an administrator changes it.
 sed -i 's/^#DriverTimeoutSeconds = 60$/DriverTimeoutSeconds = 120/' /etc/kestav/client.conf
@@ -138,15 +140,15 @@ display=$((90 + RANDOM % 9))
 Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.out" 2>&1 & started $!
 sleep 1
 
-client() {  # starts FreeRDP $major's client with both add-ins; its log in the client's temporary folder
-  mkdir -p "$work/client-tmp"
-  DISPLAY=":$display" TMPDIR="${KST_CLIENT_TMP:-$work/client-tmp}" "${program[$major]}" /v:127.0.0.1:$port \
+client() {  # starts FreeRDP $major's client with both add-ins; its log in the session's runtime folder
+  mkdir -p "$work/client-tmp" && mkdir -p -m 700 "$work/client-run"
+  DISPLAY=":$display" TMPDIR="$work/client-tmp" XDG_RUNTIME_DIR="$work/client-run" "${program[$major]}" /v:127.0.0.1:$port \
     /u:"$user" /p:"$password" /cert:ignore -clipboard /dvc:kestav /dvc:kestavecho >"$work/client-$major.out" 2>&1 &
   client_pid=$!
   started $client_pid
 }
 echo "real-stack: xrdp on 127.0.0.1:$port, the clients on :$display, test user $user"
-log=$work/client-tmp/KestavClientDriver.log
+log=$work/client-run/KestavClientDriver.log
 # Waits up to $1 half-seconds for a command to succeed.
 wait_for() { local tries=$1; shift; for _ in $(seq "$tries"); do "$@" && return 0; sleep 0.5; done; return 1; }
 gone() { ! kill -0 "$1" 2>/dev/null; }

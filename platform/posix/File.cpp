@@ -10,28 +10,91 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 namespace platform {
 
-std::uint32_t TempFolder(char* buffer, std::uint32_t size) {
-    // The POSIX counterpart of GetTempPathA's TMP/TEMP lookup: TMPDIR, then
-    // the user's own runtime folder (no other user can write there), then /tmp.
-    const char* folder = getenv("TMPDIR");
-    if (folder == nullptr || *folder == '\0') folder = getenv("XDG_RUNTIME_DIR");
-    if (folder == nullptr || *folder == '\0') folder = "/tmp";
-    const std::size_t length = std::strlen(folder);
-    const bool addSeparator = folder[length - 1] != '/';
-    const std::size_t total = length + (addSeparator ? 1 : 0);
+std::uint32_t LogFolder(char* buffer, std::uint32_t size) {
+    // The session's runtime folder is the user's alone; a shared temporary
+    // folder (/tmp) gets a folder of the user's own in it. On the stack: the
+    // log asks for its folder at every line.
+    char folder[PATH_MAX];
+    int length;
+    const char* runtime = getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] == '/') {
+        length = snprintf(folder, sizeof folder, "%s", runtime);
+    } else {
+        const char* temporary = getenv("TMPDIR");
+        if (temporary == nullptr || temporary[0] != '/') temporary = "/tmp";
+        length = snprintf(folder, sizeof folder, "%s/kestav-%u", temporary, unsigned(geteuid()));
+    }
+    if (length <= 0 || std::size_t(length) >= sizeof folder) return 0;
+    while (length > 1 && folder[length - 1] == '/') folder[--length] = '\0';
     // As GetTempPathA: the length that would be needed, terminator included,
     // when it does not fit.
-    if (total + 1 > size) return static_cast<std::uint32_t>(total + 1);
-    std::memcpy(buffer, folder, length);
-    if (addSeparator) buffer[length] = '/';
-    buffer[total] = '\0';
-    return static_cast<std::uint32_t>(total);
+    if (std::uint32_t(length) + 1 > size) return std::uint32_t(length) + 1;
+    std::memcpy(buffer, folder, std::size_t(length) + 1);
+    return std::uint32_t(length);
 }
+
+namespace {
+
+// What a file found at the log's place is, when it is not the user's own
+// plain file; "" when it is.
+std::string WrongFile(const struct stat& status, const char* path) {
+    const std::string at(path);
+    if (S_ISLNK(status.st_mode)) return at + " is a link";
+    if (S_ISFIFO(status.st_mode)) return at + " is a FIFO";
+    if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) return at + " is a device";
+    if (S_ISSOCK(status.st_mode)) return at + " is a socket";
+    if (!S_ISREG(status.st_mode)) return at + " is not a plain file";
+    if (status.st_uid != geteuid())
+        return at + " is another user's file (uid " + std::to_string(status.st_uid) + ")";
+    return std::string();
+}
+
+// The log's folder, made (for the user alone) when it is missing, and
+// opened: a folder of this user's that no other user can write to. -1 with
+// *problem otherwise.
+int OpenOwnFolder(const char* folder, std::string* problem) {
+    if (mkdir(folder, 0700) != 0 && errno != EEXIST) {
+        *problem = std::string("the folder ") + folder + " cannot be made (" + std::strerror(errno) + ")";
+        return -1;
+    }
+    const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        struct stat status {};
+        *problem = lstat(folder, &status) == 0 && S_ISLNK(status.st_mode)
+                       ? std::string("the folder ") + folder + " is a link"
+                       : std::string("the folder ") + folder + " cannot be opened (" + std::strerror(errno) + ")";
+        return -1;
+    }
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || status.st_uid != geteuid() || (status.st_mode & 022) != 0) {
+        *problem = std::string("the folder ") + folder +
+                   (status.st_uid != geteuid() ? " is another user's (uid " + std::to_string(status.st_uid) + ")"
+                                               : std::string(" can be written by other users"));
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Splits an absolute path into its folder and its name; false otherwise.
+bool SplitLogPath(const char* path, char (&folder)[PATH_MAX], const char** name) {
+    const char* slash = std::strrchr(path, '/');
+    if (path[0] != '/' || slash == nullptr || slash[1] == '\0') return false;
+    const std::size_t length = slash == path ? 1 : std::size_t(slash - path);
+    std::memcpy(folder, path, length);
+    folder[length] = '\0';
+    *name = slash + 1;
+    return true;
+}
+
+}  // namespace
 
 namespace {
 // The appending descriptor of the last file opened to append, kept between
@@ -96,7 +159,7 @@ struct KeptClosed {
 } keptClosed;
 }  // namespace
 
-FileHandle OpenSharedAppend(const char* path, bool truncate) {
+FileHandle OpenSharedAppend(const char* path, bool truncate, std::string* problem) {
     char native[PATH_MAX];
     const std::size_t length = strnlen(path, sizeof native);
     if (length == sizeof native) return kNoFile;
@@ -112,14 +175,35 @@ FileHandle OpenSharedAppend(const char* path, bool truncate) {
             ForgetKept();
         }
     }
-    // Never through a link, only a plain file of this user's, readable by
-    // this user alone: in a shared folder such as /tmp another user cannot
-    // make the log go elsewhere, nor read it.
-    const int file =
-        open(native, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | (truncate ? 0 : O_APPEND), 0600);
-    if (file < 0) return kNoFile;
-    struct stat status;
-    if (fstat(file, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != geteuid() ||
+    std::string why;
+    if (problem == nullptr) problem = &why;
+    // Only in a folder of this user's alone, never through a link, only a
+    // plain file of this user's, readable by this user alone, and never a
+    // wait (a FIFO with no reader would block the open): in a shared folder
+    // such as /tmp another user can neither make the log go elsewhere nor
+    // read it, nor stop the client.
+    char folder[PATH_MAX];
+    const char* name = nullptr;
+    if (!SplitLogPath(native, folder, &name)) {
+        *problem = "there is no folder for the log (the temporary folder's path is too long)";
+        return kNoFile;
+    }
+    const int directory = OpenOwnFolder(folder, problem);
+    if (directory < 0) return kNoFile;
+    const int file = openat(directory, name,
+                            O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | (truncate ? 0 : O_APPEND),
+                            0600);
+    struct stat status {};
+    if (file < 0) {
+        const int error = errno;
+        *problem = fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0 ? WrongFile(status, native)
+                                                                                 : std::string();
+        if (problem->empty()) problem->assign(native).append(" cannot be opened (").append(std::strerror(error)).append(")");
+        close(directory);
+        return kNoFile;
+    }
+    close(directory);
+    if (fstat(file, &status) != 0 || !(*problem = WrongFile(status, native)).empty() ||
         (truncate && ftruncate(file, 0) != 0)) {
         close(file);
         return kNoFile;
@@ -138,6 +222,21 @@ FileHandle OpenSharedAppend(const char* path, bool truncate) {
     kept.inode = status.st_ino;
     clock_gettime(CLOCK_MONOTONIC_COARSE, &kept.looked);
     return file;
+}
+
+std::string LogPlaceProblem(const std::string& path) {
+    const std::string native = NativePath(path);
+    char folder[PATH_MAX];
+    const char* name = nullptr;
+    if (native.size() >= sizeof folder || !SplitLogPath(native.c_str(), folder, &name))
+        return "there is no folder for the log (the temporary folder's path is too long)";
+    std::string problem;
+    const int directory = OpenOwnFolder(folder, &problem);
+    if (directory < 0) return problem;
+    struct stat status {};
+    if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0) problem = WrongFile(status, native.c_str());
+    close(directory);
+    return problem;
 }
 
 bool WriteBytes(FileHandle file, const char* bytes, std::size_t size) {

@@ -10,7 +10,7 @@
 
 namespace platform {
 
-std::uint32_t TempFolder(char* buffer, std::uint32_t size) {
+std::uint32_t LogFolder(char* buffer, std::uint32_t size) {
     // On the stack: the log asks for its folder at every line.
     wchar_t wide[MAX_PATH + 2];
     const DWORD length = GetTempPathW(MAX_PATH + 2, wide);
@@ -18,7 +18,9 @@ std::uint32_t TempFolder(char* buffer, std::uint32_t size) {
     return std::uint32_t(NarrowInto(wide, length, buffer, size));
 }
 
-FileHandle OpenSharedAppend(const char* path, bool truncate) {
+std::string LogPlaceProblem(const std::string&) { return std::string(); }
+
+FileHandle OpenSharedAppend(const char* path, bool truncate, std::string*) {
     // Deny-none sharing, as the C runtime's _SH_DENYNO gives; appending
     // through FILE_APPEND_DATA puts every write at the end of the file, even
     // when another handle has written there meanwhile.

@@ -38,6 +38,9 @@ std::string DriverLibraryPath(const std::string& folder, const std::string& name
 const char* const kNoSettingsFile = "/nonexistent-kestav-test-settings/client.conf";
 namespace {
 [[maybe_unused]] const bool noMachineSettings = (platform::SetEnvironment("KESTAV_SETTINGS_FILE", kNoSettingsFile), true);
+// The log follows the temporary folder of each test (ScopedTempFolder), never
+// the session's runtime folder of whoever runs the tests.
+[[maybe_unused]] const bool noRuntimeFolder = (platform::SetEnvironment("XDG_RUNTIME_DIR", ""), true);
 }  // namespace
 
 std::string DriverFilePath(const std::string& folder, const std::string& name) {
@@ -107,6 +110,13 @@ ScopedTempFolder::ScopedTempFolder() {
     path_ = folder.string();
     for (int i = 0; i < 3; ++i) saved_[i] = Environment(kTempVariables[i]);
     Redirect(path_);
+    // On POSIX the log has a folder of the user's own in it, which its
+    // first line would make: made now, so that a test can place a file there.
+    if (!OnWindows()) {
+        const fs::path logFolder = fs::path(LogPath()).parent_path();
+        fs::create_directories(logFolder);
+        fs::permissions(logFolder, fs::perms::owner_all);
+    }
 }
 
 ScopedTempFolder::~ScopedTempFolder() {

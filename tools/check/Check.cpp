@@ -562,7 +562,12 @@ int CheckFreeRdpClients(std::ostream& out, const std::vector<std::string>& libra
         CheckHost(report, 64, base, "add-in");
     }
     CheckSettings(report, 64);
-    report.Ok("log: " + platform::NativePath(diag::LogFilePath()) + " (this user's)");
+    const std::string log = platform::NativePath(diag::LogFilePath());
+    const std::string problem = platform::LogPlaceProblem(log);
+    if (problem.empty())
+        report.Ok("log: " + log + " (this user's alone)");
+    else
+        report.Problem("log: " + log + " cannot be written, so the module logs nothing: " + problem);
     return report.Problems();
 }
 

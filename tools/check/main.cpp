@@ -60,8 +60,8 @@ int main(int argc, char** argv) {
             return Usage("unknown argument " + arg);
         }
     }
-    // The driver hosts started from here log to the module's log, never emptied from here.
-    diag::LogFile::firstOpen = false;
+    // The user's log stays the last session's: nothing of this check goes there.
+    diag::LogFile::off = true;
     int status = 0;
     if (!selfTest.empty() && !platform::kDriverHostAvailable) {
         std::cerr << "kestav-check: the self-test runs a driver in the driver host, which this system does not "

@@ -115,8 +115,8 @@ int ParseOptions(int argc, char** argv, const std::vector<std::string>& paths, O
             std::cout << kUsage;
             return 0;
         } else if (arg == "--check") {
-            // The driver hosts it starts log to the module's log, never emptied from here.
-            diag::LogFile::firstOpen = false;
+            // The user's log stays the last session's: nothing of this check goes there.
+            diag::LogFile::off = true;
             return host::CheckClientPc(std::cout) == 0 ? 0 : 1;
         } else if (arg == "--dvc") {
             options->dvc = true;
@@ -286,8 +286,8 @@ int main(int argc, char** argv) {
     const int parsed = ParseOptions(argc, argv, platform::ProgramArguments(argc, argv), &options);
     if (parsed >= 0) return parsed;
     if (!options.selfTest.empty()) {
-        // The driver host's lines go to the module's log, which is never emptied from here.
-        diag::LogFile::firstOpen = false;
+        // The user's log stays the last session's: nothing of the self-test goes there.
+        diag::LogFile::off = true;
         host::SelfTestOptions selfTest;
         selfTest.hostFolder = host::ProgramFolder(argv[0]);
         selfTest.timeoutSeconds = std::uint32_t(options.timeoutSeconds);
