@@ -28,7 +28,9 @@ struct SettingValue {
 };
 
 // The value in force. Each value passed over adds a line to *ignored, e.g.
-// "Setting DriverTimeoutSeconds: the policy value 0 is outside 1 to 3600, ignored".
+// "Setting DriverTimeoutSeconds: the policy value 0 is outside 1 to 3600, ignored",
+// "Setting DriverTimeoutSeconds: the settings file value "99999999999" (line 9) is outside 1 to 3600, ignored"
+// (of the file's lines for a setting, the last usable one holds).
 SettingValue ReadSetting(const names::Setting& setting, platform::View view = platform::View::Own,
                          std::vector<std::string>* ignored = nullptr);
 
@@ -36,8 +38,9 @@ SettingValue ReadSetting(const names::Setting& setting, platform::View view = pl
 const char* SourceName(SettingSource source);
 
 // One log line for each setting that is set, saying where its value came
-// from ("Setting InstrumentThread = 0 (policy)"), and one for each value
-// passed over. Called once per session, when the transport opens.
+// from ("Setting InstrumentThread = 0 (policy)"), one for each value passed
+// over, and one for a settings file that is there but not read. Called once
+// per session, when the transport opens.
 void LogSettings();
 
 }  // namespace diag

@@ -195,7 +195,8 @@ TEST_F(LinuxCheck, TheDriverHostAndTheSettingsFile) {
     const Case cases[] = {
         {"installed", true, "", 0,
          {"OK 64-bit driver host: " + (base / "KestavDriverHost64").string() + ", where every driver runs",
-          "OK 64-bit setting IsolateDriver = 1 (default)", "OK 64-bit setting DriverTimeoutSeconds = 60 (default)"}},
+          "OK 64-bit setting IsolateDriver = 1 (default; not set in " + settings + ")",
+          "OK 64-bit setting DriverTimeoutSeconds = 60 (default; not set in " + settings + ")"}},
         {"the host missing", false, "", 1,
          {"PROBLEM 64-bit add-in: " + (base / "KestavDriverHost64").string() +
           " is missing, and every driver runs there (IsolateDriver = 1): reinstall the package kestav-client"}},
@@ -204,8 +205,12 @@ TEST_F(LinuxCheck, TheDriverHostAndTheSettingsFile) {
           "OK 64-bit setting DriverTimeoutSeconds = 120 (settings file, " + settings + ")",
           "OK 64-bit setting IsolateDriver = 0 (settings file, " + settings + ")"}},
         {"passed over", true, "InstrumentThread = maybe\n", 1,
-         {"PROBLEM 64-bit setting InstrumentThread: the settings file value is not a number, ignored",
-          "OK 64-bit setting InstrumentThread = 1 (default)"}},
+         {"PROBLEM 64-bit setting InstrumentThread: the settings file value \"maybe\" (line 1) is not a number, ignored",
+          "OK 64-bit setting InstrumentThread = 1 (default; not set in " + settings + ")"}},
+        {"not read", true, "DriverTimeoutSeconds = 7\n" + std::string(70000, '#'), 1,
+         {"PROBLEM settings file " + settings + " is not read: it is 70025 bytes, more than 65536; every setting is "
+          "at its default until it is mended",
+          "OK 64-bit setting DriverTimeoutSeconds = 60 (default; not set in " + settings + ")"}},
     };
     for (const Case& c : cases) {
         std::error_code ignored;

@@ -10,6 +10,8 @@
 # Every process it started is ended by pid, the user and the package and the
 # echo add-ins removed, whatever the outcome.
 # Usage: tools/real-stack.sh [BUILD]   (default build/native; run as root)
+#   The clients run with environment variables that set the settings in a
+#   test build (the shipped add-in must not heed them).
 #   KST_SETTINGS="IsolateDriver = 0" (lines added to the settings file) measures
 #   the round trip with other settings; the checks of the driver host then skip.
 #   KST_MAJORS="3" runs the clients of those FreeRDP majors only (a machine
@@ -94,6 +96,16 @@ echo "ok: kestav-check --self-test: 31 entry points of the simulator, all ok, in
 sed -i 's/^#DriverTimeoutSeconds = 60$/DriverTimeoutSeconds = 120/' /etc/kestav/client.conf
 grep -q "^OK 64-bit setting DriverTimeoutSeconds = 120 (settings file, /etc/kestav/client.conf)$" <<<"$(TMPDIR="$work" kestav-check)" ||
   { echo "real-stack: kestav-check does not show the settings file's value"; exit 1; }
+# No environment variable reaches a setting of what ships (the test builds'
+# stand-ins for the registry and the settings file's place are not in it).
+echo "DriverTimeoutSeconds = 7" >"$work/other.conf"
+hostile=('KST_HKLM64\SOFTWARE\Policies\Kestav\ClientDriver\IsolateDriver=dword:0'
+         'KST_HKLM64\SOFTWARE\Kestav\ClientDriver\DriverTimeoutSeconds=dword:9' "KESTAV_SETTINGS_FILE=$work/other.conf")
+check=$(env "${hostile[@]}" TMPDIR="$work" XDG_RUNTIME_DIR= kestav-check)
+grep -q "^OK 64-bit setting DriverTimeoutSeconds = 120 (settings file, /etc/kestav/client.conf)$" <<<"$check" &&
+  grep -q "^OK 64-bit setting IsolateDriver = 1 (default; not set in /etc/kestav/client.conf)$" <<<"$check" ||
+  { echo "$check"; echo "real-stack: the environment changed a setting of kestav-check"; exit 1; }
+echo "ok: kestav-check takes its settings from /etc/kestav/client.conf alone, whatever the environment says"
 hosted=yes
 if [ -n "${KST_SETTINGS:-}" ]; then
   printf '%s\n' "$KST_SETTINGS" >>/etc/kestav/client.conf
@@ -142,7 +154,8 @@ sleep 1
 
 client() {  # starts FreeRDP $major's client with both add-ins; its log in the session's runtime folder
   mkdir -p "$work/client-tmp" && mkdir -p -m 700 "$work/client-run"
-  DISPLAY=":$display" TMPDIR="$work/client-tmp" XDG_RUNTIME_DIR="$work/client-run" "${program[$major]}" /v:127.0.0.1:$port \
+  env "${hostile[@]}" DISPLAY=":$display" TMPDIR="$work/client-tmp" XDG_RUNTIME_DIR="$work/client-run" \
+    "${program[$major]}" /v:127.0.0.1:$port \
     /u:"$user" /p:"$password" /cert:ignore -clipboard /dvc:kestav /dvc:kestavecho >"$work/client-$major.out" 2>&1 &
   client_pid=$!
   started $client_pid
@@ -164,8 +177,8 @@ for major in "${majors[@]}"; do
   cat "$out" 2>/dev/null || { echo "real-stack: the session program did not run"; tail -20 "$work/sesman.log"; exit 1; }
   grep -q '^checks: [0-9]* passed, 0 failed$' "$out" || { echo "real-stack: the session program failed with FreeRDP $major"; tail -30 "$log"; exit 1; }
   grep '^round trip' "$out" | sed "s/^round trip/round trip with FreeRDP $major/" >>"$root/build/real-stack-figures.txt"
-  grep -q ' Setting DriverTimeoutSeconds = 120 (settings file)$' "$log" ||
-    { echo "real-stack: the module did not take its setting from /etc/kestav/client.conf"; exit 1; }
+  grep -q ' Setting DriverTimeoutSeconds = 120 (settings file)$' "$log" && ! grep -q 'Setting IsolateDriver' "$log" ||
+    { echo "real-stack: the module did not take its settings from /etc/kestav/client.conf alone"; exit 1; }
   [ -z "$hosted" ] || grep -q 'Driver host started (pid [0-9]*, 64-bit)$' "$log" ||
     { echo "real-stack: the simulator did not run in the driver host"; exit 1; }
   grep -q "DVC: FreeRDP $major add-in (built with FreeRDP $major\." "$log" ||

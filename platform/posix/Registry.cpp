@@ -1,128 +1,28 @@
-// There is no registry here. So that the native build runs the same code and
-// tests, values live in the process environment instead, one variable per
-// value: "KST_HKLM<bits>\<key>\<name>" = "dword:<n>" or "sz:<text>" (the own
-// view is the 64-bit one; SOFTWARE\Policies, which Windows shares between
-// the views, has one copy). Nothing outside this process sees them.
+// There is no registry here: nothing is ever found, nothing can be written,
+// and the machine's settings are the settings file's alone
+// (platform/SettingsFile.h). No environment variable reaches a setting.
 #include "platform/Registry.h"
+#include "platform/SettingsFile.h"
 
-#include <stdlib.h>
-
-#include <cstring>
-#include <vector>
-
-extern char** environ;
-
-#include "platform/Environment.h"
+#include "packaging/Names.h"
 
 namespace platform {
 
-namespace {
-std::string Variable(View view, const std::string& key, const char* name) {
-    const bool shared = key.compare(0, 18, "SOFTWARE\\Policies\\") == 0;
-    return std::string("KST_HKLM") + (view == View::Bits32 && !shared ? "32" : "64") + "\\" + key +
-           "\\" + name;
-}
+View ViewOf(int bits) { return bits == 64 ? View::Bits64 : View::Bits32; }
 
-bool Read(View view, const std::string& key, const char* name, std::string* text) {
-    const char* value = getenv(Variable(view, key, name).c_str());
-    if (value == nullptr) return false;
-    *text = value;
-    return true;
-}
+TextKind ReadMachineText(View, const std::string&, const char*, std::string*) { return TextKind::Absent; }
+bool WriteMachineText(View, const std::string&, const char*, const std::string&, TextKind) { return false; }
+bool WriteMachineBinary(View, const std::string&, const char*, const std::string&) { return false; }
+bool ReadMachineString(View, const std::string&, const char*, std::string*) { return false; }
+bool WriteMachineString(View, const std::string&, const char*, const std::string&) { return false; }
+bool DeleteMachineKey(View, const std::string&) { return true; }
+ValueKind ReadMachineDword(View, const std::string&, const char*, std::uint32_t*) { return ValueKind::Absent; }
+bool WriteMachineDword(View, const std::string&, const char*, std::uint32_t) { return false; }
+bool DeleteMachineValue(View, const std::string&, const char*) { return true; }
+bool ReadUserString(const std::string&, const char*, std::string*) { return false; }
+bool WriteUserString(const std::string&, const char*, const std::string&) { return false; }
+bool DeleteUserKey(const std::string&) { return true; }
 
-bool StartsWith(const std::string& text, const char* prefix) {
-    return text.compare(0, std::strlen(prefix), prefix) == 0;
-}
-
-// Every value directly under a key: the variables named <prefix><name>.
-bool DeleteKeyVariables(const std::string& prefix) {
-    std::vector<std::string> names;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string variable(*entry, std::strcspn(*entry, "="));
-        if (StartsWith(variable, prefix.c_str()) &&
-            variable.find('\\', prefix.size()) == std::string::npos)
-            names.push_back(variable);
-    }
-    for (const std::string& variable : names) SetEnvironment(variable, "");
-    return true;
-}
-}  // namespace
-
-View ViewOf(int bits) {
-    return bits == 64 ? View::Bits64 : View::Bits32;
-}
-
-TextKind ReadMachineText(View view, const std::string& key, const char* name, std::string* value) {
-    std::string text;
-    if (!Read(view, key, name, &text) || text.empty()) return TextKind::Absent;
-    if (StartsWith(text, "sz:")) {
-        *value = text.substr(3);
-        return TextKind::Plain;
-    }
-    if (StartsWith(text, "expand_sz:")) {
-        *value = text.substr(10);
-        return TextKind::Expandable;
-    }
-    return TextKind::Other;
-}
-
-bool WriteMachineText(View view, const std::string& key, const char* name, const std::string& value,
-                      TextKind kind) {
-    SetEnvironment(Variable(view, key, name), (kind == TextKind::Expandable ? "expand_sz:" : "sz:") + value);
-    return true;
-}
-
-bool WriteMachineBinary(View view, const std::string& key, const char* name, const std::string& bytes) {
-    SetEnvironment(Variable(view, key, name), "binary:" + bytes);
-    return true;
-}
-
-bool ReadMachineString(View view, const std::string& key, const char* name, std::string* value) {
-    const TextKind kind = ReadMachineText(view, key, name, value);
-    return kind == TextKind::Plain || kind == TextKind::Expandable;
-}
-
-bool WriteMachineString(View view, const std::string& key, const char* name,
-                        const std::string& value) {
-    return WriteMachineText(view, key, name, value, TextKind::Plain);
-}
-
-bool DeleteMachineKey(View view, const std::string& key) {
-    return DeleteKeyVariables(Variable(view, key, ""));
-}
-
-ValueKind ReadMachineDword(View view, const std::string& key, const char* name,
-                           std::uint32_t* value) {
-    std::string text;
-    if (!Read(view, key, name, &text)) return ValueKind::Absent;
-    if (!StartsWith(text, "dword:")) return ValueKind::Other;
-    *value = static_cast<std::uint32_t>(std::strtoul(text.c_str() + 6, nullptr, 10));
-    return ValueKind::Dword;
-}
-
-bool WriteMachineDword(View view, const std::string& key, const char* name, std::uint32_t value) {
-    SetEnvironment(Variable(view, key, name), "dword:" + std::to_string(value));
-    return true;
-}
-
-bool DeleteMachineValue(View view, const std::string& key, const char* name) {
-    SetEnvironment(Variable(view, key, name), "");
-    return true;
-}
-
-// The current user's values: "KST_HKCU\<key>\<name>" = "sz:<text>".
-bool ReadUserString(const std::string& key, const char* name, std::string* value) {
-    const char* text = getenv(("KST_HKCU\\" + key + "\\" + name).c_str());
-    if (text == nullptr || !StartsWith(text, "sz:")) return false;
-    *value = text + 3;
-    return true;
-}
-
-bool WriteUserString(const std::string& key, const char* name, const std::string& value) {
-    SetEnvironment("KST_HKCU\\" + key + "\\" + name, "sz:" + value);
-    return true;
-}
-
-bool DeleteUserKey(const std::string& key) { return DeleteKeyVariables("KST_HKCU\\" + key + "\\"); }
+std::string SettingsFilePath() { return names::kSettingsFile; }
 
 }  // namespace platform

@@ -1,11 +1,13 @@
 #include "platform/SettingsFile.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <cstdlib>
+#include <cstdio>
+#include <cstring>
 
 #include "packaging/Names.h"
 
@@ -25,75 +27,91 @@ std::string Trimmed(const std::string& text) {
 bool SameName(const std::string& a, const char* b) {
     std::size_t i = 0;
     for (; i < a.size() && b[i] != '\0'; ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
             return false;
     return i == a.size() && b[i] == '\0';
 }
 
-// The whole file, when it is a plain file of reasonable size.
-bool ReadSmallFile(const std::string& path, std::string* text) {
+const char* FileKind(mode_t mode) {
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a plain file";
+}
+
+// The whole file, when it is a plain text file of reasonable size. False
+// when it is absent (*problem empty) or not read (*problem says why). Opened
+// without waiting: a FIFO there would block the reader.
+bool ReadText(const std::string& path, std::string* text, std::string* problem) {
     const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (file < 0) return false;
+    if (file < 0) {
+        if (errno != ENOENT && errno != ENOTDIR) *problem = std::string("it cannot be read (") + std::strerror(errno) + ")";
+        return false;
+    }
     struct stat status {};
-    bool ok = fstat(file, &status) == 0 && S_ISREG(status.st_mode) &&
-              std::size_t(status.st_size) <= kLongestFile;
-    if (ok) {
+    if (fstat(file, &status) != 0 || !S_ISREG(status.st_mode)) {
+        *problem = std::string("it is ") + FileKind(status.st_mode) + ", not a plain file";
+    } else if (std::size_t(status.st_size) > kLongestFile) {
+        *problem = "it is " + std::to_string(status.st_size) + " bytes, more than " + std::to_string(kLongestFile);
+    } else {
         text->assign(std::size_t(status.st_size), '\0');
         std::size_t got = 0;
         while (got < text->size()) {
             const ssize_t n = read(file, &(*text)[got], text->size() - got);
+            if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
             got += std::size_t(n);
         }
         text->resize(got);
+        std::size_t line = 1;
+        for (const char c : *text) {
+            const unsigned char byte = static_cast<unsigned char>(c);
+            if ((byte < 0x20 && c != '\t' && c != '\r' && c != '\n') || byte == 0x7F) {
+                char shown[8];
+                std::snprintf(shown, sizeof shown, "0x%02X", byte);
+                *problem = std::string("it is not text (a byte ") + shown + " on line " + std::to_string(line) + ")";
+                break;
+            }
+            line += c == '\n';
+        }
     }
     close(file);
-    return ok;
+    return problem->empty();
 }
 }  // namespace
 
-std::string SettingsFilePath() {
-    // KESTAV_SETTINGS_FILE points the tests at a file of their own.
-    const char* chosen = getenv("KESTAV_SETTINGS_FILE");
-    return chosen != nullptr && *chosen != '\0' ? chosen : names::kSettingsFile;
-}
-
-ValueKind ReadSettingsFile(const char* name, std::uint32_t* value) {
-    std::string text;
-    if (!ReadSmallFile(SettingsFilePath(), &text)) return ValueKind::Absent;
-    ValueKind kind = ValueKind::Absent;
+std::vector<SettingsFileLine> ReadSettingsFile(const char* name) {
+    std::string text, problem;
+    std::vector<SettingsFileLine> lines;
+    if (!ReadText(SettingsFilePath(), &text, &problem)) return lines;
     bool ours = true;  // lines before any section, or in [ClientDriver]
-    std::size_t start = 0;
-    while (start < text.size()) {
+    std::size_t number = 0;
+    for (std::size_t start = 0; start < text.size();) {
         std::size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
-        const std::string line = Trimmed(text.substr(start, end - start));
+        std::string line = text.substr(start, end - start);
         start = end + 1;
-        if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+        ++number;
+        // A comment: the rest of the line, whether it stands alone or follows a value.
+        line = Trimmed(line.substr(0, line.find_first_of("#;")));
+        if (line.empty()) continue;
         if (line[0] == '[') {
             ours = line.size() > 2 && line.back() == ']' &&
                    SameName(Trimmed(line.substr(1, line.size() - 2)), names::kSettingsSection);
             continue;
         }
         const std::size_t equals = line.find('=');
-        if (!ours || equals == std::string::npos || !SameName(Trimmed(line.substr(0, equals)), name))
-            continue;
-        const std::string number = Trimmed(line.substr(equals + 1));
-        std::uint64_t parsed = 0;
-        bool digits = !number.empty() && number.size() <= 10;
-        for (const char c : number) {
-            digits = digits && c >= '0' && c <= '9';
-            if (digits) parsed = parsed * 10 + std::uint64_t(c - '0');
-        }
-        if (digits && parsed <= 0xFFFFFFFFu) {
-            *value = std::uint32_t(parsed);
-            kind = ValueKind::Dword;
-        } else {
-            kind = ValueKind::Other;
-        }
+        if (ours && equals != std::string::npos && SameName(Trimmed(line.substr(0, equals)), name))
+            lines.push_back({number, Trimmed(line.substr(equals + 1))});
     }
-    return kind;
+    return lines;
+}
+
+std::string SettingsFileProblem() {
+    std::string text, problem;
+    ReadText(SettingsFilePath(), &text, &problem);
+    return problem;
 }
 
 }  // namespace platform

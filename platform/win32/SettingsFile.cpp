@@ -5,6 +5,8 @@ namespace platform {
 
 std::string SettingsFilePath() { return std::string(); }
 
-ValueKind ReadSettingsFile(const char*, std::uint32_t*) { return ValueKind::Absent; }
+std::vector<SettingsFileLine> ReadSettingsFile(const char*) { return {}; }
+
+std::string SettingsFileProblem() { return std::string(); }
 
 }  // namespace platform

@@ -239,9 +239,15 @@ void CheckClient(Report& report, int bits, const std::string& folder) {
     CheckDrivers(report, folder);
 }
 
-// The settings in force in one registry view, and where each comes from.
+// The settings in force in one registry view, and where each comes from;
+// on Linux the settings file is their one source, named in each line.
 void CheckSettings(Report& report, int bits) {
     const std::string view = std::to_string(bits) + "-bit";
+    const std::string file = platform::SettingsFilePath();
+    const std::string problem = platform::SettingsFileProblem();
+    if (!problem.empty())
+        report.Problem("settings file " + file + " is not read: " + problem +
+                       "; every setting is at its default until it is mended");
     for (const names::Setting& setting : names::kSettings) {
         std::vector<std::string> ignored;
         const diag::SettingValue value = diag::ReadSetting(setting, platform::ViewOf(bits), &ignored);
@@ -250,7 +256,8 @@ void CheckSettings(Report& report, int bits) {
         if (value.source == diag::SettingSource::Policy) where += ", HKLM\\" + std::string(names::kPolicyKey);
         if (value.source == diag::SettingSource::Preference)
             where += ", HKLM\\" + std::string(names::kPreferenceKey);
-        if (value.source == diag::SettingSource::File) where += ", " + platform::SettingsFilePath();
+        if (value.source == diag::SettingSource::File) where += ", " + file;
+        if (value.source == diag::SettingSource::Default && !file.empty()) where += "; not set in " + file;
         report.Ok(view + " setting " + setting.name + " = " + std::to_string(value.value) + " (" +
                   where + ")");
     }
