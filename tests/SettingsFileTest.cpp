@@ -3,7 +3,11 @@
 // (a policy still wins, where one exists).
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -69,8 +73,10 @@ TEST_F(SettingsFileTest, WhatReadsAsAValue) {
         {"a number after a bad line wins", "DriverTimeoutSeconds = x\nDriverTimeoutSeconds = 7\n", 7,
          {ignoredPrefix + "\"x\" (line 1) is not a number, ignored"}},
         // A bad line never undoes an earlier good one, and says so.
-        {"a bad line after a number", "DriverTimeoutSeconds = 7\nDriverTimeoutSeconds = 99999999999\n", 7,
+        {"a number too large after a number", "DriverTimeoutSeconds = 7\nDriverTimeoutSeconds = 99999999999\n", 7,
          {ignoredPrefix + "\"99999999999\" (line 2) is outside 1 to 3600, ignored"}},
+        {"a word after a number", "DriverTimeoutSeconds = 7\nDriverTimeoutSeconds = x\n", 7,
+         {ignoredPrefix + "\"x\" (line 2) is not a number, ignored"}},
     };
     for (const Case& c : cases) {
         testing_support::WriteFile(file, c.text);
@@ -81,6 +87,31 @@ TEST_F(SettingsFileTest, WhatReadsAsAValue) {
         EXPECT_EQ(ignored, c.ignored) << c.what;
         EXPECT_EQ(platform::SettingsFileProblem(), "") << c.what;
     }
+}
+
+// SettingsFileProblem() as a child process finds it within `seconds`, or
+// "(no answer)".
+std::string ProblemWithin(int seconds) {
+    int answer[2];
+    if (pipe(answer) != 0) return "(no pipe)";
+    const pid_t child = fork();
+    if (child == 0) {
+        const std::string problem = platform::SettingsFileProblem();
+        (void)!write(answer[1], problem.data(), problem.size());
+        _exit(0);
+    }
+    close(answer[1]);
+    pollfd ready{answer[0], POLLIN, 0};
+    std::string problem = "(no answer)";
+    if (poll(&ready, 1, seconds * 1000) == 1) {
+        char bytes[512];
+        const ssize_t got = read(answer[0], bytes, sizeof bytes);
+        problem.assign(bytes, got > 0 ? std::size_t(got) : 0);
+    }
+    close(answer[0]);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    return problem;
 }
 
 // A file that is there but is not read: said so, with the reason, and every
@@ -109,7 +140,8 @@ TEST_F(SettingsFileTest, AFileThatIsNotReadIsNamed) {
     };
     for (const Case& c : cases) {
         platform::SetEnvironment("KESTAV_SETTINGS_FILE", c.make());
-        EXPECT_EQ(platform::SettingsFileProblem(), c.problem) << c.what;
+        // Read in a child: a read that waits (on a FIFO with no writer) is ended, and says so.
+        EXPECT_EQ(ProblemWithin(10), c.problem) << c.what;
         const bool read = c.what == std::string("exactly 64 KiB");
         EXPECT_EQ(diag::ReadSetting(names::kDriverTimeoutSetting).value, read ? 7u : 60u) << c.what;
         std::remove(file.c_str());
