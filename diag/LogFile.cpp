@@ -36,40 +36,86 @@ LineStream& LineStream::Append(const char* bytes, std::size_t size) {
 }
 
 namespace {
-bool NeedsEscape(char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7F;
+// The length of the UTF-8 character at `c` (before `end`), 2 to 4; 0 when
+// the bytes there are no well-formed one (a stray byte, a sequence cut short,
+// an overlong form, a surrogate, past U+10FFFF).
+std::size_t Utf8Length(const unsigned char* c, const unsigned char* end) {
+    std::size_t length = c[0] >= 0xF0 ? 4 : c[0] >= 0xE0 ? 3 : c[0] >= 0xC2 ? 2 : 0;
+    if (length == 0 || c[0] > 0xF4 || std::size_t(end - c) < length) return 0;
+    for (std::size_t i = 1; i < length; ++i)
+        if ((c[i] & 0xC0) != 0x80) return 0;
+    if ((c[0] == 0xE0 && c[1] < 0xA0) || (c[0] == 0xED && c[1] >= 0xA0) || (c[0] == 0xF0 && c[1] < 0x90) ||
+        (c[0] == 0xF4 && c[1] >= 0x90))
+        return 0;
+    return length;
 }
 
-// Appends `text` shown, to anything with append(bytes, size).
+// The code point of a UTF-8 character of 2 or 3 bytes that a viewer may
+// take for a line break: a C1 control (U+0080 to U+009F, NEL among them), the
+// line and the paragraph separators (U+2028, U+2029); 0 for any other.
+unsigned LineBreakLike(const unsigned char* c, std::size_t length) {
+    if (length == 2 && c[0] == 0xC2 && c[1] <= 0x9F) return c[1];
+    if (length == 3 && c[0] == 0xE2 && c[1] == 0x80 && (c[2] == 0xA8 || c[2] == 0xA9)) return 0x2000u | (c[2] - 0x80u);
+    return 0;
+}
+
+// Appends `text` shown, to anything with append(bytes, size). Escaped: the
+// control bytes, and what a viewer of the log could take for a line break.
+// Where the log is UTF-8 (POSIX) that is also every byte that is no
+// well-formed UTF-8; where it is in the ANSI code page (Windows) its bytes are
+// its characters, but the UTF-8 forms of the line-breaking characters, and
+// 0x85 (NEL, where the file is read as Latin-1), are escaped all the same.
 template <typename Line>
 void AppendShownTo(Line& line, const std::string& text) {
     const std::size_t shown = text.size() > kShownBytes ? kShownBytes : text.size();
-    const char* const begin = text.data();
-    const char* const end = begin + shown;
-    const char* run = begin;  // the start of bytes that go in as they are
-    for (const char* c = begin; c != end; ++c) {
-        if (!NeedsEscape(*c)) continue;
-        line.append(run, static_cast<std::size_t>(c - run));
-        run = c + 1;
-        char escape[4] = {'\\', 0, 0, 0};
-        std::size_t length = 2;
-        switch (*c) {
-            case '\r': escape[1] = 'r'; break;
-            case '\n': escape[1] = 'n'; break;
-            case '\t': escape[1] = 't'; break;
-            default: {
-                const char* const hex = "0123456789ABCDEF";
-                const auto byte = static_cast<unsigned char>(*c);
-                escape[1] = 'x';
-                escape[2] = hex[byte >> 4];
-                escape[3] = hex[byte & 15];
-                length = 4;
+    const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* const end = begin + shown;
+    const auto* run = begin;  // the start of bytes that go in as they are
+    const char* const hex = "0123456789ABCDEF";
+    for (const unsigned char* c = begin; c != end;) {
+        std::size_t length = 1;
+        unsigned codePoint = 0;  // of a character escaped as \uXXXX
+        bool escaped = *c < 0x20 || *c == 0x7F;
+        if (*c >= 0x80) {
+            const std::size_t utf8 = Utf8Length(c, end);
+            codePoint = utf8 != 0 ? LineBreakLike(c, utf8) : 0;
+            if (codePoint != 0) {
+                length = utf8;
+            } else if (platform::kTextIsUtf8) {
+                escaped = utf8 == 0;
+                if (utf8 != 0) length = utf8;
+            } else {
+                escaped = *c == 0x85;
             }
         }
-        line.append(escape, length);
+        if (!escaped && codePoint == 0) {
+            c += length;
+            continue;
+        }
+        line.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(c - run));
+        char escape[6] = {'\\', 0, 0, 0, 0, 0};
+        std::size_t size = 2;
+        if (codePoint != 0) {
+            escape[1] = 'u';
+            for (int i = 0; i < 4; ++i) escape[2 + i] = hex[(codePoint >> (12 - 4 * i)) & 15];
+            size = 6;
+        } else if (*c == '\r') {
+            escape[1] = 'r';
+        } else if (*c == '\n') {
+            escape[1] = 'n';
+        } else if (*c == '\t') {
+            escape[1] = 't';
+        } else {
+            escape[1] = 'x';
+            escape[2] = hex[*c >> 4];
+            escape[3] = hex[*c & 15];
+            size = 4;
+        }
+        line.append(escape, size);
+        c += length;
+        run = c;
     }
-    line.append(run, static_cast<std::size_t>(end - run));
+    line.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(end - run));
     if (shown == text.size()) return;
     char count[24];
     const auto countEnd = std::to_chars(count, count + sizeof count, text.size()).ptr;

@@ -31,11 +31,13 @@ constexpr std::uint64_t kLogSizeLookEvery = 64u * 1024;
 // response) a line shows; the rest is counted, not written.
 constexpr std::size_t kShownBytes = 1024;
 
-// Text from outside, as a log line shows it: control characters escaped, so
-// that no input can start a line of its own, and cut after kShownBytes with
-// the full size after it:
+// Text from outside, as a log line shows it: control characters, and what a
+// viewer could take for a line break, escaped, so that no input can start a
+// line of its own (where the log is UTF-8, also every byte that is no UTF-8),
+// and cut after kShownBytes with the full size after it:
 //     "Measure"          -> Measure
 //     "A\r\n01.01.2026"  -> A\r\n01.01.2026  (backslash-r, backslash-n)
+//     "A" U+2028 "B"     -> A\u2028B
 //     2,000 x "A"        -> AAA...A (1024 bytes shown) ... [2000 bytes]
 struct Shown {
     const std::string& text;

@@ -42,6 +42,8 @@ std::uint64_t FileSize(FileHandle file);
 extern const char kProgramSuffix[];
 // The line end of text files here: "\r\n" on Windows, "\n" elsewhere.
 const char* LineEnd();
+// Whether text files here are UTF-8 (POSIX) or in the ANSI code page (Windows).
+extern const bool kTextIsUtf8;
 
 // The first `size` bytes of a file (fewer when it is shorter). The file is
 // opened and must be a file on disk before any byte is read: a device (a

@@ -150,6 +150,7 @@ TEST(LogLine, OtherHandlesMayKeepTheFileOpen) {
 // with its full size shown; ordinary commands and responses show unchanged.
 TEST(LogLine, TextFromOutsideIsEscapedAndCut) {
     const std::string cut(kShownBytes, 'a');
+    const bool utf8 = platform::kTextIsUtf8;
     struct Case {
         std::string text;
         std::string shown;
@@ -157,7 +158,20 @@ TEST(LogLine, TextFromOutsideIsEscapedAndCut) {
     const Case cases[] = {
         {"GetSpectralData|1|2|", "GetSpectralData|1|2|"},
         {"OK|0.1234568", "OK|0.1234568"},
-        {"C:\\Temp\\x.dll \xE9\xFC", "C:\\Temp\\x.dll \xE9\xFC"},  // bytes of the code page stay
+        // Bytes of the ANSI code page stay where the log is in it; where the
+        // log is UTF-8, what is no UTF-8 is escaped.
+        {"C:\\Temp\\x.dll \xE9\xFC", utf8 ? "C:\\Temp\\x.dll \\xE9\\xFC" : "C:\\Temp\\x.dll \xE9\xFC"},
+        {"M\xC3\xBCller \xE6\xB8\xAC\xE8\x89\xB2 \xF0\x9F\x8E\xA8", utf8 ? "M\xC3\xBCller \xE6\xB8\xAC\xE8\x89\xB2 \xF0\x9F\x8E\xA8"
+                                                             : "M\xC3\xBCller \xE6\xB8\xAC\xE8\x89\xB2 \xF0\x9F\x8E\xA8"},
+        // What a viewer may take for a line break, on every platform: NEL and
+        // the other C1 controls, the line and paragraph separators.
+        {"a\xC2\x85" "b\xE2\x80\xA8" "c\xE2\x80\xA9" "d\xC2\x9F", "a\\u0085b\\u2028c\\u2029d\\u009F"},
+        {"e\x85" "f", "e\\x85f"},
+        // Where the log is UTF-8: stray bytes, sequences cut short, overlong
+        // forms, surrogates and values past U+10FFFF, each byte escaped.
+        {"\xC3(\xE2\x80(\xC0\xAF\xE0\x80\xAF\xF0\x80\x80\xAF\xED\xA0\x80\xF4\x90\x80\x80",
+         utf8 ? "\\xC3(\\xE2\\x80(\\xC0\\xAF\\xE0\\x80\\xAF\\xF0\\x80\\x80\\xAF\\xED\\xA0\\x80\\xF4\\x90\\x80\\x80"
+              : "\xC3(\xE2\x80(\xC0\xAF\xE0\x80\xAF\xF0\x80\x80\xAF\xED\xA0\x80\xF4\x90\x80\x80"},
         {"", ""},
         {"Hello\r\n01.01.2026 - 00:00:00  ICA: Driver Open",
          "Hello\\r\\n01.01.2026 - 00:00:00  ICA: Driver Open"},

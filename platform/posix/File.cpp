@@ -271,6 +271,7 @@ std::uint64_t FileSize(FileHandle file) {
 }
 
 const char kProgramSuffix[] = "";
+const bool kTextIsUtf8 = true;
 
 const char* LineEnd() {
     return "\n";

@@ -55,6 +55,7 @@ std::uint64_t FileSize(FileHandle file) {
 }
 
 const char kProgramSuffix[] = ".exe";
+const bool kTextIsUtf8 = false;
 
 const char* LineEnd() {
     return "\r\n";
