@@ -81,11 +81,44 @@ std::string RemoveModule(const std::string& list, const std::string& name) {
     }
 }
 
+namespace {
+// Our module taken out of each string of a REG_MULTI_SZ list (its strings
+// apart by NULs): a string that named only it goes, every other stays as it was.
+std::string RemoveFromStrings(const std::string& strings, const std::string& name) {
+    std::string kept;
+    bool first = true;
+    for (std::size_t start = 0; start <= strings.size();) {
+        std::size_t end = strings.find('\0', start);
+        if (end == std::string::npos) end = strings.size();
+        const std::string entry = strings.substr(start, end - start);
+        const std::string changed = RemoveModule(entry, name);
+        if (!(changed.empty() && !entry.empty())) {
+            if (!first) kept += '\0';
+            kept += changed;
+            first = false;
+        }
+        start = end + 1;
+    }
+    return kept;
+}
+}  // namespace
+
 ListEdit EditModuleList(platform::View view, bool add) {
     std::string list;
     const platform::TextKind kind =
         platform::ReadMachineText(view, names::kCitrixModuleListKey, names::kCitrixModuleListValue, &list);
     if (kind == platform::TextKind::Other) return ListEdit::WrongType;
+    if (kind == platform::TextKind::List) {
+        // Another installer keeps the list in a form the ICA client's own
+        // does not: we never add to it, but always take our entry out.
+        if (add) return ListEdit::WrongType;
+        const std::string changed = RemoveFromStrings(list, names::kModuleName);
+        if (changed == list) return ListEdit::Done;
+        return platform::WriteMachineText(view, names::kCitrixModuleListKey, names::kCitrixModuleListValue, changed,
+                                          platform::TextKind::List)
+                   ? ListEdit::Done
+                   : ListEdit::Failed;
+    }
     const bool present = kind != platform::TextKind::Absent;
     if (!add && !present) return ListEdit::Done;
     const std::string changed = add ? AddModule(list, names::kModuleName) : RemoveModule(list, names::kModuleName);
@@ -98,8 +131,9 @@ ListEdit EditModuleList(platform::View view, bool add) {
 
 bool ModuleListEditable(platform::View view) {
     std::string list;
-    return platform::ReadMachineText(view, names::kCitrixModuleListKey, names::kCitrixModuleListValue, &list) !=
-           platform::TextKind::Other;
+    const platform::TextKind kind =
+        platform::ReadMachineText(view, names::kCitrixModuleListKey, names::kCitrixModuleListValue, &list);
+    return kind != platform::TextKind::Other && kind != platform::TextKind::List;
 }
 
 }  // namespace packaging

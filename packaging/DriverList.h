@@ -24,14 +24,16 @@ std::string RemoveModule(const std::string& list, const std::string& name);
 
 enum class ListEdit {
     Done,       // written, or nothing to change
-    WrongType,  // the value is neither REG_SZ nor REG_EXPAND_SZ: left as it is
+    WrongType,  // a type we do not edit (this way): left as it is
     Failed      // the registry refused the write
 };
 // Adds our module to (or removes it from) the ICA client's VirtualDriverEx in
-// `view`, keeping the value's type (REG_SZ or REG_EXPAND_SZ). A value of any
-// other type belongs to somebody we do not know: nothing is changed.
+// `view`, keeping the value's type (REG_SZ or REG_EXPAND_SZ). A REG_MULTI_SZ
+// (another installer's rewrite) has our entry removed from each of its
+// strings, the others' kept, and is never added to; a value of any other
+// type belongs to somebody we do not know: nothing is changed.
 ListEdit EditModuleList(platform::View view, bool add);
-// Whether EditModuleList could change the list in `view` (absent, REG_SZ or
+// Whether EditModuleList could add our module in `view` (absent, REG_SZ or
 // REG_EXPAND_SZ), checked before an installer writes anything at all.
 bool ModuleListEditable(platform::View view);
 

@@ -13,11 +13,12 @@ enum class View { Own, Bits32, Bits64 };
 View ViewOf(int bits);
 
 // What a text value is: REG_SZ (Plain), REG_EXPAND_SZ (Expandable, read
-// unexpanded), or any other type (REG_MULTI_SZ, REG_BINARY, ...), whose
-// bytes a text reader leaves alone.
-enum class TextKind { Absent, Plain, Expandable, Other };
+// unexpanded), REG_MULTI_SZ (List: its strings joined by NUL bytes), or any
+// other type (REG_BINARY, REG_DWORD, ...), whose bytes a text reader leaves alone.
+enum class TextKind { Absent, Plain, Expandable, List, Other };
 TextKind ReadMachineText(View view, const std::string& key, const char* name, std::string* value);
-// Writes REG_SZ (Plain) or REG_EXPAND_SZ (Expandable); creates the key when needed.
+// Writes REG_SZ (Plain), REG_EXPAND_SZ (Expandable) or REG_MULTI_SZ (List);
+// creates the key when needed.
 bool WriteMachineText(View view, const std::string& key, const char* name, const std::string& value,
                       TextKind kind);
 // A REG_BINARY value (what another program may have left where text belongs).

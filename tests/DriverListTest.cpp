@@ -1,8 +1,12 @@
 // The VirtualDriverEx list: our name added once, removed exactly.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "packaging/DriverList.h"
 #include "packaging/Names.h"
+#include "packaging/Registration.h"
 
 using namespace packaging;
 
@@ -107,6 +111,78 @@ TEST_F(ModuleListInRegistry, KeepsTheValuesTypeAndLeavesOtherTypesAlone) {
             }
         }
     }
+}
+
+
+// The registration as the installer runs it, against lists another product
+// left behind: an install refuses a list it does not edit and writes
+// nothing; an uninstall is never blocked, takes our entry out of a
+// REG_MULTI_SZ list (its type and the others' kept) and leaves any other
+// type alone with a warning; every refusal and warning is said.
+TEST(Registration, AnotherProductsListNeverBlocksTheUninstall) {
+    using platform::TextKind;
+    const platform::View view = platform::View::Bits64;
+    const auto key = names::kCitrixModuleListKey;
+    const auto value = names::kCitrixModuleListValue;
+    const std::string nothingChanged = "is neither REG_SZ nor REG_EXPAND_SZ (64-bit registry view): another "
+                                       "program keeps it in a form this tool does not edit; nothing was changed";
+    struct Case {
+        const char* what;
+        TextKind kind;
+        std::string list;  // a REG_MULTI_SZ's strings apart by NULs
+        int installed;     // what "add" returns
+        std::string removed;  // the list after "remove" ("" for a binary value: as it was)
+        const char* said;     // part of what "remove" says ("": nothing)
+    };
+    const Case cases[] = {
+        {"a REG_SZ", TextKind::Plain, "Thinwire3.0, " + kOurs + ", Vendor9", 0, "Thinwire3.0, Vendor9", ""},
+        {"a REG_MULTI_SZ with ours", TextKind::List, std::string("Thinwire3.0\0", 12) + kOurs + std::string("\0Vendor9", 8),
+         1, std::string("Thinwire3.0\0Vendor9", 19), ""},
+        {"a REG_MULTI_SZ with ours inside one of its strings", TextKind::List,
+         std::string("Thinwire3.0,", 12) + kOurs + std::string("\0Vendor9", 8), 1, std::string("Thinwire3.0\0Vendor9", 19), ""},
+        {"a REG_MULTI_SZ without ours", TextKind::List, std::string("A\0\0B", 4), 1, std::string("A\0\0B", 4), ""},
+        {"a REG_BINARY", TextKind::Other, std::string("A\0B\0", 4), 1, "",
+         "KestavRegister: warning: SOFTWARE\\Citrix\\ICA Client\\Engine\\Configuration\\Advanced\\Modules\\ICA "
+         "3.0\\VirtualDriverEx is of a type this tool does not edit (64-bit registry view): left as it is"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform::DeleteMachineKey(view, names::kCitrixModuleKey);
+        if (c.kind == TextKind::Other)
+            ASSERT_TRUE(platform::WriteMachineBinary(view, key, value, c.list));
+        else
+            ASSERT_TRUE(platform::WriteMachineText(view, key, value, c.list, c.kind));
+        std::vector<std::string> said;
+        const Say say = [&said](const std::string& line) { said.push_back(line); };
+        std::string ignored;
+        // The install: refused where it cannot add, and then nothing written.
+        EXPECT_EQ(Register({"add", "64"}, say), c.installed);
+        if (c.installed != 0) {
+            ASSERT_EQ(said.size(), 1u);
+            EXPECT_NE(said[0].find(nothingChanged), std::string::npos) << said[0];
+            EXPECT_FALSE(platform::ReadMachineString(view, names::kCitrixModuleKey, "DriverName", &ignored))
+                << "the module's key was written";
+            // As an earlier install made it, before the other product's rewrite.
+            ASSERT_TRUE(platform::WriteMachineString(view, names::kCitrixModuleKey, "DriverName", names::kIcaModuleFile));
+        }
+        said.clear();
+        EXPECT_EQ(Register({"remove", "64"}, say), 0);
+        EXPECT_FALSE(platform::ReadMachineString(view, names::kCitrixModuleKey, "DriverName", &ignored));
+        std::string list;
+        const TextKind after = platform::ReadMachineText(view, key, value, &list);
+        EXPECT_EQ(after, c.kind) << "the type is kept";
+        if (c.kind != TextKind::Other) {
+            EXPECT_EQ(list, c.removed);
+        }
+        if (*c.said == '\0') {
+            EXPECT_TRUE(said.empty()) << said.front();
+        } else {
+            ASSERT_EQ(said.size(), 1u);
+            EXPECT_EQ(said[0].rfind(c.said, 0), 0u) << said[0];
+        }
+    }
+    platform::DeleteMachineValue(view, key, value);
+    platform::DeleteMachineKey(view, names::kCitrixModuleKey);
 }
 
 }  // namespace

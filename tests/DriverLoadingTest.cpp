@@ -2,6 +2,8 @@
 // placed beside this program as they are on a client PC.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "commands/Instrument.h"
 #include <filesystem>
 #include <vector>
@@ -218,12 +220,24 @@ TEST_F(InitTest, ABrokenDriverHostsAnswersCostOneCommand) {
                                    platform::kProgramSuffix);
     diag::SetModuleFolder(temp.Path());
     testing_support::AdminSetting isolate("IsolateDriver", 1);
-    const std::vector<const char*> modes = {"past", "huge", "zero", "kind", "refused"};
-    for (const char* mode : modes) {
+    // An answer whose claimed length no answer area holds is never read:
+    // the host is taken as stopped; one that is read but says nothing a host
+    // says is refused as such.
+    const std::vector<std::pair<const char*, const char*>> modes = {
+        {"past", "stopped during a call"},     {"huge", "stopped during a call"},
+        {"zero", "stopped during a call"},     {"kind", "sent an answer that does not read: ended"},
+        {"refused", "sent an answer that does not read: ended"}};
+    for (const auto& [mode, logged] : modes) {
         platform::SetEnvironment("KST_BROKEN_HOST", mode);
         ASSERT_EQ(Run("Init|recording|"), "OK") << mode;
         EXPECT_EQ(Run("Measure"), "ERROR|Instrument driver stopped") << mode;
         EXPECT_EQ(Run("Measure"), "ERROR|Instrument driver not loaded") << mode;
+        const auto log = testing_support::ReadLogLines(temp.LogPath());
+        const auto said = std::find_if(log.rbegin(), log.rend(), [](const std::string& line) {
+            return line.rfind("Driver host (pid ", 0) == 0;
+        });
+        ASSERT_NE(said, log.rend()) << mode;
+        EXPECT_NE(said->find(logged), std::string::npos) << mode << ": " << *said;
     }
     platform::SetEnvironment("KST_BROKEN_HOST", "");
     const auto pids = testing_support::LoggedHostPids(temp.LogPath());

@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/HostProcess.h"
 #include "tests/support/TestSupport.h"
 #include "tools/host/EngineHost.h"
 
@@ -55,9 +56,15 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds limit) {
 TEST(HostLifetime, TheHostInheritsNothingButWhatItIsGiven) {
     if (testing_support::OnWindows()) GTEST_SKIP() << "Windows hands the host its handles one by one";
     testing_support::ScopedTempFolder temp;
-    // A descriptor of the client's that any child would inherit.
-    const int leaky = open("/dev/null", O_RDONLY);
-    ASSERT_GE(leaky, 0);
+    // A descriptor of the client's that any child would inherit, just
+    // above those the host is given (3 to 6), where a closing loop that
+    // starts one too high would leave it.
+    ASSERT_EQ(fcntl(7, F_GETFD), -1) << "descriptor 7 is taken in this process";
+    const int opened = open("/dev/null", O_RDONLY);
+    ASSERT_GE(opened, 0);
+    const int leaky = opened == 7 ? 7 : dup2(opened, 7);
+    if (opened != 7) close(opened);
+    ASSERT_EQ(leaky, 7);
     host::EngineHost engine;
     std::string error;
     ASSERT_TRUE(engine.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE, &error)) << error;
@@ -71,6 +78,51 @@ TEST(HostLifetime, TheHostInheritsNothingButWhatItIsGiven) {
     EXPECT_EQ(fds, (std::set<int>{0, 1, 2, 3, 4, 5, 6})) << "the client's descriptor is " << leaky;
     engine.UnloadModule();
     close(leaky);
+}
+
+// The host takes its link only as the socket it must be: given anything
+// else under the link's number, it ends at once with its own code.
+TEST(HostLifetime, TheHostTakesNothingButASocketForItsLink) {
+    if (testing_support::OnWindows()) GTEST_SKIP() << "Windows hands the host a pipe by name";
+    const std::string host = testing_support::ExecutableFolder() + "/KestavDriverHost64";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int notASocket = open("/dev/null", O_RDWR);
+        dup2(notASocket, 3);
+        execl(host.c_str(), host.c_str(), "3", nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    const bool ended = WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, std::chrono::seconds(10));
+    if (!ended) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    ASSERT_TRUE(ended) << "the host went on";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3) << "kNoModule: no link to the module";
+}
+
+// A host that has not even started its program when the time to start is
+// up is no host: ended, with the time-out's code. (Here the time is none at
+// all, so nearly every try ends before the child has run its program.)
+TEST(HostLifetime, AHostThatDidNotStartInTimeIsNoHost) {
+    if (testing_support::OnWindows()) GTEST_SKIP() << "Windows starts the host in one call";
+    const std::string host = testing_support::ExecutableFolder() + "/KestavDriverHost64";
+    int refused = 0;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        platform::HostHandles handles;
+        std::uint32_t error = 0;
+        platform::HostProcess* started = platform::StartHostProcess(host, 4096, 0, &handles, &error);
+        if (started != nullptr) {
+            platform::EndHostProcess(started, 0);  // it had started by then: fine
+            continue;
+        }
+        EXPECT_EQ(error, 1460u);
+        ++refused;
+    }
+    EXPECT_GT(refused, 0) << "a host whose program had not started was counted as started";
 }
 
 TEST(HostLifetime, TheHostEndsWithAKilledClientWhileItsDriverHangs) {

@@ -171,6 +171,38 @@ TEST_F(InstrumentThreadUnitTest, NeverTwoCommandsAtOnce) {
     EXPECT_EQ(recorder.maximumActive, 1);
 }
 
+// A command run on the caller's thread (commands inside the engine's write)
+// keeps both rules: it waits for the thread's command to end before it runs,
+// and its response is not handed on once a newer command has arrived.
+TEST_F(InstrumentThreadUnitTest, ACommandRunHereKeepsBothRules) {
+    EXPECT_TRUE(thread.Post("wait-on-the-thread"));
+    ASSERT_TRUE(recorder.WaitStarted(1));
+    std::string here;
+    std::thread caller([&] { here = thread.RunHere("wait-here"); });
+    // Time for it to start beside the thread's command, were it allowed to.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    recorder.latch.Open();
+    ASSERT_TRUE(recorder.WaitStartedCommand("wait-here", 1));
+    caller.join();
+    EXPECT_EQ(recorder.maximumActive, 1) << "it ran beside the thread's command";
+    EXPECT_EQ(here, "R:wait-here");
+
+    recorder.latch.Close();
+    const std::size_t before = recorder.HandedOn().size();
+    std::thread slow([&] { here = thread.RunHere("wait-here-again"); });
+    ASSERT_TRUE(recorder.WaitStartedCommand("wait-here-again", 1));
+    EXPECT_TRUE(thread.Post("newer"));  // arrives while it runs
+    recorder.latch.Open();
+    slow.join();
+    EXPECT_EQ(here, "R:wait-here-again") << "its caller gets it all the same";
+    ASSERT_TRUE(recorder.WaitHandedOn(before + 1));
+    std::vector<std::string> dropped;
+    EXPECT_TRUE(thread.Stop(5000, &dropped, {}));
+    const auto handedOn = recorder.HandedOn();
+    EXPECT_EQ(std::vector<std::string>(handedOn.begin() + std::ptrdiff_t(before), handedOn.end()),
+              std::vector<std::string>{"R:newer"});
+}
+
 TEST_F(InstrumentThreadUnitTest, AStopThatGivesUpLeavesTheCleanUpToTheThread) {
     EXPECT_TRUE(thread.Post("wait"));
     ASSERT_TRUE(recorder.WaitStarted(1));

@@ -151,6 +151,23 @@ TEST_F(LinuxCheck, EachFreeRdpMajorAndItsAddIn) {
     }
 }
 
+// A 32-bit library where a 64-bit client loads drivers: named as such.
+TEST_F(LinuxCheck, A32BitDriverIsNamed) {
+    std::string bytes = testing_support::ReadFile(Built("drivers/Kestav/sim.so"));
+    ASSERT_GT(bytes.size(), 64u);
+    bytes[4] = 1;   // ELFCLASS32
+    bytes[18] = 3;  // EM_386
+    bytes[19] = 0;
+    fs::create_directories(base / "drivers" / "Kestav");
+    testing_support::WriteFile((base / "drivers/Kestav/maker32.so").string(), bytes);
+    std::string report;
+    EXPECT_EQ(Check(&report), 1) << report;
+    EXPECT_NE(report.find("PROBLEM driver " + (base / "drivers/Kestav/maker32.so").string() +
+                          ": 32-bit: the 64-bit FreeRDP cannot load it\n"),
+              std::string::npos)
+        << report;
+}
+
 TEST_F(LinuxCheck, EachDriverAsTheModuleWillFindIt) {
     const std::string sim = Built("drivers/Kestav/sim.so");
     struct Case {

@@ -240,6 +240,21 @@ TEST(LogLine, ShortLinesStartTheFileAgainSoonAfterItIsFull) {
     EXPECT_EQ(read.back().substr(0, std::to_string(lines - 1).size() + 1), std::to_string(lines - 1) + " ");
 }
 
+// A file of exactly its size limit is full: the next look starts it again.
+TEST(LogLine, AFileOfExactlyTheLimitStartsAgain) {
+    ScopedTempFolder temp;
+    LogFile::firstOpen = false;
+    // Lines enough that the next line's open looks at the size.
+    const std::string text(1000, 't');
+    for (std::size_t written = 0; written < kLogSizeLookEvery; written += text.size()) LogDetail(text);
+    std::filesystem::resize_file(temp.LogPath(), kLogFileLimit);
+    LogDetail("after");
+    const auto read = ReadLines(temp.LogPath());
+    ASSERT_FALSE(read.empty());
+    EXPECT_EQ(read[0], "Log restarted: the file had reached 16777216 bytes (at most 16777216)");
+    EXPECT_EQ(read.back(), "after");
+}
+
 TEST(LogLine, GoesToTheRealTemporaryFolder) {
     // No redirection: the process's own temporary folder, as on a client PC.
     const std::string marker = "real temp folder check " + std::to_string(std::rand());

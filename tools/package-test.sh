@@ -241,13 +241,36 @@ check "module gone" absent 'C:\Client32\KestavClientDriverICA.dll'
 echo "--- another program's VirtualDriverEx of a type the tool does not edit: refused, nothing changed"
 clients
 w reg add "$LIST" /v VirtualDriverEx /t REG_MULTI_SZ /d 'Thinwire3.0\0Vendor9' /f /reg:64 >/dev/null
-multi() { w reg query "$LIST" /v VirtualDriverEx /reg:64 | tr -d '\r' | grep -E '^ +VirtualDriverEx +REG_MULTI_SZ'; }
-before=$(multi)
-check "install refuses" bash -c "! wine msiexec /i '$x64' /qn </dev/null 2>/dev/null"
-check "the REG_MULTI_SZ list is as it was" is "$(multi)" "$before"
+multi() { w reg query "$LIST" /v VirtualDriverEx /reg:$1 | tr -d '\r' | grep -E '^ +VirtualDriverEx +REG_'; }
+# The installation's log as text (Wine writes it in UTF-16 or in the code page).
+msilog() { tr -d '\0\r' <"$(unix "$1")"; }
+before=$(multi 64)
+check "install refuses" bash -c "! wine msiexec /i '$x64' /qn /l*v 'C:\\refused.log' </dev/null 2>/dev/null"
+check "the REG_MULTI_SZ list is as it was" is "$(multi 64)" "$before"
+check "the installation's log says why" grep -q 'is neither REG_SZ nor REG_EXPAND_SZ (64-bit registry view)' <<<"$(msilog 'C:\refused.log')"
 said=$(wine build/win32/bin/KestavRegister.exe add 64 </dev/null 2>&1 >/dev/null | tr -d '\r' || true)
 check "KestavRegister says why" grep -q 'is neither REG_SZ nor REG_EXPAND_SZ (64-bit registry view)' <<<"$said"
-check "... and still changed nothing" is "$(multi)" "$before"
+check "... and still changed nothing" is "$(multi 64)" "$before"
+check "... not even the module's key" bash -c "! wine reg query '$MODULE_KEY' /reg:64 </dev/null >/dev/null 2>&1"
+
+echo "--- another program rewrites VirtualDriverEx after the install: the uninstall is never blocked"
+prefix rewritten
+clients
+check "the package installs" msi /i "$x64"
+w reg add "$LIST" /v VirtualDriverEx /t REG_MULTI_SZ /d 'Thinwire3.0\0KestavClientDriver\0Vendor9' /f /reg:64 >/dev/null
+w reg add "$LIST" /v VirtualDriverEx /t REG_BINARY /d 414243 /f /reg:32 >/dev/null
+check "the uninstall succeeds" msi /x "$x64" /l*v 'C:\uninstall.log'
+check "the REG_MULTI_SZ list: ours out, its type and the others' entries kept" \
+  is "$(multi 64)" "    VirtualDriverEx    REG_MULTI_SZ    Thinwire3.0\0Vendor9"
+check "the REG_BINARY value left as it was" is "$(multi 32)" "    VirtualDriverEx    REG_BINARY    414243"
+check "the installation's log warns of the value left alone" \
+  grep -q 'KestavRegister: warning: .*VirtualDriverEx is of a type this tool does not edit (32-bit registry view): left as it is' \
+  <<<"$(msilog 'C:\uninstall.log')"
+for folder in "$CLIENT64" "$CLIENT32"; do
+  check "module removed from $folder" absent "$folder\\KestavClientDriverICA.dll"
+done
+check "no module key (64-bit)" bash -c "! wine reg query '$MODULE_KEY' /reg:64 </dev/null >/dev/null 2>&1"
+check "no module key (32-bit)" bash -c "! wine reg query '$MODULE_KEY' /reg:32 </dev/null >/dev/null 2>&1"
 
 echo "--- the developer kit: install, link against it, the example with WFAPI by full path, uninstall"
 KIT='C:\Program Files\Kestav\DeveloperKit'

@@ -31,7 +31,7 @@ for arch in win32 win64; do
   cmake -S . -B build/package-$arch -G Ninja -DCMAKE_TOOLCHAIN_FILE=$toolchain \
     -DCMAKE_BUILD_TYPE=Release -DKST_TESTS=OFF >/dev/null
   ninja -C build/package-$arch KestavClientDriverICA KestavClientDriverDVC kst_driver_host kestav-check kst_sim \
-    kestav-host KestavChannel kst_wfapi example-wfapi example-library $([ $arch = win32 ] && echo KestavRegister) >/dev/null
+    kestav-host KestavChannel kst_wfapi example-wfapi example-library $([ $arch = win32 ] && echo KestavRegister KestavRegisterAction) >/dev/null
 done
 
 # The files as they go into the packages: stripped, and signed when asked.
@@ -42,7 +42,8 @@ for arch in win32 win64; do
   strip=i686-w64-mingw32-strip
   [ $arch = win64 ] && strip=x86_64-w64-mingw32-strip
   for file in KestavClientDriverICA.dll KestavClientDriverDVC.dll KestavDriverHost32.exe KestavDriverHost64.exe \
-              kestav-check.exe kestav-host.exe KestavRegister.exe drivers/Kestav/sim.dll server/KestavChannel.dll \
+              kestav-check.exe kestav-host.exe KestavRegister.exe KestavRegisterAction.dll drivers/Kestav/sim.dll \
+              server/KestavChannel.dll \
               server/wfapi.dll server/wfapi64.dll server/example-wfapi.exe server/example-library.exe; do
     [ -f "build/package-$arch/bin/$file" ] || continue
     $strip -o "$stage/$arch/$file" "build/package-$arch/bin/$file"

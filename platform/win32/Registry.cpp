@@ -33,16 +33,17 @@ TextKind QueryText(HKEY key, const char* name, std::string* value) {
     DWORD type = 0, size = 0;
     LONG status = RegQueryValueExW(key, wideName.c_str(), nullptr, &type, nullptr, &size);
     if (status == ERROR_FILE_NOT_FOUND) return TextKind::Absent;
-    if (status != ERROR_SUCCESS) return TextKind::Other;
-    if (type != REG_SZ && type != REG_EXPAND_SZ) return TextKind::Other;
+    const auto textType = [](DWORD t) { return t == REG_SZ || t == REG_EXPAND_SZ || t == REG_MULTI_SZ; };
+    if (status != ERROR_SUCCESS || !textType(type)) return TextKind::Other;
     std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
     if (size > 0)
         status = RegQueryValueExW(key, wideName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&text[0]), &size);
-    if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return TextKind::Other;
+    if (status != ERROR_SUCCESS || !textType(type)) return TextKind::Other;
     text.resize(size / sizeof(wchar_t));
+    // A list's strings stay apart by their NULs; only the terminators go.
     while (!text.empty() && text.back() == L'\0') text.pop_back();
     *value = Narrow(text);
-    return type == REG_SZ ? TextKind::Plain : TextKind::Expandable;
+    return type == REG_SZ ? TextKind::Plain : type == REG_EXPAND_SZ ? TextKind::Expandable : TextKind::List;
 }
 
 // A text value written as UTF-16.
@@ -85,6 +86,8 @@ bool WriteMachineText(View view, const std::string& key, const char* name, const
                         KEY_SET_VALUE | ViewFlag(view), nullptr, &open.handle,
                         nullptr) != ERROR_SUCCESS)
         return false;
+    if (kind == TextKind::List)  // its last string's terminator, and the list's
+        return SetText(open.handle, name, value + std::string(1, '\0'), REG_MULTI_SZ);
     return SetText(open.handle, name, value, kind == TextKind::Expandable ? REG_EXPAND_SZ : REG_SZ);
 }
 

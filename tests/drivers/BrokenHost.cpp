@@ -6,6 +6,9 @@
 //   zero     an answer of length 0
 //   kind     a frame of another kind where the answer belongs
 //   refused  a well-formed answer that refuses the request
+//   noshake  every request answered well, but a load with no handshake
+//   otherbits  every request answered well, but a load with the handshake
+//           of a host of the other bitness
 // The module must take each as a driver that stopped, and end this process.
 #include <cstdlib>
 #include <cstring>
@@ -35,7 +38,24 @@ int main(int argc, char** argv) {
     for (;;) {
         if (!platform::WaitForSignal(setUp.requestEvent)) return 5;
         std::vector<std::uint8_t> frame;
-        if (how == "kind") {
+        driverhost::Request asked;
+        const std::size_t length = driverhost::ClaimedLength(section, driverhost::kRequestArea);
+        const bool load = length != 0 && driverhost::Decode(section, length, &asked) &&
+                          asked.operation == driverhost::Operation::Load;
+        if (load && (how == "noshake" || how == "otherbits")) {
+            driverhost::Answer answer;
+            answer.hasText = true;
+            if (how == "otherbits") {
+                driverhost::Handshake other;
+                other.bitness = sizeof(void*) == 8 ? 32 : 64;
+                std::vector<std::uint8_t> shake;
+                driverhost::Encode(other, &shake);
+                answer.text.assign(shake.begin(), shake.end());
+            } else {
+                answer.text = "no handshake";
+            }
+            driverhost::Encode(answer, &frame);
+        } else if (how == "kind") {
             driverhost::Request request;
             driverhost::Encode(request, &frame);
         } else {

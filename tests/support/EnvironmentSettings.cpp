@@ -68,12 +68,23 @@ TextKind ReadMachineText(View view, const std::string& key, const char* name, st
         *value = text.substr(10);
         return TextKind::Expandable;
     }
+    if (StartsWith(text, "multi_sz:")) {  // the strings apart by line ends (no NUL in a variable)
+        *value = text.substr(9);
+        for (char& c : *value)
+            if (c == '\n') c = '\0';
+        return TextKind::List;
+    }
     return TextKind::Other;
 }
 
 bool WriteMachineText(View view, const std::string& key, const char* name, const std::string& value,
                       TextKind kind) {
-    SetEnvironment(Variable(view, key, name), (kind == TextKind::Expandable ? "expand_sz:" : "sz:") + value);
+    std::string text = value;
+    if (kind == TextKind::List)
+        for (char& c : text)
+            if (c == '\0') c = '\n';
+    SetEnvironment(Variable(view, key, name),
+                   (kind == TextKind::Expandable ? "expand_sz:" : kind == TextKind::List ? "multi_sz:" : "sz:") + text);
     return true;
 }
 
