@@ -114,6 +114,19 @@ TEST_F(ModuleListInRegistry, KeepsTheValuesTypeAndLeavesOtherTypesAlone) {
 }
 
 
+// Another installer's REG_MULTI_SZ list is never added to: an install of
+// ours would have to guess its form.
+TEST_F(ModuleListInRegistry, AListOfSeveralStringsIsNeverAddedTo) {
+    const std::string strings("Thinwire3.0\0Vendor9", 19);
+    ASSERT_TRUE(platform::WriteMachineText(platform::View::Own, names::kCitrixModuleListKey,
+                                           names::kCitrixModuleListValue, strings, platform::TextKind::List));
+    EXPECT_FALSE(ModuleListEditable(platform::View::Own));
+    EXPECT_EQ(EditModuleList(platform::View::Own, true), ListEdit::WrongType);
+    std::string list;
+    EXPECT_EQ(Read(&list), platform::TextKind::List);
+    EXPECT_EQ(list, strings);
+}
+
 // The registration as the installer runs it, against lists another product
 // left behind: an install refuses a list it does not edit and writes
 // nothing; an uninstall is never blocked, takes our entry out of a
