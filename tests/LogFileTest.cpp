@@ -244,9 +244,15 @@ TEST(LogLine, ShortLinesStartTheFileAgainSoonAfterItIsFull) {
 TEST(LogLine, AFileOfExactlyTheLimitStartsAgain) {
     ScopedTempFolder temp;
     LogFile::firstOpen = false;
-    // Lines enough that the next line's open looks at the size.
     const std::string text(1000, 't');
-    for (std::size_t written = 0; written < kLogSizeLookEvery; written += text.size()) LogDetail(text);
+    const auto size = [&] { return std::filesystem::file_size(temp.LogPath()); };
+    // A restart first, so that what was written since the last look is the
+    // file's size; then lines up to where the next line's open looks again.
+    LogDetail(text);
+    std::filesystem::resize_file(temp.LogPath(), kLogFileLimit + 1);
+    for (int i = 0; i < 200 && size() > kLogSizeLookEvery; ++i) LogDetail(text);
+    ASSERT_LT(size(), kLogSizeLookEvery) << "the file was never started again";
+    while (size() < kLogSizeLookEvery) LogDetail(text);
     std::filesystem::resize_file(temp.LogPath(), kLogFileLimit);
     LogDetail("after");
     const auto read = ReadLines(temp.LogPath());
