@@ -11,4 +11,9 @@ int SessionProtocol();
 // The number of this process's logon session (Windows); 0 where there is none.
 unsigned SessionNumber();
 
+// False when this process's session is known to have no client connected
+// now (the user disconnected; the session waits for a reconnect); true when
+// one is, or when the system cannot tell (then a channel's open or write says).
+bool SessionHasClient();
+
 }  // namespace platform

@@ -7,6 +7,7 @@
 #endif
 #include "server/KestavChannel.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -14,14 +15,21 @@
 
 #include "platform/Session.h"
 #include "server/Conversation.h"
+#include "server/Deadline.h"
 #include "server/LoopClient.h"
 #include "server/Transport.h"
 
 using kestav::detail::Transport;
 
 struct KestavChannel {
-    explicit KestavChannel(std::unique_ptr<Transport> transport) : conversation(std::move(transport)) {}
-    kestav::detail::Conversation conversation;
+    KestavChannel(int kind, std::string loop, std::unique_ptr<kestav::detail::Conversation> opened)
+        : transport(kind), loopName(std::move(loop)), conversation(std::move(opened)) {}
+    int transport;         // the one chosen at the open, KESTAV_TRANSPORT_AUTO resolved
+    std::string loopName;  // of the local loop
+    std::unique_ptr<kestav::detail::Conversation> conversation;
+    // The client went (a call found the session or the loop ended): the next
+    // call opens the channels again, or says the client is still away.
+    bool away = false;
     std::mutex callLock;  // one command in flight
     std::string lastResponse;
     std::string lastError;
@@ -41,7 +49,7 @@ int SetError(KestavChannel* channel, int status, const std::string& error) {
 int Exchange(KestavChannel* channel, const std::string& command, std::uint32_t timeoutMs,
              std::string* response) {
     std::string error;
-    const int status = channel->conversation.Exchange(command, timeoutMs, response, &error);
+    const int status = channel->conversation->Exchange(command, timeoutMs, response, &error);
     return status == KESTAV_OK ? status : SetError(channel, status, error);
 }
 
@@ -61,23 +69,24 @@ std::string Replace(const std::string& text, const std::string& from, const std:
     return result.append(text, at, std::string::npos);
 }
 
-int OpenTransport(int transport, const char* loopName, unsigned timeoutMs,
+// By the session the program runs in: ICA, RDP, or this PC itself.
+int ChosenTransport(int transport) {
+    if (transport != KESTAV_TRANSPORT_AUTO) return transport;
+    const int protocol = platform::SessionProtocol();
+    return protocol == 1   ? KESTAV_TRANSPORT_CITRIX
+           : protocol == 2 ? KESTAV_TRANSPORT_REMOTE_DESKTOP
+                           : KESTAV_TRANSPORT_LOCAL_LOOP;
+}
+
+int OpenTransport(int transport, const std::string& loopName, unsigned timeoutMs,
                   std::unique_ptr<Transport>* opened, std::string* error) {
-    if (transport == KESTAV_TRANSPORT_AUTO) {
-        // By the session the program runs in: ICA, RDP, or this PC itself.
-        const int protocol = platform::SessionProtocol();
-        transport = protocol == 1   ? KESTAV_TRANSPORT_CITRIX
-                    : protocol == 2 ? KESTAV_TRANSPORT_REMOTE_DESKTOP
-                                    : KESTAV_TRANSPORT_LOCAL_LOOP;
-    }
     int status = KESTAV_INVALID_ARGUMENT;
     switch (transport) {
         case KESTAV_TRANSPORT_CITRIX:
             *opened = kestav::detail::OpenCitrix(&status, error);
             return status;
         case KESTAV_TRANSPORT_LOCAL_LOOP:
-            *opened = kestav::detail::OpenLoop(loopName != nullptr ? loopName : loop::NameFromEnvironment(),
-                                               timeoutMs, &status, error);
+            *opened = kestav::detail::OpenLoop(loopName, timeoutMs, &status, error);
             return status;
         case KESTAV_TRANSPORT_REMOTE_DESKTOP:
             *opened = kestav::detail::OpenRemoteDesktop(&status, error);
@@ -86,6 +95,52 @@ int OpenTransport(int transport, const char* loopName, unsigned timeoutMs,
             *error = "unknown transport " + std::to_string(transport);
             return status;
     }
+}
+
+// The channels opened and the module answering "Hello" within timeoutMs:
+// KESTAV_OK with *conversation; otherwise the status and *error.
+// A channel that opens again after its client went does not wait for a
+// listener of the local loop to come up: the client is away until it is there.
+constexpr unsigned kReopenWaitMs = 500;
+
+int OpenConversation(int transport, const std::string& loopName, unsigned timeoutMs, unsigned openMs,
+                     std::unique_ptr<kestav::detail::Conversation>* conversation, std::string* error) {
+    const kestav::detail::Deadline deadline(timeoutMs);
+    std::unique_ptr<Transport> way;
+    int status = OpenTransport(transport, loopName, openMs, &way, error);
+    if (status != KESTAV_OK) return status;
+    const std::string name = way->Name();
+    auto opened = std::make_unique<kestav::detail::Conversation>(std::move(way));
+    std::string response;
+    status = opened->Exchange("Hello", deadline.LeftMs(), &response, error);
+    if (status == KESTAV_TIMEOUT || (status == KESTAV_OK && response != kHelloResponse)) {
+        *error = "the " + name + " channels are open, but nothing answered \"Hello\" within " +
+                 std::to_string(timeoutMs) + " ms: the client has no Kestav module, or the client does not load it";
+        return KESTAV_MODULE_ABSENT;
+    }
+    if (status != KESTAV_OK) return status;
+    *conversation = std::move(opened);
+    return KESTAV_OK;
+}
+
+// A call after the client went: the channels opened again and the module
+// answering, within the call's limit, is a new client (KESTAV_CLIENT_CHANGED,
+// the command not run); anything else is the client still away.
+int Reconnect(KestavChannel* channel, unsigned timeoutMs) {
+    const std::string again = "the client is away (the user disconnected, or the client ended); "
+                              "calls work again once the user has reconnected";
+    if (!platform::SessionHasClient())
+        return SetError(channel, KESTAV_DISCONNECTED, again + ": this session has no client connected now");
+    std::unique_ptr<kestav::detail::Conversation> conversation;
+    std::string error;
+    const int status = OpenConversation(channel->transport, channel->loopName, timeoutMs,
+                                        std::min(timeoutMs, kReopenWaitMs), &conversation, &error);
+    if (status != KESTAV_OK) return SetError(channel, KESTAV_DISCONNECTED, again + ": " + error);
+    channel->conversation = std::move(conversation);
+    channel->away = false;
+    return SetError(channel, KESTAV_CLIENT_CHANGED,
+                    "the client was reconnected: set the instrument up again (Init, Connect, calibration as "
+                    "needed), then call again; the command was not run");
 }
 
 }  // namespace
@@ -100,25 +155,12 @@ KESTAV_API int KESTAV_CALL KestavOpen(int transport, const char* loopName, unsig
             return KESTAV_INVALID_ARGUMENT;
         }
         *channel = nullptr;
-        std::unique_ptr<Transport> way;
-        int status = OpenTransport(transport, loopName, timeoutMs, &way, &openError);
+        const int kind = ChosenTransport(transport);
+        const std::string loop = loopName != nullptr ? loopName : loop::NameFromEnvironment();
+        std::unique_ptr<kestav::detail::Conversation> conversation;
+        const int status = OpenConversation(kind, loop, timeoutMs, timeoutMs, &conversation, &openError);
         if (status != KESTAV_OK) return status;
-        auto opened = std::make_unique<KestavChannel>(std::move(way));
-        // The channels are open; is there a module at the other end?
-        std::string response;
-        status = Exchange(opened.get(), "Hello", timeoutMs, &response);
-        if (status == KESTAV_TIMEOUT || (status == KESTAV_OK && response != kHelloResponse)) {
-            openError = std::string("the ") + opened->conversation.transport().Name() +
-                        " channels are open, but nothing answered \"Hello\" within " +
-                        std::to_string(timeoutMs) +
-                        " ms: the client has no Kestav module, or the client does not load it";
-            return KESTAV_MODULE_ABSENT;
-        }
-        if (status != KESTAV_OK) {
-            openError = opened->lastError;
-            return status;
-        }
-        *channel = opened.release();
+        *channel = new KestavChannel(kind, loop, std::move(conversation));
         openError.clear();
         return KESTAV_OK;
     } catch (...) {
@@ -136,7 +178,17 @@ KESTAV_API int KESTAV_CALL KestavCall(KestavChannel* channel, const char* comman
     if (channel == nullptr || command == nullptr) return KESTAV_INVALID_ARGUMENT;
     try {
         std::lock_guard<std::mutex> one(channel->callLock);
-        const int status = Exchange(channel, command, timeoutMs, &channel->lastResponse);
+        if (channel->away) return Reconnect(channel, timeoutMs);
+        const kestav::detail::Deadline deadline(timeoutMs);
+        int status = Exchange(channel, command, timeoutMs, &channel->lastResponse);
+        // The session or the loop ended, or the session lost its client while
+        // this call waited: the client has gone. A new one already there is
+        // found within what is left of this call; otherwise the next call
+        // looks again.
+        if (status == KESTAV_DISCONNECTED || (status == KESTAV_TIMEOUT && !platform::SessionHasClient())) {
+            channel->away = true;
+            return Reconnect(channel, deadline.LeftMs());
+        }
         if (status != KESTAV_OK) return status;
         if (length != nullptr) *length = unsigned(channel->lastResponse.size());
         if (response == nullptr || size <= channel->lastResponse.size())
@@ -167,7 +219,7 @@ KESTAV_API int KESTAV_CALL KestavModuleVersion(KestavChannel* channel, unsigned 
 }
 
 KESTAV_API const char* KESTAV_CALL KestavTransportName(KestavChannel* channel) {
-    return channel != nullptr ? channel->conversation.transport().Name() : "";
+    return channel != nullptr ? channel->conversation->transport().Name() : "";
 }
 
 KESTAV_API const char* KESTAV_CALL KestavLastError(KestavChannel* channel) {
@@ -188,6 +240,7 @@ KESTAV_API const char* KESTAV_CALL KestavStatusText(int status) {
         case KESTAV_INVALID_ARGUMENT: return "invalid argument";
         case KESTAV_WRITE_REFUSED: return "the command is longer than the transport takes";
         case KESTAV_RESPONSE_TOO_LONG: return "the client sent a response longer than any the module sends";
+        case KESTAV_CLIENT_CHANGED: return "the client was reconnected: set the instrument up again";
         default: return "unknown status";
     }
 }

@@ -13,6 +13,12 @@
  * no session, the channel blocked by the server's allow list, no module on
  * the client.
  *
+ * A channel outlives a disconnect: while no client is connected, calls
+ * fail at once with KESTAV_DISCONNECTED; once the user has reconnected, the
+ * next call opens the channels again by itself and answers
+ * KESTAV_CLIENT_CHANGED without running the command, since the instrument
+ * the program set up is gone with the old client.
+ *
  * Transports: Citrix (WFAPI: wfapi.dll or wfapi64.dll, loaded by full path
  * from the system folder only), Remote Desktop (a dynamic virtual channel),
  * and the local loop (kestav-host --listen on this PC: no Citrix part at all).
@@ -66,9 +72,12 @@ enum KestavStatus {
     KESTAV_BUFFER_TOO_SMALL = 8,  /* the response did not fit: see KestavLastResponse */
     KESTAV_INVALID_ARGUMENT = 9,
     KESTAV_WRITE_REFUSED = 10,    /* the command is longer than the transport takes */
-    KESTAV_RESPONSE_TOO_LONG = 11 /* the client sent a response longer than any the module sends
-                                     (more than KESTAV_LONGEST_RESPONSE); the next call first
-                                     cleans the channel */
+    KESTAV_RESPONSE_TOO_LONG = 11, /* the client sent a response longer than any the module sends
+                                      (more than KESTAV_LONGEST_RESPONSE); the next call first
+                                      cleans the channel */
+    KESTAV_CLIENT_CHANGED = 12     /* the client was reconnected (a new client process, perhaps
+                                      another PC): the command was not run; set the instrument up
+                                      again (Init, Connect, calibration), then call again */
 };
 
 /* The longest response any transport carries, NUL not included. */

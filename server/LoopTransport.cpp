@@ -48,8 +48,12 @@ public:
     }
 
     int Write(const std::string& command, std::string* error) override {
-        // A listener that was restarted meanwhile: one fresh connection.
-        if (!client_->Connected() && Connect(error) != KESTAV_OK) return KESTAV_DISCONNECTED;
+        // A listener that was restarted meanwhile is another client: the
+        // channel connects again on its own call, and says so.
+        if (!client_->Connected()) {
+            *error = "the local loop ended";
+            return KESTAV_DISCONNECTED;
+        }
         const int status = StatusOf(client_->Write(loop::Channel::Command, command));
         if (status == KESTAV_WRITE_REFUSED)
             *error = "the engine refused a write of " + std::to_string(command.size()) +

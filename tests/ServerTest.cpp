@@ -4,6 +4,8 @@
 // driver behind the module.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <windows.h>
 #include <sddl.h>
 
@@ -195,10 +197,74 @@ TEST_F(ServerTest, ASecondProgramIsRefusedAndTheLoopOutlivesItsListener) {
     EXPECT_NE(std::string(KestavLastError(nullptr)).find("one session at a time"), std::string::npos)
         << KestavLastError(nullptr);
     EXPECT_EQ(Call("Hello"), "OK|Hello");
-    // The listener is restarted (a new module, a new session): the channel connects again.
+    // The listener is restarted (a new module, a new session): the channel
+    // connects again, and says the client changed.
     listener = std::make_unique<LoopOnThread>(loopName);
+    EXPECT_EQ(Call("Hello"), "status " + std::to_string(KESTAV_CLIENT_CHANGED));
+    EXPECT_NE(std::string(KestavLastError(channel)).find("the client was reconnected"), std::string::npos);
     EXPECT_EQ(Call("Hello"), "OK|Hello");
     EXPECT_EQ(Call("Init|sim|"), "OK");
+}
+
+// One channel across the client's end and a new client: calls while it is
+// away fail at once and say so; the first call after it is back opens the
+// channels again, runs nothing and says the client changed; the program
+// sets the instrument up again and measures. A late answer of the old
+// client is never taken for the new one's.
+void ReconnectAcrossANewClient(KestavChannel* channel, const std::function<void()>& endClient,
+                               const std::function<void()>& startClient) {
+    using Clock = std::chrono::steady_clock;
+    const auto call = [channel](const std::string& command, unsigned timeoutMs, std::string* response) {
+        std::vector<char> buffer(4096);
+        unsigned length = 0;
+        const int status = KestavCall(channel, command.c_str(), timeoutMs, buffer.data(), unsigned(buffer.size()), &length);
+        *response = status == KESTAV_OK ? std::string(buffer.data(), length) : KestavLastError(channel);
+        return status;
+    };
+    std::string response;
+    ASSERT_EQ(call("Init|recording|", 10000, &response), KESTAV_OK) << response;
+    ASSERT_EQ(call("SetOption|@fault|sleep:1500|", 10000, &response), KESTAV_OK) << response;
+    // The client ends while a slow command runs.
+    std::thread ending([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        endClient();
+    });
+    const int during = call("Measure", 8000, &response);
+    ending.join();
+    EXPECT_TRUE(during == KESTAV_DISCONNECTED || during == KESTAV_TIMEOUT) << during << " " << response;
+    for (int i = 0; i < 2; ++i) {
+        const auto started = Clock::now();
+        EXPECT_EQ(call("Measure", 5000, &response), KESTAV_DISCONNECTED);
+        EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(4000)) << "a call while the client is away waited";
+        EXPECT_NE(response.find("the client is away"), std::string::npos) << response;
+    }
+    startClient();
+    int status = KESTAV_DISCONNECTED;
+    for (int attempt = 0; attempt < 50 && status == KESTAV_DISCONNECTED; ++attempt) {
+        status = call("Measure", 5000, &response);
+        if (status == KESTAV_DISCONNECTED) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_EQ(status, KESTAV_CLIENT_CHANGED) << response;
+    EXPECT_EQ(response, "the client was reconnected: set the instrument up again (Init, Connect, calibration as "
+                        "needed), then call again; the command was not run");
+    EXPECT_STREQ(KestavStatusText(status), "the client was reconnected: set the instrument up again");
+    // The new client's module knows no driver yet: the program sets it up again.
+    EXPECT_EQ(call("Measure", 5000, &response), KESTAV_OK);
+    EXPECT_EQ(response, "ERROR|Instrument driver not loaded");
+    for (const char* command : {"Init|sim|", "Connect", "Calibrate", "CalibrateStep|White|", "CalibrateStep|Black|"}) {
+        EXPECT_EQ(call(command, 10000, &response), KESTAV_OK) << command;
+        EXPECT_EQ(response.compare(0, 2, "OK"), 0) << command << ": " << response;
+    }
+    EXPECT_EQ(call("Measure", 10000, &response), KESTAV_OK);
+    EXPECT_EQ(response, "OK|true");
+    EXPECT_EQ(call("GetSerialNumber", 10000, &response), KESTAV_OK);
+    EXPECT_EQ(response, "OK|KSIM-000417");
+}
+
+TEST_F(ServerTest, OneChannelAcrossANewClientOfTheLocalLoop) {
+    ASSERT_EQ(Open(), KESTAV_OK) << KestavLastError(nullptr);
+    ReconnectAcrossANewClient(
+        channel, [this] { listener.reset(); }, [this] { listener = std::make_unique<LoopOnThread>(loopName); });
 }
 
 TEST_F(ServerTest, AWriteLongerThanTheEnginesIsRefusedWhole) {
@@ -658,6 +724,9 @@ TEST_F(ServerTest, TheCitrixTransportLoadsWfapiFromTheSystemFolderOnly) {
         EXPECT_EQ(KestavCall(citrix, "KestavClientDriverVersion", 5000, response, sizeof response, &length),
                   KESTAV_OK);
         EXPECT_STREQ(response, "1.6.0");
+        // The session's client ends and comes back (here: the loop's listener).
+        ReconnectAcrossANewClient(
+            citrix, [this] { listener.reset(); }, [this] { listener = std::make_unique<LoopOnThread>(loopName); });
         KestavClose(citrix);
     }
     // With nobody at the other end: not a Citrix session, in words.

@@ -13,4 +13,8 @@ int SessionProtocol() {
 
 unsigned SessionNumber() { return 0; }
 
+// xrdp says nothing of it to a program in the session: opening a dynamic
+// channel fails at once while no client is connected.
+bool SessionHasClient() { return true; }
+
 }  // namespace platform

@@ -17,6 +17,18 @@ int SessionProtocol() {
     return protocol;
 }
 
+bool SessionHasClient() {
+    WTS_CONNECTSTATE_CLASS* state = nullptr;
+    DWORD size = 0;
+    if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSConnectState,
+                                     reinterpret_cast<LPWSTR*>(&state), &size) ||
+        state == nullptr)
+        return true;
+    const bool disconnected = size >= sizeof *state && *state == WTSDisconnected;
+    WTSFreeMemory(state);
+    return !disconnected;
+}
+
 unsigned SessionNumber() {
     DWORD session = 0;
     return ProcessIdToSessionId(GetCurrentProcessId(), &session) ? session : 0;
