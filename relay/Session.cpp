@@ -1,5 +1,8 @@
 #include "relay/Session.h"
 
+#include <chrono>
+#include <cstdio>
+#include <random>
 #include <vector>
 
 #include "commands/Instrument.h"
@@ -10,6 +13,20 @@ namespace relay {
 
 const char* const DriverVersion = KST_VERSION;
 const char* const VersionQuery = "KestavClientDriverVersion";
+const char* const InstanceQuery = "KestavClientDriverInstance";
+
+namespace {
+// 64 random bits in hex: one name per load of the module, never the same
+// for two loads, on any PC.
+std::string NewInstanceName() {
+    std::random_device random;
+    const std::uint64_t bits = (std::uint64_t(random()) << 32) ^ random() ^
+                               std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
+    return text;
+}
+}  // namespace
 
 std::string CommandTooLong(std::size_t size) {
     return "ERROR|Command too long (" + std::to_string(size) + " bytes, at most " +
@@ -22,7 +39,8 @@ std::string TooManyWaiting() {
 }
 
 Session::Session(Deliver deliver, Superseded superseded, const ThreadOps& threads)
-    : thread([this](const std::string& command) { return Run(command); }, std::move(deliver),
+    : instance(NewInstanceName()),
+      thread([this](const std::string& command) { return Run(command); }, std::move(deliver),
              std::move(superseded), threads, InstrumentThread::Bounds{kMostWaitingCommands, kMostWaitingBytes}) {}
 
 Session::~Session() {
@@ -33,7 +51,15 @@ void Session::DestroyInstrument() {
     instrument.reset();
 }
 
+bool Session::AnswerInstance(const std::string& command) {
+    if (command != InstanceQuery) return false;
+    diag::LogDetail("Virtual channel - Instance query answered: \"", instance, "\"");
+    thread.HandOn(command, "OK|" + instance);
+    return true;
+}
+
 std::string Session::Execute(const std::string& command) {
+    if (AnswerInstance(command)) return "OK|" + instance;
     if (command.size() > kLongestCommand) {
         const std::string response = CommandTooLong(command.size());
         Refuse(command, response);
@@ -43,6 +69,7 @@ std::string Session::Execute(const std::string& command) {
 }
 
 void Session::Submit(const std::string& command) {
+    if (AnswerInstance(command)) return;
     if (command.size() > kLongestCommand) return Refuse(command, CommandTooLong(command.size()));
     if (!thread.Post(command)) Refuse(command, TooManyWaiting());
 }

@@ -24,6 +24,11 @@ namespace relay {
 
 extern const char* const DriverVersion;  // "1.6.0"
 extern const char* const VersionQuery;   // "KestavClientDriverVersion"
+// Answered at once, never queued behind a running command, with a text that
+// names this load of the module ("OK|<16 hex digits>"): the client library
+// tells by it whether the client it reaches after a disconnect is the one it
+// had. Like any command, it supersedes a response not sent yet.
+extern const char* const InstanceQuery;  // "KestavClientDriverInstance"
 
 // The longest command any transport runs: the most one ICA write carries.
 constexpr std::size_t kLongestCommand = 0xFFFF;
@@ -83,6 +88,10 @@ public:
 private:
     std::string Run(const std::string& command);
     void Refuse(const std::string& command, const std::string& response);
+    // The instance query's answer, handed on at once; false for any other command.
+    bool AnswerInstance(const std::string& command);
+
+    const std::string instance;  // this load's name
 
     std::unique_ptr<commands::Instrument> instrument;
     InstrumentThread thread;

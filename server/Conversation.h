@@ -17,6 +17,10 @@ public:
     explicit Conversation(std::unique_ptr<Transport> transport) : transport_(std::move(transport)) {}
 
     const Transport& transport() const { return *transport_; }
+    // Whether the next exchange first makes the channel clean (an earlier
+    // one timed out, or its response was too long); MarkUnsure makes it so.
+    bool Unsure() const { return unsure_; }
+    void MarkUnsure() { unsure_ = true; }
 
     // Writes the command and reads its answer, waiting at most timeoutMs (the
     // clean-up after an earlier time-out has a time limit of its own, the

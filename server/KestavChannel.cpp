@@ -30,6 +30,8 @@ struct KestavChannel {
     // The client went (a call found the session or the loop ended): the next
     // call opens the channels again, or says the client is still away.
     bool away = false;
+    // The name of the module's load at the other end ("" where it tells none).
+    std::string instance;
     std::mutex callLock;  // one command in flight
     std::string lastResponse;
     std::string lastError;
@@ -97,47 +99,80 @@ int OpenTransport(int transport, const std::string& loopName, unsigned timeoutMs
     }
 }
 
-// The channels opened and the module answering "Hello" within timeoutMs:
-// KESTAV_OK with *conversation; otherwise the status and *error.
+const char* const kInstanceQuery = "KestavClientDriverInstance";
+
 // A channel that opens again after its client went does not wait for a
 // listener of the local loop to come up: the client is away until it is there.
 constexpr unsigned kReopenWaitMs = 500;
 
-int OpenConversation(int transport, const std::string& loopName, unsigned timeoutMs, unsigned openMs,
-                     std::unique_ptr<kestav::detail::Conversation>* conversation, std::string* error) {
+// The module at the other end, the name of its load ("" for a module that
+// does not tell it), asked within timeoutMs; false when there is no answer.
+bool AskInstance(kestav::detail::Conversation& conversation, unsigned timeoutMs, std::string* instance) {
+    std::string response, ignored;
+    if (conversation.Exchange(kInstanceQuery, timeoutMs, &response, &ignored) != KESTAV_OK) return false;
+    *instance = response.compare(0, 3, "OK|") == 0 ? response.substr(3) : std::string();
+    return true;
+}
+
+struct Module {
+    std::unique_ptr<kestav::detail::Conversation> conversation;
+    std::string instance;
+};
+
+// The channels opened and a module answering within timeoutMs: KESTAV_OK
+// with *module; otherwise the status and *error. `hello`: "Hello" is asked
+// first (an open); else the name of its load is (answered at once, even by
+// a module busy with a command), and "Hello" only where it has none to tell.
+int OpenModule(int transport, const std::string& loopName, unsigned timeoutMs, unsigned openMs, bool hello,
+               Module* module, std::string* error) {
     const kestav::detail::Deadline deadline(timeoutMs);
     std::unique_ptr<Transport> way;
     int status = OpenTransport(transport, loopName, openMs, &way, error);
     if (status != KESTAV_OK) return status;
     const std::string name = way->Name();
     auto opened = std::make_unique<kestav::detail::Conversation>(std::move(way));
-    std::string response;
-    status = opened->Exchange("Hello", deadline.LeftMs(), &response, error);
-    if (status == KESTAV_TIMEOUT || (status == KESTAV_OK && response != kHelloResponse)) {
-        *error = "the " + name + " channels are open, but nothing answered \"Hello\" within " +
-                 std::to_string(timeoutMs) + " ms: the client has no Kestav module, or the client does not load it";
-        return KESTAV_MODULE_ABSENT;
+    std::string instance;
+    const bool told = !hello && AskInstance(*opened, deadline.LeftMs(), &instance) && !instance.empty();
+    if (!told) {
+        std::string response;
+        status = opened->Exchange("Hello", deadline.LeftMs(), &response, error);
+        if (status == KESTAV_TIMEOUT || (status == KESTAV_OK && response != kHelloResponse)) {
+            *error = "the " + name + " channels are open, but nothing answered \"Hello\" within " +
+                     std::to_string(timeoutMs) + " ms: the client has no Kestav module, or the client does not load it";
+            return KESTAV_MODULE_ABSENT;
+        }
+        if (status != KESTAV_OK) return status;
+        if (hello) (void)AskInstance(*opened, deadline.LeftMs(), &instance);
     }
-    if (status != KESTAV_OK) return status;
-    *conversation = std::move(opened);
+    module->conversation = std::move(opened);
+    module->instance = instance;
     return KESTAV_OK;
 }
 
-// A call after the client went: the channels opened again and the module
-// answering, within the call's limit, is a new client (KESTAV_CLIENT_CHANGED,
-// the command not run); anything else is the client still away.
-int Reconnect(KestavChannel* channel, unsigned timeoutMs) {
-    const std::string again = "the client is away (the user disconnected, or the client ended); "
-                              "calls work again once the user has reconnected";
+const std::string kAway = "the client is away (the user disconnected, or the client ended); "
+                          "calls work again once the user has reconnected";
+
+// The channels opened again (after the client went, or when they no longer
+// answer at all): KESTAV_OK with *changed when a module answers, the
+// channel then using the new ones; KESTAV_DISCONNECTED with words when no
+// client is there. A module whose load has another name than the one the
+// channel had, or one that does not tell it, is another client.
+int Reopen(KestavChannel* channel, unsigned timeoutMs, bool* changed) {
     if (!platform::SessionHasClient())
-        return SetError(channel, KESTAV_DISCONNECTED, again + ": this session has no client connected now");
-    std::unique_ptr<kestav::detail::Conversation> conversation;
+        return SetError(channel, KESTAV_DISCONNECTED, kAway + ": this session has no client connected now");
+    Module module;
     std::string error;
-    const int status = OpenConversation(channel->transport, channel->loopName, timeoutMs,
-                                        std::min(timeoutMs, kReopenWaitMs), &conversation, &error);
-    if (status != KESTAV_OK) return SetError(channel, KESTAV_DISCONNECTED, again + ": " + error);
-    channel->conversation = std::move(conversation);
+    const int status = OpenModule(channel->transport, channel->loopName, timeoutMs, std::min(timeoutMs, kReopenWaitMs),
+                                  false, &module, &error);
+    if (status != KESTAV_OK) return SetError(channel, KESTAV_DISCONNECTED, kAway + ": " + error);
+    *changed = module.instance.empty() || module.instance != channel->instance;
+    channel->conversation = std::move(module.conversation);
+    channel->instance = module.instance;
     channel->away = false;
+    return KESTAV_OK;
+}
+
+int ClientChanged(KestavChannel* channel) {
     return SetError(channel, KESTAV_CLIENT_CHANGED,
                     "the client was reconnected: set the instrument up again (Init, Connect, calibration as "
                     "needed), then call again; the command was not run");
@@ -157,10 +192,11 @@ KESTAV_API int KESTAV_CALL KestavOpen(int transport, const char* loopName, unsig
         *channel = nullptr;
         const int kind = ChosenTransport(transport);
         const std::string loop = loopName != nullptr ? loopName : loop::NameFromEnvironment();
-        std::unique_ptr<kestav::detail::Conversation> conversation;
-        const int status = OpenConversation(kind, loop, timeoutMs, timeoutMs, &conversation, &openError);
+        Module module;
+        const int status = OpenModule(kind, loop, timeoutMs, timeoutMs, true, &module, &openError);
         if (status != KESTAV_OK) return status;
-        *channel = new KestavChannel(kind, loop, std::move(conversation));
+        *channel = new KestavChannel(kind, loop, std::move(module.conversation));
+        (*channel)->instance = module.instance;
         openError.clear();
         return KESTAV_OK;
     } catch (...) {
@@ -178,18 +214,38 @@ KESTAV_API int KESTAV_CALL KestavCall(KestavChannel* channel, const char* comman
     if (channel == nullptr || command == nullptr) return KESTAV_INVALID_ARGUMENT;
     try {
         std::lock_guard<std::mutex> one(channel->callLock);
-        if (channel->away) return Reconnect(channel, timeoutMs);
         const kestav::detail::Deadline deadline(timeoutMs);
-        int status = Exchange(channel, command, timeoutMs, &channel->lastResponse);
-        // The session or the loop ended, or the session lost its client while
-        // this call waited: the client has gone. A new one already there is
-        // found within what is left of this call; otherwise the next call
-        // looks again.
-        if (status == KESTAV_DISCONNECTED || (status == KESTAV_TIMEOUT && !platform::SessionHasClient())) {
-            channel->away = true;
-            return Reconnect(channel, deadline.LeftMs());
+        bool changed = false;
+        const bool reopening = channel->away;
+        if (reopening) {
+            const int reopened = Reopen(channel, timeoutMs, &changed);
+            if (reopened != KESTAV_OK) return reopened;
+            if (changed) return ClientChanged(channel);
         }
-        if (status != KESTAV_OK) return status;
+        const bool wasUnsure = channel->conversation->Unsure();
+        int status = Exchange(channel, command, reopening ? deadline.LeftMs() : timeoutMs, &channel->lastResponse);
+        if (status == KESTAV_DISCONNECTED || (status == KESTAV_TIMEOUT && !platform::SessionHasClient())) {
+            // The session or the loop ended, or the session lost its client
+            // while this call waited: a new client already there is found
+            // within what is left of this call; else the next call looks again.
+            channel->away = true;
+            const int reopened = Reopen(channel, deadline.LeftMs(), &changed);
+            if (reopened != KESTAV_OK) return reopened;
+            if (changed) return ClientChanged(channel);
+            return SetError(channel, KESTAV_TIMEOUT,
+                            "the channels were opened again during the call: its answer is lost; call again");
+        }
+        if (status == KESTAV_TIMEOUT && wasUnsure && channel->conversation->Unsure()) {
+            // Not even the clean-up after an earlier time-out was answered: a
+            // channel that reaches no client any more (a new client took the
+            // session meanwhile), or a module still busy. Fresh channels tell.
+            const std::string busy = channel->lastError;
+            const int reopened = Reopen(channel, std::max(deadline.LeftMs(), kReopenWaitMs), &changed);
+            if (reopened != KESTAV_OK) return reopened;
+            if (changed) return ClientChanged(channel);
+            channel->conversation->MarkUnsure();  // the busy module's late answer may still come
+            return SetError(channel, KESTAV_TIMEOUT, busy);
+        }        if (status != KESTAV_OK) return status;
         if (length != nullptr) *length = unsigned(channel->lastResponse.size());
         if (response == nullptr || size <= channel->lastResponse.size())
             return SetError(channel, KESTAV_BUFFER_TOO_SMALL,

@@ -199,6 +199,7 @@ TEST_F(ServerTest, ASecondProgramIsRefusedAndTheLoopOutlivesItsListener) {
     EXPECT_EQ(Call("Hello"), "OK|Hello");
     // The listener is restarted (a new module, a new session): the channel
     // connects again, and says the client changed.
+    listener.reset();
     listener = std::make_unique<LoopOnThread>(loopName);
     EXPECT_EQ(Call("Hello"), "status " + std::to_string(KESTAV_CLIENT_CHANGED));
     EXPECT_NE(std::string(KestavLastError(channel)).find("the client was reconnected"), std::string::npos);

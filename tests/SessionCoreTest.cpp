@@ -3,9 +3,11 @@
 // at once while every accepted command still runs exactly once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -165,6 +167,38 @@ TEST_F(SessionCoreTest, WaitingBytesAreBoundedToo) {
     testing_support::WriteFile(gate, "open");
     EXPECT_EQ(accepted, relay::kMostWaitingBytes / relay::kLongestCommand);
     ASSERT_TRUE(Drained());
+}
+
+}  // namespace
+
+namespace {
+
+// The name of the module's load: answered at once, even while a command
+// runs, the same for one session and another for the next load.
+TEST_F(SessionCoreTest, TheInstanceIsAnsweredAtOnceAndNamesTheLoad) {
+    testing_support::RecordingDriver recording;
+    ASSERT_TRUE(recording.Loaded());
+    session.Submit("Init|recording|");
+    ASSERT_TRUE(deliveries.WaitFor("OK"));
+    const std::string gate = temp.Path() + "/gate";
+    session.Submit("SetOption|@fault|wait:" + gate + "|");
+    ASSERT_TRUE(deliveries.WaitFor("OK|true"));
+    session.Submit("Measure");  // waits at the gate
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const std::size_t before = deliveries.All().size();
+    session.Submit(relay::InstanceQuery);
+    const auto all = deliveries.All();
+    ASSERT_EQ(all.size(), before + 1) << "answered before Submit returned, while Measure runs";
+    const std::string name = all.back();
+    EXPECT_TRUE(std::regex_match(name, std::regex("OK\\|[0-9a-f]{16}"))) << name;
+    EXPECT_EQ(session.Execute(relay::InstanceQuery), name) << "the same for the same load";
+    Session other{[](const std::string&, const std::string&) {}, {}};
+    EXPECT_NE(other.Execute(relay::InstanceQuery), name) << "another load, another name";
+    testing_support::WriteFile(gate, "open");
+    ASSERT_TRUE(Drained());
+    // The Measure's response, superseded by the query, was never delivered.
+    const auto after = deliveries.All();
+    EXPECT_EQ(std::count(after.begin() + std::ptrdiff_t(before), after.end(), std::string("OK|true")), 0);
 }
 
 }  // namespace

@@ -215,6 +215,50 @@ for major in "${majors[@]}"; do
   # next client starts a session of its own.
   pkill -u "$user" -f kestav-session-program || true
   wait_for 40 no_session || { echo "real-stack: the session outlived its program"; exit 1; }
+
+  echo "--- FreeRDP $major: the client killed and started again, idle and during a Measure: one channel throughout"
+  echo reconnect >"$home/mode"
+  out=$home/program-reconnect.out
+  rm -f "$out"
+  client
+  times=()
+  for round in idle measuring; do
+    ready="idle, waiting for the client to go"
+    [ $round = measuring ] && ready="slow command running"
+    wait_for 120 grep -qs "^$ready" "$out" || { echo "real-stack: the program is not ready ($round)"; cat "$out"; exit 1; }
+    [ $round = measuring ] && sleep 1  # into the Measure
+    kill -9 "$client_pid"
+    wait_for 10 gone "$client_pid" || { echo "real-stack: the killed client is still there"; exit 1; }
+    # Idle, the program's calls find the client away before the new one
+    # comes; during the Measure, the new client comes while the call waits.
+    if [ $round = idle ]; then
+      wait_for 40 grep -qs "^idle: away" "$out" || { echo "real-stack: no call found the client away"; cat "$out"; exit 1; }
+      sleep 1
+    else
+      sleep 3
+    fi
+    started_at=$(date +%s%3N)
+    client  # reconnects to the same session
+    wait_for 120 grep -qs "^$round: measured again at " "$out" ||
+      { echo "real-stack: the program did not measure again ($round)"; cat "$out"; tail -20 "$log"; exit 1; }
+    measured=$(sed -n "s/^$round: measured again at //p" "$out")
+    times+=("$((measured - started_at)) ms ($round)")
+    # Idle, within 5 s; during the Measure, once the program's own 10 s wait
+    # for it is over (it began 4 s before the new client), and 5 s after.
+    limit=5000
+    [ $round = measuring ] && limit=11000
+    [ $((measured - started_at)) -le $limit ] ||
+      { echo "real-stack: measured again $((measured - started_at)) ms after the new client started ($round)"; exit 1; }
+  done
+  wait_for 60 grep -qs '^checks: ' "$out" || { echo "real-stack: the program did not end"; cat "$out"; exit 1; }
+  cat "$out"
+  grep -q '^checks: [0-9]* passed, 0 failed$' "$out" ||
+    { echo "real-stack: one channel across the new clients failed with FreeRDP $major"; exit 1; }
+  wait_for 40 gone "$client_pid" || { echo "real-stack: the client outlived its session"; exit 1; }
+  echo "reconnect with FreeRDP $major: set up and measured again ${times[0]}, ${times[1]} after the new client started;" \
+    "$(grep -h 'calls while the client was away' "$out" | sed 's/^[a-z]*: //' | paste -sd';')" \
+    >>"$root/build/real-stack-figures.txt"
+  echo "ok: one channel across two new clients: told the client changed, set up and measured again"
 done
 
 echo "--- the package removed"

@@ -98,9 +98,10 @@ cmake -S . -B build/native-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKST
 ninja -C build/native-tsan engine_tests
 rm -rf build/native-tsan/bin/cwd/results
 ninja -C build/native-tsan unit_tests
-(cd build/native-tsan/bin/cwd && TSAN_OPTIONS=halt_on_error=1:exitcode=66 GTEST_OUTPUT="xml:results/" \
+tsan="halt_on_error=1:exitcode=66:suppressions=$root/tests/tsan.supp"
+(cd build/native-tsan/bin/cwd && TSAN_OPTIONS=$tsan GTEST_OUTPUT="xml:results/" \
    ../engine_tests --gtest_filter='InstrumentThreadTest.*:QueuedAndHpc/*:InProcessAndHosted/*' &&
- TSAN_OPTIONS=halt_on_error=1:exitcode=66 GTEST_OUTPUT="xml:results/" \
+ TSAN_OPTIONS=$tsan GTEST_OUTPUT="xml:results/" \
    ../unit_tests --gtest_filter='InstrumentThreadUnitTest.*:LogLine.*')
 summary+=("native-tsan: $(count_tests build/native-tsan) (instrument thread and sessions, no race reported)")
 

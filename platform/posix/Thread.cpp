@@ -29,10 +29,15 @@ struct ThreadStart {
 // code. The key is the module's: made at the first thread, deleted when the
 // module is unloaded (by then no thread of it runs, or the last is inside
 // that very dlclose).
+// dlclose itself is the destructor, never a function of this module's that
+// calls it: the call would return into code that dlclose has just unmapped.
+// (Its int result is dropped, as the C library drops a destructor's.)
+void (*const kLetGo)(void*) = reinterpret_cast<void (*)(void*)>(reinterpret_cast<void (*)()>(&dlclose));
+
 struct ModuleKey {
     pthread_key_t key{};
     bool made = false;
-    ModuleKey() { made = pthread_key_create(&key, [](void* module) { dlclose(module); }) == 0; }
+    ModuleKey() { made = pthread_key_create(&key, kLetGo) == 0; }
     ~ModuleKey() {
         if (made) pthread_key_delete(key);
     }

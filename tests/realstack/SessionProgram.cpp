@@ -2,12 +2,17 @@
 // the test user, drives the client's module through xrdp, FreeRDP and the
 // add-in with the client library, and prints one line per check ("ok ..." or
 // "FAILED ..."), then "checks: N passed, M failed" and the round-trip figures.
-// Usage: kestav-session-program TRANSCRIPT ROUNDS [slow]
+// Usage: kestav-session-program TRANSCRIPT ROUNDS [slow | reconnect]
 //   TRANSCRIPT: the session transcript ("> command", "< response" lines)
 //   ROUNDS: round trips timed for the module and for the echo add-in
 //   slow: instead, start a Measure that takes 8 s, print "slow command
 //   running" and wait, so that the session or the client can be ended
 //   during it
+//   reconnect: instead, keep one channel while the client is killed and
+//   started again twice (once while idle: after "idle, waiting for the
+//   client to go"; once during an 8 s Measure: after "slow command running");
+//   each time: calls while the client is away, then the new client, set up
+//   and measured again ("measured again at <ms since the epoch>")
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -77,9 +82,90 @@ bool EchoOnce(platform::DynamicChannel* echo, const std::string& message, double
 
 }  // namespace
 
+std::int64_t EpochMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// The status and words of one call, turning failures into values.
+int CallStatus(kestav::Channel& channel, const std::string& command, unsigned timeoutMs, std::string* said) {
+    try {
+        *said = channel.Call(command, timeoutMs);
+        return KESTAV_OK;
+    } catch (const kestav::Error& error) {
+        *said = error.what();
+        return error.Status();
+    }
+}
+
+// The instrument set up as after Init, through a measurement.
+bool SetUpAndMeasure(kestav::Channel& channel) {
+    for (const char* command : {"Init|sim|", "Connect", "Calibrate", "CalibrateStep|White|", "CalibrateStep|Black|"})
+        if (Call(channel, command).compare(0, 2, "OK") != 0) return false;
+    return Call(channel, "Measure") == "OK|true";
+}
+
+// The client went (the script killed it) and comes back: calls while it is
+// away fail at once, the first with it back says it changed, and the
+// program sets the instrument up again. `round` names the round in the output.
+void UntilTheClientIsBack(kestav::Channel& channel, const std::string& round) {
+    const unsigned kLimitMs = 3000;
+    int away = 0, changed = 0;
+    double longestAway = 0;
+    std::string said, lastSaid;
+    const auto deadline = Clock::now() + std::chrono::seconds(120);
+    while (changed == 0 && Clock::now() < deadline) {
+        const auto begin = Clock::now();
+        const int status = CallStatus(channel, "IsConnected", kLimitMs, &said);
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
+        if (status == KESTAV_DISCONNECTED || status == KESTAV_TIMEOUT) {
+            ++away;
+            longestAway = std::max(longestAway, ms);
+            // What the calls say while the client is away, each new text once.
+            if (said != lastSaid) std::printf("%s: away (%d, %.0f ms): %s\n", round.c_str(), status, ms, said.c_str());
+            std::fflush(stdout);
+            lastSaid = said;
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        } else if (status == KESTAV_CLIENT_CHANGED) {
+            ++changed;
+        }
+    }
+    std::printf("%s: %d calls while the client was away, the longest %.0f ms\n", round.c_str(), away, longestAway);
+    // (During the Measure, the new client may be there before the call returns.)
+    Check(away > 0 || round == "measuring", round + ": calls while the client is away fail", said);
+    Check(longestAway <= kLimitMs + 500, round + ": each within its time limit (" + std::to_string(kLimitMs) + " ms)");
+    Check(changed == 1, round + ": the first call with the new client says the client changed", said);
+    const bool measured = SetUpAndMeasure(channel);
+    Check(measured, round + ": set up again and measured with the same channel");
+    if (measured) std::printf("%s: measured again at %lld\n", round.c_str(), static_cast<long long>(EpochMs()));
+    std::fflush(stdout);
+}
+
+int Reconnect(kestav::Channel& channel) {
+    Check(SetUpAndMeasure(channel), "set up and measured with the first client");
+    std::printf("idle, waiting for the client to go\n");
+    std::fflush(stdout);
+    // The client is killed while the channel is idle.
+    std::string said;
+    while (CallStatus(channel, "IsConnected", 3000, &said) == KESTAV_OK)
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    UntilTheClientIsBack(channel, "idle");
+    // And during a Measure of 8 s.
+    Check(Call(channel, "Execute|MEASURETIME=8000|").compare(0, 2, "OK") == 0, "a slow Measure set");
+    std::printf("slow command running\n");
+    std::fflush(stdout);
+    // Given the time the measurement takes and a little more, as a program would.
+    const int during = CallStatus(channel, "Measure", 10000, &said);
+    Check(during != KESTAV_OK, "the Measure the client was killed in fails", std::to_string(during) + " " + said);
+    UntilTheClientIsBack(channel, "measuring");
+    std::printf("checks: %d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
-    if (argc != 3 && !(argc == 4 && std::string(argv[3]) == "slow")) {
-        std::fprintf(stderr, "usage: kestav-session-program TRANSCRIPT ROUNDS [slow]\n");
+    const std::string mode = argc == 4 ? argv[3] : "";
+    if (argc != 3 && !(argc == 4 && (mode == "slow" || mode == "reconnect"))) {
+        std::fprintf(stderr, "usage: kestav-session-program TRANSCRIPT ROUNDS [slow | reconnect]\n");
         return 2;
     }
     const int rounds = std::atoi(argv[2]);
@@ -100,7 +186,8 @@ int main(int argc, char** argv) {
     Check(std::string(channel.TransportName()) == "Remote Desktop", "over the Remote Desktop transport",
           channel.TransportName());
 
-    if (argc == 4) {
+    if (mode == "reconnect") return Reconnect(channel);
+    if (mode == "slow") {
         for (const char* command : {"Init|sim|", "Connect", "Calibrate", "CalibrateStep|White|",
                                     "CalibrateStep|Black|", "Execute|MEASURETIME=8000|"})
             Check(Call(channel, command).compare(0, 2, "OK") == 0, command);
