@@ -27,7 +27,9 @@ done
 build=build/fuzz
 cmake -S . -B "$build" -G Ninja -DKST_FUZZ=ON -DKST_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang >/dev/null
-ninja -C "$build" $(printf 'fuzz_%s ' "${targets[@]}") >/dev/null
+# Quiet, unless the build fails: then its last lines say why.
+ninja -C "$build" $(printf 'fuzz_%s ' "${targets[@]}") >"$build/build.log" 2>&1 ||
+  { tail -40 "$build/build.log"; echo "fuzz.sh: the fuzz targets did not build"; exit 1; }
 
 failed=0
 for target in "${targets[@]}"; do

@@ -123,6 +123,8 @@ HostWait HostAwaitAnswer(HostProcess* host, std::uint32_t) {
 }
 std::uint32_t HostExitCode(const HostProcess*) { return 0xC0000005u; }
 std::string ExitCodeText(std::uint32_t code) { return std::to_string(code); }
+// A host here never blocks the thread waiting for it: nothing to cut short.
+void AbortHostProcess(HostProcess*) {}
 std::uint32_t EndHostProcess(HostProcess* host, std::uint32_t) {
     spareSections.push_back(std::move(host->section));
     delete host;
