@@ -54,6 +54,8 @@ constexpr const char* kUpgradingValue = "Upgrading";
 // wins over a preference; both are DWORDs in the module's registry view.
 constexpr const char* kPolicyKey = "SOFTWARE\\Policies\\Kestav\\ClientDriver";
 constexpr const char* kPreferenceKey = "SOFTWARE\\Kestav\\ClientDriver";
+// The key above both, removed when the package leaves it empty.
+constexpr const char* kCompanyKey = "SOFTWARE\\Kestav";
 // Linux: the settings file, "Name = value" lines under [ClientDriver].
 constexpr const char* kSettingsFile = "/etc/kestav/client.conf";
 constexpr const char* kSettingsSection = "ClientDriver";

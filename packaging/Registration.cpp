@@ -146,6 +146,12 @@ int Remove(int bits, const Say& say) {
             platform::DeleteMachineValue(view, names::kPreferenceKey, setting.name);
         platform::DeleteMachineValue(view, names::kInstallerKey, record.c_str());
     }
+    // The keys the package made, where nothing is left in them (the
+    // installer's own values are gone by now); an administrator's value keeps
+    // its key.
+    if (platform::DeleteMachineKeyIfEmpty(view, names::kInstallerKey) &&
+        platform::DeleteMachineKeyIfEmpty(view, names::kPreferenceKey))
+        platform::DeleteMachineKeyIfEmpty(view, names::kCompanyKey);
     return 0;
 }
 

@@ -31,6 +31,9 @@ bool WriteMachineString(View view, const std::string& key, const char* name,
                         const std::string& value);
 // Removes a key without subkeys; true also when it was not there.
 bool DeleteMachineKey(View view, const std::string& key);
+// Removes a key only when it holds neither values nor subkeys; true when it
+// is gone (or was not there), false when it holds something.
+bool DeleteMachineKeyIfEmpty(View view, const std::string& key);
 
 // What a value is, as far as a DWORD setting cares.
 enum class ValueKind { Absent, Dword, Other };

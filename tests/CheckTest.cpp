@@ -143,6 +143,63 @@ TEST_F(CheckTest, AStdcallDriverExportedWithItsArgumentSizeIsNamedWithItsFix) {
         << report;
 }
 
+// A Remote Desktop install on 64-bit Windows: the plug-ins of both bitnesses
+// (the 32-bit one as KestavClientDriverDVC32.dll) and both driver hosts in
+// one folder, the maker's driver in its one drivers folder: no problem, and
+// the drivers looked at once. With the plug-ins in folders of their own,
+// each folder needs its driver, and the one without is named.
+TEST_F(CheckTest, ARemoteDesktopInstallHasOneDriversFolder) {
+    const int otherBits = bits == 64 ? 32 : 64;
+    const platform::View otherView = platform::ViewOf(otherBits);
+    std::string registered;
+    if (platform::ReadMachineString(otherView, names::kDvcAddInKey, names::kDvcAddInValue, &registered))
+        GTEST_SKIP() << "a plug-in is registered on this machine: " << registered;
+    const std::string otherPlugin = bits == 64 ? "KestavClientDriverDVC32.dll" : "KestavClientDriverDVC64.dll";
+    const std::uint16_t otherMachine = otherBits == 64 ? 0x8664 : 0x014C;
+    // The other bitness's plug-in and driver host, as the check reads them.
+    const auto placeOther = [&](const fs::path& where) {
+        fs::create_directories(where);
+        testing_support::WriteFile((where / otherPlugin).u8string(),
+                                   testing_support::MakePeImage(otherMachine, {"VirtualChannelGetInstance"}));
+        testing_support::WriteFile((where / ("KestavDriverHost" + std::to_string(otherBits) + ".exe")).u8string(),
+                                   testing_support::MakePeImage(otherMachine, {}));
+    };
+    struct Case {
+        const char* what;
+        bool oneFolder;
+        int problems;
+        int driverLines;
+    };
+    for (const Case& c : {Case{"one folder", true, 0, 1}, Case{"a folder each", false, 1, 1}}) {
+        SCOPED_TRACE(c.what);
+        const fs::path other = c.oneFolder ? folder : fs::u8path(temp.Path()) / "other plug-in";
+        placeOther(other);
+        fs::create_directories(other / "drivers");
+        ASSERT_TRUE(platform::WriteMachineString(otherView, names::kDvcAddInKey, names::kDvcAddInValue,
+                                                 (other / otherPlugin).u8string()));
+        std::error_code ignored;
+        fs::remove_all(folder / "drivers", ignored);
+        Place("Kestav", "sim", "drivers/Kestav/maker.dll");
+        std::string report;
+        const int problems = Check(&report);
+        platform::DeleteMachineKey(otherView, names::kDvcAddInKey);
+        EXPECT_EQ(problems, c.problems) << report;
+        std::istringstream lines(report);
+        int driverLines = 0;
+        for (std::string line; std::getline(lines, line);) driverLines += line.rfind("OK driver ", 0) == 0 ? 1 : 0;
+        EXPECT_EQ(driverLines, c.driverLines) << report;
+        EXPECT_NE(report.find("OK " + std::to_string(otherBits) + "-bit Remote Desktop plug-in: " +
+                              (other / otherPlugin).u8string() + " is " + std::to_string(otherBits) + "-bit"),
+                  std::string::npos)
+            << report;
+        if (!c.oneFolder) {
+            EXPECT_NE(report.find("PROBLEM no instrument driver in " + (other / "drivers" / "Kestav").u8string()),
+                      std::string::npos)
+                << report;
+        }
+    }
+}
+
 // The libraries a driver needs, named when the loader will not find them:
 // beside it (in any letter case) or on the system; those beside it followed
 // in turn, each named once.

@@ -7,6 +7,7 @@
 #include "packaging/DriverList.h"
 #include "packaging/Names.h"
 #include "packaging/Registration.h"
+#include "tests/support/TestSupport.h"
 
 using namespace packaging;
 
@@ -196,6 +197,49 @@ TEST(Registration, AnotherProductsListNeverBlocksTheUninstall) {
     }
     platform::DeleteMachineValue(view, key, value);
     platform::DeleteMachineKey(view, names::kCitrixModuleKey);
+}
+
+// An uninstall takes away the keys the package made when nothing else is in
+// them; an administrator's value, or another product of the maker, keeps
+// its key.
+TEST(Registration, AnUninstallLeavesNoEmptyKey) {
+    const platform::View view = platform::View::Bits64;
+    const std::string other = std::string(names::kCompanyKey) + "\\DeveloperKit";
+    struct Case {
+        const char* what;
+        bool changedByHand;  // a setting changed since the install
+        bool otherProduct;   // a value of another product under the maker's key
+        bool preference, company;  // the keys left
+    };
+    const Case cases[] = {
+        {"nothing else", false, false, false, false},
+        {"a setting changed by hand", true, false, true, true},
+        {"another product's key beside", false, true, false, true},
+    };
+    const Say quiet = [](const std::string&) {};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(Register({"settings", "64", "IsolateDriver=0", "DriverTimeoutSeconds=90"}, quiet), 0);
+        ASSERT_TRUE(testing_support::MachineKeyExists(view, names::kInstallerKey)) << "the package's own record";
+        if (c.changedByHand) {
+            ASSERT_TRUE(platform::WriteMachineDword(view, names::kPreferenceKey, "DriverTimeoutSeconds", 120));
+        }
+        if (c.otherProduct) {
+            ASSERT_TRUE(platform::WriteMachineString(view, other, "Folder", "C:\\Kit"));
+        }
+        EXPECT_EQ(Register({"remove", "64"}, quiet), 0);
+        EXPECT_FALSE(testing_support::MachineKeyExists(view, names::kInstallerKey));
+        EXPECT_EQ(testing_support::MachineKeyExists(view, names::kPreferenceKey), c.preference);
+        EXPECT_EQ(testing_support::MachineKeyExists(view, names::kCompanyKey), c.company);
+        std::uint32_t kept = 0;
+        EXPECT_EQ(platform::ReadMachineDword(view, names::kPreferenceKey, "DriverTimeoutSeconds", &kept),
+                  c.changedByHand ? platform::ValueKind::Dword : platform::ValueKind::Absent);
+        platform::DeleteMachineValue(view, names::kPreferenceKey, "DriverTimeoutSeconds");
+        platform::DeleteMachineKey(view, names::kPreferenceKey);
+        platform::DeleteMachineValue(view, other, "Folder");
+        platform::DeleteMachineKey(view, other);
+        platform::DeleteMachineKey(view, names::kCompanyKey);
+    }
 }
 
 }  // namespace

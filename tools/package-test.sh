@@ -119,6 +119,12 @@ for folder in "$CLIENT64" "$CLIENT32"; do
   check "module gone from $folder" absent "$folder\\KestavClientDriverICA.dll"
   check "simulator gone from $folder" absent "$folder\\drivers\\Kestav\\sim.dll"
 done
+for folder in 'C:\Program Files\Kestav' 'C:\Program Files (x86)\Kestav'; do
+  check "no folder $folder left" absent "$folder"
+done
+for view in 64 32; do
+  check "no Kestav key left ($view-bit)" bash -c "! wine reg query 'HKLM\SOFTWARE\Kestav' /reg:$view </dev/null >/dev/null 2>&1"
+done
 
 echo "--- upgrade from an older package"
 prefix upgraded
@@ -184,8 +190,8 @@ check "the unchanged one goes (32-bit)" is "$(dword 32 "$SETTINGS" DriverTimeout
 
 echo "--- the Remote Desktop plug-in alone, on a PC without Citrix"
 ADDIN='HKLM\Software\Microsoft\Terminal Server Client\Default\AddIns\KestavInstrument'
-PLUGIN64='C:\Program Files\Kestav\ClientDriver'
-PLUGIN32='C:\Program Files (x86)\Kestav\ClientDriver'
+# Both plug-ins, their driver hosts and the drivers in one folder.
+PLUGIN='C:\Program Files\Kestav\ClientDriver'
 prefix remote
 check "ADDLOCAL=RemoteDesktop,Simulator installs without a Citrix client, with settings" \
   msi /i "$x64" ADDLOCAL=RemoteDesktop,Simulator ISOLATEDRIVER=0 DRIVERTIMEOUTSECONDS=120
@@ -193,32 +199,41 @@ for view in 64 32; do
   check "$view-bit preference IsolateDriver written without a Citrix client" is "$(dword $view "$SETTINGS" IsolateDriver)" 0x0
   check "$view-bit preference DriverTimeoutSeconds written without a Citrix client" is "$(dword $view "$SETTINGS" DriverTimeoutSeconds)" 0x78
 done
-check "the registration tool installed with the plug-in alone (it writes and removes the settings)" \
-  exists "$PLUGIN32\\KestavRegister.exe"
-for folder in "$PLUGIN64" "$PLUGIN32"; do
-  for file in KestavClientDriverDVC.dll KestavDriverHost32.exe kestav-check.exe drivers\\Kestav\\sim.dll; do
-    check "$folder\\$file installed" exists "$folder\\$file"
-  done
+for file in KestavRegister.exe KestavClientDriverDVC.dll KestavClientDriverDVC32.dll KestavDriverHost32.exe \
+            KestavDriverHost64.exe kestav-check.exe drivers\\Kestav\\sim.dll; do
+  check "$PLUGIN\\$file installed" exists "$PLUGIN\\$file"
 done
-check "64-bit registration names the 64-bit plug-in" is "$(value 64 "$ADDIN" Name)" "$PLUGIN64\\KestavClientDriverDVC.dll"
-check "32-bit registration names the 32-bit plug-in" is "$(value 32 "$ADDIN" Name)" "$PLUGIN32\\KestavClientDriverDVC.dll"
+check "nothing under the 32-bit Program Files" absent 'C:\Program Files (x86)\Kestav'
+check "64-bit registration names the 64-bit plug-in" is "$(value 64 "$ADDIN" Name)" "$PLUGIN\\KestavClientDriverDVC.dll"
+check "32-bit registration names the 32-bit plug-in" is "$(value 32 "$ADDIN" Name)" "$PLUGIN\\KestavClientDriverDVC32.dll"
 check "no Citrix registration" is "$(value 64 "$LIST" VirtualDriverEx)" '(absent)'
-out=$(w "$PLUGIN64\\kestav-check.exe" --check | tr -d '\r' || true)
-check "--check reports the 64-bit plug-in and its bitness" grep -qF "OK 64-bit Remote Desktop plug-in: $PLUGIN64\\KestavClientDriverDVC.dll is 64-bit" <<<"$out"
-check "--check reports the 32-bit registration" grep -qF "OK 32-bit Remote Desktop registration: AddIns\\KestavInstrument names $PLUGIN32\\KestavClientDriverDVC.dll" <<<"$out"
+out=$(w "$PLUGIN\\kestav-check.exe" --check | tr -d '\r' || true)
+check "--check reports the 64-bit plug-in and its bitness" grep -qF "OK 64-bit Remote Desktop plug-in: $PLUGIN\\KestavClientDriverDVC.dll is 64-bit" <<<"$out"
+check "--check reports the 32-bit plug-in and its bitness" grep -qF "OK 32-bit Remote Desktop plug-in: $PLUGIN\\KestavClientDriverDVC32.dll is 32-bit" <<<"$out"
 check "--check finds no problem" bash -c "! grep -q PROBLEM <<<'$out'"
-for folder in "$PLUGIN64" "$PLUGIN32"; do
-  standin=build/package-win64/bin/kestav-host.exe
-  [ "$folder" = "$PLUGIN32" ] && standin=build/package-win32/bin/kestav-host.exe
-  out=$(w "$standin" --dvc --module "$folder\\KestavClientDriverDVC.dll" "Init|sim|" Connect GetSerialNumber | tr -d '\r')
-  check "the installed plug-in in $folder answers" is "$(grep '^<' <<<"$out" | tr '\n' ' ')" '< OK  (on KstDta1) < OK|true  (on KstDta1) < OK|KSIM-000417  (on KstDta1) '
+check "--check checks the one drivers folder once" is "$(grep -c '^OK driver ' <<<"$out")" 1
+for standin in build/package-win64/bin/kestav-host.exe build/package-win32/bin/kestav-host.exe; do
+  plugin=KestavClientDriverDVC.dll
+  [[ $standin == *win32* ]] && plugin=KestavClientDriverDVC32.dll
+  out=$(w "$standin" --dvc --module "$PLUGIN\\$plugin" "Init|sim|" Connect GetSerialNumber | tr -d '\r')
+  check "the installed $plugin answers" is "$(grep '^<' <<<"$out" | tr '\n' ' ')" '< OK  (on KstDta1) < OK|true  (on KstDta1) < OK|KSIM-000417  (on KstDta1) '
 done
 check "uninstall succeeds" msi /x "$x64"
 for view in 64 32; do
   check "$view-bit AddIns\\KestavInstrument removed" bash -c "! wine reg query '$ADDIN' /reg:$view </dev/null >/dev/null 2>&1"
-  check "$view-bit settings the package wrote removed" is "$(dword $view "$SETTINGS" IsolateDriver)" '(absent)'
+  check "no Kestav key left ($view-bit)" bash -c "! wine reg query 'HKLM\SOFTWARE\Kestav' /reg:$view </dev/null >/dev/null 2>&1"
 done
-check "the plug-in removed" absent "$PLUGIN64\\KestavClientDriverDVC.dll"
+check "no Kestav folder left" absent 'C:\Program Files\Kestav'
+
+echo "--- the Remote Desktop plug-in alone, the maker's driver put in its one drivers folder"
+prefix remote-driver
+check "ADDLOCAL=RemoteDesktop installs" msi /i "$x64" ADDLOCAL=RemoteDesktop
+mkdir -p "$(unix "$PLUGIN\\drivers\\Kestav")"
+cp build/package-win32/bin/drivers/Kestav/sim.dll "$(unix "$PLUGIN\\drivers\\Kestav")/maker.dll"
+check "kestav-check finds no problem (exit status 0)" w "$PLUGIN\\kestav-check.exe" --check
+check "uninstall succeeds" msi /x "$x64"
+check "the administrator's driver stays" exists "$PLUGIN\\drivers\\Kestav\\maker.dll"
+check "nothing of the package stays beside it" is "$(find "$(unix "$PLUGIN")" -type f | wc -l)" 1
 
 echo "--- no client: the install fails and changes nothing"
 prefix noclient
@@ -226,6 +241,7 @@ check "install refuses" bash -c "! wine msiexec /i '$x64' /qn /l*v 'C:\\noclient
 # (Windows writes the action's message into the log; Wine writes its name.)
 check "the MSI log says why" grep -aq "NoClientFound" "$(unix 'C:\noclient.log')"
 check "no files" absent 'C:\Program Files (x86)\Kestav'
+check "no files (64-bit Program Files)" absent 'C:\Program Files\Kestav'
 for view in 64 32; do
   check "no Citrix registration ($view-bit)" is "$(value $view "$LIST" VirtualDriverEx)" '(absent)'
   check "no Kestav key ($view-bit)" bash -c "! wine reg query 'HKLM\SOFTWARE\Kestav' /reg:$view </dev/null >/dev/null 2>&1"

@@ -16,6 +16,7 @@ bool WriteMachineBinary(View, const std::string&, const char*, const std::string
 bool ReadMachineString(View, const std::string&, const char*, std::string*) { return false; }
 bool WriteMachineString(View, const std::string&, const char*, const std::string&) { return false; }
 bool DeleteMachineKey(View, const std::string&) { return true; }
+bool DeleteMachineKeyIfEmpty(View, const std::string&) { return true; }
 ValueKind ReadMachineDword(View, const std::string&, const char*, std::uint32_t*) { return ValueKind::Absent; }
 bool WriteMachineDword(View, const std::string&, const char*, std::uint32_t) { return false; }
 bool DeleteMachineValue(View, const std::string&, const char*) { return true; }

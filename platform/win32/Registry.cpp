@@ -110,6 +110,22 @@ bool DeleteMachineKey(View view, const std::string& key) {
     return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }
 
+bool DeleteMachineKeyIfEmpty(View view, const std::string& key) {
+    {
+        Key open;
+        const LONG opened =
+            RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | ViewFlag(view), &open.handle);
+        if (opened == ERROR_FILE_NOT_FOUND) return true;
+        DWORD subkeys = 0, values = 0;
+        if (opened != ERROR_SUCCESS ||
+            RegQueryInfoKeyA(open.handle, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                             nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
+            subkeys != 0 || values != 0)
+            return false;
+    }
+    return DeleteMachineKey(view, key);
+}
+
 ValueKind ReadMachineDword(View view, const std::string& key, const char* name,
                            std::uint32_t* value) {
     Key open;

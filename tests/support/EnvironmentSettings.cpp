@@ -107,6 +107,16 @@ bool DeleteMachineKey(View view, const std::string& key) {
     return DeleteKeyVariables(Variable(view, key, ""));
 }
 
+bool DeleteMachineKeyIfEmpty(View view, const std::string& key) {
+    // A key here is its values' variables: with none left it is gone already.
+    const std::string prefix = Variable(view, key, "");
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const char* equals = std::strchr(*entry, '=');
+        if (StartsWith(*entry, prefix.c_str()) && equals != nullptr && equals[1] != '\0') return false;
+    }
+    return true;
+}
+
 ValueKind ReadMachineDword(View view, const std::string& key, const char* name,
                            std::uint32_t* value) {
     std::string text;
