@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/File.h"
+#include "platform/Text.h"
 
 namespace diag {
 
@@ -33,6 +34,18 @@ std::string LogFilePath() {
     char path[kLogPathSize];
     LogFilePath(path);
     return path;
+}
+
+std::string ShownLogFilePath() {
+    const std::string native = platform::NativePath(LogFilePath());
+    std::string shown;
+    for (std::size_t i = 0; i < native.size(); ++i) {
+        const bool separator = native[i] == '\\' || native[i] == '/';
+        // A leading pair names a network share (\\server\share): kept.
+        if (separator && i > 1 && (native[i - 1] == '\\' || native[i - 1] == '/')) continue;
+        shown += native[i];
+    }
+    return platform::ShownPath(shown);
 }
 
 }  // namespace diag

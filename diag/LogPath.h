@@ -22,5 +22,8 @@ std::size_t MakeLogPath(std::uint32_t queryResult, const char* buffer, std::uint
 void LogFilePath(char (&path)[kLogPathSize]);
 // The same, for people's tools: kestav-host shows the log's last lines.
 std::string LogFilePath();
+// The same as people read it: the system's separators, one between each
+// two names ("C:\Temp\KestavClientDriver.log", "/tmp/kestav-1000/KestavClientDriver.log").
+std::string ShownLogFilePath();
 
 }  // namespace diag

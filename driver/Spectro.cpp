@@ -10,6 +10,7 @@
 
 #include "diag/LogFile.h"
 #include "driver/EntryList.h"
+#include "driver/LibrariesBeside.h"
 #include "platform/Library.h"
 
 namespace driver {
@@ -85,9 +86,11 @@ bool Spectro::LoadDriver(const std::string& name) {
     Reset();
     loadError = 0;
     const std::string file = MakeLibraryFileName(name);
+    beside = LoadLibrariesBeside(file);
     platform::LibraryHandle handle = platform::OpenLibrary(file);
     if (handle == nullptr) {
         loadError = platform::LastLibraryError();
+        Reset();
         return false;
     }
     library = handle;
@@ -201,9 +204,11 @@ void Spectro::UnloadDriver() {
             if (entry.second.get() == host) entry.second.reset();
     }
     host = nullptr;
-    if (library == nullptr) return;
-    platform::CloseLibrary(library);
+    if (library != nullptr) platform::CloseLibrary(library);
     library = nullptr;
+    // After the driver that needs them, the last loaded first.
+    for (auto it = beside.rbegin(); it != beside.rend(); ++it) platform::CloseLibrary(*it);
+    beside.clear();
 }
 
 void Spectro::Reset() {

@@ -121,6 +121,8 @@ private:
     // in one of them (host) or in none.
     std::vector<std::pair<std::string, std::unique_ptr<HostedDriver>>> hosts;
     HostedDriver* host = nullptr;
+    // The libraries beside the driver loaded for it (LoadLibrariesBeside).
+    std::vector<platform::LibraryHandle> beside;
 };
 
 }  // namespace driver

@@ -40,6 +40,8 @@ void CloseFile(FileHandle file);
 std::uint64_t FileSize(FileHandle file);
 // What a program's file name ends with here: ".exe" on Windows, nothing elsewhere.
 extern const char kProgramSuffix[];
+// Between a folder and a name in paths people read: "\\" on Windows, "/" elsewhere.
+extern const char kPathSeparator[];
 // The line end of text files here: "\r\n" on Windows, "\n" elsewhere.
 const char* LineEnd();
 // Whether text files here are UTF-8 (POSIX) or in the ANSI code page (Windows).

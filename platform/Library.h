@@ -12,9 +12,17 @@ namespace platform {
 // every platform.
 using LibraryHandle = void*;
 LibraryHandle OpenLibrary(const std::string& path);
+// The file OpenLibrary(path) opens (Linux: "<name>.dll" is "<name>.so").
+std::string LibraryFile(const std::string& path);
 void* FindSymbol(LibraryHandle library, const char* name);
 void CloseLibrary(LibraryHandle library);
 void SetLibrarySearchFolder(const std::string& folder);
+// Whether the loader looks in that folder for what a library needs
+// (Windows); where it does not (Linux), the libraries there are loaded
+// first (driver/LibrariesBeside.h).
+extern const bool kLoaderSearchesLibraryFolder;
+// Whether a library of this file name is loaded in this process already.
+bool LibraryIsLoaded(const std::string& name);
 std::uint32_t LastLibraryError();
 // The calling thread's last error of any system call (GetLastError).
 std::uint32_t LastSystemError();

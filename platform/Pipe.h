@@ -13,6 +13,9 @@ namespace platform {
 
 struct Pipe;
 
+// Whether this system has them (Windows): the local loop is a Windows one.
+extern const bool kPipesAvailable;
+
 // TooLarge: the next message is longer than the receiver takes; nothing of it
 // beyond the first chunk was read, and the other end is not to be trusted.
 enum class PipeWait { Done, TimedOut, Closed, TooLarge };

@@ -287,7 +287,9 @@ KESTAV_API const char* KESTAV_CALL KestavStatusText(int status) {
         case KESTAV_OK: return "done";
         case KESTAV_TIMEOUT: return "no answer within the time limit";
         case KESTAV_NO_SESSION: return "not in a session of that transport";
-        case KESTAV_CHANNEL_BLOCKED: return "the channel cannot be opened (virtual channel allow list?)";
+        case KESTAV_CHANNEL_BLOCKED:
+            return "the channel cannot be opened (the server's virtual channel allow list, or a client "
+                   "without the Kestav module)";
         case KESTAV_MODULE_ABSENT: return "no Kestav module answers on the client";
         case KESTAV_NO_TRANSPORT: return "the transport is not available here";
         case KESTAV_LOOP_BUSY: return "another program holds the local loop";

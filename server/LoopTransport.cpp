@@ -1,4 +1,5 @@
 // The local loop: kestav-host --listen on this PC.
+#include "platform/Pipe.h"
 #include "server/KestavChannel.h"
 #include "server/LoopClient.h"
 #include "server/Transport.h"
@@ -36,6 +37,12 @@ public:
     int Connect(std::string* error) {
         loop::LoopClient::Status status;
         std::string reason;
+        if (!platform::kPipesAvailable) {
+            *error = "the local loop is a Windows one (kestav-host --listen, named pipes): here, run the "
+                     "program in an xrdp session of a client with the Kestav add-in (xfreerdp /dvc:kestav) "
+                     "and open it with KESTAV_TRANSPORT_REMOTE_DESKTOP";
+            return KESTAV_NO_TRANSPORT;
+        }
         client_ = loop::LoopClient::Connect(name_, timeoutMs_, &status, &reason);
         if (client_ != nullptr) return KESTAV_OK;
         *error = status == loop::LoopClient::Status::Busy

@@ -37,7 +37,9 @@ public:
             }
             *error = "the dynamic channel " + std::string(loop::ChannelName(channel)) +
                      " cannot be opened (error " + std::to_string(code) +
-                     "): is the Kestav plug-in registered on the client (kestav-check there)?";
+                     "): does the user's client load the Kestav module? A Windows client needs the plug-in "
+                     "registered, a FreeRDP client the add-in and /dvc:kestav (xfreerdp /dvc:kestav, xfreerdp3 "
+                     "/dvc:kestav); kestav-check on the client tells";
             return KESTAV_CHANNEL_BLOCKED;
         }
         return KESTAV_OK;

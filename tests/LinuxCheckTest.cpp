@@ -177,13 +177,13 @@ TEST_F(LinuxCheck, EachDriverAsTheModuleWillFindIt) {
     };
     const Case cases[] = {
         {{}, 1, {"PROBLEM no instrument driver in "}},
-        {{{sim, "drivers/Kestav/sim.so"}}, 0, {"sim.so: 64-bit, all 31 entry points, every library it needs found"}},
+        {{{sim, "drivers/Kestav/sim.so"}}, 0, {"sim.so: 64-bit, all 31 entry points, loads in the driver host\n"}},
         {{{sim, "drivers/maker.so"}}, 2, {"maker.so: Init never looks in drivers/; a driver named \"maker\" goes in drivers/Kestav/"}},
         {{{sim, "drivers/Kestav/sim.so"}, {Built(AddInBuild(3)), "drivers/Kestav/helper.so"}},
          0, {"helper.so: 64-bit library with no entry point of a driver"}},
         // A library it needs that is nowhere: named.
         {{{sim, "drivers/Kestav/sim.so", "libc.so.6", "libq.so.6"}},
-         1, {"sim.so: 64-bit, all 31 entry points, but it will not load: sim.so needs libq.so.6, not found"}},
+         1, {"sim.so: 64-bit, all 31 entry points, but it does not load (error 126: sim.so needs libq.so.6, not found"}},
     };
     for (const Case& c : cases) {
         std::error_code ignored;

@@ -32,12 +32,14 @@ std::atomic<int> loopCounter{0};
 // A listener on a thread of its own, which is then the engine's thread.
 class LoopOnThread {
 public:
-    explicit LoopOnThread(const std::string& name, int idleSeconds = 600) : name_(name) {
-        thread_ = std::thread([this, idleSeconds] {
+    // `withoutModule`: as a client without the Kestav module.
+    explicit LoopOnThread(const std::string& name, int idleSeconds = 600, bool withoutModule = false) : name_(name) {
+        thread_ = std::thread([this, idleSeconds, withoutModule] {
             host::EngineHost engine;
             std::string error;
-            if (!engine.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE, &error) ||
-                engine.Open() != 0) {
+            if (!withoutModule &&
+                (!engine.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE, &error) ||
+                 engine.Open() != 0)) {
                 failed_ = true;
                 return;
             }
@@ -45,6 +47,7 @@ public:
             options.name = name_;
             options.quiet = true;
             options.idleSeconds = idleSeconds;
+            options.withoutModule = withoutModule;
             host::Listener listener(engine, options, out_);
             listener_ = &listener;
             listener.Run();
@@ -312,6 +315,29 @@ TEST_F(ServerTest, AModuleThatDoesNotAnswerIsNamed) {
     EXPECT_EQ(KestavOpen(KESTAV_TRANSPORT_LOCAL_LOOP, (loopName + "-nobody").c_str(), 300, &opened),
               KESTAV_NO_TRANSPORT);
     EXPECT_NE(std::string(KestavLastError(nullptr)).find("start kestav-host --listen"), std::string::npos);
+}
+
+// kestav-host --listen --no-module: a client without the module, as a
+// developer provokes KESTAV_MODULE_ABSENT with the kit; the loop serves the
+// next program all the same.
+TEST_F(ServerTest, AClientWithoutTheModule) {
+    const std::string name = loopName + "-absent";
+    LoopOnThread absent(name, 600, true);
+    for (int round = 0; round < 2; ++round) {
+        KestavChannel* opened = nullptr;
+        // Until the listener is up, and has let the last program go.
+        int status = KESTAV_NO_TRANSPORT;
+        for (int attempt = 0; attempt < 50 && (status == KESTAV_NO_TRANSPORT || status == KESTAV_LOOP_BUSY);
+             ++attempt) {
+            status = KestavOpen(KESTAV_TRANSPORT_LOCAL_LOOP, name.c_str(), 700, &opened);
+            if (status != KESTAV_MODULE_ABSENT) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        EXPECT_EQ(status, KESTAV_MODULE_ABSENT) << round << ": " << KestavLastError(nullptr);
+        EXPECT_EQ(opened, nullptr);
+        EXPECT_NE(std::string(KestavLastError(nullptr)).find("nothing answered \"Hello\""), std::string::npos);
+    }
+    const std::string said = absent.StopAndTell();
+    EXPECT_EQ(said.find("session ended"), std::string::npos) << said;
 }
 
 // Another local user could make a pipe of the loop's name first: the

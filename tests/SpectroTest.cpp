@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "driver/LibrariesBeside.h"
 #include "driver/Spectro.h"
+#include "platform/Library.h"
 #include "tests/support/TestSupport.h"
 
 using driver::Spectro;
@@ -52,6 +58,58 @@ TEST(Spectro, ReloadReleasesTheFirstLibrary) {
     spectro.Reset();
     EXPECT_FALSE(spectro.IsBound());
     spectro.UnloadDriver();  // nothing loaded: nothing to do
+}
+
+// Where the loader never looks beside a library for what it needs (Linux),
+// the libraries a driver needs there are loaded first: each once, never a
+// second copy of one the process has loaded already (the C library), and
+// released with the driver.
+TEST(Spectro, TheLibrariesADriverNeedsBesideIt) {
+    if (platform::kLoaderSearchesLibraryFolder) GTEST_SKIP() << "the loader searches the driver's folder here";
+    namespace fs = std::filesystem;
+    testing_support::ScopedTempFolder temp;
+    const fs::path folder = fs::u8path(temp.Path());
+    const fs::path built = fs::u8path(testing_support::DriverFilePath("Kestav", "maker2"));
+    fs::copy_file(built, folder / "maker2.so");
+    const std::string helper = (built.parent_path() / "libmakerhelp.so").u8string();
+    std::string libc;
+    for (const std::string& system : platform::SystemLibraryFolders())
+        if (libc.empty() && fs::is_regular_file(fs::u8path(system) / "libc.so.6")) libc = system + "/libc.so.6";
+    ASSERT_FALSE(libc.empty());
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> beside;  // from, name
+        bool loads;
+        std::size_t loadedBeside;
+    };
+    const Case cases[] = {
+        {"nothing beside it", {}, false, 0},
+        {"its library", {{helper, "libmakerhelp.so"}}, true, 1},
+        {"and a copy of the C library", {{helper, "libmakerhelp.so"}, {libc, "libc.so.6"}}, true, 1},
+        {"a file of its library's name that is no library", {{"", "libmakerhelp.so"}}, false, 0},
+    };
+    const std::string driver = (folder / "maker2.dll").u8string();  // as Init names it
+    for (const Case& c : cases) {
+        for (const char* name : {"libmakerhelp.so", "libc.so.6"}) fs::remove(folder / name);
+        for (const auto& [from, name] : c.beside) {
+            if (from.empty()) testing_support::WriteFile((folder / name).u8string(), "not a library");
+            else fs::copy_file(fs::u8path(from), folder / name);
+        }
+        std::vector<platform::LibraryHandle> loaded = driver::LoadLibrariesBeside(driver);
+        EXPECT_EQ(loaded.size(), c.loadedBeside) << c.what;
+        for (auto it = loaded.rbegin(); it != loaded.rend(); ++it) platform::CloseLibrary(*it);
+        EXPECT_FALSE(platform::LibraryIsLoaded("libmakerhelp.so")) << c.what;
+
+        Spectro spectro;
+        EXPECT_EQ(spectro.LoadDriver(driver), c.loads) << c.what;
+        if (c.loads) {
+            EXPECT_STREQ(spectro.Execute("@help"), "answered beside the driver") << c.what;
+        } else {
+            EXPECT_EQ(spectro.LoadError(), 126u) << c.what;
+        }
+        spectro.Reset();
+        EXPECT_FALSE(platform::LibraryIsLoaded("libmakerhelp.so")) << c.what << ": released with the driver";
+    }
 }
 
 }  // namespace

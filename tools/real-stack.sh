@@ -92,6 +92,16 @@ grep -q "^31 entry points: all ok" <<<"$selftest" || { echo "$selftest"; echo "r
 # The user's log stays the last session's: the check and the self-test write nothing there.
 [ ! -e "$work/kestav-$(id -u)/KestavClientDriver.log" ] || { echo "real-stack: kestav-check wrote to the log"; exit 1; }
 echo "ok: kestav-check --self-test: 31 entry points of the simulator, all ok, in the driver host"
+# A maker's driver that needs a library of its own, both put in the drivers
+# folder as the administrators' page says (the driver holds no search path):
+# the check and the self-test load it as Init does, and find the library there.
+cp "$build/bin/drivers/Kestav/maker2.so" "$build/bin/drivers/Kestav/libmakerhelp.so" /usr/lib/kestav/drivers/Kestav/
+check=$(TMPDIR="$work" XDG_RUNTIME_DIR= kestav-check) && selftest=$(TMPDIR="$work" XDG_RUNTIME_DIR= \
+  kestav-check --self-test /usr/lib/kestav/drivers/Kestav/maker2.so) &&
+  grep -q "^OK driver /usr/lib/kestav/drivers/Kestav/maker2.so: 64-bit, all 31 entry points, loads in the driver host$" <<<"$check" ||
+  { echo "$check"; echo "${selftest:-}"; echo "real-stack: a driver's own library beside it was not found"; exit 1; }
+rm /usr/lib/kestav/drivers/Kestav/maker2.so /usr/lib/kestav/drivers/Kestav/libmakerhelp.so
+echo "ok: kestav-check and its self-test load a driver with the library it needs beside it"
 # A setting from the settings file, as an administrator changes it.
 sed -i 's/^#DriverTimeoutSeconds = 60$/DriverTimeoutSeconds = 120/' /etc/kestav/client.conf
 grep -q "^OK 64-bit setting DriverTimeoutSeconds = 120 (settings file, /etc/kestav/client.conf)$" <<<"$(TMPDIR="$work" kestav-check)" ||
@@ -122,7 +132,7 @@ done
 
 # The session side: the test program with the client library, the transcript.
 mkdir -p "$work/server"
-cp "$build/bin/server/kestav-session-program" "$build/bin/server/example-library" "$build/bin/server/KestavChannel.so" \
+cp "$build/bin/server/kestav-session-program" "$build/bin/server/example-library" "$build/bin/server/libKestavChannel.so" \
   tests/expected/session.txt "$work/server/"
 chmod -R a+rX "$work/server"
 

@@ -10,6 +10,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -270,6 +272,7 @@ std::uint64_t FileSize(FileHandle file) {
     return static_cast<std::uint64_t>(status.st_size);
 }
 
+const char kPathSeparator[] = "/";
 const char kProgramSuffix[] = "";
 const bool kTextIsUtf8 = true;
 
@@ -287,10 +290,12 @@ FileStart ReadFileStart(const std::string& path, std::size_t size, std::string* 
         close(file);
         return FileStart::NotADiskFile;
     }
-    bytes->assign(size, '\0');
+    // No more room than the file holds: `size` may be a generous bound.
+    const std::size_t wanted = std::size_t(std::min<std::uint64_t>(size, std::uint64_t(status.st_size)));
+    bytes->assign(wanted, '\0');
     std::size_t got = 0;
-    while (got < size) {
-        const ssize_t n = read(file, &(*bytes)[got], size - got);
+    while (got < wanted) {
+        const ssize_t n = read(file, &(*bytes)[got], wanted - got);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         got += std::size_t(n);

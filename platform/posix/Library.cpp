@@ -23,11 +23,16 @@ constexpr std::uint32_t kCannotLoad = 126;         // ERROR_MOD_NOT_FOUND
 constexpr std::uint32_t kMissingEntryPoint = 127;  // ERROR_PROC_NOT_FOUND
 }  // namespace
 
-LibraryHandle OpenLibrary(const std::string& path) {
+std::string LibraryFile(const std::string& path) {
     // Driver libraries are named "<name>.dll" by the protocol; their native
     // builds here are "<name>.so".
     std::string file = NativePath(path);
     if (boost::algorithm::ends_with(file, ".dll")) file.replace(file.size() - 4, 4, ".so");
+    return file;
+}
+
+LibraryHandle OpenLibrary(const std::string& path) {
+    const std::string file = LibraryFile(path);
     void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     lastLibraryError = handle ? 0 : kCannotLoad;
     return handle;
@@ -45,7 +50,18 @@ void CloseLibrary(LibraryHandle library) {
 
 void SetLibrarySearchFolder(const std::string&) {
     // The loader here has no per-process search folder: drivers are always
-    // opened by full path, and their own dependencies follow their RPATH.
+    // opened by full path, and the libraries beside them are loaded first.
+}
+
+const bool kLoaderSearchesLibraryFolder = false;
+
+bool LibraryIsLoaded(const std::string& name) {
+    // RTLD_NOLOAD: a handle only to a library loaded already, matched by the
+    // name the loader knows it by (its soname or file name).
+    void* handle = dlopen(name.c_str(), RTLD_LAZY | RTLD_LOCAL | RTLD_NOLOAD);
+    if (handle == nullptr) return false;
+    dlclose(handle);
+    return true;
 }
 
 std::uint32_t LastLibraryError() {

@@ -7,6 +7,8 @@ namespace {
 constexpr std::uint32_t kNotSupported = 50;  // ERROR_NOT_SUPPORTED
 }
 
+const bool kPipesAvailable = false;
+
 struct Pipe {};
 
 Pipe* CreatePipeInstance(const std::string&, bool, std::uint32_t* error) {

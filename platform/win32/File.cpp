@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cstdint>
 #include <cstdio>
 
 #include "platform/win32/Wide.h"
@@ -54,6 +55,7 @@ std::uint64_t FileSize(FileHandle file) {
     return static_cast<std::uint64_t>(size.QuadPart);
 }
 
+const char kPathSeparator[] = "\\";
 const char kProgramSuffix[] = ".exe";
 const bool kTextIsUtf8 = false;
 
@@ -70,9 +72,14 @@ FileStart ReadFileStart(const std::string& path, std::size_t size, std::string* 
         CloseHandle(file);
         return FileStart::NotADiskFile;
     }
-    bytes->assign(size, '\0');
+    // No more room than the file holds: `size` may be a generous bound.
+    LARGE_INTEGER length{};
+    const std::size_t wanted = GetFileSizeEx(file, &length) && std::uint64_t(length.QuadPart) < size
+                                   ? std::size_t(length.QuadPart)
+                                   : size;
+    bytes->assign(wanted, '\0');
     DWORD read = 0;
-    const BOOL ok = ::ReadFile(file, &(*bytes)[0], static_cast<DWORD>(size), &read, nullptr);
+    const BOOL ok = wanted == 0 || ::ReadFile(file, &(*bytes)[0], static_cast<DWORD>(wanted), &read, nullptr);
     CloseHandle(file);
     bytes->resize(ok ? read : 0);
     return ok ? FileStart::Read : FileStart::Unreadable;

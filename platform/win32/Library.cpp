@@ -10,6 +10,10 @@
 
 namespace platform {
 
+std::string LibraryFile(const std::string& path) {
+    return path;
+}
+
 LibraryHandle OpenLibrary(const std::string& path) {
     return LoadLibraryW(Widen(path).c_str());
 }
@@ -27,6 +31,12 @@ void CloseLibrary(LibraryHandle library) {
 
 void SetLibrarySearchFolder(const std::string& folder) {
     SetDllDirectoryW(Widen(folder).c_str());
+}
+
+const bool kLoaderSearchesLibraryFolder = true;
+
+bool LibraryIsLoaded(const std::string& name) {
+    return GetModuleHandleW(Widen(name).c_str()) != nullptr;
 }
 
 std::uint32_t LastLibraryError() {

@@ -8,6 +8,9 @@
 
 namespace platform {
 
+const bool kPipesAvailable = true;
+
+
 namespace {
 constexpr DWORD kBufferSize = 64 * 1024;
 

@@ -14,6 +14,8 @@
 // builds carry one fault each for the self-test: KST_CRASH_IN_MEASURE,
 // KST_HANG_IN_MEASURE and KST_LONG_SERIAL (a serial number of 6,000 bytes).
 // On Windows, KST_PROBE adds Execute|@probe:<what>| (tests/drivers/Probe.h).
+// KST_MAKER_HELP adds Execute|@help|, answered by a library of its own beside
+// the driver (tests/drivers/MakerHelp.cpp), linked as makers link theirs.
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -26,6 +28,9 @@
 #include "platform/CallingConvention.h"
 #ifdef KST_PROBE
 #include "tests/drivers/Probe.h"
+#endif
+#ifdef KST_MAKER_HELP
+extern "C" const char* MakerHelpAnswer();
 #endif
 
 #define DRIVER_API extern "C" KST_EXPORT
@@ -194,6 +199,9 @@ KST_DRIVER_API const char* KST_DRIVER_CALL Execute(const char* command) {
     static std::string probed;
     if (command != nullptr && std::string(command).rfind("@probe:", 0) == 0)
         return (probed = probe::Run(std::string(command).substr(7))).c_str();
+#endif
+#ifdef KST_MAKER_HELP
+    if (command != nullptr && std::string(command) == "@help") return MakerHelpAnswer();
 #endif
     return TextCall("Execute(" + Arg(command) + ")");
 }

@@ -122,6 +122,10 @@ unsigned AnsiCodePage();
 // Whether the library at `path` is loaded into this process now.
 bool IsLibraryLoaded(const std::string& path);
 
+// Whether the machine's registry key is there (with the test builds'
+// stand-in, whether any value is set under it), in that view.
+bool MachineKeyExists(platform::View view, const std::string& key);
+
 // Whether a C++ exception thrown in a driver library reaches the module's
 // handlers. Not on Windows, where each DLL links its own runtime.
 extern const bool kExceptionsCrossLibraries;

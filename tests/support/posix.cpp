@@ -1,4 +1,5 @@
 // POSIX side of the test helpers: files cannot be held exclusively here.
+#include <cstring>
 #include <fstream>
 #include <unistd.h>
 #include <dlfcn.h>
@@ -24,6 +25,18 @@ std::size_t PrivateBytes() {
     std::size_t size = 0, resident = 0;
     statm >> size >> resident;
     return resident * std::size_t(sysconf(_SC_PAGESIZE));
+}
+
+bool MachineKeyExists(platform::View view, const std::string& key) {
+    const bool shared = key.compare(0, 18, "SOFTWARE\\Policies\\") == 0;
+    const std::string prefix =
+        std::string("KST_HKLM") + (view == platform::View::Bits32 && !shared ? "32" : "64") + "\\" + key + "\\";
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const char* equals = std::strchr(*entry, '=');
+        if (std::strncmp(*entry, prefix.c_str(), prefix.size()) == 0 && equals != nullptr && equals[1] != '\0')
+            return true;
+    }
+    return false;
 }
 
 bool IsLibraryLoaded(const std::string& path) {

@@ -29,6 +29,15 @@ std::size_t PrivateBytes() {
     return counters.PrivateUsage;
 }
 
+bool MachineKeyExists(platform::View view, const std::string& key) {
+    HKEY open = nullptr;
+    const REGSAM flag = view == platform::View::Bits64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | flag, &open) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(open);
+    return true;
+}
+
 bool IsLibraryLoaded(const std::string& path) {
     std::string native = path;
     for (char& c : native)

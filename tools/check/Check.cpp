@@ -59,10 +59,17 @@ public:
         ++problems_;
     }
     int Problems() const { return problems_; }
+    // True the first time a folder is named (in any letter case on Windows):
+    // one folder serving several plug-ins is looked at once.
+    bool FirstLook(const std::string& folder) {
+        return looked_.insert(platform::kProgramSuffix[0] != '\0' ? boost::algorithm::to_lower_copy(folder) : folder)
+            .second;
+    }
 
 private:
     std::ostream& out_;
     int problems_ = 0;
+    std::set<std::string> looked_;
 };
 
 // A file in `folder` by its name in any letter case, as Windows finds it;
@@ -96,6 +103,28 @@ bool InAnyFolder(const std::vector<std::string>& folders, const std::string& nam
     for (const std::string& folder : folders)
         if (fs::is_regular_file(fs::u8path(folder) / fs::u8path(name), ignored)) return true;
     return false;
+}
+
+int ProgramBitness(const std::string& file);
+
+// The driver loaded as Init loads it, in the driver host of its bitness
+// beside the module in `folder`, by the same code: a library it needs that
+// is not there shows here, and nothing loads here that Init would refuse.
+// `found`: the report's words so far ("driver <path>: 64-bit, plain names").
+void LoadAsInitDoes(Report& report, const std::string& found, const fs::path& path, const fs::path& folder,
+                    int bits) {
+    const fs::path host = HostProgram(folder, bits);
+    if (ProgramBitness(ReadAll(host)) != bits) {
+        report.Ok(found + ", all 31 entry points (not loaded: no " + std::to_string(bits) + "-bit driver host)");
+        return;
+    }
+    driver::Spectro spectro;
+    if (LoadInHostAsInitDoes(spectro, host.u8string(), path.u8string(), kLoadSeconds))
+        report.Ok(found + ", all 31 entry points, loads in the driver host");
+    else
+        report.Problem(found + ", all 31 entry points, but it does not load (" +
+                       WhyNotLoaded(spectro.LoadError(), path.u8string()) + ")");
+    spectro.Release();
 }
 
 // "64-bit, plain names, all 31 entry points, loads in the driver host" or
@@ -143,27 +172,7 @@ bool CheckDriver(Report& report, const fs::path& path, const fs::path& folder) {
         report.Problem(found + ", missing: " + missing);
         return true;
     }
-    // Loaded as Init loads it: a library it needs that is not there shows here.
-    const fs::path host = HostProgram(folder, bits);
-    if (driver::LibraryBitness(ReadAll(host)) != bits) {
-        report.Ok(found + ", all 31 entry points (not loaded: no " + std::to_string(bits) + "-bit driver host)");
-        return true;
-    }
-    driver::Spectro spectro;
-    if (spectro.LoadDriverInHost(host.u8string(), path.u8string(), kLoadSeconds)) {
-        report.Ok(found + ", all 31 entry points, loads in the driver host");
-    } else {
-        const std::uint32_t error = spectro.LoadError();
-        std::string why;
-        if (error == 126) {
-            why = MissingLibraries(path.u8string());
-            if (why.empty()) why = "a library it needs is neither beside it nor on this PC";
-            why = ": " + why + " (a library the driver needs goes beside it)";
-        }
-        report.Problem(found + ", all 31 entry points, but it does not load (error " + std::to_string(error) +
-                       why + ")");
-    }
-    spectro.Release();
+    LoadAsInitDoes(report, found, path, folder, bits);
     return true;
 }
 
@@ -263,23 +272,30 @@ void CheckSettings(Report& report, int bits) {
     }
 }
 
-// Each library under drivers\ beside a module: checked where Init looks for
-// a driver of its name, a problem anywhere else; none there is a problem.
+bool CheckElfDriver(Report& report, const fs::path& path, const fs::path& base);
+
+// Each library under drivers\ beside a module (drivers/ on Linux): checked
+// where Init looks for a driver of its name, a problem anywhere else; none
+// there is a problem.
 void CheckDrivers(Report& report, const std::string& folder) {
+    if (!report.FirstLook(folder)) return;
+    const bool windows = platform::kProgramSuffix[0] != '\0';
     std::error_code error;
     const fs::path base = fs::u8path(folder);
     const fs::path drivers = base / "drivers";
     int usable = 0;
     for (fs::recursive_directory_iterator it(drivers, error), end; !error && it != end;
          it.increment(error)) {
-        if (!it->is_regular_file(error) || !boost::algorithm::iequals(it->path().extension().string(), ".dll"))
+        const std::string extension = it->path().extension().string();
+        if (!it->is_regular_file(error) ||
+            !(windows ? boost::algorithm::iequals(extension, ".dll") : extension == ".so"))
             continue;
-        const std::string misplaced = Misplaced(it->path(), base, '\\');
+        const std::string misplaced = Misplaced(it->path(), base, windows ? '\\' : '/');
         if (!misplaced.empty()) {
             report.Problem("driver " + Shown(it->path()) + ": " + misplaced);
             continue;
         }
-        if (CheckDriver(report, it->path(), base)) ++usable;
+        if (windows ? CheckDriver(report, it->path(), base) : CheckElfDriver(report, it->path(), base)) ++usable;
     }
     if (usable == 0)
         report.Problem("no instrument driver in " + Shown(drivers / "Kestav") +
@@ -333,6 +349,12 @@ bool CheckUserPlugin(Report& report) {
               " Remote Desktop clients");
     CheckPluginFolder(report, bits, fs::u8path(path).parent_path());
     return true;
+}
+
+int CheckDriverFolder(std::ostream& out, const std::string& moduleFolder) {
+    Report report(out);
+    CheckDrivers(report, moduleFolder);
+    return report.Problems();
 }
 
 int CheckClientPc(std::ostream& out) {
@@ -391,6 +413,26 @@ std::string MissingLibraries(const std::string& file) {
     return missing;
 }
 
+bool LoadInHostAsInitDoes(driver::Spectro& spectro, const std::string& program, const std::string& path,
+                          std::uint32_t timeoutSeconds) {
+    // By the name Init gives it, "<name>.dll", which Linux's loader layer
+    // opens as "<name>.so".
+    std::string named = path;
+    if (platform::kProgramSuffix[0] == '\0' && boost::algorithm::ends_with(named, ".so"))
+        named.replace(named.size() - 3, 3, ".dll");
+    return spectro.LoadDriverInHost(program, named, timeoutSeconds);
+}
+
+std::string WhyNotLoaded(std::uint32_t error, const std::string& path) {
+    std::string why = "error " + std::to_string(error);
+    if (error == 126) {
+        std::string missing = MissingLibraries(path);
+        if (missing.empty()) missing = "a library it needs is neither beside it nor on this PC";
+        why += ": " + missing + " (a library the driver needs goes beside it)";
+    }
+    return why;
+}
+
 std::string ProgramFolder(const char* argv0) {
     std::string self = platform::ModuleFileName(reinterpret_cast<const void*>(&ProgramFolder));
     if (self.empty()) self = argv0;
@@ -409,8 +451,13 @@ bool ParseNumber(const std::string& text, int* value) {
 
 void ShowLogTail(std::ostream& out, int lines) {
     const std::string path = diag::LogFilePath();
-    out << "\nlog file: " << platform::ShownPath(path) << "\n";
+    out << "\nlog file: " << diag::ShownLogFilePath() << "\n";
     std::ifstream log(fs::u8path(platform::NativePath(path)), std::ios::binary);
+    if (!log) {
+        out << "no log there yet: the module writes it once a session on this PC, for this user, has opened "
+               "its channels (or it was removed since)\n";
+        return;
+    }
     std::vector<std::string> all;
     std::string line;
     while (std::getline(log, line)) {
@@ -424,28 +471,38 @@ void ShowLogTail(std::ostream& out, int lines) {
 
 namespace {
 
-// The ELF counterpart of MissingLibraries: what `library` needs that is
-// neither beside it nor in the system's library folders.
+// The ELF counterpart of MissingLibraries: what `library` needs, and what
+// the libraries beside it that it needs need in turn, that is neither beside
+// it nor in the system's library folders.
 std::string MissingElfLibraries(const fs::path& path, const driver::ElfLibrary& library) {
+    const std::vector<std::string> search = platform::SystemLibraryFolders();
+    const fs::path beside = path.parent_path();
     std::string missing;
-    std::vector<std::string> search = platform::SystemLibraryFolders();
-    search.push_back(path.parent_path().u8string());
-    for (const std::string& name : library.needed) {
-        if (!InAnyFolder(search, name))
-            missing += std::string(missing.empty() ? "" : "; ") + path.filename().u8string() + " needs " + name +
-                       ", not found";
+    std::set<std::string> seen;
+    std::vector<std::pair<std::string, std::vector<std::string>>> pending = {
+        {path.filename().u8string(), library.needed}};
+    for (std::size_t next = 0; next < pending.size() && next < 64; ++next) {
+        const auto [name, needed] = pending[next];
+        for (const std::string& need : needed) {
+            if (!seen.insert(need).second) continue;
+            driver::ElfLibrary local;
+            std::error_code ignored;
+            if (fs::is_regular_file(beside / fs::u8path(need), ignored) &&
+                driver::ReadElfLibrary(ReadAll(beside / fs::u8path(need)), &local)) {
+                pending.emplace_back(need, local.needed);
+                continue;
+            }
+            if (!InAnyFolder(search, need))
+                missing += std::string(missing.empty() ? "" : "; ") + name + " needs " + need + ", not found";
+        }
     }
     return missing;
 }
 
-// One library under drivers/: where Init looks for it, 64-bit, the 31 entry points, what it needs.
+// One library under drivers/, where Init looks for it: 64-bit, the 31
+// entry points, loaded as Init loads it.
 bool CheckElfDriver(Report& report, const fs::path& path, const fs::path& base) {
     const std::string name = "driver " + path.u8string() + ": ";
-    const std::string misplaced = Misplaced(path, base, '/');
-    if (!misplaced.empty()) {
-        report.Problem(name + misplaced);
-        return false;
-    }
     driver::ElfLibrary library;
     if (!driver::ReadElfLibrary(ReadAll(path), &library)) {
         report.Problem(name + "not a shared library for x86-64");
@@ -471,11 +528,7 @@ bool CheckElfDriver(Report& report, const fs::path& path, const fs::path& base) 
         report.Problem(name + "64-bit, missing: " + missing);
         return true;
     }
-    const std::string unavailable = MissingElfLibraries(path, library);
-    if (!unavailable.empty())
-        report.Problem(name + "64-bit, all 31 entry points, but it will not load: " + unavailable);
-    else
-        report.Ok(name + "64-bit, all 31 entry points, every library it needs found");
+    LoadAsInitDoes(report, name + "64-bit", path, base, 64);
     return true;
 }
 
@@ -557,20 +610,12 @@ int CheckFreeRdpClients(std::ostream& out, const std::vector<std::string>& libra
         report.Problem("no FreeRDP is installed (libfreerdp2.so.2 or libfreerdp3.so.3): the add-in serves the "
                        "FreeRDP clients (xfreerdp /dvc:kestav, xfreerdp3 /dvc:kestav)");
     for (const fs::path& base : modules) {
-        std::error_code error;
-        const fs::path drivers = base / "drivers";
-        int usable = 0;
-        for (fs::recursive_directory_iterator it(drivers, error), end; !error && it != end; it.increment(error))
-            if (it->is_regular_file(error) && it->path().extension() == ".so" && CheckElfDriver(report, it->path(), base))
-                ++usable;
-        if (usable == 0)
-            report.Problem("no instrument driver in " + (drivers / "Kestav").u8string() +
-                           ": Init finds none (the maker's driver goes there)");
+        CheckDrivers(report, base.u8string());
         CheckHost(report, 64, base, "add-in");
     }
     CheckSettings(report, 64);
-    const std::string log = platform::NativePath(diag::LogFilePath());
-    const std::string problem = platform::LogPlaceProblem(log);
+    const std::string log = diag::ShownLogFilePath();
+    const std::string problem = platform::LogPlaceProblem(platform::NativePath(diag::LogFilePath()));
     if (problem.empty())
         report.Ok("log: " + log + " (this user's alone)");
     else

@@ -2,9 +2,14 @@
 // one line per finding, "OK ..." or "PROBLEM ...".
 #pragma once
 
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
+
+namespace driver {
+class Spectro;
+}
 
 namespace host {
 
@@ -40,6 +45,19 @@ constexpr const char* kArgumentSizeFix =
 // (64-bit, all 31 entry points, the libraries it needs found), the settings
 // and the log's place.
 int CheckFreeRdpClients(std::ostream& out, const std::vector<std::string>& libraryFolders);
+
+// Each library under drivers\ beside the module in `moduleFolder` (drivers/
+// on Linux), as the checks above see it; every driver is loaded as Init
+// loads it, in the driver host there. Returns the number of problems.
+int CheckDriverFolder(std::ostream& out, const std::string& moduleFolder);
+
+// Loads the driver library at `path` in the driver host `program` exactly
+// as Init does, by the name Init gives it; false with spectro.LoadError().
+bool LoadInHostAsInitDoes(driver::Spectro& spectro, const std::string& program, const std::string& path,
+                          std::uint32_t timeoutSeconds);
+// "error 126: maker.dll needs helper.dll, not found (a library the driver
+// needs goes beside it)": why the driver at `path` did not load.
+std::string WhyNotLoaded(std::uint32_t error, const std::string& path);
 
 // This PC, by its kind: CheckClientPc on Windows, CheckFreeRdpClients on Linux.
 int CheckThisPc(std::ostream& out);

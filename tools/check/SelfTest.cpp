@@ -219,7 +219,7 @@ int RunSelfTest(const std::string& path, const SelfTestOptions& options, std::os
             if (bits == 32 && exports.count(entry + size) != 0) ++argumentSize;
         }
     }
-    const std::string program = options.hostFolder + "/" + names::kDriverHostPrefix +
+    const std::string program = options.hostFolder + platform::kPathSeparator + names::kDriverHostPrefix +
                                 std::to_string(bits) + platform::kProgramSuffix;
     out << "  " << bits << "-bit library, run in " << names::kDriverHostPrefix << bits
         << platform::kProgramSuffix << " with a time limit of " << options.timeoutSeconds << " s per call\n\n";
@@ -249,21 +249,11 @@ int RunSelfTest(const std::string& path, const SelfTestOptions& options, std::os
         return 1;
     }
 
-    // Loaded by the name the module gives it: "<name>.dll", which Linux's
-    // loader layer opens as "<name>.so".
-    std::string named = path;
-    if (!windows && named.size() > 3 && named.compare(named.size() - 3, 3, ".so") == 0)
-        named.replace(named.size() - 3, 3, ".dll");
     Spectro spectro;
-    auto start = [&]() {
-        return spectro.LoadDriverInHost(program, named, options.timeoutSeconds);
-    };
+    auto start = [&]() { return LoadInHostAsInitDoes(spectro, program, path, options.timeoutSeconds); };
     if (!start()) {
-        const std::uint32_t error = spectro.LoadError();
-        std::string why = error == 126 ? MissingLibraries(path) : std::string();
-        if (error == 126 && why.empty()) why = "a library it needs is neither beside it nor on this PC";
-        out << "PROBLEM: the driver does not load in the driver host (error " << error
-            << (why.empty() ? "" : ": " + why + " (a library the driver needs goes beside it)") << ")\n";
+        out << "PROBLEM: the driver does not load in the driver host (" << WhyNotLoaded(spectro.LoadError(), path)
+            << ")\n";
         return 1;
     }
     Context context;

@@ -14,20 +14,32 @@
 
 namespace {
 
-const char* const kUsage =
-    "usage: kestav-check [--check] [--show-log [N]]\n"
-    "       kestav-check --self-test DRIVER [--timeout S]\n"
+// What --check looks at, in this system's words.
+const char* const kWindowsChecks =
     "  --check              check this PC (the default): ICA clients, the module's\n"
-    "                       registration and files, the Remote Desktop plug-in, the\n"
+    "                       registration and files, the Remote Desktop plug-ins, the\n"
     "                       settings in force, each driver loaded where the module loads\n"
-    "                       it (exit 1 when the module cannot work)\n"
-    "  --self-test DRIVER   call each of the driver library's 31 entry points once, in\n"
-    "                       the driver host, and judge each (exit 1 on any problem)\n"
-    "  --timeout S          with --self-test: seconds a call may take (default 30)\n"
-    "  --show-log [N]       print the log file's path and its last N lines (default 12)\n";
+    "                       it (exit 1 when the module cannot work)\n";
+const char* const kLinuxChecks =
+    "  --check              check this PC (the default): each FreeRDP client and the add-in\n"
+    "                       in its add-in folder, the driver host, the settings file and\n"
+    "                       the settings in force, each driver loaded where the module\n"
+    "                       loads it, the log's place (exit 1 when the module cannot work)\n";
+
+std::string UsageText() {
+    return std::string("usage: kestav-check [--check] [--show-log [N]]\n"
+                       "       kestav-check --self-test DRIVER [--timeout S]\n"
+                       "       kestav-check --version\n") +
+           (platform::kProgramSuffix[0] != '\0' ? kWindowsChecks : kLinuxChecks) +
+           "  --self-test DRIVER   call each of the driver library's 31 entry points once, in\n"
+           "                       the driver host, and judge each (exit 1 on any problem)\n"
+           "  --timeout S          with --self-test: seconds a call may take (default 30)\n"
+           "  --show-log [N]       print the log file's path and its last N lines (default 12)\n"
+           "  --version            print the version of this kestav-check (the module's own)\n";
+}
 
 int Usage(const std::string& problem) {
-    std::cerr << "kestav-check: " << problem << "\n" << kUsage;
+    std::cerr << "kestav-check: " << problem << "\n" << UsageText();
     return 2;
 }
 
@@ -42,7 +54,10 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
-            std::cout << kUsage;
+            std::cout << UsageText();
+            return 0;
+        } else if (arg == "--version") {
+            std::cout << "kestav-check " << KST_VERSION << "\n";
             return 0;
         } else if (arg == "--check") {
             // the default

@@ -66,6 +66,9 @@ void EngineHost::UnloadModule() {
 }
 
 EngineStatus EngineHost::Call(int index, void* parameter, std::uint16_t* size) {
+    // No module loaded (or one that gave no table): nothing to call.
+    if (engineLink.procedures == nullptr || engineLink.procedures[index] == nullptr)
+        return ica::kStatusNoProcedureTable;
     return engineLink.procedures[index](engineLink.data, parameter, size);
 }
 

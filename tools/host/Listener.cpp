@@ -43,7 +43,7 @@ int Listener::Run() {
     int served = 0;
     while (!stopping_ && (options_.sessions == 0 || served < options_.sessions)) {
         // Between sessions the engine still polls, as a real one does.
-        (void)engine_.Poll();
+        if (!options_.withoutModule) (void)engine_.Poll();
         if (platform::AcceptPipeClient(pipe, 100) != platform::PipeWait::Done) continue;
         // A spare instance answers any second program with a refusal.
         platform::Pipe* spare = platform::CreatePipeInstance(name, false, &error);
@@ -112,7 +112,7 @@ void Listener::Serve(platform::Pipe* pipe, platform::Pipe* spare) {
                 reply.kind = loop::Kind::Queried;
                 std::uint8_t record[64] = {};
                 std::uint16_t count = sizeof record;
-                if (engine_.Info(record, &count) == ica::kStatusSuccess)
+                if (!options_.withoutModule && engine_.Info(record, &count) == ica::kStatusSuccess)
                     reply.bytes.assign(reinterpret_cast<const char*>(record), ica::kModuleInfoLength);
             } else {
                 reply.kind = loop::Kind::Written;
@@ -122,6 +122,10 @@ void Listener::Serve(platform::Pipe* pipe, platform::Pipe* spare) {
                     if (!options_.quiet)
                         out_ << "refused a write of " << frame.bytes.size() << " bytes (at most " << usable
                              << ")" << std::endl;
+                } else if (options_.withoutModule) {
+                    Print(">", frame.bytes);
+                    if (!options_.quiet) out_ << "  (no module on this client: nothing answers)" << std::endl;
+                    reply.status = loop::WriteStatus::Done;
                 } else {
                     Print(">", frame.bytes);
                     const bool delivered = engine_.Deliver(loop::ChannelName(frame.channel), frame.bytes);
@@ -131,6 +135,7 @@ void Listener::Serve(platform::Pipe* pipe, platform::Pipe* spare) {
             }
             if (!platform::PipeSend(pipe, Encoded(reply))) break;
         }
+        if (options_.withoutModule) continue;
         (void)engine_.Poll();
         if (!Forward(pipe, &forwarded, &awaiting)) return;
         if (awaiting) std::this_thread::yield();

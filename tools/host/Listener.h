@@ -28,11 +28,15 @@ struct ListenerOptions {
     // A program that sends nothing for this long loses its session, so that
     // a silent one cannot hold the loop for good.
     int idleSeconds = 600;
+    // A client without the Kestav module: the channels are served, every
+    // write is taken, and nothing ever answers (the engine is not used).
+    bool withoutModule = false;
 };
 
 class Listener {
 public:
-    // `engine` has the module loaded and opened; this thread is its thread.
+    // `engine` has the module loaded and opened (unless withoutModule); this
+    // thread is its thread.
     Listener(EngineHost& engine, const ListenerOptions& options, std::ostream& out);
     // Serves sessions until Stop, or until `sessions` have ended. 0, or 5 when
     // the pipe cannot be made (another listener has the name).

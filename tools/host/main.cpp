@@ -15,6 +15,7 @@
 #include "platform/Arguments.h"
 #include "platform/File.h"
 #include "platform/Library.h"
+#include "platform/Pipe.h"
 #include "platform/Text.h"
 #include "diag/LogFile.h"
 #include "packaging/Names.h"
@@ -36,7 +37,8 @@ const char* const kUsage =
     "  --dvc                a Remote Desktop client instead: load the DVC plug-in, open its\n"
     "                       dynamic channels and write the commands into them\n"
     "  --hpc                the WinStation driver offers the High Performance Channel\n"
-    "  --refuse N[:STATUS]  refuse the next N sends with STATUS (default 1016)\n"
+    "  --refuse N[:STATUS]  refuse the module's next N sends with STATUS (default 1016), for\n"
+    "                       the commands given here; it retries each at the next poll\n"
     "  --max-write N        the engine's maximum write size, one byte of it for the\n"
     "                       channel number (default 5000); longer queued writes are refused\n"
     "  --channel cmd|data   channel the commands are written to (default cmd)\n"
@@ -49,14 +51,16 @@ const char* const kUsage =
     "                       programs on this PC (the stand-in wfapi, the client library)\n"
     "                       over \\\\.\\pipe\\KestavLoop-SESSION-NAME (default: default) until stopped\n"
     "  --quiet              with --listen: do not print each command and response\n"
+    "  --no-module          with --listen: a client without the Kestav module: the channels\n"
+    "                       open, nothing answers (the library says KESTAV_MODULE_ABSENT)\n"
     "  --sessions N         with --listen: end after N sessions\n"
     "  --idle-seconds S     with --listen: end a session after S s without a frame\n"
     "                       from its program (default 600)\n"
-    "  --check              check this PC: ICA clients, the module's registration and\n"
-    "                       files, the drivers under drivers\\ (exit 1 on any problem)\n"
+    "  --check              check this PC as kestav-check does (exit 1 on any problem)\n"
     "  --self-test DRIVER   call each of the driver library's 31 entry points once, in\n"
     "                       the driver host, and judge each (exit 1 on any problem)\n"
     "  --timeout S          with --self-test: seconds a call may take (default 30)\n"
+    "  --version            print the version of this kestav-host (the module's own)\n"
     "Commands are written as they are, e.g. \"Init|sim|\" or \"GetSpectralData|0|5|\".\n";
 
 struct Options {
@@ -117,7 +121,7 @@ int ParseOptions(int argc, char** argv, const std::vector<std::string>& paths, O
         } else if (arg == "--check") {
             // The user's log stays the last session's: nothing of this check goes there.
             diag::LogFile::off = true;
-            return host::CheckClientPc(std::cout) == 0 ? 0 : 1;
+            return host::CheckThisPc(std::cout) == 0 ? 0 : 1;
         } else if (arg == "--dvc") {
             options->dvc = true;
         } else if (arg == "--listen") {
@@ -125,6 +129,8 @@ int ParseOptions(int argc, char** argv, const std::vector<std::string>& paths, O
             if (i + 1 < argc && argv[i + 1][0] != '-') options->listener.name = argv[++i];
         } else if (arg == "--quiet") {
             options->listener.quiet = true;
+        } else if (arg == "--no-module") {
+            options->listener.withoutModule = true;
         } else if (arg == "--sessions") {
             if (!next(&value) || !host::ParseNumber(value, &options->listener.sessions) ||
                 options->listener.sessions < 1)
@@ -171,12 +177,24 @@ int ParseOptions(int argc, char** argv, const std::vector<std::string>& paths, O
         } else if (arg == "--show-log") {
             options->logLines = 12;
             if (i + 1 < argc && host::ParseNumber(argv[i + 1], &options->logLines)) ++i;
+        } else if (arg == "--version") {
+            std::cout << "kestav-host " << KST_VERSION << "\n";
+            return 0;
         } else if (arg.compare(0, 2, "--") == 0) {
             return Usage("unknown option " + arg);
         } else {
             options->commands.push_back(arg);
         }
     }
+    if (options->listener.withoutModule && !options->listen) return Usage("--no-module goes with --listen");
+    // The listener polls without pause, and each refused send is tried again
+    // at the next poll: a count of refusals would be gone at once.
+    if (options->listen && options->refuseCount > 0)
+        return Usage("--refuse is for the commands given here, not with --listen; for a client without the "
+                     "module: --listen --no-module");
+    if (options->listen && !platform::kPipesAvailable)
+        return Usage("--listen serves the local loop, a Windows one (named pipes); on Linux a server-side "
+                     "program talks to the add-in in an xrdp session");
     return -1;
 }
 
@@ -295,13 +313,21 @@ int main(int argc, char** argv) {
     }
     if (options.dvc) {
         const std::string plugin = options.module.empty()
-                                       ? host::ProgramFolder(argv[0]) + "/" + names::kDvcModuleFile
+                                       ? host::ProgramFolder(argv[0]) + platform::kPathSeparator + names::kDvcModuleFile
                                        : options.module;
         const int status = RunDvc(options, plugin);
         if (options.logLines >= 0) host::ShowLogTail(std::cout, options.logLines);
         return status;
     }
-    if (options.module.empty()) options.module = host::ProgramFolder(argv[0]) + "/" + kModuleFile;
+    if (options.module.empty()) options.module = host::ProgramFolder(argv[0]) + platform::kPathSeparator + kModuleFile;
+    if (options.listen && options.listener.withoutModule) {
+        host::EngineHost engine;  // never given a module
+        engine.hpc = options.hpc;
+        engine.maximumWrite = static_cast<std::uint16_t>(options.maximumWrite);
+        std::cout << "no module: a client without the Kestav module\n";
+        host::Listener listener(engine, options.listener, std::cout);
+        return listener.Run();
+    }
 
     {
         host::EngineHost engine;

@@ -1,0 +1,28 @@
+// The libraries a driver needs that lie beside it, loaded before it where
+// the system's loader would not look there by itself (Linux: only the
+// library's RUNPATH and the system's folders are searched, never its own
+// folder). Each is loaded by its full path after what it needs in turn, so
+// that loading the driver finds them loaded, as Windows finds them in the
+// search folder Init sets.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/Library.h"
+
+namespace driver {
+
+// At most this many libraries beside a driver are loaded for it, and none
+// from a file larger than kMostLibraryBytes (such a file's needs are left to
+// the loader).
+constexpr std::size_t kMostLibrariesBeside = 64;
+constexpr std::size_t kMostLibraryBytes = 64u << 20;
+
+// The handles of the libraries loaded for `driverPath`, in load order (close
+// them in the reverse order, after the driver). A name that is loaded
+// already (the C library, a library of the host) keeps the loaded one.
+// Nothing where the loader searches the driver's folder itself.
+std::vector<platform::LibraryHandle> LoadLibrariesBeside(const std::string& driverPath);
+
+}  // namespace driver
