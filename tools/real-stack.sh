@@ -27,7 +27,8 @@ read -r -a majors <<<"${KST_MAJORS:-2 3}"
 declare -A program=([2]=xfreerdp [3]=xfreerdp3)
 addins() { echo "/usr/lib/x86_64-linux-gnu/freerdp$1"; }
 ninja -C "$build" "${majors[@]/#/kestavecho-client-freerdp}" kestav-session-program example-library >/dev/null
-deb=$(SKIP_INSTALL=1 tools/package-deb.sh --out "$build/real-stack-package")
+# The package as an administrator gets it, beside the MSIs.
+deb=$(SKIP_INSTALL=1 tools/package-deb.sh --out build/packages)
 if dpkg-query -W -f='${Status}' kestav-client 2>/dev/null | grep -q "install ok installed"; then
   echo "real-stack: the package kestav-client is installed on this machine already"; exit 1
 fi

@@ -1,7 +1,10 @@
 # Sourced by the scripts that run Windows programs: one persistent wineserver
-# for the whole run, stopped when the script ends.
+# for the whole run, stopped when the script ends. A Wine prefix of the
+# build's own unless WINEPREFIX names one: the settings made here (no
+# graphics, no crash dialog) never reach the user's ~/.wine.
 export WINEDEBUG=-all
-export WINEPREFIX="${WINEPREFIX:-$HOME/.wine}"
+export WINEPREFIX="${WINEPREFIX:-$PWD/build/wine}"
+mkdir -p "$WINEPREFIX"
 wine_start() {
   # Started with its output on /dev/null: wine's helper processes inherit it
   # and would otherwise hold a pipe of ours open.
