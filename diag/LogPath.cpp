@@ -36,16 +36,19 @@ std::string LogFilePath() {
     return path;
 }
 
-std::string ShownLogFilePath() {
-    const std::string native = platform::NativePath(LogFilePath());
+std::string OneSeparator(const std::string& path) {
     std::string shown;
-    for (std::size_t i = 0; i < native.size(); ++i) {
-        const bool separator = native[i] == '\\' || native[i] == '/';
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const bool separator = path[i] == '\\' || path[i] == '/';
         // A leading pair names a network share (\\server\share): kept.
-        if (separator && i > 1 && (native[i - 1] == '\\' || native[i - 1] == '/')) continue;
-        shown += native[i];
+        if (separator && i > 1 && (path[i - 1] == '\\' || path[i - 1] == '/')) continue;
+        shown += path[i];
     }
-    return platform::ShownPath(shown);
+    return shown;
+}
+
+std::string ShownLogFilePath() {
+    return platform::ShownPath(OneSeparator(platform::NativePath(LogFilePath())));
 }
 
 }  // namespace diag

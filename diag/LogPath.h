@@ -25,5 +25,8 @@ std::string LogFilePath();
 // The same as people read it: the system's separators, one between each
 // two names ("C:\Temp\KestavClientDriver.log", "/tmp/kestav-1000/KestavClientDriver.log").
 std::string ShownLogFilePath();
+// "C:\\Temp\\\\x.log" -> "C:\\Temp\\x.log": one separator wherever there are more,
+// but for the two that begin a network path ("\\\\server\\share").
+std::string OneSeparator(const std::string& path);
 
 }  // namespace diag

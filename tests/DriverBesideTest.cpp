@@ -1,5 +1,6 @@
-// A maker's driver that needs a library of the maker's own, shipped beside
-// it and linked by name only (no search path recorded in the driver): Init,
+// A maker's driver that needs a library of the maker's own (which needs
+// another in turn), shipped beside it and linked by name only (no search
+// path recorded in either): Init,
 // in-process and in the driver host, the self-test and the client check
 // load it alike and agree, with the library there and without it.
 #include <gtest/gtest.h>
@@ -41,9 +42,10 @@ protected:
             if (fs::exists(bin / host)) fs::copy_file(bin / host, folder / host);
         }
         driver = fs::u8path(testing_support::DriverFilePath("Kestav", "maker2"));
-        helper = driver.parent_path() / (testing_support::OnWindows() ? "makerhelp.dll" : "libmakerhelp.so");
-        ASSERT_TRUE(fs::exists(driver)) << driver;
-        ASSERT_TRUE(fs::exists(helper)) << helper;
+        const bool windows = testing_support::OnWindows();
+        helper = driver.parent_path() / (windows ? "makerhelp.dll" : "libmakerhelp.so");
+        base = driver.parent_path() / (windows ? "makerbase.dll" : "libmakerbase.so");
+        for (const fs::path& file : {driver, helper, base}) ASSERT_TRUE(fs::exists(file)) << file;
         fs::copy_file(driver, drivers / driver.filename());
     }
 
@@ -75,7 +77,7 @@ protected:
     }
 
     testing_support::ScopedTempFolder temp;
-    fs::path folder, drivers, driver, helper;
+    fs::path folder, drivers, driver, helper, base;  // the driver needs the helper, the helper the base
 };
 
 TEST_P(DriverBeside, InitTheSelfTestAndTheCheckAgree) {
@@ -98,8 +100,10 @@ TEST_P(DriverBeside, InitTheSelfTestAndTheCheckAgree) {
               std::string::npos)
         << without.checkReport;
 
-    // Beside it, as the page says: each loads it, and the driver calls into it.
+    // Beside it, as the page says (with the library that one needs in turn): each loads it, and
+    // the driver calls through it.
     fs::copy_file(helper, drivers / helper.filename());
+    fs::copy_file(base, drivers / base.filename());
     Verdicts with = Try(hosted);
     EXPECT_EQ(with.init, "OK");
     EXPECT_EQ(with.help, "OK|answered beside the driver");

@@ -53,6 +53,25 @@ TEST(LogPath, NeverReadsPastWhatTheQueryWrote) {
     EXPECT_EQ(MakeLogPath(3, buffer, 4), "abc\\KestavClientDriver.log");
 }
 
+// The log's path as people read it: one separator between two names.
+TEST(LogPath, ShownWithOneSeparatorBetweenNames) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"C:\\Temp\\\\KestavClientDriver.log", "C:\\Temp\\KestavClientDriver.log"},
+        {"/tmp//KestavClientDriver.log", "/tmp/KestavClientDriver.log"},
+        {"/tmp/\\KestavClientDriver.log", "/tmp/KestavClientDriver.log"},
+        {"\\\\server\\share\\\\KestavClientDriver.log", "\\\\server\\share\\KestavClientDriver.log"},
+        {"c:\\KestavClientDriver.log", "c:\\KestavClientDriver.log"},
+        {"", ""},
+    };
+    for (const auto& [path, shown] : cases) EXPECT_EQ(diag::OneSeparator(path), shown) << path;
+    ScopedTempFolder temp;
+    temp.Redirect(temp.Path() + "/");
+    const std::string log = diag::ShownLogFilePath();
+    EXPECT_EQ(log.find("//"), std::string::npos) << log;
+    EXPECT_EQ(log.find("\\\\"), std::string::npos) << log;
+    EXPECT_EQ(log.substr(log.size() - 22), "KestavClientDriver.log") << log;
+}
+
 TEST(LogPath, TooLongTemporaryFolderFallsBackToDriveC) {
     ScopedTempFolder temp;
     temp.Redirect(temp.Path() + "/" + std::string(300, 'x'));

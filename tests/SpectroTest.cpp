@@ -61,17 +61,19 @@ TEST(Spectro, ReloadReleasesTheFirstLibrary) {
 }
 
 // Where the loader never looks beside a library for what it needs (Linux),
-// the libraries a driver needs there are loaded first: each once, never a
-// second copy of one the process has loaded already (the C library), and
-// released with the driver.
+// the libraries a driver needs there are loaded first, what they need in
+// turn before them: each once, never a second copy of one the process has
+// loaded already (the C library), and released with the driver, also when
+// the driver itself then fails to load.
 TEST(Spectro, TheLibrariesADriverNeedsBesideIt) {
     if (platform::kLoaderSearchesLibraryFolder) GTEST_SKIP() << "the loader searches the driver's folder here";
     namespace fs = std::filesystem;
     testing_support::ScopedTempFolder temp;
     const fs::path folder = fs::u8path(temp.Path());
     const fs::path built = fs::u8path(testing_support::DriverFilePath("Kestav", "maker2"));
-    fs::copy_file(built, folder / "maker2.so");
+    const std::string driverBytes = testing_support::ReadFile(built.u8string());
     const std::string helper = (built.parent_path() / "libmakerhelp.so").u8string();
+    const std::string base = (built.parent_path() / "libmakerbase.so").u8string();
     std::string libc;
     for (const std::string& system : platform::SystemLibraryFolders())
         if (libc.empty() && fs::is_regular_file(fs::u8path(system) / "libc.so.6")) libc = system + "/libc.so.6";
@@ -79,36 +81,47 @@ TEST(Spectro, TheLibrariesADriverNeedsBesideIt) {
     struct Case {
         const char* what;
         std::vector<std::pair<std::string, std::string>> beside;  // from, name
+        bool needsNothingElse;  // false: the driver names a library that is nowhere
         bool loads;
         std::size_t loadedBeside;
     };
     const Case cases[] = {
-        {"nothing beside it", {}, false, 0},
-        {"its library", {{helper, "libmakerhelp.so"}}, true, 1},
-        {"and a copy of the C library", {{helper, "libmakerhelp.so"}, {libc, "libc.so.6"}}, true, 1},
-        {"a file of its library's name that is no library", {{"", "libmakerhelp.so"}}, false, 0},
+        {"nothing beside it", {}, true, false, 0},
+        {"its library and the one that needs", {{helper, "libmakerhelp.so"}, {base, "libmakerbase.so"}}, true, true, 2},
+        {"its library without the one that needs", {{helper, "libmakerhelp.so"}}, true, false, 0},
+        {"and a copy of the C library",
+         {{helper, "libmakerhelp.so"}, {base, "libmakerbase.so"}, {libc, "libc.so.6"}}, true, true, 2},
+        {"a file of its library's name that is no library", {{"", "libmakerhelp.so"}}, true, false, 0},
+        {"its libraries, but another it needs is nowhere",
+         {{helper, "libmakerhelp.so"}, {base, "libmakerbase.so"}}, false, false, 2},
     };
     const std::string driver = (folder / "maker2.dll").u8string();  // as Init names it
     for (const Case& c : cases) {
-        for (const char* name : {"libmakerhelp.so", "libc.so.6"}) fs::remove(folder / name);
+        SCOPED_TRACE(c.what);
+        for (const char* name : {"libmakerhelp.so", "libmakerbase.so", "libc.so.6"}) fs::remove(folder / name);
+        std::string bytes = driverBytes;
+        if (!c.needsNothingElse) bytes.replace(bytes.find("libc.so.6"), 9, "libq.so.6");
+        testing_support::WriteFile((folder / "maker2.so").u8string(), bytes);
         for (const auto& [from, name] : c.beside) {
             if (from.empty()) testing_support::WriteFile((folder / name).u8string(), "not a library");
             else fs::copy_file(fs::u8path(from), folder / name);
         }
         std::vector<platform::LibraryHandle> loaded = driver::LoadLibrariesBeside(driver);
-        EXPECT_EQ(loaded.size(), c.loadedBeside) << c.what;
+        EXPECT_EQ(loaded.size(), c.loadedBeside);
         for (auto it = loaded.rbegin(); it != loaded.rend(); ++it) platform::CloseLibrary(*it);
-        EXPECT_FALSE(platform::LibraryIsLoaded("libmakerhelp.so")) << c.what;
+        EXPECT_FALSE(platform::LibraryIsLoaded("libmakerhelp.so"));
 
         Spectro spectro;
-        EXPECT_EQ(spectro.LoadDriver(driver), c.loads) << c.what;
+        EXPECT_EQ(spectro.LoadDriver(driver), c.loads);
         if (c.loads) {
-            EXPECT_STREQ(spectro.Execute("@help"), "answered beside the driver") << c.what;
+            EXPECT_STREQ(spectro.Execute("@help"), "answered beside the driver");
         } else {
-            EXPECT_EQ(spectro.LoadError(), 126u) << c.what;
+            EXPECT_EQ(spectro.LoadError(), 126u);
+            EXPECT_FALSE(platform::LibraryIsLoaded("libmakerbase.so")) << "released when the driver failed";
         }
         spectro.Reset();
-        EXPECT_FALSE(platform::LibraryIsLoaded("libmakerhelp.so")) << c.what << ": released with the driver";
+        for (const char* name : {"libmakerhelp.so", "libmakerbase.so"})
+            EXPECT_FALSE(platform::LibraryIsLoaded(name)) << name << ": released with the driver";
     }
 }
 
