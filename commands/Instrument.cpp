@@ -131,7 +131,7 @@ Result Instrument::Execute(const std::string& command) {
         if (name == kInit) return Init(parameters);
 
         const auto entry = commands.find(name);
-        if (entry == commands.end()) return Result::Failure("Unknown command \"" + name + "\"");
+        if (entry == commands.end()) return relay::UnknownCommand(name);
         diag::LogLine("Command ", diag::Shown{name}, " (",
                       diag::Shown{boost::algorithm::join(parameters, ", ")}, ")");
         // Checked in this order, for every command: the parameter count, then

@@ -11,10 +11,6 @@ static_assert(dvc::kLongestResponse <= driverhost::kLongestText,
 
 namespace dvc {
 
-namespace {
-const std::string kResponseTooLong = "ERROR|Response too long";
-}  // namespace
-
 const char* ChannelName(Channel channel) {
     return channel == Channel::Command ? names::kCommandChannel : names::kDataChannel;
 }
@@ -31,68 +27,96 @@ VirtualChannelDVC::~VirtualChannelDVC() {
     diag::LogLine("~VirtualChannelDVC");
 }
 
-void VirtualChannelDVC::Open() {
-    diag::LogLine("DVC: Plug-in initialized");
+const char* KindName(Kind kind) {
+    return kind == Kind::Dynamic ? "DVC" : "SVC";
+}
+
+void VirtualChannelDVC::Open(Kind kind) {
+    diag::LogLine(KindName(kind), ": Plug-in initialized");
+    {
+        std::lock_guard<platform::Mutex> lock(channelLock);
+        open[int(kind)] = true;
+    }
     diag::LogSettings();
     // The client's callbacks must never wait: commands always run on the
     // instrument thread here, whatever InstrumentThread says.
     diag::LogDetail("Instrument thread: on");
 }
 
-std::uint64_t VirtualChannelDVC::ChannelOpened(Channel channel, const Writer& writer) {
-    diag::LogLine("DVC: Channel \"", ChannelName(channel), "\" connected");
+std::uint64_t VirtualChannelDVC::ChannelOpened(Channel channel, const Writer& writer, Kind kind) {
+    diag::LogLine(KindName(kind), ": Channel \"", ChannelName(channel), "\" connected");
     std::lock_guard<platform::Mutex> lock(channelLock);
-    writers[int(channel)] = writer;
-    return tokens[int(channel)] = ++lastToken;
+    writers[int(kind)][int(channel)] = writer;
+    return tokens[int(kind)][int(channel)] = ++lastToken;
 }
 
-void VirtualChannelDVC::ChannelClosed(Channel channel, std::uint64_t token) {
+void VirtualChannelDVC::ChannelClosed(Channel channel, std::uint64_t token, Kind kind) {
     {
         std::lock_guard<platform::Mutex> lock(channelLock);
-        if (tokens[int(channel)] != token) return;
-        writers[int(channel)].clear();
-        tokens[int(channel)] = 0;
+        if (tokens[int(kind)][int(channel)] != token) return;
+        writers[int(kind)][int(channel)].clear();
+        tokens[int(kind)][int(channel)] = 0;
     }
-    diag::LogLine("DVC: Channel \"", ChannelName(channel), "\" closed");
+    diag::LogLine(KindName(kind), ": Channel \"", ChannelName(channel), "\" closed");
 }
 
-void VirtualChannelDVC::Receive(Channel channel, const std::string& bytes) {
-    diag::LogLine("DVC: Data arrival");
+void VirtualChannelDVC::Receive(Channel channel, const std::string& bytes, Kind kind) {
+    diag::LogLine(KindName(kind), ": Data arrival");
     diag::LogDetail("Data (channel: ", ChannelName(channel), ", size: ", bytes.size(), "): \"",
                     diag::Shown{bytes}, "\"");
+    {
+        std::lock_guard<platform::Mutex> lock(channelLock);
+        newestFrom = kind;
+    }
     session.Submit(bytes);
 }
 
-void VirtualChannelDVC::Send(const std::string& command, const std::string& response) {
-    if (command != relay::VersionQuery)
-        diag::LogDetail("Virtual channel - Pending respone <-- \"", diag::Shown{response}, "\"");
-    const std::string* bytes = &response;
-    if (response.size() > kLongestResponse) {
-        diag::LogDetail("  Response of ", response.size(), " bytes is too long for a message of at most ",
-                        kLongestResponse, " bytes, sending \"", kResponseTooLong, "\" instead");
-        bytes = &kResponseTooLong;
-    }
-    std::lock_guard<platform::Mutex> lock(channelLock);
-    for (const Channel channel : {Channel::Data, Channel::Command}) {
-        if (writers[int(channel)].empty()) continue;
-        if (writers[int(channel)](*bytes))
-            diag::LogDetail("DVC: Response sent on \"", ChannelName(channel), "\" (\"", diag::Shown{*bytes},
-                            "\")");
-        else
-            diag::LogDetail("DVC: The client refused the response on \"", ChannelName(channel), "\"");
-        return;
-    }
-    diag::LogDetail("DVC: No channel is open: response dropped (\"", diag::Shown{*bytes}, "\")");
-}
-
-void VirtualChannelDVC::Terminate() {
-    diag::LogLine("DVC: Terminated");
+void VirtualChannelDVC::ReceiveTooLong(Channel channel, std::size_t size, Kind kind) {
+    diag::LogLine(KindName(kind), ": Data arrival");
+    diag::LogDetail("Data (channel: ", ChannelName(channel), ", size: ", size, "): not kept");
     {
         std::lock_guard<platform::Mutex> lock(channelLock);
-        writers[0].clear();
-        writers[1].clear();
-        tokens[0] = tokens[1] = 0;
+        newestFrom = kind;
     }
+    session.RefuseTooLong(size);
+}
+
+void VirtualChannelDVC::Send(const std::string&, const std::string& response) {
+    std::string instead;  // only for a response too long: no copy of the others
+    if (response.size() > kLongestResponse)
+        instead = relay::ResponseThatFits(response, kLongestResponse,
+                                          "a message of at most " + std::to_string(kLongestResponse) + " bytes");
+    const std::string* bytes = instead.empty() ? &response : &instead;
+    std::lock_guard<platform::Mutex> lock(channelLock);
+    // Back by the kind the command came on; by the other when that one has closed meanwhile.
+    for (const Kind kind : {newestFrom, newestFrom == Kind::Dynamic ? Kind::Static : Kind::Dynamic}) {
+        for (const Channel channel : {Channel::Data, Channel::Command}) {
+            Writer& writer = writers[int(kind)][int(channel)];
+            if (writer.empty()) continue;
+            if (writer(*bytes))
+                diag::LogDetail(KindName(kind), ": Response sent on \"", ChannelName(channel), "\" (\"",
+                                diag::Shown{*bytes}, "\")");
+            else
+                diag::LogDetail(KindName(kind), ": The client refused the response on \"", ChannelName(channel),
+                                "\"");
+            return;
+        }
+    }
+    diag::LogDetail(KindName(newestFrom), ": No channel is open: response dropped (\"", diag::Shown{*bytes}, "\")");
+}
+
+void VirtualChannelDVC::Terminate(Kind kind) {
+    diag::LogLine(KindName(kind), ": Terminated");
+    bool otherOpen = false;
+    {
+        std::lock_guard<platform::Mutex> lock(channelLock);
+        for (Writer& writer : writers[int(kind)]) writer.clear();
+        tokens[int(kind)][0] = tokens[int(kind)][1] = 0;
+        open[int(kind)] = false;
+        otherOpen = open[kind == Kind::Dynamic ? int(Kind::Static) : int(Kind::Dynamic)];
+    }
+    // The other kind's plug-in of the same client still serves the instrument.
+    if (otherOpen) return;
     session.StopThenRelease(relay::Session::Release::Driver);
 }
 

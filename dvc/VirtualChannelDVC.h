@@ -3,8 +3,11 @@
 // from KstCmd1 and KstDta1 run on the instrument thread (never on the
 // client's callback thread, so no callback waits), and each newest response
 // goes out on KstDta1 when it is open, else on KstCmd1, through the
-// channel's Write, which copies it and returns at once. Knows no COM: the
-// plug-in (dvc/Plugin.cpp) hands it channels as writers.
+// channel's Write, which returns at once. Knows no COM: the plug-ins hand it
+// channels as writers, dynamic ones (dvc/Plugin.cpp, freerdp/Plugin.cpp) and
+// static ones (svc/StaticPlugin.cpp). A client that loads both kinds from the
+// one file runs one instrument: a response goes back by the kind of channel
+// its command came on.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +24,8 @@
 namespace dvc {
 
 enum class Channel { Command = 0, Data = 1 };
+// The kind of virtual channel a plug-in serves: its log lines say "DVC:" or "SVC:".
+enum class Kind { Dynamic = 0, Static = 1 };
 
 // The longest response that goes out whole; a longer one becomes
 // "ERROR|Response too long".
@@ -38,26 +43,32 @@ public:
     VirtualChannelDVC& operator=(const VirtualChannelDVC&) = delete;
 
     // The plug-in was initialized: the settings are read and logged.
-    void Open();
+    void Open(Kind kind = Kind::Dynamic);
     // A (new) connection of `channel`; the token names it when it closes.
-    std::uint64_t ChannelOpened(Channel channel, const Writer& writer);
+    std::uint64_t ChannelOpened(Channel channel, const Writer& writer, Kind kind = Kind::Dynamic);
     // No write reaches that connection after this returns. A token of an
     // earlier connection, replaced meanwhile, changes nothing.
-    void ChannelClosed(Channel channel, std::uint64_t token);
+    void ChannelClosed(Channel channel, std::uint64_t token, Kind kind = Kind::Dynamic);
     // One message from the client: queued for the instrument thread, or
     // answered at once with an error when it is too long or too many wait.
-    void Receive(Channel channel, const std::string& bytes);
-    // The plug-in ends: queued commands are dropped, a running one gets a
-    // second to finish, and the driver (or its host) is released after it.
-    void Terminate();
+    void Receive(Channel channel, const std::string& bytes, Kind kind = Kind::Dynamic);
+    // A message announced longer than any command, of which nothing was
+    // kept: answered at once with the command-too-long error.
+    void ReceiveTooLong(Channel channel, std::size_t size, Kind kind);
+    // The plug-in ends: its writers go. When no plug-in of the other kind is
+    // open, queued commands are dropped, a running one gets a second to
+    // finish, and the driver (or its host) is released after it.
+    void Terminate(Kind kind = Kind::Dynamic);
 
 private:
     void Send(const std::string& command, const std::string& response);
 
     platform::Mutex channelLock;  // the writers, between the client's threads and ours
-    Writer writers[2];
-    std::uint64_t tokens[2] = {0, 0};
+    Writer writers[2][2];         // [kind][channel]
+    std::uint64_t tokens[2][2] = {{0, 0}, {0, 0}};
     std::uint64_t lastToken = 0;
+    bool open[2] = {false, false};  // each kind's plug-in, between Open and Terminate
+    Kind newestFrom = Kind::Dynamic;  // the kind of channel the newest command came on
     relay::Session session;
 };
 
@@ -65,5 +76,7 @@ VirtualChannelDVC& GetVirtualChannelDVC();
 
 // The channel's name, "KstCmd1" or "KstDta1".
 const char* ChannelName(Channel channel);
+// "DVC" or "SVC", as log lines begin.
+const char* KindName(Kind kind);
 
 }  // namespace dvc

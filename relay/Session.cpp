@@ -8,6 +8,7 @@
 #include "commands/Instrument.h"
 #include "diag/LogFile.h"
 #include "driver/HostedDriver.h"
+#include "relay/Result.h"
 
 namespace relay {
 
@@ -29,19 +30,41 @@ std::string NewInstanceName() {
 }  // namespace
 
 std::string CommandTooLong(std::size_t size) {
-    return "ERROR|Command too long (" + std::to_string(size) + " bytes, at most " +
-           std::to_string(kLongestCommand) + ")";
+    return Result::Failure("Command too long (" + std::to_string(size) + " bytes, at most " +
+                           std::to_string(kLongestCommand) + ")")
+        .ToResponse();
 }
 
 std::string TooManyWaiting() {
-    return "ERROR|Too many commands waiting (at most " + std::to_string(kMostWaitingCommands) +
-           " commands or " + std::to_string(kMostWaitingBytes) + " bytes)";
+    return Result::Failure("Too many commands waiting (at most " + std::to_string(kMostWaitingCommands) +
+                           " commands or " + std::to_string(kMostWaitingBytes) + " bytes)")
+        .ToResponse();
 }
 
-Session::Session(Deliver deliver, Superseded superseded, const ThreadOps& threads)
+std::string ResponseTooLong() {
+    return Result::Failure("Response too long").ToResponse();
+}
+
+std::string ResponseThatFits(const std::string& response, std::size_t longest, const std::string& path) {
+    if (response.size() <= longest) return response;
+    const std::string instead = ResponseTooLong();
+    diag::LogDetail("  Response of ", response.size(), " bytes is too long for ", path, ", sending \"", instead,
+                    "\" instead");
+    return instead;
+}
+
+Session::Session(Deliver deliverTo, Superseded superseded, const ThreadOps& threads)
     : instance(NewInstanceName()),
-      thread([this](const std::string& command) { return Run(command); }, std::move(deliver),
+      deliver(std::move(deliverTo)),
+      thread([this](const std::string& command) { return Run(command); },
+             [this](const std::string& command, const std::string& response) { Pending(command, response); },
              std::move(superseded), threads, InstrumentThread::Bounds{kMostWaitingCommands, kMostWaitingBytes}) {}
+
+void Session::Pending(const std::string& command, const std::string& response) {
+    if (command != VersionQuery)
+        diag::LogDetail("Virtual channel - Pending respone <-- \"", diag::Shown{response}, "\"");
+    deliver(command, response);
+}
 
 Session::~Session() {
     DestroyInstrument();
@@ -62,7 +85,7 @@ std::string Session::Execute(const std::string& command) {
     if (AnswerInstance(command)) return "OK|" + instance;
     if (command.size() > kLongestCommand) {
         const std::string response = CommandTooLong(command.size());
-        Refuse(command, response);
+        Refuse(command.size(), command, response);
         return response;
     }
     return thread.RunHere(command);
@@ -70,12 +93,16 @@ std::string Session::Execute(const std::string& command) {
 
 void Session::Submit(const std::string& command) {
     if (AnswerInstance(command)) return;
-    if (command.size() > kLongestCommand) return Refuse(command, CommandTooLong(command.size()));
-    if (!thread.Post(command)) Refuse(command, TooManyWaiting());
+    if (command.size() > kLongestCommand) return RefuseTooLong(command.size());
+    if (!thread.Post(command)) Refuse(command.size(), command, TooManyWaiting());
 }
 
-void Session::Refuse(const std::string& command, const std::string& response) {
-    diag::LogDetail("Virtual channel - Command of ", command.size(), " bytes not run: \"",
+void Session::RefuseTooLong(std::size_t size) {
+    Refuse(size, std::string(), CommandTooLong(size));
+}
+
+void Session::Refuse(std::size_t size, const std::string& command, const std::string& response) {
+    diag::LogDetail("Virtual channel - Command of ", size, " bytes not run: \"",
                     diag::Shown{response}, "\"");
     thread.HandOn(command, response);
 }

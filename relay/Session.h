@@ -46,11 +46,20 @@ constexpr std::uint32_t kEndedHostWaitMs = 500;
 //   "ERROR|Too many commands waiting (at most 64 commands or 1048576 bytes)"
 std::string CommandTooLong(std::size_t size);
 std::string TooManyWaiting();
+// What goes out instead of a response longer than its path carries:
+// "ERROR|Response too long".
+std::string ResponseTooLong();
+// The response as a path that carries at most `longest` bytes takes it:
+// itself, or ResponseTooLong(), logged with both lengths and the path's
+// words ("  Response of 70003 bytes is too long for HPC, sending ... instead";
+// `path`: "HPC", "a message of at most 1048576 bytes").
+std::string ResponseThatFits(const std::string& response, std::size_t longest, const std::string& path);
 
 class Session {
 public:
     // Takes the newest command's response, with the session's lock held: it
-    // must not block, nor call into the session.
+    // must not block, nor call into the session. The session has logged it as
+    // the pending response already.
     using Deliver = InstrumentThread::Ready;
     // A newer command has arrived: a response delivered but not sent yet is
     // to be dropped (same lock).
@@ -68,6 +77,9 @@ public:
     // command too long, or one that does not fit beside those waiting, is
     // not run: its error is delivered at once, as the newest response.
     void Submit(const std::string& command);
+    // A command of `size` bytes, longer than any, of which nothing was kept:
+    // its error is delivered at once, as the newest response.
+    void RefuseTooLong(std::size_t size);
 
     enum class Release { Driver, HostedDriver };
     // Ends the instrument thread (queued commands are dropped and logged)
@@ -87,11 +99,14 @@ public:
 
 private:
     std::string Run(const std::string& command);
-    void Refuse(const std::string& command, const std::string& response);
+    // Logs the newest response as pending (not the version query's) and hands it to the transport.
+    void Pending(const std::string& command, const std::string& response);
+    void Refuse(std::size_t size, const std::string& command, const std::string& response);
     // The instance query's answer, handed on at once; false for any other command.
     bool AnswerInstance(const std::string& command);
 
     const std::string instance;  // this load's name
+    Deliver deliver;
 
     std::unique_ptr<commands::Instrument> instrument;
     InstrumentThread thread;

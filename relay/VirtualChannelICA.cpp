@@ -5,7 +5,6 @@
 namespace relay {
 
 namespace {
-const char* const kResponseTooLong = "ERROR|Response too long";
 // The HPC send procedure takes the length as 16 bits.
 const std::size_t kMaximumHpcResponse = 0xFFFF;
 }  // namespace
@@ -46,13 +45,9 @@ void VirtualChannelICA::Submit(const std::string& command) {
     session.Submit(command);
 }
 
-void VirtualChannelICA::Keep(const std::string& command, const std::string& response) {
-    {
-        std::lock_guard<platform::Mutex> lock(responseLock);
-        pendingResponse = std::make_shared<std::string>(response);
-    }
-    if (command != VersionQuery)
-        diag::LogDetail("Virtual channel - Pending respone <-- \"", diag::Shown{response}, "\"");
+void VirtualChannelICA::Keep(const std::string&, const std::string& response) {
+    std::lock_guard<platform::Mutex> lock(responseLock);
+    pendingResponse = std::make_shared<std::string>(response);
 }
 
 bool VirtualChannelICA::HasPendingResponse() const {
@@ -68,24 +63,18 @@ ica::EngineStatus VirtualChannelICA::SendPendingResponse() {
     }
     diag::LogDetail("Virtual channel  - Pending response: \"", diag::Shown{*pendingResponse}, "\"");
 
-    if (isHpc && pendingResponse->size() > kMaximumHpcResponse) {
-        // Cut to 16 bits the length would send a truncated response that
-        // still looks whole; the server gets a short failure instead.
-        diag::LogDetail("  Response of ", pendingResponse->size(),
-                        " bytes is too long for HPC, sending \"", kResponseTooLong, "\" instead");
-        pendingResponse = std::make_shared<std::string>(kResponseTooLong);
-    }
-    // A queued write is taken whole or refused whole, and the engine keeps one
-    // byte of its maximum for the channel number. A refusal other than 1016
-    // returned from the poll ends the user's session: a response that cannot
-    // travel is replaced by a short failure before it is offered.
+    // Cut to 16 bits the HPC length would send a truncated response that
+    // still looks whole. A queued write is taken whole or refused whole, and
+    // the engine keeps one byte of its maximum for the channel number; a
+    // refusal other than 1016 returned from the poll ends the user's session.
+    // Either way, a response that cannot travel is replaced by a short
+    // failure before it is offered.
     const std::size_t usable = maximumWrite >= 2 ? maximumWrite - 1u : 0u;
-    if (!isHpc && usable > 0 && pendingResponse->size() > usable) {
-        diag::LogDetail("  Response of ", pendingResponse->size(),
-                        " bytes is too long for the engine's writes of at most ", usable,
-                        " bytes, sending \"", kResponseTooLong, "\" instead");
-        pendingResponse = std::make_shared<std::string>(kResponseTooLong);
-    }
+    const std::size_t longest = isHpc ? kMaximumHpcResponse : usable > 0 ? usable : pendingResponse->size();
+    if (pendingResponse->size() > longest)
+        pendingResponse = std::make_shared<std::string>(ResponseThatFits(
+            *pendingResponse, longest,
+            isHpc ? std::string("HPC") : "the engine's writes of at most " + std::to_string(usable) + " bytes"));
 
     // The engine reads the bytes until the pending text is cleared or replaced.
     outSection.bytes = reinterpret_cast<std::uint8_t*>(&(*pendingResponse)[0]);

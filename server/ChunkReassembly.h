@@ -10,18 +10,20 @@
 #include <cstdint>
 #include <string>
 
+#include "relay/ChunkJoiner.h"
+
 namespace kestav {
 namespace detail {
 
-constexpr std::uint32_t kChunkFirst = 0x01;
-constexpr std::uint32_t kChunkLast = 0x02;
+using relay::kChunkFirst;
+using relay::kChunkLast;
 constexpr std::size_t kChunkHeader = 8;
 constexpr std::size_t kChunkData = 1600;  // CHANNEL_CHUNK_LENGTH
 
 class ChunkReassembler {
 public:
     // Messages longer than `maximum` are dropped.
-    explicit ChunkReassembler(std::size_t maximum) : maximum_(maximum) {}
+    explicit ChunkReassembler(std::size_t maximum) : maximum_(maximum), joiner_(maximum) {}
 
     enum class Result { NeedMore, Message, Dropped, TooLong };
     // One chunk as read. Message: *message is whole. Dropped: *problem
@@ -30,18 +32,11 @@ public:
     // the rest of it is skipped as it comes.
     Result Feed(const std::uint8_t* chunk, std::size_t size, std::string* message, std::string* problem);
     // Forgets a message begun.
-    void Reset();
+    void Reset() { joiner_.Reset(); }
 
 private:
-    // Drops the message begun; unless this was its last chunk, the rest of
-    // it is skipped.
-    Result Drop(const std::string& why, bool lastChunk, std::string* problem);
-
     std::size_t maximum_;
-    bool inMessage_ = false;
-    bool skipping_ = false;  // the rest of a dropped message
-    std::uint32_t expected_ = 0;
-    std::string partial_;
+    relay::ChunkJoiner joiner_;  // the same joining as the client's static channels
 };
 
 }  // namespace detail

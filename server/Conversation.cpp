@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "relay/Result.h"
 #include "server/Deadline.h"
 #include "server/KestavChannel.h"
 
@@ -23,7 +24,7 @@ std::atomic<unsigned> syncCounter{0};
 int Conversation::MakeClean(std::uint32_t timeoutMs, std::string* error) {
     const std::string marker = "KestavSync-" + std::to_string(++syncCounter) + "-" +
                                std::to_string(Clock::now().time_since_epoch().count());
-    const std::string expected = "ERROR|Unknown command \"" + marker + "\"";
+    const std::string expected = relay::UnknownCommand(marker).ToResponse();
     const Deadline deadline(timeoutMs);
     int status = transport_->Purge(deadline.LeftMs(), error);
     if (status != KESTAV_OK) return status;

@@ -91,7 +91,8 @@ int OpenTransport(int transport, const std::string& loopName, unsigned timeoutMs
             *opened = kestav::detail::OpenLoop(loopName, timeoutMs, &status, error);
             return status;
         case KESTAV_TRANSPORT_REMOTE_DESKTOP:
-            *opened = kestav::detail::OpenRemoteDesktop(&status, error);
+        case KESTAV_TRANSPORT_REMOTE_DESKTOP_STATIC:
+            *opened = kestav::detail::OpenRemoteDesktop(transport == KESTAV_TRANSPORT_REMOTE_DESKTOP, &status, error);
             return status;
         default:
             *error = "unknown transport " + std::to_string(transport);
@@ -138,7 +139,10 @@ int OpenModule(int transport, const std::string& loopName, unsigned timeoutMs, u
         status = opened->Exchange("Hello", deadline.LeftMs(), &response, error);
         if (status == KESTAV_TIMEOUT || (status == KESTAV_OK && response != kHelloResponse)) {
             *error = "the " + name + " channels are open, but nothing answered \"Hello\" within " +
-                     std::to_string(timeoutMs) + " ms: the client has no Kestav module, or the client does not load it";
+                     std::to_string(timeoutMs) + " ms: " +
+                     (transport == KESTAV_TRANSPORT_REMOTE_DESKTOP_STATIC
+                          ? std::string(kestav::detail::kStaticCauses)
+                          : "the client has no Kestav module, or the client does not load it");
             return KESTAV_MODULE_ABSENT;
         }
         if (status != KESTAV_OK) return status;
@@ -190,10 +194,20 @@ KESTAV_API int KESTAV_CALL KestavOpen(int transport, const char* loopName, unsig
             return KESTAV_INVALID_ARGUMENT;
         }
         *channel = nullptr;
-        const int kind = ChosenTransport(transport);
+        int kind = ChosenTransport(transport);
         const std::string loop = loopName != nullptr ? loopName : loop::NameFromEnvironment();
         Module module;
-        const int status = OpenModule(kind, loop, timeoutMs, timeoutMs, true, &module, &openError);
+        const kestav::detail::Deadline deadline(timeoutMs);
+        int status = OpenModule(kind, loop, timeoutMs, timeoutMs, true, &module, &openError);
+        if (status == KESTAV_CHANNEL_BLOCKED && transport == KESTAV_TRANSPORT_AUTO &&
+            kind == KESTAV_TRANSPORT_REMOTE_DESKTOP) {
+            // No dynamic channel: a client with the static plug-in (Horizon's) may be there.
+            const std::string dynamicError = openError;
+            kind = KESTAV_TRANSPORT_REMOTE_DESKTOP_STATIC;
+            status = OpenModule(kind, loop, deadline.LeftMs(), deadline.LeftMs(), true, &module, &openError);
+            if (status == KESTAV_CHANNEL_BLOCKED) openError = dynamicError + "; and " + openError;
+            else if (status != KESTAV_OK) openError = dynamicError + "; the static channels: " + openError;
+        }
         if (status != KESTAV_OK) return status;
         *channel = new KestavChannel(kind, loop, std::move(module.conversation));
         (*channel)->instance = module.instance;

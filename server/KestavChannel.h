@@ -54,7 +54,10 @@ enum KestavTransport {
     KESTAV_TRANSPORT_AUTO = 0,           /* by the session: ICA, RDP, or this PC's console */
     KESTAV_TRANSPORT_CITRIX = 1,         /* WFAPI */
     KESTAV_TRANSPORT_LOCAL_LOOP = 2,     /* kestav-host --listen on this PC */
-    KESTAV_TRANSPORT_REMOTE_DESKTOP = 3  /* a Remote Desktop dynamic virtual channel */
+    KESTAV_TRANSPORT_REMOTE_DESKTOP = 3, /* Remote Desktop dynamic virtual channels */
+    KESTAV_TRANSPORT_REMOTE_DESKTOP_STATIC = 4 /* Remote Desktop static virtual channels (Horizon's
+                                                   VC bridge, RDS, xrdp.ini's [Channels]); AUTO takes
+                                                   them where the dynamic ones cannot be opened */
 };
 
 enum KestavStatus {

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "relay/Result.h"
+
 namespace kestav {
 namespace detail {
 
@@ -22,7 +24,7 @@ std::string StreamResponse::Marker() {
     // the time and a count make it unlike any text of a response before it.
     const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
     const std::string marker = "KestavEnd-" + std::to_string(std::uint64_t(now)) + "-" + std::to_string(++count_);
-    end_ = "ERROR|Unknown command \"" + marker + "\"";
+    end_ = relay::UnknownCommand(marker).ToResponse();
     return marker;
 }
 

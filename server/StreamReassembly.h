@@ -21,9 +21,6 @@ namespace detail {
 // the command byte, the channel id and a length of 4 bytes).
 constexpr std::size_t kWholeBelow = 1594;
 
-// The longest write xrdp passes to the client as one message; a longer one
-// arrives as several, each taken for a command of its own.
-constexpr std::size_t kStreamLongestWrite = 32768;
 
 class StreamResponse {
 public:

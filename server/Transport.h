@@ -29,7 +29,10 @@ public:
 std::unique_ptr<Transport> OpenCitrix(int* status, std::string* error);
 std::unique_ptr<Transport> OpenLoop(const std::string& name, std::uint32_t timeoutMs, int* status,
                                     std::string* error);
-std::unique_ptr<Transport> OpenRemoteDesktop(int* status, std::string* error);
+// `dynamic`: the dynamic channels; else the static ones.
+std::unique_ptr<Transport> OpenRemoteDesktop(bool dynamic, int* status, std::string* error);
+// What a static channel needs on the client and, on xrdp, on the server.
+extern const char* const kStaticCauses;
 
 }  // namespace detail
 }  // namespace kestav

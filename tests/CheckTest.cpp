@@ -49,7 +49,7 @@ protected:
     }
     int Check(std::string* report) {
         std::ostringstream out;
-        const int problems = host::CheckClientPc(out);
+        const int problems = check::CheckClientPc(out);
         *report = out.str();
         return problems;
     }
@@ -235,7 +235,7 @@ TEST(MissingLibraries, NamesWhatTheLoaderWillNotFind) {
             std::ofstream file(folder / name, std::ios::binary);
             file << testing_support::MakePeImage(sizeof(void*) == 8 ? 0x8664 : 0x014C, {}, imports);
         }
-        EXPECT_EQ(host::MissingLibraries((folder / "maker.dll").u8string()), c.missing) << c.files.size();
+        EXPECT_EQ(check::MissingLibraries((folder / "maker.dll").u8string()), c.missing) << c.files.size();
     }
 }
 
@@ -243,12 +243,12 @@ TEST(ParseNumber, DigitsAloneWithinAnInt) {
     const std::pair<const char*, int> good[] = {{"0", 0}, {"30", 30}, {"2147483647", 2147483647}};
     for (const auto& [text, wanted] : good) {
         int value = -1;
-        EXPECT_TRUE(host::ParseNumber(text, &value)) << text;
+        EXPECT_TRUE(check::ParseNumber(text, &value)) << text;
         EXPECT_EQ(value, wanted) << text;
     }
     for (const char* text : {"", "-1", "+3", " 3", "3 ", "12abc", "0x10", "2147483648", "99999999999"}) {
         int value = 7;
-        EXPECT_FALSE(host::ParseNumber(text, &value)) << text;
+        EXPECT_FALSE(check::ParseNumber(text, &value)) << text;
         EXPECT_EQ(value, 7) << text;
     }
 }

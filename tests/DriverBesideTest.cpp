@@ -53,7 +53,7 @@ protected:
         Verdicts verdicts;
         {
             testing_support::AdminSetting isolate("IsolateDriver", hosted ? 1 : 0);
-            host::EngineHost engine;
+            standin::EngineHost engine;
             std::string error;
             EXPECT_TRUE(engine.LoadModule((folder / KST_MODULE_FILE).u8string(), &error)) << error;
             EXPECT_EQ(engine.Open(), 0);
@@ -66,12 +66,12 @@ protected:
             engine.UnloadModule();
         }
         std::ostringstream selfTest;
-        host::SelfTestOptions options;
+        check::SelfTestOptions options;
         options.hostFolder = folder.u8string();
-        verdicts.selfTest = host::RunSelfTest((drivers / driver.filename()).u8string(), options, selfTest);
+        verdicts.selfTest = check::RunSelfTest((drivers / driver.filename()).u8string(), options, selfTest);
         verdicts.selfTestReport = selfTest.str();
         std::ostringstream check;
-        verdicts.checkProblems = host::CheckDriverFolder(check, folder.u8string());
+        verdicts.checkProblems = check::CheckDriverFolder(check, folder.u8string());
         verdicts.checkReport = check.str();
         return verdicts;
     }

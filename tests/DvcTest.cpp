@@ -59,7 +59,7 @@ protected:
     }
 
     testing_support::ScopedTempFolder temp;
-    host::DvcHost client;
+    standin::DvcHost client;
 };
 
 TEST_F(DvcTest, TheSessionTranscript) {
@@ -74,7 +74,7 @@ TEST_F(DvcTest, TheSessionTranscript) {
         if (line.compare(0, 2, "> ") != 0) continue;
         ++commands;
         actual += line + "\n";
-        for (const host::DvcMessage& message : client.Run(kCommand, line.substr(2))) {
+        for (const standin::DvcMessage& message : client.Run(kCommand, line.substr(2))) {
             actual += "< " + message.bytes + "\n";
             EXPECT_EQ(message.channel, kData) << "responses leave on KstDta1";
         }
@@ -253,7 +253,7 @@ TEST_F(DvcTest, CommandsOnBothChannelsFromTwoThreads) {
         return !sent.empty() && sent.back().bytes == "OK|Hello";
     }));
     std::set<std::string> seen;
-    for (const host::DvcMessage& message : client.SentSince(before)) {
+    for (const standin::DvcMessage& message : client.SentSince(before)) {
         EXPECT_TRUE(message.bytes == "OK|Hello" ||
                     std::regex_match(message.bytes, std::regex(R"(ERROR\|Unknown command "Foo-[CD]-\d+")")))
             << message.bytes;
@@ -305,7 +305,7 @@ TEST_F(DvcTest, AFloodDuringAMeasureStaysBounded) {
         return !sent.empty() && sent.back().bytes == "OK|Hello";
     }, 60));
     std::size_t refused = 0, unknown = 0;
-    for (const host::DvcMessage& message : client.SentSince(before)) {
+    for (const standin::DvcMessage& message : client.SentSince(before)) {
         if (message.bytes.rfind("ERROR|Too many commands waiting", 0) == 0) ++refused;
         if (message.bytes.rfind("ERROR|Unknown command", 0) == 0) ++unknown;
     }

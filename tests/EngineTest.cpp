@@ -16,8 +16,8 @@
 #include "tests/support/TestSupport.h"
 #include "tools/host/EngineHost.h"
 
-using host::EngineHost;
-using host::InformationCall;
+using standin::EngineHost;
+using standin::InformationCall;
 using testing_support::ReadLines;
 using testing_support::ScopedTempFolder;
 using namespace ica;

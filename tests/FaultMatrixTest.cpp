@@ -23,7 +23,7 @@ std::string ModulePath() { return testing_support::ExecutableFolder() + "/" + KS
 
 // Runs the session on a freshly loaded module; every command's responses.
 std::vector<std::string> RunSession(bool hpc) {
-    host::EngineHost engine;
+    standin::EngineHost engine;
     engine.hpc = hpc;
     std::string error;
     if (!engine.LoadModule(ModulePath(), &error) || engine.Open() != 0) return {"cannot open"};
@@ -159,7 +159,7 @@ class DriverFaultTest : public ::testing::TestWithParam<int> {};
 TEST_P(DriverFaultTest, NothingIsLostAndTheNextCommandWorks) {
     const DriverFault& fault = kDriverFaults[GetParam()];
     ScopedTempFolder temp;
-    host::EngineHost engine;
+    standin::EngineHost engine;
     std::string error;
     ASSERT_TRUE(engine.LoadModule(ModulePath(), &error)) << error;
     ASSERT_EQ(engine.Open(), 0);
@@ -178,7 +178,7 @@ TEST(NullTexts, DriverTextsThatAreNullReadAsEmpty) {
     ScopedTempFolder temp;
     testing_support::RecordingDriver recording;
     ASSERT_TRUE(recording.Loaded());
-    host::EngineHost engine;
+    standin::EngineHost engine;
     std::string error;
     ASSERT_TRUE(engine.LoadModule(ModulePath(), &error)) << error;
     ASSERT_EQ(engine.Open(), 0);

@@ -59,7 +59,7 @@ TEST_P(FolderNameTest, TheModuleWorksFromThere) {
     testing_support::AdminSetting isolate("IsolateDriver", hosted ? 1 : 0);
 
     {
-        host::EngineHost engine;
+        standin::EngineHost engine;
         std::string error;
         ASSERT_TRUE(engine.LoadModule((folder / KST_MODULE_FILE).u8string(), &error)) << error;
         ASSERT_EQ(engine.Open(), 0);
@@ -115,7 +115,7 @@ TEST(FolderNamePlugIn, ThePlugInWorksFromThere) {
     fs::copy_file(fs::u8path(testing_support::DriverLibraryPath("Kestav", "sim")), folder / "drivers" / "Kestav" / "sim.dll");
     temp.Redirect(tmp.u8string());
     {
-        host::DvcHost client;
+        standin::DvcHost client;
         std::string error;
         ASSERT_TRUE(client.LoadPlugin((folder / names::kDvcModuleFile).u8string(), &error)) << error;
         client.Connected();
@@ -154,7 +154,7 @@ TEST(FolderNameCheck, ThePlugInsFolderNamedInAnyLanguage) {
     ASSERT_TRUE(platform::WriteMachineString(view, names::kDvcAddInKey, names::kDvcAddInValue,
                                              (folder / names::kDvcModuleFile).u8string()));
     std::ostringstream out;
-    host::CheckClientPc(out);
+    check::CheckClientPc(out);
     platform::DeleteMachineKey(view, names::kDvcAddInKey);
     const std::string report = out.str();
     const std::string own = std::to_string(bits) + "-bit";

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "tests/support/FreeRdpClient.h"
+#include "tests/support/StaticChannelClient.h"
 #include "tests/support/TestSupport.h"
 
 using testing_support::AdminSetting;
@@ -206,3 +207,28 @@ TEST_F(FreeRdpTest, TerminatedWhileACommandRuns) {
 }
 
 }  // namespace
+
+// FreeRDP with both /dvc:kestav and /vc:kestav loads the one file as both
+// kinds of plug-in: one instrument serves both, each response goes back by
+// the kind of channel its command came on, and the instrument stays until
+// the last of the two ends.
+TEST_F(FreeRdpTest, BothKindsInOneClientShareOneInstrument) {
+    testing_support::StaticChannelClient statics;
+    std::string error;
+    ASSERT_EQ(statics.Load(AddInPath(), testing_support::StaticChannelClient::Entry::Extended, &error), 1) << error;
+    statics.Connect();
+    ASSERT_EQ(Run("Init|recording|"), "OK");
+    ASSERT_EQ(Run("SetOption|@text|one instrument|"), "OK|true");
+    const auto answered = statics.Run(kCommand, "GetSerialNumber");
+    ASSERT_EQ(answered.size(), 1u);
+    EXPECT_EQ(answered[0].bytes, "OK|one instrument") << "the instrument set up over the dynamic channel";
+    EXPECT_EQ(answered[0].channel, kData);
+    const std::size_t dynamicWrites = client->WriteCount();
+    EXPECT_EQ(Run("GetSerialNumber"), "OK|one instrument");
+    EXPECT_EQ(client->WriteCount(), dynamicWrites + 1) << "back on the dynamic channel";
+    // The static plug-in ends first: the dynamic one goes on with the same instrument.
+    statics.Disconnect();
+    statics.Terminate();
+    EXPECT_EQ(Run("GetSerialNumber"), "OK|one instrument");
+    EXPECT_TRUE(Logged("SVC: Terminated"));
+}

@@ -65,7 +65,7 @@ TEST(HostLifetime, TheHostInheritsNothingButWhatItIsGiven) {
     const int leaky = opened == 7 ? 7 : dup2(opened, 7);
     if (opened != 7) close(opened);
     ASSERT_EQ(leaky, 7);
-    host::EngineHost engine;
+    standin::EngineHost engine;
     std::string error;
     ASSERT_TRUE(engine.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE, &error)) << error;
     ASSERT_EQ(engine.Open(), 0);

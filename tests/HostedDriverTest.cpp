@@ -53,7 +53,7 @@ protected:
     }
 
     ScopedTempFolder temp;
-    host::EngineHost engine;
+    standin::EngineHost engine;
 };
 
 TEST_F(HostedDriverTest, ASameBitnessDriverAnswersAsInProcess) {

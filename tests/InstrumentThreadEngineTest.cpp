@@ -99,7 +99,7 @@ protected:
 
     ScopedTempFolder temp;
     Gate gate{temp.Path()};
-    host::EngineHost engine;
+    standin::EngineHost engine;
 };
 
 class QueuedAndHpcTest : public InstrumentThreadTest, public ::testing::WithParamInterface<bool> {};
@@ -153,7 +153,7 @@ TEST_F(InstrumentThreadTest, EngineProceduresOnlyOnTheEnginesThread) {
     for (const bool hpc : {false, true}) {
         for (const int thread : {1, 0}) {
             AdminSetting setting("InstrumentThread", thread);
-            host::EngineHost session;
+            standin::EngineHost session;
             std::string error;
             ASSERT_TRUE(session.LoadModule(ModulePath(), &error)) << error;
             session.hpc = hpc;
@@ -309,7 +309,7 @@ TEST_P(SessionEndTest, CloseThenUnloadWhileACommandRuns) {
         return !testing_support::IsLibraryLoaded(ModulePath()) &&
                !testing_support::IsLibraryLoaded(Recording());
     }));
-    host::EngineHost again;
+    standin::EngineHost again;
     std::string error;
     ASSERT_TRUE(again.LoadModule(ModulePath(), &error)) << error;
     ASSERT_EQ(again.Open(), 0);

@@ -95,7 +95,7 @@ protected:
     }
     int Check(std::string* report) {
         std::ostringstream out;
-        const int problems = host::CheckFreeRdpClients(out, {lib.string()});
+        const int problems = check::CheckFreeRdpClients(out, {lib.string()});
         *report = out.str();
         return problems;
     }

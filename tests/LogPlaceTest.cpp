@@ -51,7 +51,7 @@ Session RunModule(const std::string& folder) {
         close(answer[0]);
         const int file = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(file, 2);
-        host::EngineHost engine;
+        standin::EngineHost engine;
         std::string error, response;
         if (engine.LoadModule(ModulePath(), &error) && engine.Open() == 0)
             for (int i = 0; i < 2; ++i) {

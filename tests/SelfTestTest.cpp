@@ -58,12 +58,12 @@ protected:
     }
     Report RunPath(const std::string& path, std::uint32_t timeout = 30,
                    const std::string& hostFolder = testing_support::ExecutableFolder()) {
-        host::SelfTestOptions options;
+        check::SelfTestOptions options;
         options.hostFolder = hostFolder;
         options.timeoutSeconds = timeout;
         std::ostringstream out;
         Report report;
-        report.exit = host::RunSelfTest(path, options, out);
+        report.exit = check::RunSelfTest(path, options, out);
         report.text = out.str();
         return report;
     }
@@ -130,9 +130,9 @@ TEST_F(SelfTest, ATextLongerThanAResponseCanCarry) {
 TEST_F(SelfTest, AFileThatIsNoLibrary) {
     testing_support::WriteFile(temp.Path() + "/notes.dll", "not a library");
     std::ostringstream out;
-    host::SelfTestOptions options;
+    check::SelfTestOptions options;
     options.hostFolder = testing_support::ExecutableFolder();
-    EXPECT_EQ(host::RunSelfTest(temp.Path() + "/notes.dll", options, out), 1);
+    EXPECT_EQ(check::RunSelfTest(temp.Path() + "/notes.dll", options, out), 1);
     EXPECT_NE(out.str().find(testing_support::OnWindows()
                                  ? "PROBLEM: not a Windows library for x86 or x64"
                                  : "PROBLEM: not a shared library for x86-64 (a Linux driver is one)"),

@@ -35,7 +35,7 @@ public:
     // `withoutModule`: as a client without the Kestav module.
     explicit LoopOnThread(const std::string& name, int idleSeconds = 600, bool withoutModule = false) : name_(name) {
         thread_ = std::thread([this, idleSeconds, withoutModule] {
-            host::EngineHost engine;
+            standin::EngineHost engine;
             std::string error;
             if (!withoutModule &&
                 (!engine.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE, &error) ||
@@ -43,12 +43,12 @@ public:
                 failed_ = true;
                 return;
             }
-            host::ListenerOptions options;
+            standin::ListenerOptions options;
             options.name = name_;
             options.quiet = true;
             options.idleSeconds = idleSeconds;
             options.withoutModule = withoutModule;
-            host::Listener listener(engine, options, out_);
+            standin::Listener listener(engine, options, out_);
             listener_ = &listener;
             listener.Run();
             listener_ = nullptr;
@@ -61,7 +61,7 @@ public:
     // Ends the listener; what it printed.
     std::string StopAndTell() {
         while (listener_ == nullptr && !failed_ && !ended_) std::this_thread::yield();
-        if (host::Listener* running = listener_) running->Stop();
+        if (standin::Listener* running = listener_) running->Stop();
         if (thread_.joinable()) thread_.join();
         return out_.str();
     }
@@ -69,7 +69,7 @@ public:
 private:
     std::string name_;
     std::ostringstream out_;
-    std::atomic<host::Listener*> listener_{nullptr};
+    std::atomic<standin::Listener*> listener_{nullptr};
     std::atomic<bool> failed_{false};
     std::atomic<bool> ended_{false};
     std::thread thread_;

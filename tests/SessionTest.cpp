@@ -49,7 +49,7 @@ TEST_P(SessionTest, MatchesTheCheckedInTranscript) {
         ReadTranscript(testing_support::ExecutableFolder() + "/expected/session.txt");
     ASSERT_GT(expected.commands.size(), 20u);
 
-    host::EngineHost engine;
+    standin::EngineHost engine;
     engine.hpc = std::get<0>(GetParam());
     std::string error;
     ASSERT_TRUE(engine.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE,
@@ -59,7 +59,7 @@ TEST_P(SessionTest, MatchesTheCheckedInTranscript) {
     std::string actual;
     for (const std::string& command : expected.commands) {
         actual += "> " + command + "\n";
-        for (const host::SentResponse& sent : engine.Run("KstCmd1", command))
+        for (const standin::SentResponse& sent : engine.Run("KstCmd1", command))
             actual += "< " + sent.bytes + "\n";
     }
     EXPECT_EQ(actual, expected.text);

@@ -176,7 +176,7 @@ TEST_F(SettingsFileTest, TheModuleTakesItsSettingsFromIt) {
         std::unique_ptr<AdminSetting> policy;
         if (c.policy) policy = std::make_unique<AdminSetting>("InstrumentThread", 1u, AdminSetting::Where::Policy);
         testing_support::WriteFile(temp.LogPath(), "");
-        host::EngineHost session;
+        standin::EngineHost session;
         std::string error;
         ASSERT_TRUE(session.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE, &error));
         ASSERT_EQ(session.Open(), 0);

@@ -39,7 +39,7 @@ protected:
     }
 
     testing_support::ScopedTempFolder temp;
-    host::EngineHost engine;
+    standin::EngineHost engine;
 };
 
 struct Value {
@@ -85,7 +85,7 @@ TEST_F(SettingsTest, PolicyOverPreferenceOverDefault) {
             settings.push_back(v.dword ? std::make_unique<AdminSetting>("InstrumentThread", *v.dword, v.where, v.view)
                                        : std::make_unique<AdminSetting>("InstrumentThread", v.text, v.where, v.view));
         testing_support::WriteFile(temp.LogPath(), "");
-        host::EngineHost session;
+        standin::EngineHost session;
         std::string error;
         ASSERT_TRUE(session.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE, &error));
         ASSERT_EQ(session.Open(), 0);

@@ -2,13 +2,13 @@
 # Runs the libFuzzer targets under AddressSanitizer and UBSan, and prints
 # executions and crashes per target: whole receive paths (the session core,
 # the exchange with a driver host that answers anything, the listener's session,
-# the Remote Desktop plug-in's channels, the engine's write hook and poll),
+# the Remote Desktop plug-in's channels, the static plug-in's chunks and writes, the engine's write hook and poll),
 # the client library's Remote Desktop receive path against a client that sends
 # anything, without end if it likes), and the decoders (command text, driver host frames, PE headers, local loop
 # frames, Remote Desktop chunks, responses on a stream without boundaries, the
 # VirtualDriverEx list).
 # Usage: tools/fuzz.sh [--runs N | --seconds S] [target...]
-#   default: 60 seconds per target; targets: command engine session plugin hosted listener receive
+#   default: 60 seconds per target; targets: command engine session plugin static hosted listener receive
 #   text frames pe loop chunks stream driverlist
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,7 +21,7 @@ while [ $# -gt 0 ]; do
     *) targets+=("$1"); shift ;;
   esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(command engine session plugin hosted listener receive text frames pe loop chunks stream driverlist)
+[ ${#targets[@]} -gt 0 ] || targets=(command engine session plugin static hosted listener receive text frames pe loop chunks stream driverlist)
 [ "${SKIP_INSTALL:-}" = 1 ] || tools/install-deps.sh test
 
 build=build/fuzz
@@ -43,7 +43,7 @@ for target in "${targets[@]}"; do
   # (by a thread, or at the next input), so libFuzzer's check after each input
   # ran nearly every input twice and scanned the whole heap; LeakSanitizer
   # still checks the process at exit.
-  case $target in session|plugin|listener|hosted) leaks=0 ;; *) leaks=1 ;; esac
+  case $target in session|plugin|static|listener|hosted) leaks=0 ;; *) leaks=1 ;; esac
   (cd "$work" && "../../bin/fuzz_$target" "${limit[@]}" -max_len=$max_len -rss_limit_mb=2048 -detect_leaks=$leaks \
      -artifact_prefix=crashes/ corpus "$PWD/../../../../tests/fuzz/corpus/$target") >"$log" 2>&1
   status=$?

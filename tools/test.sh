@@ -55,13 +55,14 @@ run_build() {  # name, extra cmake arguments...
   summary+=("$name: $(count_tests "$dir")")
 }
 
-check_dll() {  # the DLL imports Windows' own DLLs only, exports one name alone, and fits its size
+check_dll() {  # the DLL imports Windows' own DLLs only, exports its names alone (one line), and fits its size
   local objdump=$1 dll=$2 format=$3 export=$4 limit=${5:-}
   local headers imports
   headers=$("$objdump" -p "$dll")
   grep -q "file format $format" <<<"$headers" || { echo "$dll is not $format"; exit 1; }
   # The export name table: "[Ordinal/Name Pointer] Table" then "[   0] Load" lines up to a blank line.
-  [ "$(awk '/\[Ordinal\/Name Pointer\] Table/ {p=1; next} p && NF == 0 {exit} p {print $NF}' <<<"$headers")" = "$export" ] ||
+  [ "$(awk '/\[Ordinal\/Name Pointer\] Table/ {p=1; next} p && NF == 0 {exit} p {print $NF}' <<<"$headers" |
+       tr '\n' ' ' | sed 's/ $//')" = "$export" ] ||
     { echo "$dll must export $export and nothing else"; exit 1; }
   imports=$(awk '/DLL Name:/ {print $3}' <<<"$headers" | sort -u | tr '\n' ' ')
   for name in $imports; do
@@ -132,7 +133,7 @@ summary+=("native-tsan: $(count_tests build/native-tsan) (instrument thread and 
 
 echo "=== fuzz targets, briefly (tools/fuzz.sh runs them for longer)"
 SKIP_INSTALL=1 tools/fuzz.sh --runs 20000
-summary+=("fuzz: every target (receive paths: session, plug-in, driver host exchange, listener session, engine, command, the client library's Remote Desktop reads; decoders: text, frames, PE and ELF, loop, chunks, stream responses, VirtualDriverEx) ran 20000 inputs without a finding")
+summary+=("fuzz: every target (receive paths: session, plug-in, static plug-in, driver host exchange, listener session, engine, command, the client library's Remote Desktop reads; decoders: text, frames, PE and ELF, loop, chunks, stream responses, VirtualDriverEx) ran 20000 inputs without a finding")
 
 wine_start
 # No administrator setting left over from an earlier run in this prefix.
@@ -157,12 +158,14 @@ tool_option "kestav-check --help on Windows" 0 "ICA clients" wine build/win32/bi
 tool_option "the log's path on Windows, one separator between names" any 'Temp\KestavClientDriver.log' \
   wine build/win32/bin/kestav-check.exe --show-log 0
 check_dll i686-w64-mingw32-objdump build/win32/bin/KestavClientDriverICA.dll pei-i386 Load 800000
-check_dll i686-w64-mingw32-objdump build/win32/bin/KestavClientDriverDVC.dll pei-i386 VirtualChannelGetInstance 800000
+check_dll i686-w64-mingw32-objdump build/win32/bin/KestavClientDriverDVC.dll pei-i386 \
+  'VirtualChannelEntry VirtualChannelEntryEx VirtualChannelGetInstance' 800000
 echo "=== win32: short benchmark under Wine"
 wine build/win32/bin/road_bench.exe 3 50 </dev/null
 run_build win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
 check_dll x86_64-w64-mingw32-objdump build/win64/bin/KestavClientDriverICA.dll pei-x86-64 Load
-check_dll x86_64-w64-mingw32-objdump build/win64/bin/KestavClientDriverDVC.dll pei-x86-64 VirtualChannelGetInstance
+check_dll x86_64-w64-mingw32-objdump build/win64/bin/KestavClientDriverDVC.dll pei-x86-64 \
+  'VirtualChannelEntry VirtualChannelEntryEx VirtualChannelGetInstance'
 
 echo "=== mixed: the 64-bit module with 32-bit drivers through KestavDriverHost32.exe"
 # As a 64-bit client PC with a maker's 32-bit drivers: the 64-bit module and

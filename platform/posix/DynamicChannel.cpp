@@ -1,4 +1,4 @@
-// Dynamic channels of an xrdp session, through xrdp's own libxrdpapi (loaded
+// Dynamic and static channels of an xrdp session, through xrdp's own libxrdpapi (loaded
 // at run time: a program that never opens a channel runs without xrdp). Its
 // reads give the bytes as they arrive, without Windows' chunk headers.
 #include "platform/DynamicChannel.h"
@@ -12,7 +12,7 @@
 
 namespace platform {
 
-const bool kChunkHeaders = false;
+const std::size_t kLongestWholeWrite = 32768;
 
 namespace {
 
@@ -68,7 +68,8 @@ struct DynamicChannel {
     }
 };
 
-DynamicChannel* OpenDynamicChannel(const std::string& name, std::uint32_t* error) {
+namespace {
+DynamicChannel* OpenChannel(const std::string& name, unsigned flags, std::uint32_t* error) {
     const Api* api = LoadApi();
     if (api == nullptr) {
         *error = kNotSupported;
@@ -76,13 +77,24 @@ DynamicChannel* OpenDynamicChannel(const std::string& name, std::uint32_t* error
     }
     auto opened = std::make_unique<DynamicChannel>();
     opened->api = api;
-    opened->channel = api->open(kCurrentSession, name.c_str(), kDynamic);
+    opened->channel = api->open(kCurrentSession, name.c_str(), flags);
     if (opened->channel == nullptr) {
         *error = kFileNotFound;
         return nullptr;
     }
     return opened.release();
 }
+}  // namespace
+
+DynamicChannel* OpenDynamicChannel(const std::string& name, std::uint32_t* error) {
+    return OpenChannel(name, kDynamic, error);
+}
+
+DynamicChannel* OpenStaticChannel(const std::string& name, std::uint32_t* error) {
+    return OpenChannel(name, 0, error);
+}
+
+bool ChunkHeaders(const DynamicChannel*) { return false; }
 
 bool DynamicChannelWrite(DynamicChannel* channel, const std::string& bytes, std::uint32_t* error) {
     // xrdp's releases differ in what they return on success (1 in 0.9, 0

@@ -15,9 +15,10 @@
 
 namespace platform {
 
-const bool kChunkHeaders = true;
+const std::size_t kLongestWholeWrite = 0;
 
 struct DynamicChannel {
+    bool dynamic = true;  // a static channel's reads carry no CHANNEL_PDU_HEADER
     HANDLE channel = nullptr;
     HANDLE file = nullptr;  // the channel's, closed with it
     Handle readEvent;
@@ -35,10 +36,12 @@ struct DynamicChannel {
     }
 };
 
-DynamicChannel* OpenDynamicChannel(const std::string& name, std::uint32_t* error) {
+namespace {
+DynamicChannel* OpenChannel(const std::string& name, bool dynamic, std::uint32_t* error) {
     auto opened = std::make_unique<DynamicChannel>();
+    opened->dynamic = dynamic;
     std::string text = name;
-    opened->channel = WTSVirtualChannelOpenEx(WTS_CURRENT_SESSION, &text[0], WTS_CHANNEL_OPTION_DYNAMIC);
+    opened->channel = WTSVirtualChannelOpenEx(WTS_CURRENT_SESSION, &text[0], dynamic ? WTS_CHANNEL_OPTION_DYNAMIC : 0);
     if (opened->channel == nullptr) {
         *error = GetLastError();
         return nullptr;
@@ -59,6 +62,17 @@ DynamicChannel* OpenDynamicChannel(const std::string& name, std::uint32_t* error
     }
     return opened.release();
 }
+}  // namespace
+
+DynamicChannel* OpenDynamicChannel(const std::string& name, std::uint32_t* error) {
+    return OpenChannel(name, true, error);
+}
+
+DynamicChannel* OpenStaticChannel(const std::string& name, std::uint32_t* error) {
+    return OpenChannel(name, false, error);
+}
+
+bool ChunkHeaders(const DynamicChannel* channel) { return channel->dynamic; }
 
 bool DynamicChannelWrite(DynamicChannel* channel, const std::string& bytes, std::uint32_t* error) {
     std::string copy = bytes;

@@ -16,7 +16,7 @@
 extern "C" ica::EngineStatus KST_CDECL Load(ica::LinkRecord* link);
 
 namespace {
-host::EngineHost* engine = nullptr;
+standin::EngineHost* engine = nullptr;
 bool hpc = false;
 
 void Open(bool withHpc) {
@@ -33,7 +33,7 @@ void Open(bool withHpc) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::Prepare();
     platform::WriteMachineDword(platform::View::Own, names::kPreferenceKey, names::kInstrumentThread, 0);
-    engine = new host::EngineHost();
+    engine = new standin::EngineHost();
     std::string error;
     if (!engine->UseLoad(&Load, &error)) __builtin_trap();
     Open(false);
@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     engine->RefuseSends(0, 0);
     if (engine->Poll() != 21) __builtin_trap();
     if (engine->sent.empty() || engine->sent.size() > (hpc ? writes : 1)) __builtin_trap();
-    for (const host::SentResponse& sent : engine->sent)
+    for (const standin::SentResponse& sent : engine->sent)
         if (sent.bytes.empty() || sent.channel != engine->channelNumbers["KstDta1"]) __builtin_trap();
     if (bytes.compare(0, 4, "Init") == 0) engine->Deliver("KstCmd1", "Init|recording|"), engine->Poll();
     static unsigned runs = 0;

@@ -34,7 +34,7 @@ std::deque<Step> steps;
 bool connected = false;     // the program has not been accepted yet this input
 bool brokenNextSend = false;
 std::size_t largestPacket = 0;
-host::EngineHost* engine = nullptr;
+standin::EngineHost* engine = nullptr;
 platform::Pipe* spare = nullptr;  // the session's instance for a second program
 
 }  // namespace
@@ -136,7 +136,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::Prepare();
     // Each command runs inside the engine's write: the same path every time.
     platform::WriteMachineDword(platform::View::Own, names::kPreferenceKey, names::kInstrumentThread, 0);
-    engine = new host::EngineHost();
+    engine = new standin::EngineHost();
     std::string error;
     if (!engine->UseLoad(&Load, &error) || engine->Open() != 0) __builtin_trap();
     largestPacket = engine->maximumWrite >= 2 ? engine->maximumWrite - 1u : 0u;
@@ -179,10 +179,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     connected = false;
     brokenNextSend = false;
     std::ostringstream out;
-    host::ListenerOptions options;
+    standin::ListenerOptions options;
     options.quiet = true;
     options.sessions = 1;
-    host::Listener listener(*engine, options, out);
+    standin::Listener listener(*engine, options, out);
     if (listener.Run() != 0 || !connected) __builtin_trap();
     static unsigned runs = 0;
     if (++runs % 4096 == 0) fuzz::ForgetRecordedCalls();

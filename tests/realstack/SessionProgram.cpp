@@ -164,8 +164,10 @@ int Reconnect(kestav::Channel& channel) {
 
 int main(int argc, char** argv) {
     const std::string mode = argc == 4 ? argv[3] : "";
-    if (argc != 3 && !(argc == 4 && (mode == "slow" || mode == "reconnect"))) {
-        std::fprintf(stderr, "usage: kestav-session-program TRANSCRIPT ROUNDS [slow | reconnect]\n");
+    // static: the client has the static plug-in alone, which the library finds by itself.
+    const bool statics = mode == "static";
+    if (argc != 3 && !(argc == 4 && (mode == "slow" || mode == "reconnect" || statics))) {
+        std::fprintf(stderr, "usage: kestav-session-program TRANSCRIPT ROUNDS [slow | reconnect | static]\n");
         return 2;
     }
     const int rounds = std::atoi(argv[2]);
@@ -183,8 +185,8 @@ int main(int argc, char** argv) {
     Check(opened != nullptr, "the client library opens the channels in the xrdp session", why);
     if (!opened) return 1;
     kestav::Channel& channel = *opened;
-    Check(std::string(channel.TransportName()) == "Remote Desktop", "over the Remote Desktop transport",
-          channel.TransportName());
+    const std::string transport = statics ? "Remote Desktop static" : "Remote Desktop";
+    Check(channel.TransportName() == transport, "over the " + transport + " transport", channel.TransportName());
 
     if (mode == "reconnect") return Reconnect(channel);
     if (mode == "slow") {
@@ -272,7 +274,8 @@ int main(int argc, char** argv) {
     // command the module answers; their answers come late and are not this
     // program's, so the next calls may get them first. The module must still answer.
     std::uint32_t code = 0;
-    platform::DynamicChannel* raw = platform::OpenDynamicChannel("KstCmd1", &code);
+    platform::DynamicChannel* raw =
+        statics ? platform::OpenStaticChannel("KstCmd1", &code) : platform::OpenDynamicChannel("KstCmd1", &code);
     Check(raw != nullptr && platform::DynamicChannelWrite(raw, std::string(70000, 'A'), &code),
           "70,000 bytes written raw into the command channel");
     if (raw != nullptr) platform::CloseDynamicChannel(raw);

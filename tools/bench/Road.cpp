@@ -40,7 +40,7 @@ void SetAdminSetting(const char* name, int value) {
         platform::DeleteMachineValue(platform::View::Own, names::kPreferenceKey, name);
 }
 
-Road::Road() : engine(new host::EngineHost()) {}
+Road::Road() : engine(new standin::EngineHost()) {}
 
 Road::~Road() {
     engine.reset();

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace host {
+namespace standin {
 class EngineHost;
 }
 
@@ -48,7 +48,7 @@ public:
     void ResetFiles();
 
 private:
-    std::unique_ptr<host::EngineHost> engine;
+    std::unique_ptr<standin::EngineHost> engine;
     std::string folder, logPath, floorPath;
 };
 

@@ -158,7 +158,7 @@ int main(int argc, char** argv) {
                 hookMet ? "met" : "missed");
     if (withHost) {
         // The Remote Desktop plug-in: the same core behind another transport.
-        host::DvcHost client;
+        standin::DvcHost client;
         if (!client.LoadPlugin(ProgramFolder() + "/" + names::kDvcModuleFile, &error)) return fail(error);
         client.Connected();
         if (!client.OpenChannel(names::kCommandChannel) || !client.OpenChannel(names::kDataChannel))

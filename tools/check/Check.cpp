@@ -25,7 +25,7 @@
 #include "platform/SettingsFile.h"
 #include "platform/Text.h"
 
-namespace host {
+namespace check {
 
 namespace fs = std::filesystem;
 
@@ -623,4 +623,4 @@ int CheckFreeRdpClients(std::ostream& out, const std::vector<std::string>& libra
     return report.Problems();
 }
 
-}  // namespace host
+}  // namespace check

@@ -11,7 +11,7 @@ namespace driver {
 class Spectro;
 }
 
-namespace host {
+namespace check {
 
 // Checks every ICA client found (32-bit and 64-bit registry views): its
 // folder, the module's registration (present and single), the module file
@@ -68,4 +68,4 @@ int CheckThisPc(std::ostream& out);
 // beside it are followed in turn. Empty when every one is found.
 std::string MissingLibraries(const std::string& path);
 
-}  // namespace host
+}  // namespace check

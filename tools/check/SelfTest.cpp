@@ -20,7 +20,7 @@
 #include "tools/check/Check.h"
 #include "relay/Message.h"
 
-namespace host {
+namespace check {
 
 namespace {
 
@@ -323,4 +323,4 @@ int RunSelfTest(const std::string& path, const SelfTestOptions& options, std::os
     return problems == 0 ? 0 : 1;
 }
 
-}  // namespace host
+}  // namespace check

@@ -10,7 +10,7 @@
 #include <ostream>
 #include <string>
 
-namespace host {
+namespace check {
 
 struct SelfTestOptions {
     // The folder of KestavDriverHost32.exe and KestavDriverHost64.exe.
@@ -27,4 +27,4 @@ constexpr double kSlowSeconds = 5.0;
 // Returns 0 when every verdict is "ok", 1 otherwise.
 int RunSelfTest(const std::string& driverPath, const SelfTestOptions& options, std::ostream& out);
 
-}  // namespace host
+}  // namespace check

@@ -65,12 +65,12 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc) return Usage("--self-test needs a driver library");
             selfTest = paths[std::size_t(++i)];
         } else if (arg == "--timeout") {
-            if (i + 1 >= argc || !host::ParseNumber(argv[++i], &timeoutSeconds) || timeoutSeconds < 1 ||
+            if (i + 1 >= argc || !check::ParseNumber(argv[++i], &timeoutSeconds) || timeoutSeconds < 1 ||
                 timeoutSeconds > 3600)
                 return Usage("--timeout takes seconds from 1 to 3600");
         } else if (arg == "--show-log") {
             logLines = 12;
-            if (i + 1 < argc && host::ParseNumber(argv[i + 1], &logLines)) ++i;
+            if (i + 1 < argc && check::ParseNumber(argv[i + 1], &logLines)) ++i;
         } else {
             return Usage("unknown argument " + arg);
         }
@@ -84,13 +84,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (!selfTest.empty()) {
-        host::SelfTestOptions options;
-        options.hostFolder = host::ProgramFolder(argv[0]);
+        check::SelfTestOptions options;
+        options.hostFolder = check::ProgramFolder(argv[0]);
         options.timeoutSeconds = std::uint32_t(timeoutSeconds);
-        status = host::RunSelfTest(selfTest, options, std::cout);
+        status = check::RunSelfTest(selfTest, options, std::cout);
     } else {
-        status = host::CheckThisPc(std::cout) == 0 ? 0 : 1;
+        status = check::CheckThisPc(std::cout) == 0 ? 0 : 1;
     }
-    if (logLines >= 0) host::ShowLogTail(std::cout, logLines);
+    if (logLines >= 0) check::ShowLogTail(std::cout, logLines);
     return status;
 }

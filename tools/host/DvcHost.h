@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace host {
+namespace standin {
 
 struct DvcMessage {
     std::string channel;  // "KstCmd1" or "KstDta1"
@@ -69,4 +69,4 @@ private:
     std::unique_ptr<State> state_;
 };
 
-}  // namespace host
+}  // namespace standin

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <thread>
 
-namespace host {
+namespace standin {
 
 using namespace ica;
 
@@ -286,4 +286,4 @@ std::string Printable(const std::string& bytes) {
     return text;
 }
 
-}  // namespace host
+}  // namespace standin

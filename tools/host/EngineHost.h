@@ -15,7 +15,7 @@
 #include "ica/EngineRecords.h"
 #include "platform/Library.h"
 
-namespace host {
+namespace standin {
 
 using ica::EngineStatus;
 
@@ -145,4 +145,4 @@ private:
 // rest as \xNN.
 std::string Printable(const std::string& bytes);
 
-}  // namespace host
+}  // namespace standin

@@ -6,7 +6,7 @@
 #include "platform/Pipe.h"
 #include "tools/host/EngineHost.h"
 
-namespace host {
+namespace standin {
 
 namespace {
 constexpr std::uint32_t kIdleWaitMs = 1;  // between polls while no command is out
@@ -48,8 +48,18 @@ int Listener::Run() {
         // A spare instance answers any second program with a refusal.
         platform::Pipe* spare = platform::CreatePipeInstance(name, false, &error);
         Serve(pipe, spare);
+        // The next program gets an instance of its own: nothing the last one
+        // left unread in this one (the rest of a message refused for its
+        // size) reaches it. Made while this one still stands, so the name is
+        // never free for another user's listener.
+        platform::Pipe* fresh = platform::CreatePipeInstance(name, false, &error);
+        if (fresh != nullptr) {
+            platform::ClosePipe(pipe);
+            pipe = fresh;
+        } else {
+            platform::DisconnectPipeClient(pipe);
+        }
         if (spare != nullptr) platform::ClosePipe(spare);
-        platform::DisconnectPipeClient(pipe);
         ++served;
     }
     platform::ClosePipe(pipe);
@@ -163,4 +173,4 @@ bool Listener::Forward(platform::Pipe* pipe, std::size_t* forwarded, bool* await
     return true;
 }
 
-}  // namespace host
+}  // namespace standin

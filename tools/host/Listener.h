@@ -17,7 +17,7 @@ namespace platform {
 struct Pipe;
 }
 
-namespace host {
+namespace standin {
 
 class EngineHost;
 
@@ -57,4 +57,4 @@ private:
     std::atomic<bool> stopping_{false};
 };
 
-}  // namespace host
+}  // namespace standin

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 
-namespace host {
+namespace standin {
 
 namespace {
 constexpr int kFirstNm = 400;
@@ -126,4 +126,4 @@ std::string SvgChart(const std::vector<double>& values, const std::string& title
     return svg.str();
 }
 
-}  // namespace host
+}  // namespace standin

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace host {
+namespace standin {
 
 // The 31 reflectance values of a "GetSpectralDataAll" response
 // ("OK|0.1;0.2;..."); empty when the response is not such a list.
@@ -16,4 +16,4 @@ std::string TerminalChart(const std::vector<double>& values, int rows = 12);
 // A standalone SVG document of the same chart.
 std::string SvgChart(const std::vector<double>& values, const std::string& title);
 
-}  // namespace host
+}  // namespace standin

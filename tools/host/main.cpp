@@ -78,7 +78,7 @@ struct Options {
     std::string selfTest;
     int timeoutSeconds = 30;
     bool listen = false;
-    host::ListenerOptions listener;
+    standin::ListenerOptions listener;
     bool dvc = false;
 };
 
@@ -121,7 +121,7 @@ int ParseOptions(int argc, char** argv, const std::vector<std::string>& paths, O
         } else if (arg == "--check") {
             // The user's log stays the last session's: nothing of this check goes there.
             diag::LogFile::off = true;
-            return host::CheckThisPc(std::cout) == 0 ? 0 : 1;
+            return check::CheckThisPc(std::cout) == 0 ? 0 : 1;
         } else if (arg == "--dvc") {
             options->dvc = true;
         } else if (arg == "--listen") {
@@ -132,17 +132,17 @@ int ParseOptions(int argc, char** argv, const std::vector<std::string>& paths, O
         } else if (arg == "--no-module") {
             options->listener.withoutModule = true;
         } else if (arg == "--sessions") {
-            if (!next(&value) || !host::ParseNumber(value, &options->listener.sessions) ||
+            if (!next(&value) || !check::ParseNumber(value, &options->listener.sessions) ||
                 options->listener.sessions < 1)
                 return Usage("--sessions takes a number from 1");
         } else if (arg == "--idle-seconds") {
-            if (!next(&value) || !host::ParseNumber(value, &options->listener.idleSeconds) ||
+            if (!next(&value) || !check::ParseNumber(value, &options->listener.idleSeconds) ||
                 options->listener.idleSeconds < 1)
                 return Usage("--idle-seconds takes a number from 1");
         } else if (arg == "--self-test") {
             if (!nextPath(&options->selfTest)) return Usage("--self-test needs a driver library");
         } else if (arg == "--timeout") {
-            if (!next(&value) || !host::ParseNumber(value, &options->timeoutSeconds) ||
+            if (!next(&value) || !check::ParseNumber(value, &options->timeoutSeconds) ||
                 options->timeoutSeconds < 1 || options->timeoutSeconds > 3600)
                 return Usage("--timeout takes seconds from 1 to 3600");
         } else if (arg == "--module") {
@@ -152,12 +152,12 @@ int ParseOptions(int argc, char** argv, const std::vector<std::string>& paths, O
         } else if (arg == "--refuse") {
             if (!next(&value)) return Usage("--refuse needs a count");
             const std::string::size_type colon = value.find(':');
-            if (!host::ParseNumber(value.substr(0, colon), &options->refuseCount) ||
+            if (!check::ParseNumber(value.substr(0, colon), &options->refuseCount) ||
                 (colon != std::string::npos &&
-                 !host::ParseNumber(value.substr(colon + 1), &options->refuseStatus)))
+                 !check::ParseNumber(value.substr(colon + 1), &options->refuseStatus)))
                 return Usage("--refuse takes N or N:STATUS");
         } else if (arg == "--max-write") {
-            if (!next(&value) || !host::ParseNumber(value, &options->maximumWrite) ||
+            if (!next(&value) || !check::ParseNumber(value, &options->maximumWrite) ||
                 options->maximumWrite < 0 || options->maximumWrite > 0xFFFF)
                 return Usage("--max-write takes a size from 0 to 65535");
         } else if (arg == "--channel") {
@@ -176,7 +176,7 @@ int ParseOptions(int argc, char** argv, const std::vector<std::string>& paths, O
             if (!nextPath(&options->plot)) return Usage("--plot needs a file");
         } else if (arg == "--show-log") {
             options->logLines = 12;
-            if (i + 1 < argc && host::ParseNumber(argv[i + 1], &options->logLines)) ++i;
+            if (i + 1 < argc && check::ParseNumber(argv[i + 1], &options->logLines)) ++i;
         } else if (arg == "--version") {
             std::cout << "kestav-host " << KST_VERSION << "\n";
             return 0;
@@ -199,17 +199,17 @@ int ParseOptions(int argc, char** argv, const std::vector<std::string>& paths, O
 }
 
 void Plot(const std::string& response, const std::string& command, const std::string& file) {
-    const std::vector<double> values = host::ParseSpectrum(response);
+    const std::vector<double> values = standin::ParseSpectrum(response);
     if (values.empty()) return;
-    std::cout << "\n" << host::TerminalChart(values) << "\n";
+    std::cout << "\n" << standin::TerminalChart(values) << "\n";
     std::ofstream svg(std::filesystem::u8path(platform::NativePath(file)), std::ios::binary);
-    svg << host::SvgChart(values, "Measured spectrum (" + command + ")");
+    svg << standin::SvgChart(values, "Measured spectrum (" + command + ")");
     if (svg) std::cout << "  spectrum drawn to " << file << "\n";
     else std::cout << "  cannot write " << file << "\n";
 }
 
-void RunCommand(host::EngineHost& engine, const Options& options, const std::string& command) {
-    std::cout << "> " << host::Printable(command) << "\n";
+void RunCommand(standin::EngineHost& engine, const Options& options, const std::string& command) {
+    std::cout << "> " << standin::Printable(command) << "\n";
     const std::size_t before = engine.SentCount();
     const std::size_t refusedBefore = engine.refusedWriteSizes.size();
     if (!engine.Deliver(options.channel, command)) {
@@ -241,8 +241,8 @@ void RunCommand(host::EngineHost& engine, const Options& options, const std::str
         std::cout << "  engine: refused a write of " << engine.refusedWriteSizes[i]
                   << " bytes (maximum write " << options.maximumWrite << ", of it "
                   << options.maximumWrite - 1 << " for data)\n";
-    for (const host::SentResponse& sent : engine.SentSince(before)) {
-        std::cout << "< " << host::Printable(sent.bytes) << "\n";
+    for (const standin::SentResponse& sent : engine.SentSince(before)) {
+        std::cout << "< " << standin::Printable(sent.bytes) << "\n";
         if (!options.plot.empty() && command.compare(0, 18, "GetSpectralDataAll") == 0)
             Plot(sent.bytes, command, options.plot);
     }
@@ -250,14 +250,14 @@ void RunCommand(host::EngineHost& engine, const Options& options, const std::str
 
 // The same for the Remote Desktop plug-in: the command on its channel's
 // callback thread, the response written by the plug-in's instrument thread.
-void RunDvcCommand(host::DvcHost& client, const Options& options, const std::string& command) {
-    std::cout << "> " << host::Printable(command) << "\n";
-    const std::vector<host::DvcMessage> sent = client.Run(options.channel, command, 120000);
+void RunDvcCommand(standin::DvcHost& client, const Options& options, const std::string& command) {
+    std::cout << "> " << standin::Printable(command) << "\n";
+    const std::vector<standin::DvcMessage> sent = client.Run(options.channel, command, 120000);
     if (options.timing)
         std::cout << "  OnDataReceived: " << client.lastDeliveryMicroseconds / 1000.0 << " ms\n";
     if (sent.empty()) std::cout << "  (no response within 120 s)\n";
-    for (const host::DvcMessage& message : sent) {
-        std::cout << "< " << host::Printable(message.bytes)
+    for (const standin::DvcMessage& message : sent) {
+        std::cout << "< " << standin::Printable(message.bytes)
                   << (message.channel == options.channel ? "" : "  (on " + message.channel + ")") << "\n";
         if (!options.plot.empty() && command.compare(0, 18, "GetSpectralDataAll") == 0)
             Plot(message.bytes, command, options.plot);
@@ -266,7 +266,7 @@ void RunDvcCommand(host::DvcHost& client, const Options& options, const std::str
 
 // kestav-host --dvc: a stand-in Remote Desktop client around the plug-in.
 int RunDvc(const Options& options, const std::string& plugin) {
-    host::DvcHost client;
+    standin::DvcHost client;
     std::string error;
     if (!client.LoadPlugin(plugin, &error)) {
         std::cerr << "kestav-host: " << error << "\n";
@@ -306,31 +306,31 @@ int main(int argc, char** argv) {
     if (!options.selfTest.empty()) {
         // The user's log stays the last session's: nothing of the self-test goes there.
         diag::LogFile::off = true;
-        host::SelfTestOptions selfTest;
-        selfTest.hostFolder = host::ProgramFolder(argv[0]);
+        check::SelfTestOptions selfTest;
+        selfTest.hostFolder = check::ProgramFolder(argv[0]);
         selfTest.timeoutSeconds = std::uint32_t(options.timeoutSeconds);
-        return host::RunSelfTest(options.selfTest, selfTest, std::cout);
+        return check::RunSelfTest(options.selfTest, selfTest, std::cout);
     }
     if (options.dvc) {
         const std::string plugin = options.module.empty()
-                                       ? host::ProgramFolder(argv[0]) + platform::kPathSeparator + names::kDvcModuleFile
+                                       ? check::ProgramFolder(argv[0]) + platform::kPathSeparator + names::kDvcModuleFile
                                        : options.module;
         const int status = RunDvc(options, plugin);
-        if (options.logLines >= 0) host::ShowLogTail(std::cout, options.logLines);
+        if (options.logLines >= 0) check::ShowLogTail(std::cout, options.logLines);
         return status;
     }
-    if (options.module.empty()) options.module = host::ProgramFolder(argv[0]) + platform::kPathSeparator + kModuleFile;
+    if (options.module.empty()) options.module = check::ProgramFolder(argv[0]) + platform::kPathSeparator + kModuleFile;
     if (options.listen && options.listener.withoutModule) {
-        host::EngineHost engine;  // never given a module
+        standin::EngineHost engine;  // never given a module
         engine.hpc = options.hpc;
         engine.maximumWrite = static_cast<std::uint16_t>(options.maximumWrite);
         std::cout << "no module: a client without the Kestav module\n";
-        host::Listener listener(engine, options.listener, std::cout);
+        standin::Listener listener(engine, options.listener, std::cout);
         return listener.Run();
     }
 
     {
-        host::EngineHost engine;
+        standin::EngineHost engine;
         engine.hpc = options.hpc;
         engine.maximumWrite = static_cast<std::uint16_t>(options.maximumWrite);
         std::string error;
@@ -349,7 +349,7 @@ int main(int argc, char** argv) {
                   << options.channel << ")\n";
         engine.RefuseSends(options.refuseCount, options.refuseStatus);
         if (options.listen) {
-            host::Listener listener(engine, options.listener, std::cout);
+            standin::Listener listener(engine, options.listener, std::cout);
             const int status = listener.Run();
             (void)engine.Close();
             engine.UnloadModule();
@@ -368,6 +368,6 @@ int main(int argc, char** argv) {
         (void)engine.Close();
         engine.UnloadModule();
     }
-    if (options.logLines >= 0) host::ShowLogTail(std::cout, options.logLines);
+    if (options.logLines >= 0) check::ShowLogTail(std::cout, options.logLines);
     return 0;
 }

@@ -2,8 +2,8 @@
 #include "platform/Library.h"
 #include "tools/check/Check.h"
 
-namespace host {
+namespace check {
 
 int CheckThisPc(std::ostream& out) { return CheckFreeRdpClients(out, platform::SystemLibraryFolders()); }
 
-}  // namespace host
+}  // namespace check

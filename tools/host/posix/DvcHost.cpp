@@ -1,7 +1,7 @@
 // Remote Desktop plug-ins are Windows libraries: here there is nothing to load.
 #include "tools/host/DvcHost.h"
 
-namespace host {
+namespace standin {
 
 struct DvcHost::State {};
 
@@ -28,4 +28,4 @@ std::vector<DvcMessage> DvcHost::SentSince(std::size_t) { return {}; }
 int DvcHost::WritesAfterClose() { return 0; }
 long DvcHost::OutstandingReferences() { return 0; }
 
-}  // namespace host
+}  // namespace standin

@@ -17,7 +17,7 @@
 #include "platform/CallingConvention.h"
 #include "platform/Library.h"
 
-namespace host {
+namespace standin {
 
 namespace {
 
@@ -393,4 +393,4 @@ long DvcHost::OutstandingReferences() {
     return extra;
 }
 
-}  // namespace host
+}  // namespace standin
