@@ -232,11 +232,11 @@ void StaticChannelClient::Connect() {
     state_->InitEvent(api::kEventConnected);
 }
 
+// As FreeRDP does, a channel stays open until the plug-in closes it: one
+// left open cannot be opened again on the next connection.
 void StaticChannelClient::Disconnect() {
     state_->InitEvent(api::kEventDisconnected);
     state_->connected = false;
-    std::lock_guard<std::mutex> guard(state_->lock);
-    for (auto& [handle, open] : state_->opens) open.open = false;
 }
 
 void StaticChannelClient::Terminate() {

@@ -40,7 +40,8 @@ public:
     void FailInit(std::uint32_t code);
     void FailOpen(const std::string& name, std::uint32_t code);
 
-    // The init events: INITIALIZED then CONNECTED (the plug-in opens its channels).
+    // The init events: INITIALIZED then CONNECTED (the plug-in opens its channels);
+    // DISCONNECTED leaves open what the plug-in does not close (as FreeRDP does).
     void Connect();
     void Disconnect();
     void Terminate();
