@@ -6,7 +6,11 @@
 # (drivers in /usr/lib/kestav/drivers/Kestav/, beside the add-ins' real
 # files) and links each build into its major's add-in folder as
 # libkestav-client.so, where xfreerdp /dvc:kestav (FreeRDP 2) and xfreerdp3
-# /dvc:kestav (FreeRDP 3) find it. It depends on neither major (each build is
+# /dvc:kestav (FreeRDP 3) find it, and /vc:kestav too (the same file is the
+# static channel plug-in). The static plug-in alone, which needs no FreeRDP
+# library, is linked into Horizon's Linux VC bridge folders
+# (/usr/lib/vmware/rdpvcbridge/, /usr/lib/omnissa/rdpvcbridge/) as
+# libkestav-static.so. It depends on neither major (each build is
 # loaded only by its own FreeRDP), so it installs with either or both, and a
 # FreeRDP installed later finds its build at once. The client check goes in as
 # /usr/bin/kestav-check; the settings file /etc/kestav/client.conf (every
@@ -23,12 +27,12 @@ version=$(sed -n 's/^project(KestavClientDriver VERSION \([0-9.]*\).*/\1/p' CMak
 build=build/package-linux
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKST_TESTS=OFF >/dev/null
 majors=(2 3)
-ninja -C "$build" "${majors[@]/#/kestav-client-freerdp}" kst_driver_host kst_sim kestav-check >/dev/null 2>&1 || true
+ninja -C "$build" "${majors[@]/#/kestav-client-freerdp}" kestav-static kst_driver_host kst_sim kestav-check >/dev/null 2>&1 || true
 for major in "${majors[@]}"; do
   [ -f "$build/bin/libkestav-client-freerdp$major.so" ] ||
     { echo "package-deb: no add-in built for FreeRDP $major (freerdp$major-dev missing?)" >&2; exit 1; }
 done
-ninja -C "$build" kst_driver_host kst_sim kestav-check >/dev/null
+ninja -C "$build" kestav-static kst_driver_host kst_sim kestav-check >/dev/null
 
 stage=build/package-deb-stage
 rm -rf "$stage" && mkdir -p "$stage/DEBIAN" "$stage/usr/lib/kestav/drivers/Kestav" \
@@ -38,6 +42,11 @@ for major in "${majors[@]}"; do
   mkdir -p "$stage/usr/lib/x86_64-linux-gnu/freerdp$major"
   ln -s "../../kestav/libkestav-client-freerdp$major.so" \
     "$stage/usr/lib/x86_64-linux-gnu/freerdp$major/libkestav-client.so"
+done
+strip -o "$stage/usr/lib/kestav/libkestav-static.so" "$build/bin/libkestav-static.so"
+for bridge in vmware omnissa; do
+  mkdir -p "$stage/usr/lib/$bridge/rdpvcbridge"
+  ln -s ../../kestav/libkestav-static.so "$stage/usr/lib/$bridge/rdpvcbridge/libkestav-static.so"
 done
 strip -o "$stage/usr/lib/kestav/drivers/Kestav/sim.so" "$build/bin/drivers/Kestav/sim.so"
 strip -o "$stage/usr/lib/kestav/kestav-check" "$build/bin/kestav-check"
@@ -60,9 +69,10 @@ Section: net
 Priority: optional
 Description: Kestav client driver for FreeRDP (colour-measurement instruments)
  Lets an application in a remote session drive a spectrophotometer plugged
- into this PC: a FreeRDP dynamic channel add-in for FreeRDP 2 (xfreerdp
- /dvc:kestav) and FreeRDP 3 (xfreerdp3 /dvc:kestav) with the driver host,
- the simulator driver and the client check (kestav-check).
+ into this PC: a FreeRDP add-in for FreeRDP 2 (xfreerdp) and FreeRDP 3
+ (xfreerdp3), dynamic (/dvc:kestav) or static (/vc:kestav), the static
+ channel plug-in for Horizon's Linux client (its rdpvcbridge folder), with
+ the driver host, the simulator driver and the client check (kestav-check).
  Instrument drivers go in /usr/lib/kestav/drivers/Kestav/; settings in
  /etc/kestav/client.conf.
 CONTROL

@@ -206,6 +206,9 @@ done
 check "nothing under the 32-bit Program Files" absent 'C:\Program Files (x86)\Kestav'
 check "64-bit registration names the 64-bit plug-in" is "$(value 64 "$ADDIN" Name)" "$PLUGIN\\KestavClientDriverDVC.dll"
 check "32-bit registration names the 32-bit plug-in" is "$(value 32 "$ADDIN" Name)" "$PLUGIN\\KestavClientDriverDVC32.dll"
+for view in 64 32; do
+  check "$view-bit registration enabled for Horizon's client (View Enabled)" is "$(dword $view "$ADDIN" 'View Enabled')" 0x1
+done
 check "no Citrix registration" is "$(value 64 "$LIST" VirtualDriverEx)" '(absent)'
 out=$(w "$PLUGIN\\kestav-check.exe" --check | tr -d '\r' || true)
 check "--check reports the 64-bit plug-in and its bitness" grep -qF "OK 64-bit Remote Desktop plug-in: $PLUGIN\\KestavClientDriverDVC.dll is 64-bit" <<<"$out"

@@ -6,7 +6,10 @@
 # inside the session (as a test user) driving every command through both,
 # with the longest response and hostile inputs; the bare echo add-in of the
 # same major beside it for the round-trip figure. Then, with each client, the
-# session is ended during a slow command, and the client killed during one.
+# session is ended during a slow command, and the client killed during one,
+# killed and started again (one library handle throughout), and the same
+# checks run over static channels (xrdp.ini lists KstCmd1 and KstDta1, the
+# client loads the add-in with /vc:kestav alone, the library finds them).
 # Every process it started is ended by pid, the user and the package and the
 # echo add-ins removed, whatever the outcome.
 # Usage: tools/real-stack.sh [BUILD]   (default build/native; run as root)
@@ -58,6 +61,7 @@ cleanup() {
   sleep 1
   for pid in "${all[@]}"; do kill -9 "$pid" 2>/dev/null; done
   id "$user" >/dev/null 2>&1 && userdel -r "$user" >/dev/null 2>&1
+  rm -f /usr/lib/kestav/drivers/Kestav/maker2.so /usr/lib/kestav/drivers/Kestav/libmaker{help,base}.so
   [ -n "$installed" ] && dpkg --purge kestav-client >/dev/null 2>&1
   for file in "${own_addins[@]}"; do rm -f "$file"; done
   for folder in "${made_folders[@]}"; do rmdir "$folder" 2>/dev/null; done
@@ -77,6 +81,13 @@ for major in "${majors[@]}"; do
     { echo "real-stack: the package did not link the add-in for FreeRDP $major"; exit 1; }
 done
 [ -f /usr/lib/kestav/drivers/Kestav/sim.so ] || { echo "real-stack: the package did not install the simulator"; exit 1; }
+for bridge in /usr/lib/vmware/rdpvcbridge /usr/lib/omnissa/rdpvcbridge; do
+  [ "$(readlink -f "$bridge/libkestav-static.so")" = /usr/lib/kestav/libkestav-static.so ] ||
+    { echo "real-stack: the package did not link the static plug-in into $bridge"; exit 1; }
+done
+nm -D --defined-only /usr/lib/kestav/libkestav-static.so | grep -q ' T VirtualChannelEntryEx$' &&
+  ! ldd /usr/lib/kestav/libkestav-static.so | grep -q -e winpr -e freerdp ||
+  { echo "real-stack: the static plug-in for Horizon needs FreeRDP or lacks its entry point"; exit 1; }
 check=$(TMPDIR="$work" XDG_RUNTIME_DIR= kestav-check) || { echo "$check"; echo "real-stack: kestav-check found a problem"; exit 1; }
 echo "$check"
 grep -q "^OK driver /usr/lib/kestav/drivers/Kestav/sim.so: 64-bit, all 31 entry points" <<<"$check" ||
@@ -96,12 +107,14 @@ echo "ok: kestav-check --self-test: 31 entry points of the simulator, all ok, in
 # A maker's driver that needs a library of its own, both put in the drivers
 # folder as the administrators' page says (the driver holds no search path):
 # the check and the self-test load it as Init does, and find the library there.
-cp "$build/bin/drivers/Kestav/maker2.so" "$build/bin/drivers/Kestav/libmakerhelp.so" /usr/lib/kestav/drivers/Kestav/
+cp "$build/bin/drivers/Kestav/maker2.so" "$build/bin/drivers/Kestav/libmakerhelp.so" \
+  "$build/bin/drivers/Kestav/libmakerbase.so" /usr/lib/kestav/drivers/Kestav/
 check=$(TMPDIR="$work" XDG_RUNTIME_DIR= kestav-check) && selftest=$(TMPDIR="$work" XDG_RUNTIME_DIR= \
   kestav-check --self-test /usr/lib/kestav/drivers/Kestav/maker2.so) &&
   grep -q "^OK driver /usr/lib/kestav/drivers/Kestav/maker2.so: 64-bit, all 31 entry points, loads in the driver host$" <<<"$check" ||
   { echo "$check"; echo "${selftest:-}"; echo "real-stack: a driver's own library beside it was not found"; exit 1; }
-rm /usr/lib/kestav/drivers/Kestav/maker2.so /usr/lib/kestav/drivers/Kestav/libmakerhelp.so
+rm /usr/lib/kestav/drivers/Kestav/maker2.so /usr/lib/kestav/drivers/Kestav/libmakerhelp.so \
+  /usr/lib/kestav/drivers/Kestav/libmakerbase.so
 echo "ok: kestav-check and its self-test load a driver with the library it needs beside it"
 # A setting from the settings file, as an administrator changes it.
 sed -i 's/^#DriverTimeoutSeconds = 60$/DriverTimeoutSeconds = 120/' /etc/kestav/client.conf
@@ -156,6 +169,9 @@ chmod 755 "$home/startwm.sh" && chown "$user" "$home/startwm.sh"
 sh /usr/share/xrdp/socksetup
 cp /etc/xrdp/xrdp.ini /etc/xrdp/sesman.ini "$work/"
 sed -i "s#^port=3389\$#port=tcp://127.0.0.1:$port#; s#^autorun=\$#autorun=Xorg#; s#^LogFile=xrdp.log#LogFile=$work/xrdp.log#; s#^EnableSyslog=true#EnableSyslog=false#" "$work/xrdp.ini"
+# The static channels as an xrdp administrator lists them (a channel not listed opens and carries nothing).
+sed -i 's#^\[Channels\]$#[Channels]\nKstCmd1=true\nKstDta1=true#' "$work/xrdp.ini"
+grep -q '^KstDta1=true$' "$work/xrdp.ini" || { echo "real-stack: xrdp.ini has no [Channels] section"; exit 1; }
 sed -i "s#^LogFile=xrdp-sesman.log#LogFile=$work/sesman.log#; s#^EnableSyslog=true#EnableSyslog=false#" "$work/sesman.ini"
 xrdp-sesman -n -c "$work/sesman.ini" >"$work/sesman.out" 2>&1 & started $!
 xrdp -n -c "$work/xrdp.ini" >"$work/xrdp.out" 2>&1 & started $!
@@ -163,11 +179,15 @@ display=$((90 + RANDOM % 9))
 Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.out" 2>&1 & started $!
 sleep 1
 
-client() {  # starts FreeRDP $major's client with both add-ins; its log in the session's runtime folder
+# Starts FreeRDP $major's client with the module's add-in (dynamic, or with "static" static alone) and the echo
+# add-in; its log in the session's runtime folder.
+client() {
+  local kind=/dvc:kestav
+  [ "${1:-}" = static ] && kind=/vc:kestav
   mkdir -p "$work/client-tmp" && mkdir -p -m 700 "$work/client-run"
   env "${hostile[@]}" DISPLAY=":$display" TMPDIR="$work/client-tmp" XDG_RUNTIME_DIR="$work/client-run" \
     "${program[$major]}" /v:127.0.0.1:$port \
-    /u:"$user" /p:"$password" /cert:ignore -clipboard /dvc:kestav /dvc:kestavecho >"$work/client-$major.out" 2>&1 &
+    /u:"$user" /p:"$password" /cert:ignore -clipboard $kind /dvc:kestavecho >"$work/client-$major.out" 2>&1 &
   client_pid=$!
   started $client_pid
 }
@@ -278,6 +298,20 @@ for major in "${majors[@]}"; do
     "$(grep -h 'calls while the client was away' "$out" | sed 's/^[a-z]*: //' | paste -sd';')" \
     >>"$root/build/real-stack-figures.txt"
   echo "ok: one channel across two new clients: told the client changed, set up and measured again"
+
+  echo "--- FreeRDP $major: static channels (/vc:kestav alone): every command, the longest response, hostile inputs"
+  echo static >"$home/mode"
+  out=$home/program-static.out
+  rm -f "$out" "$log"
+  client static
+  wait_for 600 gone "$client_pid" || { echo "real-stack: the static session did not end"; exit 1; }
+  cat "$out" 2>/dev/null || { echo "real-stack: the session program did not run"; exit 1; }
+  grep -q '^checks: [0-9]* passed, 0 failed$' "$out" ||
+    { echo "real-stack: the session program failed over static channels with FreeRDP $major"; tail -30 "$log"; exit 1; }
+  grep -q 'SVC: Channels "KstCmd1" and "KstDta1" registered (VirtualChannelEntryEx)$' "$log" && grep -q 'SVC: Connected$' "$log" &&
+    ! grep -q 'DVC: Listening' "$log" || { echo "real-stack: the static plug-in alone did not serve the session"; tail -30 "$log"; exit 1; }
+  grep '^round trip' "$out" | sed "s/^round trip/round trip over static channels with FreeRDP $major/" >>"$root/build/real-stack-figures.txt"
+  echo "ok: ${program[$major]} /vc:kestav: the library found the static channels by itself and every check passed"
 done
 
 echo "--- the package removed"
@@ -290,7 +324,8 @@ dpkg -r kestav-client >/dev/null
 [ -f /etc/kestav/client.conf ] || { echo "real-stack: removing the package took the changed settings file"; exit 1; }
 dpkg --purge kestav-client >/dev/null
 installed=""
-for path in /usr/lib/kestav "$(addins 2)/libkestav-client.so" "$(addins 3)/libkestav-client.so" /usr/bin/kestav-check /etc/kestav; do
+for path in /usr/lib/kestav "$(addins 2)/libkestav-client.so" "$(addins 3)/libkestav-client.so" /usr/bin/kestav-check /etc/kestav \
+    /usr/lib/vmware/rdpvcbridge/libkestav-static.so /usr/lib/omnissa/rdpvcbridge/libkestav-static.so; do
   [ ! -e "$path" ] && [ ! -L "$path" ] || { echo "real-stack: $path is left after the package's removal"; exit 1; }
 done
 [ -f "$other" ] || { echo "real-stack: removing the package took another add-in from FreeRDP 3's folder"; exit 1; }
