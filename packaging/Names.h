@@ -19,6 +19,14 @@ constexpr const char* kLogFile = "KestavClientDriver.log";
 constexpr const char* kFreeRdpAddInFile = "libkestav-client.so";
 constexpr const char* kFreeRdpEntryPoint = "DVCPluginEntry";
 constexpr int kFreeRdpMajors[] = {2, 3};
+// The static channel plug-in alone (no FreeRDP library needed), linked by the
+// package into Horizon's Linux VC bridge folders, whose client loads every
+// plug-in there; and what a static plug-in exports.
+constexpr const char* kHorizonPluginFile = "libkestav-static.so";
+constexpr const char* kHorizonBridgeFolders[] = {"/usr/lib/vmware/rdpvcbridge", "/usr/lib/omnissa/rdpvcbridge"};
+// Horizon's Linux client, where it is installed (VMware's name, Omnissa's).
+constexpr const char* kHorizonClientPrograms[] = {"/usr/bin/vmware-view", "/usr/bin/horizon-client"};
+constexpr const char* kStaticEntryPoint = "VirtualChannelEntryEx";
 
 // The virtual channels, in ICA and as Remote Desktop dynamic channels alike.
 constexpr const char* kCommandChannel = "KstCmd1";

@@ -95,10 +95,13 @@ protected:
     }
     int Check(std::string* report) {
         std::ostringstream out;
-        const int problems = check::CheckFreeRdpClients(out, {lib.string()});
+        const int problems = check::CheckFreeRdpClients(out, {lib.string()}, {Bridge().string()},
+                                                        {(fs::path(temp.Path()) / "vmware-view").string()});
         *report = out.str();
         return problems;
     }
+
+    fs::path Bridge() const { return fs::path(temp.Path()) / "rdpvcbridge"; }
 
     testing_support::ScopedTempFolder temp;
     fs::path base, lib;
@@ -132,8 +135,9 @@ TEST_F(LinuxCheck, EachFreeRdpMajorAndItsAddIn) {
          {"PROBLEM FreeRDP 3: " + AddIn(3) + " (the file " + (base / AddInBuild(2)).string() +
           ") is built for FreeRDP 2, and a FreeRDP add-in works only with the major it was built for"}},
         {"no FreeRDP", {}, 1,
-         {"PROBLEM no FreeRDP is installed (libfreerdp2.so.2 or libfreerdp3.so.3): the add-in serves the FreeRDP "
-          "clients (xfreerdp /dvc:kestav, xfreerdp3 /dvc:kestav)\n"}},
+         {"PROBLEM no FreeRDP is installed (libfreerdp2.so.2 or libfreerdp3.so.3), nor Horizon's client (its "
+          "rdpvcbridge folder): the add-in serves the FreeRDP clients (xfreerdp /dvc:kestav, xfreerdp3 /dvc:kestav, "
+          "or /vc:kestav) and Horizon's\n"}},
     };
     for (const Case& c : cases) {
         Uninstall(2);
@@ -147,6 +151,58 @@ TEST_F(LinuxCheck, EachFreeRdpMajorAndItsAddIn) {
         const bool found = std::any_of(c.installed.begin(), c.installed.end(),
                                        [](const std::pair<int, int>& m) { return m.first == m.second; });
         EXPECT_EQ(report.find("OK driver ") != std::string::npos, found) << c.what << "\n" << report;
+        EXPECT_EQ(report.find("OK driver "), report.rfind("OK driver ")) << c.what << "\n" << report;
+    }
+}
+
+// Horizon's Linux client: its VC bridge folder holds the static plug-in (as
+// the package links it), a folder without it or with something else in its
+// place is a problem, and a PC with Horizon's client and no FreeRDP is sound.
+TEST_F(LinuxCheck, HorizonsVcBridge) {
+    Place(Built("drivers/Kestav/sim.so"), "drivers/Kestav/sim.so");
+    fs::copy_file(Built("libkestav-static.so"), base / "libkestav-static.so");
+    const fs::path linked = Bridge() / "libkestav-static.so";
+    const std::string horizon = (fs::path(temp.Path()) / "vmware-view").string();
+    struct Case {
+        const char* what;
+        bool freerdp, horizon;
+        const char* placed;  // linked into the bridge folder; "" no folder, "-" the folder alone
+        int problems;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"Horizon alone, the plug-in in its bridge", false, true, "libkestav-static.so", 0,
+         "OK Horizon's VC bridge (" + Bridge().string() + "): loads " + linked.string() + " (the file " +
+             (base / "libkestav-static.so").string() + "), the static channel plug-in\n"},
+        {"Horizon alone, its bridge without the plug-in", false, true, "-", 1,
+         "PROBLEM Horizon's VC bridge folder " + Bridge().string() + " is there, but " + linked.string() +
+             " is missing"},
+        {"a driver where the plug-in should be", true, false, "drivers/Kestav/sim.so", 1,
+         "is not a 64-bit static channel plug-in (no VirtualChannelEntryEx)"},
+        {"FreeRDP with the package's bridge link, no Horizon", true, false, "libkestav-static.so", 0,
+         "OK Horizon's VC bridge"},
+        {"neither FreeRDP nor Horizon, the bridge link there", false, false, "libkestav-static.so", 1,
+         "PROBLEM no FreeRDP is installed"},
+    };
+    for (const Case& c : cases) {
+        std::error_code ignored;
+        fs::remove_all(Bridge(), ignored);
+        fs::remove(horizon, ignored);
+        if (!c.freerdp) {
+            Uninstall(2);
+            Uninstall(3);
+        } else {
+            Install(3, 3);
+        }
+        if (c.horizon) testing_support::WriteFile(horizon, "");
+        if (std::string(c.placed) != "") fs::create_directories(Bridge());
+        if (std::string(c.placed) != "" && std::string(c.placed) != "-") fs::create_symlink(base / c.placed, linked);
+        std::string report;
+        EXPECT_EQ(Check(&report), c.problems) << c.what << "\n" << report;
+        EXPECT_NE(report.find(c.line), std::string::npos) << c.what << ": " << c.line << "\n" << report;
+        EXPECT_EQ(report.find("OK Horizon's client (" + horizon + ") is installed") != std::string::npos, c.horizon)
+            << c.what;
+        // The drivers beside the plug-in are checked when no FreeRDP add-in leads to them.
         EXPECT_EQ(report.find("OK driver "), report.rfind("OK driver ")) << c.what << "\n" << report;
     }
 }

@@ -98,6 +98,8 @@ for major in "${majors[@]}"; do
   grep -q "^OK FreeRDP $major (.*): ${program[$major]} /dvc:kestav loads .*, built for FreeRDP $major$" <<<"$check" ||
     { echo "real-stack: kestav-check did not find FreeRDP $major and its add-in"; exit 1; }
 done
+grep -q "^OK Horizon's VC bridge (/usr/lib/omnissa/rdpvcbridge): loads /usr/lib/omnissa/rdpvcbridge/libkestav-static.so (the file /usr/lib/kestav/libkestav-static.so), the static channel plug-in$" <<<"$check" ||
+  { echo "real-stack: kestav-check did not check the static plug-in in Horizon's VC bridge"; exit 1; }
 selftest=$(TMPDIR="$work" XDG_RUNTIME_DIR= kestav-check --self-test /usr/lib/kestav/drivers/Kestav/sim.so) ||
   { echo "$selftest"; echo "real-stack: the simulator's self-test failed"; exit 1; }
 grep -q "^31 entry points: all ok" <<<"$selftest" || { echo "$selftest"; echo "real-stack: no self-test verdict"; exit 1; }

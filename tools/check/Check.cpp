@@ -583,9 +583,40 @@ fs::path CheckAddIn(Report& report, int major, const fs::path& freerdp, const fs
     return real.parent_path();
 }
 
+// Horizon's VC bridge folder, where its client is installed: the static
+// plug-in linked there, a 64-bit plug-in that loads. The folder of its real
+// file, or empty.
+fs::path CheckBridge(Report& report, const fs::path& bridge) {
+    const fs::path plugin = bridge / names::kHorizonPluginFile;
+    std::error_code error;
+    const fs::path real = fs::canonical(plugin, error);
+    if (error || !fs::is_regular_file(real, error)) {
+        report.Problem("Horizon's VC bridge folder " + bridge.u8string() + " is there, but " + plugin.u8string() +
+                       " is missing: Horizon's client has no Kestav channels; " + kRepair);
+        return fs::path();
+    }
+    const std::string shown = plugin.u8string() + (real == plugin ? "" : " (the file " + real.u8string() + ")");
+    driver::ElfLibrary library;
+    if (!driver::ReadElfLibrary(ReadAll(real), &library) || library.bits != 64 ||
+        std::find(library.exports.begin(), library.exports.end(), names::kStaticEntryPoint) == library.exports.end()) {
+        report.Problem("Horizon: " + shown + " is not a 64-bit static channel plug-in (no " +
+                       names::kStaticEntryPoint + "): " + kRepair);
+        return fs::path();
+    }
+    const std::string unavailable = MissingElfLibraries(real, library);
+    if (!unavailable.empty()) {
+        report.Problem("Horizon: " + shown + " will not load: " + unavailable);
+        return fs::path();
+    }
+    report.Ok("Horizon's VC bridge (" + bridge.u8string() + "): loads " + shown + ", the static channel plug-in");
+    return real.parent_path();
+}
+
 }  // namespace
 
-int CheckFreeRdpClients(std::ostream& out, const std::vector<std::string>& libraryFolders) {
+int CheckFreeRdpClients(std::ostream& out, const std::vector<std::string>& libraryFolders,
+                        const std::vector<std::string>& bridgeFolders,
+                        const std::vector<std::string>& horizonPrograms) {
     Report report(out);
     std::vector<fs::path> modules;  // the folders of the add-ins' real files, each once
     int installed = 0;
@@ -606,9 +637,24 @@ int CheckFreeRdpClients(std::ostream& out, const std::vector<std::string>& libra
             break;
         }
     }
+    for (const std::string& program : horizonPrograms) {
+        std::error_code error;
+        if (!fs::exists(fs::u8path(program), error)) continue;
+        ++installed;
+        report.Ok("Horizon's client (" + program + ") is installed: it loads the static plug-in from its VC bridge");
+        break;
+    }
+    for (const std::string& listed : bridgeFolders) {
+        std::error_code error;
+        if (!fs::is_directory(fs::u8path(listed), error)) continue;
+        const fs::path module = CheckBridge(report, fs::u8path(listed));
+        if (!module.empty() && std::find(modules.begin(), modules.end(), module) == modules.end())
+            modules.push_back(module);
+    }
     if (installed == 0)
-        report.Problem("no FreeRDP is installed (libfreerdp2.so.2 or libfreerdp3.so.3): the add-in serves the "
-                       "FreeRDP clients (xfreerdp /dvc:kestav, xfreerdp3 /dvc:kestav)");
+        report.Problem("no FreeRDP is installed (libfreerdp2.so.2 or libfreerdp3.so.3), nor Horizon's client (its "
+                       "rdpvcbridge folder): the add-in serves the FreeRDP clients (xfreerdp /dvc:kestav, xfreerdp3 "
+                       "/dvc:kestav, or /vc:kestav) and Horizon's");
     for (const fs::path& base : modules) {
         CheckDrivers(report, base.u8string());
         CheckHost(report, 64, base, "add-in");

@@ -44,7 +44,12 @@ constexpr const char* kArgumentSizeFix =
 // add-in's real file, the driver host, each shared library under drivers/
 // (64-bit, all 31 entry points, the libraries it needs found), the settings
 // and the log's place.
-int CheckFreeRdpClients(std::ostream& out, const std::vector<std::string>& libraryFolders);
+// Also Horizon's VC bridge folders (`bridgeFolders`) that are there: the
+// static plug-in linked in each, 64-bit, loadable; Horizon's client counts as
+// installed when one of `horizonPrograms` is there.
+int CheckFreeRdpClients(std::ostream& out, const std::vector<std::string>& libraryFolders,
+                        const std::vector<std::string>& bridgeFolders,
+                        const std::vector<std::string>& horizonPrograms);
 
 // Each library under drivers\ beside the module in `moduleFolder` (drivers/
 // on Linux), as the checks above see it; every driver is loaded as Init

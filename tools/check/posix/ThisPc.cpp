@@ -1,9 +1,14 @@
-// A Linux client: the FreeRDP add-in and its drivers.
+// A Linux client: the FreeRDP add-in, Horizon's static plug-in and their drivers.
+#include "packaging/Names.h"
 #include "platform/Library.h"
 #include "tools/check/Check.h"
 
 namespace check {
 
-int CheckThisPc(std::ostream& out) { return CheckFreeRdpClients(out, platform::SystemLibraryFolders()); }
+int CheckThisPc(std::ostream& out) {
+    return CheckFreeRdpClients(out, platform::SystemLibraryFolders(),
+                               {std::begin(names::kHorizonBridgeFolders), std::end(names::kHorizonBridgeFolders)},
+                               {std::begin(names::kHorizonClientPrograms), std::end(names::kHorizonClientPrograms)});
+}
 
 }  // namespace check
