@@ -255,6 +255,14 @@ void StaticPlugin::WriteDone(void* userData) {
     }
 }
 
+// The entry points' common end: 1 when the plug-in takes part, else 0 and why, logged.
+int Enter(const ClientProcedures& procedures) {
+    const char* why = "";
+    if (ThePlugin().Entry(procedures, &why)) return 1;
+    diag::LogDetail("SVC: Not used: ", why);
+    return 0;
+}
+
 }  // namespace
 
 }  // namespace svc
@@ -271,10 +279,7 @@ KST_VCEXPORT int KST_VCAPI VirtualChannelEntryEx(svc::api::EntryPointsEx* entryP
         procedures.ex = true;
         procedures.extended = *entryPoints;
         procedures.initHandle = initHandle;
-        const char* why = "";
-        if (svc::ThePlugin().Entry(procedures, &why)) return 1;
-        diag::LogDetail("SVC: Not used: ", why);
-        return 0;
+        return svc::Enter(procedures);
     } catch (...) {
         return 0;
     }
@@ -288,10 +293,7 @@ KST_VCEXPORT int KST_VCAPI VirtualChannelEntry(svc::api::EntryPoints* entryPoint
             return 0;
         svc::ClientProcedures procedures;
         procedures.classic = *entryPoints;
-        const char* why = "";
-        if (svc::ThePlugin().Entry(procedures, &why)) return 1;
-        diag::LogDetail("SVC: Not used: ", why);
-        return 0;
+        return svc::Enter(procedures);
     } catch (...) {
         return 0;
     }

@@ -63,24 +63,15 @@ protected:
 };
 
 TEST_F(DvcTest, TheSessionTranscript) {
-    std::istringstream transcript(
-        testing_support::ReadFile(testing_support::ExecutableFolder() + "/expected/session.txt"));
-    std::string line, expected, actual;
-    int commands = 0;
-    while (std::getline(transcript, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty() || line[0] == '#') continue;
-        expected += line + "\n";
-        if (line.compare(0, 2, "> ") != 0) continue;
-        ++commands;
-        actual += line + "\n";
-        for (const standin::DvcMessage& message : client.Run(kCommand, line.substr(2))) {
-            actual += "< " + message.bytes + "\n";
-            EXPECT_EQ(message.channel, kData) << "responses leave on KstDta1";
-        }
-    }
-    EXPECT_GT(commands, 20);
-    EXPECT_EQ(actual, expected);
+    const auto ran = testing_support::RunTranscript([&](const std::string& command) {
+        std::vector<testing_support::Sent> sent;
+        for (const standin::DvcMessage& message : client.Run(kCommand, command))
+            sent.push_back({message.channel, message.bytes});
+        return sent;
+    });
+    EXPECT_GT(ran.commands, 20);
+    EXPECT_EQ(ran.actual, ran.expected);
+    for (const std::string& channel : ran.channels) EXPECT_EQ(channel, kData) << "responses leave on KstDta1";
     EXPECT_TRUE(Logged(R"(DVC: Data arrival)"));
     EXPECT_TRUE(Logged(R"(DVC: Response sent on "KstDta1" \("OK\|KSIM-000417"\))"));
 }

@@ -68,23 +68,14 @@ protected:
 
 TEST_F(FreeRdpTest, TheSessionTranscript) {
     EXPECT_EQ(client->Listeners(), (std::vector<std::string>{"KstCmd1 (flags 0)", "KstDta1 (flags 0)"}));
-    std::istringstream transcript(
-        testing_support::ReadFile(testing_support::ExecutableFolder() + "/expected/session.txt"));
-    std::string line, expected, actual;
-    int commands = 0;
-    while (std::getline(transcript, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        expected += line + "\n";
-        if (line.compare(0, 2, "> ") != 0) continue;
-        ++commands;
-        actual += line + "\n";
-        for (const FreeRdpWrite& write : client->Run(kCommand, line.substr(2))) {
-            actual += "< " + write.bytes + "\n";
-            EXPECT_EQ(write.channel, kData) << "responses leave on KstDta1";
-        }
-    }
-    EXPECT_GT(commands, 20);
-    EXPECT_EQ(actual, expected);
+    const auto ran = testing_support::RunTranscript([&](const std::string& command) {
+        std::vector<testing_support::Sent> sent;
+        for (const FreeRdpWrite& write : client->Run(kCommand, command)) sent.push_back({write.channel, write.bytes});
+        return sent;
+    });
+    EXPECT_GT(ran.commands, 20);
+    EXPECT_EQ(ran.actual, ran.expected);
+    for (const std::string& channel : ran.channels) EXPECT_EQ(channel, kData) << "responses leave on KstDta1";
     EXPECT_TRUE(Logged("DVC: FreeRDP " + std::to_string(KST_FREERDP_MAJOR) + R"( add-in \(built with FreeRDP )" +
                        std::to_string(KST_FREERDP_MAJOR) + R"(\.[0-9.]+\))"));
     EXPECT_FALSE(Logged("DVC: (Connected|Disconnected).*")) << "FreeRDP never calls them";

@@ -86,23 +86,14 @@ protected:
 };
 
 TEST_P(StaticChannelTest, TheSessionTranscript) {
-    std::istringstream transcript(
-        testing_support::ReadFile(testing_support::ExecutableFolder() + "/expected/session.txt"));
-    std::string line, expected, actual;
-    int commands = 0;
-    while (std::getline(transcript, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        expected += line + "\n";
-        if (line.compare(0, 2, "> ") != 0) continue;
-        ++commands;
-        actual += line + "\n";
-        for (const StaticWrite& write : client->Run(kCommand, line.substr(2))) {
-            actual += "< " + write.bytes + "\n";
-            EXPECT_EQ(write.channel, kData) << "responses leave on KstDta1";
-        }
-    }
-    EXPECT_GT(commands, 20);
-    EXPECT_EQ(actual, expected);
+    const auto ran = testing_support::RunTranscript([&](const std::string& command) {
+        std::vector<testing_support::Sent> sent;
+        for (const StaticWrite& write : client->Run(kCommand, command)) sent.push_back({write.channel, write.bytes});
+        return sent;
+    });
+    EXPECT_GT(ran.commands, 20);
+    EXPECT_EQ(ran.actual, ran.expected);
+    for (const std::string& channel : ran.channels) EXPECT_EQ(channel, kData) << "responses leave on KstDta1";
     EXPECT_TRUE(Logged(R"(SVC: Channels "KstCmd1" and "KstDta1" registered \(VirtualChannelEntry(Ex)?\))"));
     EXPECT_TRUE(Logged("SVC: Connected"));
     EXPECT_EQ(client->WritesNotOpen(), 0);

@@ -1,5 +1,7 @@
 #include "tests/support/TestSupport.h"
 
+#include <sstream>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -206,5 +208,24 @@ void RecordingDriver::SetText(const char* value) {
     Find<void(KST_CDECL*)(const char*)>("RecordingSetText")(value);
 }
 void RecordingDriver::ThrowNext() { Find<void(KST_CDECL*)()>("RecordingThrowNext")(); }
+
+TranscriptRun RunTranscript(const std::function<std::vector<Sent>(const std::string& command)>& run) {
+    std::istringstream transcript(ReadFile(ExecutableFolder() + "/expected/session.txt"));
+    TranscriptRun result;
+    std::string line;
+    while (std::getline(transcript, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        result.expected += line + "\n";
+        if (line.compare(0, 2, "> ") != 0) continue;
+        ++result.commands;
+        result.actual += line + "\n";
+        for (const Sent& sent : run(line.substr(2))) {
+            result.actual += "< " + sent.bytes + "\n";
+            result.channels.push_back(sent.channel);
+        }
+    }
+    return result;
+}
 
 }  // namespace testing_support

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,21 @@ namespace testing_support {
 // The folder of the running test program; the module, drivers/ and the host
 // are built beside it.
 std::string ExecutableFolder();
+
+// Every command of the checked-in transcript (expected/session.txt) through
+// `run`, which sends one command and returns each response written for it,
+// with the channel it came on: the transcript as it should go, as it went
+// ("> command", "< response" lines), and on which channels responses came.
+struct Sent {
+    std::string channel;
+    std::string bytes;
+};
+struct TranscriptRun {
+    std::string expected, actual;
+    int commands = 0;
+    std::vector<std::string> channels;  // of every response, in order
+};
+TranscriptRun RunTranscript(const std::function<std::vector<Sent>(const std::string& command)>& run);
 
 // A Windows build; the tests of what only Windows has skip elsewhere.
 inline bool OnWindows() { return platform::kProgramSuffix[0] != '\0'; }
