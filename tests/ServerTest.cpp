@@ -524,12 +524,20 @@ TEST_F(ServerTest, TheListenerEndsOverlongAndSilentSessions) {
 
 // Not in a Remote Desktop session: said so, in words.
 TEST_F(ServerTest, TheRemoteDesktopTransportOutsideASession) {
-    KestavChannel* remote = nullptr;
-    EXPECT_EQ(KestavOpen(KESTAV_TRANSPORT_REMOTE_DESKTOP, nullptr, 1000, &remote), KESTAV_NO_SESSION);
-    EXPECT_EQ(remote, nullptr);
-    EXPECT_NE(std::string(KestavLastError(nullptr)).find("does not run in a Remote Desktop session"),
-              std::string::npos)
-        << KestavLastError(nullptr);
+    const struct {
+        int transport;
+        const char* said;
+    } cases[] = {
+        {KESTAV_TRANSPORT_REMOTE_DESKTOP, "does not run in a Remote Desktop session (the dynamic channel KstCmd1"},
+        {KESTAV_TRANSPORT_REMOTE_DESKTOP_STATIC,
+         "does not run in a Remote Desktop session (the static channel KstCmd1"},
+    };
+    for (const auto& row : cases) {
+        KestavChannel* remote = nullptr;
+        EXPECT_EQ(KestavOpen(row.transport, nullptr, 1000, &remote), KESTAV_NO_SESSION) << row.transport;
+        EXPECT_EQ(remote, nullptr);
+        EXPECT_NE(std::string(KestavLastError(nullptr)).find(row.said), std::string::npos) << KestavLastError(nullptr);
+    }
 }
 
 // The stand-in wfapi, as an application that loads it calls it.
