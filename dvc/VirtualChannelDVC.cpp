@@ -60,24 +60,22 @@ void VirtualChannelDVC::ChannelClosed(Channel channel, std::uint64_t token, Kind
     diag::LogLine(KindName(kind), ": Channel \"", ChannelName(channel), "\" closed");
 }
 
-void VirtualChannelDVC::Receive(Channel channel, const std::string& bytes, Kind kind) {
+void VirtualChannelDVC::Arrived(Kind kind) {
     diag::LogLine(KindName(kind), ": Data arrival");
+    std::lock_guard<platform::Mutex> lock(channelLock);
+    newestFrom = kind;
+}
+
+void VirtualChannelDVC::Receive(Channel channel, const std::string& bytes, Kind kind) {
+    Arrived(kind);
     diag::LogDetail("Data (channel: ", ChannelName(channel), ", size: ", bytes.size(), "): \"",
                     diag::Shown{bytes}, "\"");
-    {
-        std::lock_guard<platform::Mutex> lock(channelLock);
-        newestFrom = kind;
-    }
     session.Submit(bytes);
 }
 
 void VirtualChannelDVC::ReceiveTooLong(Channel channel, std::size_t size, Kind kind) {
-    diag::LogLine(KindName(kind), ": Data arrival");
+    Arrived(kind);
     diag::LogDetail("Data (channel: ", ChannelName(channel), ", size: ", size, "): not kept");
-    {
-        std::lock_guard<platform::Mutex> lock(channelLock);
-        newestFrom = kind;
-    }
     session.RefuseTooLong(size);
 }
 

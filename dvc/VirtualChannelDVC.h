@@ -61,6 +61,8 @@ public:
     void Terminate(Kind kind = Kind::Dynamic);
 
 private:
+    // A message's first log line; the kind its response goes back by.
+    void Arrived(Kind kind);
     void Send(const std::string& command, const std::string& response);
 
     platform::Mutex channelLock;  // the writers, between the client's threads and ours
