@@ -73,9 +73,8 @@ EngineStatus RegisterWriteHook(DriverRecord* driver, std::uint16_t channel,
     return kStatusSuccess;
 }
 
-EngineStatus OpenCommandChannel(DriverRecord* driver, OpenRecord*, std::uint16_t* size) {
+EngineStatus OpenCommandChannel(DriverRecord* driver, std::uint16_t* size, std::uint16_t& channel) {
     diag::LogLine("ICA: Open command channel");
-    std::uint16_t channel = 0;
     EngineStatus status = OpenChannel(CommandChannelName, driver, size, &channel);
     if (status != kStatusSuccess) return status;
     WriteHookRecord hook{};
@@ -86,9 +85,8 @@ EngineStatus OpenCommandChannel(DriverRecord* driver, OpenRecord*, std::uint16_t
     return kStatusSuccess;
 }
 
-EngineStatus OpenDataChannel(DriverRecord* driver, OpenRecord*, std::uint16_t* size) {
+EngineStatus OpenDataChannel(DriverRecord* driver, std::uint16_t* size, std::uint16_t& channel) {
     diag::LogLine("ICA: Open data channel");
-    std::uint16_t channel = 0;
     EngineStatus status = OpenChannel(DataChannelName, driver, size, &channel);
     if (status != kStatusSuccess) return status;
     WriteHookRecord hook{};
@@ -99,8 +97,15 @@ EngineStatus OpenDataChannel(DriverRecord* driver, OpenRecord*, std::uint16_t* s
     const QueueVirtualWriteProc queueVirtualWrite = hook.queueVirtualWrite;
     const std::uint16_t maximumWrite = hook.maximumWriteSize;
 
-    diag::LogDetail("Check WinStationDriver version");
     VersionCheckRecord version{};
+    if (!ModuleEngine().checksWdVersion) {
+        // The Linux engine has no version check and no high-performance channel.
+        relay::GetVirtualChannel().SetDataChannel(channel, wdData, queueVirtualWrite, nullptr, false,
+                                                  maximumWrite);
+        diag::LogDetail("Data Channel successfully registered (Channel nr: ", channel, ")");
+        return kStatusSuccess;
+    }
+    diag::LogDetail("Check WinStationDriver version");
     status = CallWd(driver, kWdQueryInformation, kClassVersionCheck, &version, sizeof version);
     if (status != kStatusSuccess) {
         diag::LogDetail("Error checking the WinStationDriver! channel number=", channel,
@@ -155,8 +160,16 @@ EngineStatus VdCallWd(DriverRecord* driver, std::uint16_t entry, InformationRequ
     return wd->procedures[entry](wd->data, request, size);
 }
 
+namespace {
+// The bit of one channel in the module's channel mask; none for a number
+// beyond the mask's 32 bits.
+std::uint32_t ChannelBit(std::uint16_t channel) { return channel < 32 ? 1u << channel : 0u; }
+}  // namespace
+
 EngineStatus DriverOpen(DriverRecord* driver, OpenRecord* open, std::uint16_t* size) {
     diag::LogLine("ICA: Driver Open");
+    const EngineAbi& engine = ModuleEngine();
+    diag::LogDetail("Engine: ", engine.name);
     g_bIsHPC = false;
     // Read once per session, so that the HPC options and the way commands
     // run always agree: on unless an administrator turned it off.
@@ -164,10 +177,17 @@ EngineStatus DriverOpen(DriverRecord* driver, OpenRecord* open, std::uint16_t* s
     const bool threaded = diag::ReadSetting(names::kInstrumentThreadSetting).value != 0;
     relay::GetVirtualChannel().UseInstrumentThread(threaded);
     diag::LogDetail("Instrument thread: ", threaded ? "on" : "off");
-    EngineStatus status = OpenCommandChannel(driver, open, size);
+    std::uint16_t commandChannel = 0;
+    std::uint16_t dataChannel = 0;
+    EngineStatus status = OpenCommandChannel(driver, size, commandChannel);
     if (status != kStatusSuccess) return status;
-    status = OpenDataChannel(driver, open, size);
+    status = OpenDataChannel(driver, size, dataChannel);
     if (status != kStatusSuccess) return status;
+    if (engine.driverSetsChannelMask && open != nullptr) {
+        open->channelMask = ChannelBit(commandChannel) | ChannelBit(dataChannel);
+        diag::LogDetail("Channel mask: ", open->channelMask);
+    }
+    if (engine.offersEvents && threaded) StartEngineWake();
     return kStatusSuccess;
 }
 
@@ -206,6 +226,7 @@ EngineStatus DriverClose(DriverRecord*, void*, std::uint16_t*) {
     // The instrument thread ends with the session, and so does a driver
     // host; a driver loaded in-process stays, as it always has.
     relay::GetVirtualChannel().StopThenRelease(relay::Session::Release::HostedDriver);
+    StopEngineWake();
     return kStatusSuccess;
 }
 

@@ -11,6 +11,15 @@ namespace ica {
 
 extern bool g_bIsHPC;
 
+// The engine this module is built for (ica/EngineOfThisOs.cpp in what ships).
+const EngineAbi& ModuleEngine();
+
+// Linux engine: the instrument thread wakes the engine's thread through the
+// client's event loop when a response is ready, and the response leaves from
+// there; without the client's event functions it leaves at the next poll.
+void StartEngineWake();
+void StopEngineWake();
+
 extern const std::string CommandChannelName;  // "KstCmd1"
 extern const std::string DataChannelName;     // "KstDta1"
 

@@ -94,11 +94,14 @@ struct InfoRequest {
     std::uint16_t byteCount;
 };
 
-// WD information classes.
+// WD information classes. The first two have the same numbers in the
+// Windows and the Linux engine; the Linux engine has neither of the other
+// two (its enumeration lacks the Windows-only members, so 86 is another
+// class there).
 constexpr std::uint32_t kClassOpenChannel = 33;      // query
 constexpr std::uint32_t kClassWriteHook = 10;        // set
-constexpr std::uint32_t kClassVersionCheck = 86;     // query
-constexpr std::uint32_t kClassHpcProperties = 92;    // set
+constexpr std::uint32_t kClassVersionCheck = 86;     // query, Windows only
+constexpr std::uint32_t kClassHpcProperties = 92;    // set, Windows only
 constexpr std::uint16_t kWdQueryInformation = 6;
 constexpr std::uint16_t kWdSetInformation = 7;
 
@@ -130,6 +133,20 @@ struct HpcPropertiesRecord {
     std::uint32_t options;
     std::uint16_t version;
 };
+
+// The steps in which the Windows and the Linux engine differ; the records
+// above are the same in both (on x86-64 Linux, LP64 with a 32-bit ULONG, they
+// come out as Win64's).
+struct EngineAbi {
+    const char* name;             // for the log
+    bool linksEngineLibraries;    // the library manager's UseLibrary calls at open
+    bool checksWdVersion;         // WD query 86 (version, HPC send), set 92 (HPC properties)
+    bool driverSetsChannelMask;   // the module writes its channels' mask into the open record
+    bool lastErrorIsQueryClass0;  // VdLastError is query class 0 (the Linux numbering has none)
+    bool offersEvents;            // the client's event loop can wake the module (Evt_*)
+};
+constexpr EngineAbi kWindowsEngine{"Windows", true, true, false, true, false};
+constexpr EngineAbi kLinuxEngine{"Linux", false, false, true, false, true};
 
 // The module information record DriverInfo writes: packed bytes.
 constexpr std::size_t kModuleInfoLength = 48;

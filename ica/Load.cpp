@@ -38,13 +38,15 @@ EngineStatus KST_CDECL UnloadProcedure(void*, void* parameter, std::uint16_t*) {
         // command still running on the instrument thread: that thread
         // releases it when the command is done.
         relay::GetVirtualChannel().StopThenRelease(relay::Session::Release::Driver);
+        StopEngineWake();
         return kStatusSuccess;
     });
 }
 
 EngineStatus KST_CDECL OpenProcedure(void*, void* parameter, std::uint16_t* size) {
     return Guarded([&] {
-        if (libraryManager != nullptr && libraryManager[kUseLibraryEntry] != nullptr) {
+        if (ModuleEngine().linksEngineLibraries && libraryManager != nullptr &&
+            libraryManager[kUseLibraryEntry] != nullptr) {
             const auto useLibrary = reinterpret_cast<UseLibraryProc>(
                 reinterpret_cast<std::uintptr_t>(libraryManager[kUseLibraryEntry]));
             for (std::size_t i = 0; i < kLibraryCount; ++i)
@@ -80,7 +82,7 @@ EngineStatus KST_CDECL QueryInformationProcedure(void* data, void* parameter,
     return Guarded([&] {
         auto* driver = static_cast<DriverRecord*>(data);
         auto* query = static_cast<QueryRecord*>(parameter);
-        if (query->informationClass == 0) {
+        if (ModuleEngine().lastErrorIsQueryClass0 && query->informationClass == 0) {
             if (query->length < kLastErrorRecordLength) return kStatusBufferTooSmall;
             const EngineStatus status = DriverGetLastError(driver, query->buffer);
             query->returnedLength = kLastErrorRecordLength;

@@ -48,6 +48,12 @@ void VirtualChannelICA::Submit(const std::string& command) {
 void VirtualChannelICA::Keep(const std::string&, const std::string& response) {
     std::lock_guard<platform::Mutex> lock(responseLock);
     pendingResponse = std::make_shared<std::string>(response);
+    if (responseReady) responseReady();
+}
+
+void VirtualChannelICA::OnResponseReady(std::function<void()> notice) {
+    std::lock_guard<platform::Mutex> lock(responseLock);
+    responseReady = std::move(notice);
 }
 
 bool VirtualChannelICA::HasPendingResponse() const {

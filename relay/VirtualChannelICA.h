@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -48,6 +49,10 @@ public:
     // instrument driver or its host (Session::StopThenRelease).
     void StopThenRelease(Session::Release what) { session.StopThenRelease(what); }
 
+    // Called (on the thread that worked it out) each time a response becomes
+    // pending; it must not block. Null: nobody is told.
+    void OnResponseReady(std::function<void()> notice);
+
     bool HasPendingResponse() const;
     // Hands the pending response to the engine on the data channel and returns
     // the engine's status; 21 when nothing is pending. Never clears it.
@@ -75,6 +80,7 @@ private:
     // engine's thread and the instrument thread.
     mutable platform::Mutex responseLock;
     std::shared_ptr<std::string> pendingResponse;
+    std::function<void()> responseReady;
     Session session;
 };
 

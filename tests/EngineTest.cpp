@@ -13,6 +13,7 @@
 #include "platform/File.h"
 #include "platform/HostProcess.h"
 #include "platform/Library.h"
+#include "tests/support/EngineModules.h"
 #include "tests/support/TestSupport.h"
 #include "tools/host/EngineHost.h"
 
@@ -25,16 +26,21 @@ using namespace std::string_literals;
 
 namespace {
 
+// The Windows engine's road (the Linux engine's: LinuxEngineTest.cpp).
+constexpr platform::CitrixEngine kWindows = platform::CitrixEngine::Windows;
+std::string WindowsModule() { return testing_support::IcaModuleFor(kWindows); }
+
 const char* const kCommand = "KstCmd1";
 const char* const kData = "KstDta1";
 
 class EngineTest : public ::testing::Test {
 protected:
+    // The engine the stand-in plays and the module built for it.
+    virtual platform::CitrixEngine Kind() const { return kWindows; }
     void SetUp() override {
+        engine.kind = Kind();
         std::string error;
-        ASSERT_TRUE(engine.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE,
-                                      &error))
-            << error;
+        ASSERT_TRUE(engine.LoadModule(testing_support::IcaModuleFor(Kind()), &error)) << error;
     }
     void Open() { ASSERT_EQ(engine.Open(), 0); }
     // Log lines without the time prefix of timestamped lines.
@@ -53,7 +59,14 @@ protected:
 
     ScopedTempFolder temp;  // before the module loads, so its whole log lands here
     testing_support::AdminSetting insideTheHook{"InstrumentThread", 0};  // read at each open
-    EngineHost engine;
+    EngineHost engine{kWindows};
+};
+
+// What every engine's road has alike, on each engine here.
+class EveryEngineTest : public EngineTest,
+                        public ::testing::WithParamInterface<platform::CitrixEngine> {
+protected:
+    platform::CitrixEngine Kind() const override { return GetParam(); }
 };
 
 TEST_F(EngineTest, LoadHandsOverTheTableAndUnloadTakesItBack) {
@@ -160,9 +173,9 @@ TEST_F(EngineTest, OpenFailuresReturnTheWdStatus) {
         {92, true, {"WdSet_HPC_Properties failed, Result=7"}},
     };
     for (const Case& c : cases) {
-        EngineHost failing;
+        EngineHost failing{kWindows};
         std::string error;
-        ASSERT_TRUE(failing.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE, &error));
+        ASSERT_TRUE(failing.LoadModule(WindowsModule(), &error));
         failing.failClass[c.failingClass] = 7;
         failing.hpc = c.hpc;
         EXPECT_EQ(failing.Open(), 7) << c.failingClass;
@@ -221,7 +234,7 @@ TEST_F(EngineTest, DriverInfoFillsTheModuleRecord) {
     EXPECT_TRUE(Logged("ICA: Driver Info - (Module name: KESTAVDRIVERX) Buffer OK (48)"));
 }
 
-TEST_F(EngineTest, RefusedSendsStayPending) {
+TEST_P(EveryEngineTest, RefusedSendsStayPending) {
     Open();
     EXPECT_EQ(engine.Poll(), 21);
     const std::size_t lines = Log().size();
@@ -251,7 +264,7 @@ TEST_F(EngineTest, RefusedSendsStayPending) {
     EXPECT_EQ(Sent(), (std::vector<std::string>{"1.6.0"}));
 }
 
-TEST_F(EngineTest, OnlyTheNewestResponseLeaves) {
+TEST_P(EveryEngineTest, OnlyTheNewestResponseLeaves) {
     Open();
     ASSERT_TRUE(engine.Deliver(kCommand, "Hello"));
     ASSERT_TRUE(engine.Deliver(kData, "KestavClientDriverVersion"));
@@ -261,7 +274,7 @@ TEST_F(EngineTest, OnlyTheNewestResponseLeaves) {
     EXPECT_TRUE(Logged("Response sent (\"1.6.0\")"));
 }
 
-TEST_F(EngineTest, EveryResponseLeavesOnTheDataChannel) {
+TEST_P(EveryEngineTest, EveryResponseLeavesOnTheDataChannel) {
     Open();
     const std::string nul("Hel\0lo", 6);
     for (const std::string& command : {std::string(), std::string("Hello"), nul}) {
@@ -279,7 +292,7 @@ TEST_F(EngineTest, EveryResponseLeavesOnTheDataChannel) {
     EXPECT_TRUE(Logged("Response: \"ERROR|Unknown command \"\"\""));
 }
 
-TEST_F(EngineTest, CloseOnlyLogs) {
+TEST_P(EveryEngineTest, CloseOnlyLogs) {
     Open();
     EXPECT_EQ(engine.Close(), 0);
     EXPECT_EQ(Log().back(), "ICA: Driver Close");
@@ -299,7 +312,7 @@ TEST_F(EngineTest, TheUnloadProcedureReleasesTheInstrumentDriver) {
     EXPECT_FALSE(testing_support::IsLibraryLoaded(sim));
 }
 
-TEST_F(EngineTest, AnExceptionOfAnyTypeAnswersItsOwnCommand) {
+TEST_P(EveryEngineTest, AnExceptionOfAnyTypeAnswersItsOwnCommand) {
     if (!testing_support::kExceptionsCrossLibraries)
         GTEST_SKIP() << "a driver's exception cannot reach the module on this platform";
     Open();
@@ -317,7 +330,7 @@ TEST_F(EngineTest, AnExceptionOfAnyTypeAnswersItsOwnCommand) {
 // A queued write is taken whole or refused whole, and one byte of the
 // engine's maximum is the channel number's; a refusal returned from the poll
 // would end the session. Responses that do not fit are never offered.
-TEST_F(EngineTest, ResponsesLongerThanTheEnginesWritesOnTheQueuedPath) {
+TEST_P(EveryEngineTest, ResponsesLongerThanTheEnginesWritesOnTheQueuedPath) {
     struct Case {
         std::uint16_t maximumWrite;
         std::size_t responseSize;  // "OK|" and the driver's text
@@ -330,9 +343,9 @@ TEST_F(EngineTest, ResponsesLongerThanTheEnginesWritesOnTheQueuedPath) {
     testing_support::RecordingDriver recording;
     ASSERT_TRUE(recording.Loaded());
     for (const Case& c : cases) {
-        EngineHost host;
+        EngineHost host{Kind()};
         std::string error;
-        ASSERT_TRUE(host.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE, &error));
+        ASSERT_TRUE(host.LoadModule(testing_support::IcaModuleFor(Kind()), &error));
         host.maximumWrite = c.maximumWrite;
         ASSERT_EQ(host.Open(), 0);
         ASSERT_EQ(host.Run(kCommand, "Init|recording|").at(0).bytes, "OK");
@@ -381,6 +394,9 @@ TEST_F(EngineTest, OverlongResponsesOnTheHpcPath) {
     EXPECT_EQ(engine.Run(kCommand, "Hello").at(0).bytes, "OK|Hello");
     recording.SetText("");
 }
+
+INSTANTIATE_TEST_SUITE_P(Engines, EveryEngineTest, ::testing::ValuesIn(testing_support::EnginesHere()),
+                         [](const auto& info) { return testing_support::EngineName(info.param); });
 
 }  // namespace
 

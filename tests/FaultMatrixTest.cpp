@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "tests/support/TestSupport.h"
+#include "tests/support/EngineModules.h"
 #include "tools/host/EngineHost.h"
 
 using testing_support::ScopedTempFolder;
@@ -21,12 +22,28 @@ const std::vector<std::string> kSession = {
 
 std::string ModulePath() { return testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE; }
 
+// An engine the session runs with: the Windows engine with queued writes or
+// HPC, the Linux engine where there is a module for it.
+struct EngineRoad {
+    platform::CitrixEngine kind;
+    bool hpc;
+};
+std::vector<EngineRoad> EngineRoads() {
+    std::vector<EngineRoad> roads;
+    for (const platform::CitrixEngine kind : testing_support::EnginesHere()) {
+        roads.push_back({kind, false});
+        if (kind == platform::CitrixEngine::Windows) roads.push_back({kind, true});
+    }
+    return roads;
+}
+
 // Runs the session on a freshly loaded module; every command's responses.
-std::vector<std::string> RunSession(bool hpc) {
-    standin::EngineHost engine;
-    engine.hpc = hpc;
+std::vector<std::string> RunSession(EngineRoad road) {
+    standin::EngineHost engine(road.kind);
+    engine.hpc = road.hpc;
     std::string error;
-    if (!engine.LoadModule(ModulePath(), &error) || engine.Open() != 0) return {"cannot open"};
+    if (!engine.LoadModule(testing_support::IcaModuleFor(road.kind), &error) || engine.Open() != 0)
+        return {"cannot open"};
     std::vector<std::string> responses;
     for (const std::string& command : kSession) {
         std::string response;
@@ -82,18 +99,18 @@ class EnvironmentFaultTest : public ::testing::TestWithParam<int> {};
 TEST_P(EnvironmentFaultTest, ResponsesAreThoseOfAHealthyMachine) {
     const EnvironmentFault& fault = kEnvironmentFaults[GetParam()];
     ScopedTempFolder temp;
-    for (const bool hpc : {false, true}) {
-        const std::vector<std::string> healthy = RunSession(hpc);
+    for (const EngineRoad& road : EngineRoads()) {
+        const std::vector<std::string> healthy = RunSession(road);
         ASSERT_EQ(healthy.size(), kSession.size());
         ASSERT_EQ(healthy[0], "OK|Hello\n");
 
         const std::function<void()> undo = fault.apply(temp);
         if (!undo) GTEST_SKIP() << fault.name << ": not possible on this platform";
-        EXPECT_EQ(RunSession(hpc), healthy) << fault.name;
+        EXPECT_EQ(RunSession(road), healthy) << fault.name << ", " << testing_support::EngineName(road.kind);
         undo();
 
         // The log works again for the next load.
-        EXPECT_EQ(RunSession(hpc), healthy);
+        EXPECT_EQ(RunSession(road), healthy);
         const auto lines = testing_support::ReadLines(temp.LogPath());
         ASSERT_FALSE(lines.empty()) << fault.name;
         EXPECT_EQ(lines.back().substr(23), "~VirtualChannelICA");

@@ -16,6 +16,7 @@
 
 #include "platform/HostProcess.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/EngineModules.h"
 #include "tools/host/EngineHost.h"
 
 using testing_support::AdminSetting;
@@ -52,9 +53,12 @@ private:
 
 class InstrumentThreadTest : public ::testing::Test {
 protected:
+    // HPC is the Windows engine's; without it, the engine this module is
+    // built for.
     void Load(bool hpc = false) {
         std::string error;
-        ASSERT_TRUE(engine.LoadModule(ModulePath(), &error)) << error;
+        engine.kind = hpc ? platform::CitrixEngine::Windows : platform::ThisCitrixEngine();
+        ASSERT_TRUE(engine.LoadModule(testing_support::IcaModuleFor(engine.kind), &error)) << error;
         engine.hpc = hpc;
         ASSERT_EQ(engine.Open(), 0);
         ASSERT_EQ(Run("Init|recording|"), "OK");
@@ -150,12 +154,17 @@ TEST_F(InstrumentThreadTest, OffByTheSettingEverythingIsAsInsideTheHook) {
 // The engine's procedures are called on the engine's thread alone, whatever
 // the road: a whole session, queued and with HPC, thread on and off.
 TEST_F(InstrumentThreadTest, EngineProceduresOnlyOnTheEnginesThread) {
-    for (const bool hpc : {false, true}) {
+    std::vector<std::pair<platform::CitrixEngine, bool>> roads;
+    for (const platform::CitrixEngine kind : testing_support::EnginesHere()) {
+        roads.push_back({kind, false});
+        if (kind == platform::CitrixEngine::Windows) roads.push_back({kind, true});
+    }
+    for (const auto& [kind, hpc] : roads) {
         for (const int thread : {1, 0}) {
             AdminSetting setting("InstrumentThread", thread);
-            standin::EngineHost session;
+            standin::EngineHost session(kind);
             std::string error;
-            ASSERT_TRUE(session.LoadModule(ModulePath(), &error)) << error;
+            ASSERT_TRUE(session.LoadModule(testing_support::IcaModuleFor(kind), &error)) << error;
             session.hpc = hpc;
             ASSERT_EQ(session.Open(), 0);
             for (const char* command :
@@ -165,7 +174,8 @@ TEST_F(InstrumentThreadTest, EngineProceduresOnlyOnTheEnginesThread) {
             session.RefuseSends(2, 1016);
             EXPECT_EQ(session.Run(kCommand, "GetSerialNumber").at(0).bytes, "OK|KSIM-000417");
             EXPECT_GE(session.sendAttempts, 13);
-            EXPECT_EQ(session.offThreadSends, 0) << "HPC " << hpc << ", thread " << thread;
+            EXPECT_EQ(session.offThreadSends, 0)
+                << testing_support::EngineName(kind) << ", HPC " << hpc << ", thread " << thread;
         }
     }
 }

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "tests/support/EngineModules.h"
 #include "tests/support/TestSupport.h"
 #include "tools/host/EngineHost.h"
 
@@ -29,14 +30,21 @@ Transcript ReadTranscript(const std::string& path) {
     return transcript;
 }
 
-// Queued writes or HPC; commands inside the write hook with the driver
+// The Windows engine with queued writes or HPC, or the Linux engine (its
+// stand-in with a module built for it: natively only); commands inside the write hook with the driver
 // in-process, on the instrument thread in-process, or on the instrument
 // thread with the driver in the driver host (no setting at all).
 enum Road { kInsideTheHook, kInstrumentThread, kDriverHost };
+enum Engine { kWindowsQueued, kWindowsHpc, kLinux };
 
-class SessionTest : public ::testing::TestWithParam<std::tuple<bool, int>> {};
+class SessionTest : public ::testing::TestWithParam<std::tuple<int, int>> {};
 
 TEST_P(SessionTest, MatchesTheCheckedInTranscript) {
+    const platform::CitrixEngine kind = std::get<0>(GetParam()) == kLinux
+                                            ? platform::CitrixEngine::Linux
+                                            : platform::CitrixEngine::Windows;
+    if (kind != platform::ThisCitrixEngine() && kind != platform::CitrixEngine::Windows)
+        GTEST_SKIP() << "no module for the Linux engine in this build";
     testing_support::ScopedTempFolder temp;
     // The driver host and the instrument thread are what a client has with
     // no setting; the road inside the hook is both turned off.
@@ -49,12 +57,10 @@ TEST_P(SessionTest, MatchesTheCheckedInTranscript) {
         ReadTranscript(testing_support::ExecutableFolder() + "/expected/session.txt");
     ASSERT_GT(expected.commands.size(), 20u);
 
-    standin::EngineHost engine;
-    engine.hpc = std::get<0>(GetParam());
+    standin::EngineHost engine(kind);
+    engine.hpc = std::get<0>(GetParam()) == kWindowsHpc;
     std::string error;
-    ASSERT_TRUE(engine.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE,
-                                  &error))
-        << error;
+    ASSERT_TRUE(engine.LoadModule(testing_support::IcaModuleFor(kind), &error)) << error;
     ASSERT_EQ(engine.Open(), 0);
     std::string actual;
     for (const std::string& command : expected.commands) {
@@ -63,10 +69,11 @@ TEST_P(SessionTest, MatchesTheCheckedInTranscript) {
             actual += "< " + sent.bytes + "\n";
     }
     EXPECT_EQ(actual, expected.text);
+    EXPECT_EQ(engine.offThreadSends, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(QueuedAndHpc, SessionTest,
-                         ::testing::Combine(::testing::Bool(),
+                         ::testing::Combine(::testing::Values(kWindowsQueued, kWindowsHpc, kLinux),
                                             ::testing::Values(kInsideTheHook, kInstrumentThread,
                                                               kDriverHost)));
 

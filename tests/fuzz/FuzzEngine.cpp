@@ -33,7 +33,7 @@ void Open(bool withHpc) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::Prepare();
     platform::WriteMachineDword(platform::View::Own, names::kPreferenceKey, names::kInstrumentThread, 0);
-    engine = new standin::EngineHost();
+    engine = new standin::EngineHost(platform::CitrixEngine::Windows);
     std::string error;
     if (!engine->UseLoad(&Load, &error)) __builtin_trap();
     Open(false);

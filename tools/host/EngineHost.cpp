@@ -3,7 +3,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <list>
 #include <thread>
+
+#include "tools/host/EventLoop.h"
 
 namespace standin {
 
@@ -12,12 +15,20 @@ using namespace ica;
 namespace {
 EngineHost* Owner(void* wd) { return static_cast<EngineHost*>(wd); }
 
-constexpr std::uint16_t kFirstChannelNumber = 11;
+// The Linux client's event objects, made by the module through the
+// functions below (on the engine's thread, as the client's are).
+struct StandinEvent {
+    EngineHost* host;
+    platform::EngineEvents::Deliver deliver;
+    void* subscriber;
+    int descriptor;
+};
+std::list<StandinEvent> standinEvents;
 }  // namespace
 
 EngineHost* EngineHost::opening = nullptr;
 
-EngineHost::EngineHost() {
+EngineHost::EngineHost(platform::CitrixEngine engineKind) : kind(engineKind) {
     libraryManager[2] = reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(&UseLibrary));
     wdProcedures[kWdQueryInformation] = &WdQueryInformation;
     wdProcedures[kWdSetInformation] = &WdSetInformation;
@@ -161,6 +172,8 @@ std::vector<SentResponse> EngineHost::Run(const std::string& channelName,
     Deliver(channelName, command);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(maxWaitMs);
     while (SentCount() == before && std::chrono::steady_clock::now() < deadline) {
+        if (kind == platform::CitrixEngine::Linux && DeliverEvents(pollsDriver ? 0 : 1) > 0) continue;
+        if (!pollsDriver) continue;
         const EngineStatus status = Poll();
         if (status == kStatusNoData)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));  // not ready yet
@@ -182,6 +195,49 @@ EngineStatus EngineHost::Accept(std::uint16_t channel, std::string bytes, bool v
     return kStatusSuccess;
 }
 
+int EngineHost::DeliverEvents(int waitMs) {
+    std::vector<int> descriptors;
+    for (const StandinEvent& event : standinEvents)
+        if (event.host == this && event.descriptor >= 0) descriptors.push_back(event.descriptor);
+    if (descriptors.empty()) {
+        if (waitMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+        return 0;
+    }
+    int delivered = 0;
+    for (const int descriptor : ReadableWithin(descriptors, waitMs)) {
+        for (StandinEvent& event : standinEvents) {
+            if (event.host != this || event.descriptor != descriptor) continue;
+            event.deliver(event.subscriber, &event);
+            ++delivered;
+            break;  // the callback may have destroyed the event
+        }
+    }
+    eventDeliveries += delivered;
+    return delivered;
+}
+
+int EngineHost::LiveEvents() const {
+    int count = 0;
+    for (const StandinEvent& event : standinEvents) count += event.host == this;
+    return count;
+}
+
+int EngineHost::WatchedEvents() const {
+    int count = 0;
+    for (const StandinEvent& event : standinEvents) count += event.host == this && event.descriptor >= 0;
+    return count;
+}
+
+namespace {
+// What the Linux engine answers for a class it has no such meaning for.
+constexpr EngineStatus kStatusUnknownClass = ica::kStatusGeneralError;
+
+bool KnownToLinuxEngine(std::uint16_t entry, std::uint32_t informationClass) {
+    return entry == kWdQueryInformation ? informationClass == kClassOpenChannel
+                                        : informationClass == kClassWriteHook;
+}
+}  // namespace
+
 EngineStatus KST_CDECL EngineHost::WdQueryInformation(void* wd, void* parameter,
                                                       std::uint16_t*) {
     EngineHost* self = Owner(wd);
@@ -190,6 +246,9 @@ EngineStatus KST_CDECL EngineHost::WdQueryInformation(void* wd, void* parameter,
         {kWdQueryInformation, request->informationClass, request->length});
     const auto failure = self->failClass.find(request->informationClass);
     if (failure != self->failClass.end()) return failure->second;
+    if (self->kind == platform::CitrixEngine::Linux &&
+        !KnownToLinuxEngine(kWdQueryInformation, request->informationClass))
+        return kStatusUnknownClass;
 
     switch (request->informationClass) {
         case kClassOpenChannel: {
@@ -199,7 +258,7 @@ EngineStatus KST_CDECL EngineHost::WdQueryInformation(void* wd, void* parameter,
             if (found == self->channelNumbers.end())
                 found = self->channelNumbers
                             .emplace(name, static_cast<std::uint16_t>(
-                                               kFirstChannelNumber + self->channelNumbers.size()))
+                                               self->firstChannelNumber + self->channelNumbers.size()))
                             .first;
             record->channel = found->second;
             return kStatusSuccess;
@@ -222,6 +281,9 @@ EngineStatus KST_CDECL EngineHost::WdSetInformation(void* wd, void* parameter, s
         {kWdSetInformation, request->informationClass, request->length});
     const auto failure = self->failClass.find(request->informationClass);
     if (failure != self->failClass.end()) return failure->second;
+    if (self->kind == platform::CitrixEngine::Linux &&
+        !KnownToLinuxEngine(kWdSetInformation, request->informationClass))
+        return kStatusUnknownClass;
 
     switch (request->informationClass) {
         case kClassWriteHook: {
@@ -287,3 +349,40 @@ std::string Printable(const std::string& bytes) {
 }
 
 }  // namespace standin
+
+// The Linux client's event functions, which a module finds in the client
+// program (this one exports them). Each answers 0, EVT_SUCCESS, or 1.
+extern "C" {
+KST_EXPORT int Evt_create(void*, platform::EngineEvents::Deliver deliver, void* subscriber,
+                          void** out) {
+    using standin::EngineHost;
+    if (out == nullptr || deliver == nullptr || EngineHost::opening == nullptr ||
+        !EngineHost::opening->eventsOffered)
+        return 1;
+    standin::standinEvents.push_back({EngineHost::opening, deliver, subscriber, -1});
+    *out = &standin::standinEvents.back();
+    return 0;
+}
+KST_EXPORT int Evt_trigger_for_input(void* event, int descriptor) {
+    for (standin::StandinEvent& known : standin::standinEvents)
+        if (&known == event) {
+            known.descriptor = descriptor;
+            return 0;
+        }
+    return 1;
+}
+KST_EXPORT int Evt_remove_triggers(int descriptor) {
+    for (standin::StandinEvent& known : standin::standinEvents)
+        if (known.descriptor == descriptor) known.descriptor = -1;
+    return 0;
+}
+KST_EXPORT int Evt_destroy(void** event) {
+    if (event == nullptr) return 1;
+    for (standin::StandinEvent& known : standin::standinEvents)
+        if (&known == *event && known.descriptor >= 0) ++known.host->eventFaults;
+    standin::standinEvents.remove_if(
+        [&](const standin::StandinEvent& known) { return &known == *event; });
+    *event = nullptr;
+    return 0;
+}
+}

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ica/EngineRecords.h"
+#include "platform/CitrixEngine.h"
 #include "platform/Library.h"
 
 namespace standin {
@@ -33,7 +34,7 @@ struct InformationCall {
 
 class EngineHost {
 public:
-    EngineHost();
+    explicit EngineHost(platform::CitrixEngine kind = platform::ThisCitrixEngine());
     ~EngineHost();
     EngineHost(const EngineHost&) = delete;
     EngineHost& operator=(const EngineHost&) = delete;
@@ -75,11 +76,38 @@ public:
     std::size_t SentCount();
     std::vector<SentResponse> SentSince(std::size_t first);
 
+    // Which engine this host stands in for. Windows: the library manager,
+    // the version check (class 86) and the high-performance channel (92).
+    // Linux, as the Linux SDK documents it: WD classes 33 and 10 and no
+    // others (any other class is refused, as 86 is another class there); the
+    // driver sets its channel mask in the open record; the client's event
+    // loop (Evt_create and the others, exported by this program) calls the
+    // module back on this thread when its descriptor becomes readable.
+    platform::CitrixEngine kind;
+    // Whether Run calls the module's poll procedure (a Linux engine that
+    // never polled would leave only the event loop to hand a response over).
+    bool pollsDriver = true;
+    // Whether Evt_create makes an event for this host's module (false: it
+    // fails, as it would without memory).
+    bool eventsOffered = true;
+    // Calls the event functions' callbacks whose descriptors are readable,
+    // waiting at most waitMs for one. Returns how many were called.
+    int DeliverEvents(int waitMs);
+    int eventDeliveries = 0;
+    // Misuse the Linux SDK forbids: an event destroyed while its descriptor
+    // is still watched (Evt_remove_triggers comes first).
+    int eventFaults = 0;
+    // Events the module created with this host and has not destroyed, and
+    // those of them whose descriptor the loop watches.
+    int LiveEvents() const;
+    int WatchedEvents() const;
+
     // WD behaviour.
     bool hpc = false;                  // version check reports HPC
     bool wdHasProcedureTable = true;   // false: the WD link record has no table
     std::map<std::uint32_t, EngineStatus> failClass;  // class -> status to answer
     std::uint32_t openChannelMask = 0x00010000;
+    std::uint16_t firstChannelNumber = 11;  // the number of the first channel opened
     // The maximum write size handed over in the write-hook record, one byte
     // of it for the channel number. A queued write of more than that less
     // one is refused whole with kStatusWriteTooLarge, as the engine does.
@@ -102,6 +130,7 @@ public:
     // engine gives no other thread that right.
     int offThreadSends = 0;
     std::uint16_t openSize = 0;  // the engine's u16 after the open procedure
+    std::uint32_t OpenedMask() const { return openRecord.channelMask; }
 
     ica::LinkRecord engineLink{};
     ica::DriverRecord* DriverRecord() const {
@@ -125,6 +154,8 @@ public:
                                           std::uint32_t flags);
     static EngineStatus KST_CDECL UseLibrary(const char* name, void* reserved, void** table);
 
+    static EngineHost* opening;  // the host whose Open is under way
+
 private:
     EngineStatus Call(int index, void* parameter, std::uint16_t* size);
     EngineStatus Accept(std::uint16_t channel, std::string bytes, bool viaHpc);
@@ -134,7 +165,6 @@ private:
     ica::Procedure wdProcedures[8] = {};
     void* libraryManager[4] = {};
     ica::OpenRecord openRecord{};
-    static EngineHost* opening;
     std::mutex sendLock;  // a module at fault might send from another thread
     const std::thread::id engineThread = std::this_thread::get_id();
     int refuseCount = 0;
