@@ -23,9 +23,10 @@ namespace {
 // Drivers whose maker ships them in a folder of their own, compared lowered.
 const std::vector<std::string> OwnFolderDrivers = {"orvo2", "orvo"};
 
-const std::string kSubfolderPrefix = "drivers\\";
-const std::string kCommonSubfolder = "drivers\\Kestav";
-const std::string kSeparator = "\\";
+// In this OS's own form, in the paths and in the log alike.
+const std::string kSeparator = platform::kPathSeparator;
+const std::string kSubfolderPrefix = "drivers" + kSeparator;
+const std::string kCommonSubfolder = kSubfolderPrefix + "Kestav";
 const std::string kLibrarySuffix = ".dll";
 
 // ERROR_INVALID_NAME: what the loader itself reports for such a name.

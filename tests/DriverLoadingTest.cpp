@@ -21,6 +21,13 @@ using testing_support::ScopedTempFolder;
 
 namespace {
 
+// A driver folder's path as the module writes it: in this OS's own form.
+std::string Os(std::string path) {
+    if (std::string(platform::kPathSeparator) != "\\")
+        std::replace(path.begin(), path.end(), '\\', platform::kPathSeparator[0]);
+    return path;
+}
+
 TEST(DriverNames, BaseName) {
     const std::pair<std::string, std::string> cases[] = {
         {"C:\\Tools\\drv.dll", "drv"}, {"drv.dll", "drv"},     {"drv", "drv"},
@@ -36,14 +43,14 @@ TEST(DriverNames, Subfolder) {
         {"orvo3", "drivers\\Kestav"}, {"Orvo2x", "drivers\\Kestav"}, {"sim", "drivers\\Kestav"},
         {"", "drivers\\Kestav"},
     };
-    for (const auto& c : cases) EXPECT_EQ(GetDriverSubfolder(c.first), c.second) << c.first;
+    for (const auto& c : cases) EXPECT_EQ(GetDriverSubfolder(c.first), Os(c.second)) << c.first;
 }
 
 TEST(DriverNames, FolderBesideTheModule) {
     const std::string saved = diag::ModuleFolder;
     diag::SetModuleFolder("C:\\Program Files\\Client");
-    EXPECT_EQ(GetDriverFolder("drv"), "C:\\Program Files\\Client\\drivers\\Kestav");
-    EXPECT_EQ(GetDriverFolder("Orvo2"), "C:\\Program Files\\Client\\drivers\\Orvo2");
+    EXPECT_EQ(GetDriverFolder("drv"), "C:\\Program Files\\Client" + Os("\\drivers\\Kestav"));
+    EXPECT_EQ(GetDriverFolder("Orvo2"), "C:\\Program Files\\Client" + Os("\\drivers\\Orvo2"));
     diag::SetModuleFolder(saved);
 }
 
@@ -68,7 +75,7 @@ TEST_F(InitTest, LoadsFromTheCommonDriverFolder) {
     EXPECT_EQ(Run("Init|recording|"), "OK");
     EXPECT_EQ(InitLines(), (std::vector<std::string>{
                                "Loading driver \"recording.dll\" @ \"" + folder +
-                                   "\\drivers\\Kestav\"",
+                                   Os("\\drivers\\Kestav") + "\"",
                                "Loading Driver success"}));
     EXPECT_EQ(Run("IsConnected"), "OK|true");
 }
@@ -76,7 +83,7 @@ TEST_F(InitTest, LoadsFromTheCommonDriverFolder) {
 TEST_F(InitTest, DriversWithAFolderOfTheirOwn) {
     EXPECT_EQ(Run("Init|C:\\Some\\Where\\Orvo2.DLL|"), "OK");
     EXPECT_EQ(InitLines().front(),
-              "Loading driver \"Orvo2.dll\" @ \"" + folder + "\\drivers\\Orvo2\"");
+              "Loading driver \"Orvo2.dll\" @ \"" + folder + Os("\\drivers\\Orvo2") + "\"");
     // Not one of them: looked for in the common folder, where it is not.
     EXPECT_EQ(Run("Init|orvo3|"), "ERROR|Error loading driver (\"orvo3\") on client [Error: 126]");
 }
@@ -107,7 +114,7 @@ TEST_F(InitTest, FailuresNameTheLoadersCodeAndLeaveNothingBound) {
               0u)
         << "the decoy must stand in the current folder for this test to mean anything";
     EXPECT_EQ(InitLines()[InitLines().size() - 2],
-              "Loading driver \"x.y.dll\" @ \"" + folder + "\\drivers\\Kestav\"");
+              "Loading driver \"x.y.dll\" @ \"" + folder + Os("\\drivers\\Kestav") + "\"");
 }
 
 // Windows opens a device for these names in every folder, whatever the
