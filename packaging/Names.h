@@ -43,6 +43,16 @@ constexpr const char* kCitrixModuleKey =
     "SOFTWARE\\Citrix\\ICA Client\\Engine\\Configuration\\Advanced\\Modules\\KestavClientDriver";
 constexpr const char* kCitrixModuleValues[] = {"DriverName", "DriverNameWin16", "DriverNameWin32"};
 
+// The Citrix Workspace app for Linux: its folder, its module.ini there, and
+// the module's file in that folder under the DOS-style name the Linux SDK
+// gives virtual drivers (a link to the package's module, so that the module
+// finds its drivers and driver host beside its real file).
+constexpr const char* kCitrixLinuxFolder = "/opt/Citrix/ICAClient";
+constexpr const char* kCitrixLinuxModuleIni = "config/module.ini";
+constexpr const char* kCitrixLinuxModuleFile = "VDKESTAV.DLL";
+constexpr const char* kIcaLinuxModuleFile = "KestavClientDriverICA.so";
+constexpr unsigned long kMostModuleIniBytes = 1ul << 20;  // a client's is about 10 KiB
+
 // The Remote Desktop plug-in's registration with the Remote Desktop clients:
 // per machine by the packages, per user (HKCU) as documented for
 // per-user deployment; the value names the plug-in's full path.

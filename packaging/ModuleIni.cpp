@@ -1,0 +1,271 @@
+#include "packaging/ModuleIni.h"
+
+#include <cctype>
+#include <vector>
+
+namespace packaging {
+
+namespace {
+
+const char kModuleList[] = "VirtualDriver";
+const char kClientSection[] = "ICA 3.0";
+const char kDriverNameKey[] = "DriverName";
+
+// One line of the file: its bytes without the line end, and the line end.
+struct Line {
+    std::string body;
+    std::string end;  // "\n", "\r\n" or "" (the last line without one)
+};
+
+std::vector<Line> SplitLines(const std::string& text) {
+    std::vector<Line> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t newline = text.find('\n', start);
+        if (newline == std::string::npos) {
+            lines.push_back({text.substr(start), ""});
+            break;
+        }
+        const bool crlf = newline > start && text[newline - 1] == '\r';
+        lines.push_back({text.substr(start, newline - start - (crlf ? 1 : 0)), crlf ? "\r\n" : "\n"});
+        start = newline + 1;
+    }
+    return lines;
+}
+
+std::string Join(const std::vector<Line>& lines) {
+    std::string text;
+    for (const Line& line : lines) text += line.body + line.end;
+    return text;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string Trim(const std::string& text) {
+    std::size_t first = 0, last = text.size();
+    while (first < last && IsBlank(text[first])) ++first;
+    while (last > first && IsBlank(text[last - 1])) --last;
+    return text.substr(first, last - first);
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// "[name]" (blanks around allowed): true with the name.
+bool SectionName(const std::string& body, std::string* name) {
+    const std::string trimmed = Trim(body);
+    if (trimmed.size() < 2 || trimmed.front() != '[' || trimmed.back() != ']') return false;
+    *name = Trim(trimmed.substr(1, trimmed.size() - 2));
+    return true;
+}
+
+// "key = value": true with the key; `valueStart` is where the value's bytes
+// begin (after '=').
+bool KeyOf(const std::string& body, std::string* key, std::size_t* valueStart = nullptr) {
+    const std::string trimmed = Trim(body);
+    if (trimmed.empty() || trimmed[0] == ';' || trimmed[0] == '#' || trimmed[0] == '[') return false;
+    const std::size_t equals = body.find('=');
+    if (equals == std::string::npos) return false;
+    *key = Trim(body.substr(0, equals));
+    if (valueStart != nullptr) *valueStart = equals + 1;
+    return true;
+}
+
+// The lines [first, last) of a section's entries (after its header).
+struct Range {
+    std::size_t header = std::string::npos;
+    std::size_t first = 0, last = 0;
+    bool Found() const { return header != std::string::npos; }
+};
+
+Range FindSection(const std::vector<Line>& lines, const std::string& wanted) {
+    Range range;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::string name;
+        if (!SectionName(lines[i].body, &name)) continue;
+        if (range.Found()) {
+            range.last = i;
+            return range;
+        }
+        if (SameName(name, wanted)) {
+            range.header = i;
+            range.first = i + 1;
+        }
+    }
+    if (range.Found()) range.last = lines.size();
+    return range;
+}
+
+std::size_t FindKey(const std::vector<Line>& lines, const Range& range, const std::string& wanted) {
+    for (std::size_t i = range.first; i < range.last; ++i) {
+        std::string key;
+        if (KeyOf(lines[i].body, &key) && SameName(key, wanted)) return i;
+    }
+    return std::string::npos;
+}
+
+std::string ValueOf(const std::string& body) {
+    std::string key;
+    std::size_t start = 0;
+    return KeyOf(body, &key, &start) ? Trim(body.substr(start)) : std::string();
+}
+
+// The items of a comma-separated value: where each one's bytes (without
+// blanks around them) begin and end in the line.
+struct Item {
+    std::size_t begin, end;
+};
+
+std::vector<Item> ListItems(const std::string& body, std::size_t valueStart) {
+    std::vector<Item> items;
+    std::size_t start = valueStart;
+    for (;;) {
+        std::size_t comma = body.find(',', start);
+        const std::size_t stop = comma == std::string::npos ? body.size() : comma;
+        std::size_t begin = start, end = stop;
+        while (begin < end && IsBlank(body[begin])) ++begin;
+        while (end > begin && IsBlank(body[end - 1])) --end;
+        items.push_back({begin, end});
+        if (comma == std::string::npos) return items;
+        start = comma + 1;
+    }
+}
+
+std::string LineEnd(const std::vector<Line>& lines) {
+    for (const Line& line : lines)
+        if (!line.end.empty()) return line.end;
+    return "\n";
+}
+
+}  // namespace
+
+ModuleIniEntries ReadModuleIniEntries(const std::string& text, const std::string& name) {
+    ModuleIniEntries entries;
+    const std::vector<Line> lines = SplitLines(text);
+    const Range client = FindSection(lines, kClientSection);
+    if (client.Found()) {
+        const std::size_t list = FindKey(lines, client, kModuleList);
+        if (list != std::string::npos) {
+            std::string key;
+            std::size_t valueStart = 0;
+            KeyOf(lines[list].body, &key, &valueStart);
+            for (const Item& item : ListItems(lines[list].body, valueStart))
+                entries.listed += SameName(lines[list].body.substr(item.begin, item.end - item.begin), name);
+        }
+        const std::size_t state = FindKey(lines, client, name);
+        if (state != std::string::npos) entries.state = ValueOf(lines[state].body);
+    }
+    const Range own = FindSection(lines, name);
+    entries.section = own.Found();
+    if (own.Found()) {
+        const std::size_t driver = FindKey(lines, own, kDriverNameKey);
+        if (driver != std::string::npos) entries.driverName = ValueOf(lines[driver].body);
+    }
+    return entries;
+}
+
+bool AddModuleIniEntries(const std::string& text, const std::string& name, const std::string& driverFile,
+                         std::string* edited, std::string* why) {
+    std::vector<Line> lines = SplitLines(text);
+    const std::string end = LineEnd(lines);
+    const Range client = FindSection(lines, kClientSection);
+    if (!client.Found()) {
+        *why = std::string("it has no [") + kClientSection + "] section";
+        return false;
+    }
+    const std::size_t list = FindKey(lines, client, kModuleList);
+    if (list == std::string::npos) {
+        *why = std::string("its [") + kClientSection + "] section has no " + kModuleList + " list";
+        return false;
+    }
+    // Written as the list's own line is: "key = value" or "key=value".
+    const std::string equals = lines[list].body.find(" = ") != std::string::npos ? " = " : "=";
+
+    std::string key;
+    std::size_t valueStart = 0;
+    KeyOf(lines[list].body, &key, &valueStart);
+    const std::vector<Item> items = ListItems(lines[list].body, valueStart);
+    bool listed = false;
+    for (const Item& item : items)
+        listed |= SameName(lines[list].body.substr(item.begin, item.end - item.begin), name);
+    if (!listed) {
+        std::string& body = lines[list].body;
+        const Item& last = items.back();
+        const bool empty = items.size() == 1 && last.begin == last.end;
+        const std::string separator = body.find(", ", valueStart) != std::string::npos || items.size() == 1 ? ", " : ",";
+        if (empty)
+            body.insert(last.end, name);
+        else
+            body.insert(last.end, separator + name);
+    }
+    if (FindKey(lines, client, name) == std::string::npos) {
+        if (lines[list].end.empty()) lines[list].end = end;
+        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(list) + 1, Line{name + equals + "On", end});
+    }
+    const Range own = FindSection(lines, name);
+    if (!own.Found()) {
+        if (!lines.empty() && lines.back().end.empty()) lines.back().end = end;
+        lines.push_back({"", end});
+        lines.push_back({"[" + name + "]", end});
+        lines.push_back({std::string(kDriverNameKey) + equals + driverFile, end});
+    } else if (FindKey(lines, own, kDriverNameKey) == std::string::npos) {
+        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(own.first),
+                     Line{std::string(kDriverNameKey) + equals + driverFile, end});
+    }
+    *edited = Join(lines);
+    return true;
+}
+
+std::string RemoveModuleIniEntries(const std::string& text, const std::string& name) {
+    std::vector<Line> lines = SplitLines(text);
+    // Its section, with the blank line before it.
+    for (Range own = FindSection(lines, name); own.Found(); own = FindSection(lines, name)) {
+        std::size_t from = own.header;
+        if (from > 0 && Trim(lines[from - 1].body).empty()) --from;
+        // The entries it holds, not the blank lines before the next section.
+        std::size_t to = own.last;
+        if (own.last < lines.size())
+            while (to > own.first && Trim(lines[to - 1].body).empty()) --to;
+        lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.begin() + static_cast<std::ptrdiff_t>(to));
+    }
+    const Range client = FindSection(lines, kClientSection);
+    if (!client.Found()) return Join(lines);
+    // Its line in [ICA 3.0].
+    std::size_t last = client.last;
+    for (std::size_t state = FindKey(lines, {client.header, client.first, last}, name); state != std::string::npos;
+         state = FindKey(lines, {client.header, client.first, last}, name)) {
+        lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(state));
+        --last;
+    }
+    // Its name in the list, with the separator before it (after it, when first).
+    const std::size_t list = FindKey(lines, {client.header, client.first, last}, kModuleList);
+    if (list != std::string::npos) {
+        std::string key;
+        std::size_t valueStart = 0;
+        KeyOf(lines[list].body, &key, &valueStart);
+        for (bool found = true; found;) {
+            found = false;
+            std::string& body = lines[list].body;
+            const std::vector<Item> items = ListItems(body, valueStart);
+            for (std::size_t i = 0; i < items.size(); ++i) {
+                if (!SameName(body.substr(items[i].begin, items[i].end - items[i].begin), name)) continue;
+                if (i > 0)
+                    body.erase(items[i - 1].end, items[i].end - items[i - 1].end);
+                else if (items.size() > 1)
+                    body.erase(items[0].begin, items[1].begin - items[0].begin);
+                else
+                    body.erase(items[0].begin, items[0].end - items[0].begin);
+                found = true;
+                break;
+            }
+        }
+    }
+    return Join(lines);
+}
+
+}  // namespace packaging

@@ -1,0 +1,15 @@
+// kestav-register: the module's registration with the Citrix Workspace app
+// for Linux (packaging/CitrixLinux.h), run by the package's scripts. The
+// module is the one beside this program.
+#include <iostream>
+
+#include "packaging/CitrixLinux.h"
+#include "packaging/Names.h"
+#include "tools/check/Check.h"
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    const std::string module = check::ProgramFolder(argv[0]) + "/" + names::kIcaLinuxModuleFile;
+    return packaging::RegisterWithCitrixLinux(arguments, module,
+                                              [](const std::string& line) { std::cout << "kestav-register: " << line << "\n"; });
+}

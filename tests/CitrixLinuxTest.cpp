@@ -1,0 +1,123 @@
+// kestav-register's work on a stand-in Citrix Workspace app folder: the link
+// and the module.ini entries made once, taken away exactly, and anything not
+// its own left alone.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "packaging/CitrixLinux.h"
+#include "tests/support/TestSupport.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kIni = "[ICA 3.0]\nVirtualDriver = Thinwire3.0\nThinwire3.0 = On\n\n[Thinwire3.0]\nDriverName = VDTW30.DLL\n";
+
+class CitrixLinuxTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(client / "config");
+        testing_support::WriteFile((client / "config/module.ini").string(), kIni);
+        testing_support::WriteFile(module, "module");
+    }
+    int Run(const std::string& verb) {
+        said.clear();
+        return packaging::RegisterWithCitrixLinux({verb, client.string()}, module,
+                                                  [this](const std::string& line) { said += line + "\n"; });
+    }
+    std::string Ini() { return testing_support::ReadFile((client / "config/module.ini").string()); }
+    fs::path Link() { return client / "VDKESTAV.DLL"; }
+
+    testing_support::ScopedTempFolder temp;
+    const fs::path client = fs::path(temp.Path()) / "ICAClient";
+    const std::string module = temp.Path() + "/KestavClientDriverICA.so";
+    std::string said;
+};
+
+TEST_F(CitrixLinuxTest, AddedOnceAndTakenAwayExactly) {
+    chmod((client / "config/module.ini").c_str(), 0640);
+    ASSERT_EQ(Run("add"), 0) << said;
+    EXPECT_EQ(fs::read_symlink(Link()), module);
+    const std::string added = Ini();
+    EXPECT_NE(added.find("Thinwire3.0, KestavClientDriver\nKestavClientDriver = On\n"), std::string::npos) << added;
+    EXPECT_NE(added.find("\n\n[KestavClientDriver]\nDriverName = VDKESTAV.DLL\n"), std::string::npos) << added;
+    EXPECT_EQ(fs::status(client / "config/module.ini").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    ASSERT_EQ(Run("add"), 0) << said;  // again, as a reinstall does
+    EXPECT_EQ(Ini(), added);
+    EXPECT_FALSE(fs::exists(client / "config/module.ini.kestav-new"));
+
+    ASSERT_EQ(Run("remove"), 0) << said;
+    EXPECT_EQ(Ini(), kIni);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(Link())));
+    EXPECT_EQ(Run("remove"), 0) << said;
+    EXPECT_EQ(Ini(), kIni);
+}
+
+TEST_F(CitrixLinuxTest, WithoutAClientThereIsNothingToDo) {
+    fs::remove_all(client);
+    fs::create_directories(client);
+    EXPECT_EQ(Run("add"), 0);
+    EXPECT_NE(said.find("no Citrix Workspace app in "), std::string::npos) << said;
+    EXPECT_TRUE(fs::is_empty(client));
+    EXPECT_EQ(Run("remove"), 0);
+}
+
+// What is not the package's own stays as it is, and nothing is registered.
+TEST_F(CitrixLinuxTest, WhatIsNotOursIsLeftAlone) {
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& client)> make;
+        const char* said;
+        int removed;  // remove's result: 1 where it cannot read module.ini (said, never blocking)
+    };
+    const Case cases[] = {
+        {"a file of the module's name", [](const fs::path& c) { testing_support::WriteFile((c / "VDKESTAV.DLL").string(), "x"); },
+         "is there and is not this package's link", 0},
+        {"a link elsewhere", [](const fs::path& c) { fs::create_symlink("/bin/true", c / "VDKESTAV.DLL"); },
+         "is there and is not this package's link", 0},
+        {"module.ini too large",
+         [](const fs::path& c) {
+             testing_support::WriteFile((c / "config/module.ini").string(),
+                                        kIni + std::string((1u << 20) + 1 - kIni.size(), ';'));
+         },
+         "is larger than 1048576 bytes", 1},
+        {"module.ini a link",
+         [](const fs::path& c) {
+             fs::rename(c / "config/module.ini", c / "config/real.ini");
+             fs::create_symlink("real.ini", c / "config/module.ini");
+         },
+         "it is not a plain file", 1},
+        {"module.ini without the list",
+         [](const fs::path& c) { testing_support::WriteFile((c / "config/module.ini").string(), "[ICA 3.0]\n"); },
+         "has no VirtualDriver list", 0},
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(client);
+        SetUp();
+        c.make(client);
+        const std::string before = testing_support::ReadFile((client / "config/module.ini").string());
+        const bool linkBefore = fs::exists(fs::symlink_status(Link()));
+        EXPECT_EQ(Run("add"), 1) << c.name;
+        EXPECT_NE(said.find(c.said), std::string::npos) << c.name << ": " << said;
+        EXPECT_EQ(testing_support::ReadFile((client / "config/module.ini").string()), before) << c.name;
+        EXPECT_EQ(fs::exists(fs::symlink_status(Link())), linkBefore) << c.name;
+        EXPECT_EQ(Run("remove"), c.removed) << c.name;
+        EXPECT_EQ(fs::exists(fs::symlink_status(Link())), linkBefore) << c.name << ": not ours, not removed";
+    }
+}
+
+TEST_F(CitrixLinuxTest, ArgumentsItDoesNotTake) {
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{}, {"register"}, {"add", "a", "b"}}) {
+        std::string usage;
+        EXPECT_EQ(packaging::RegisterWithCitrixLinux(arguments, module, [&](const std::string& l) { usage += l; }), 2);
+        EXPECT_EQ(usage.rfind("usage: kestav-register add|remove", 0), 0u) << usage;
+    }
+}
+
+}  // namespace
