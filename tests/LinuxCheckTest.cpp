@@ -12,6 +12,7 @@
 
 #include "driver/ElfLibrary.h"
 #include "driver/Spectro.h"
+#include "packaging/ModuleIni.h"
 #include "tests/support/TestSupport.h"
 #include "tools/check/Check.h"
 
@@ -96,12 +97,14 @@ protected:
     int Check(std::string* report) {
         std::ostringstream out;
         const int problems = check::CheckFreeRdpClients(out, {lib.string()}, {Bridge().string()},
-                                                        {(fs::path(temp.Path()) / "vmware-view").string()});
+                                                        {(fs::path(temp.Path()) / "vmware-view").string()},
+                                                        {Citrix().string()});
         *report = out.str();
         return problems;
     }
 
     fs::path Bridge() const { return fs::path(temp.Path()) / "rdpvcbridge"; }
+    fs::path Citrix() const { return fs::path(temp.Path()) / "ICAClient"; }
 
     testing_support::ScopedTempFolder temp;
     fs::path base, lib;
@@ -136,8 +139,9 @@ TEST_F(LinuxCheck, EachFreeRdpMajorAndItsAddIn) {
           ") is built for FreeRDP 2, and a FreeRDP add-in works only with the major it was built for"}},
         {"no FreeRDP", {}, 1,
          {"PROBLEM no FreeRDP is installed (libfreerdp2.so.2 or libfreerdp3.so.3), nor Horizon's client (its "
-          "rdpvcbridge folder): the add-in serves the FreeRDP clients (xfreerdp /dvc:kestav, xfreerdp3 /dvc:kestav, "
-          "or /vc:kestav) and Horizon's\n"}},
+          "rdpvcbridge folder), nor the Citrix Workspace app (/opt/Citrix/ICAClient): the package serves the FreeRDP "
+          "clients (xfreerdp /dvc:kestav, xfreerdp3 /dvc:kestav, or /vc:kestav), Horizon's and the Citrix Workspace "
+          "app\n"}},
     };
     for (const Case& c : cases) {
         Uninstall(2);
@@ -203,6 +207,60 @@ TEST_F(LinuxCheck, HorizonsVcBridge) {
         EXPECT_EQ(report.find("OK Horizon's client (" + horizon + ") is installed") != std::string::npos, c.horizon)
             << c.what;
         // The drivers beside the plug-in are checked when no FreeRDP add-in leads to them.
+        EXPECT_EQ(report.find("OK driver "), report.rfind("OK driver ")) << c.what << "\n" << report;
+    }
+}
+
+// The Citrix Workspace app for Linux: the module's entries in its module.ini
+// and the module they name, as the package leaves them and as they go wrong.
+TEST_F(LinuxCheck, CitrixWorkspaceApp) {
+    Place(Built("drivers/Kestav/sim.so"), "drivers/Kestav/sim.so");
+    fs::copy_file(Built("KestavClientDriverICA.so"), base / "KestavClientDriverICA.so");
+    const std::string ini = (Citrix() / "config/module.ini").string();
+    const fs::path linked = Citrix() / "VDKESTAV.DLL";
+    const std::string plain = "[ICA 3.0]\nVirtualDriver = Thinwire3.0\nThinwire3.0 = On\n";
+    std::string registered, why;
+    ASSERT_TRUE(packaging::AddModuleIniEntries(plain, "KestavClientDriver", "VDKESTAV.DLL", &registered, &why));
+    struct Case {
+        const char* what;
+        bool freerdp;
+        std::string text;   // module.ini
+        const char* links;  // what VDKESTAV.DLL links to, in kestav/; "" none
+        int problems;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"as the package leaves it", true, registered, "KestavClientDriverICA.so", 0,
+         "OK Citrix Workspace app (" + Citrix().string() + "): module.ini lists KestavClientDriver, On; it loads " +
+             linked.string() + " (the file " + (base / "KestavClientDriverICA.so").string() + "), a 64-bit ICA module\n"},
+        {"the Citrix client alone", false, registered, "KestavClientDriverICA.so", 0, "OK Citrix Workspace app"},
+        {"a client installed after the package", true, plain, "", 1,
+         "does not load the module: " + ini + " has no KestavClientDriver entries; sudo dpkg-reconfigure kestav-client"},
+        {"turned off", true, std::string(registered).replace(registered.find("= On"), 4, "= Off"),
+         "KestavClientDriverICA.so", 1, "\"KestavClientDriver = Off\" in [ICA 3.0]"},
+        {"listed twice", true,
+         std::string(registered).replace(registered.find("KestavClientDriver\n"), 18, "KestavClientDriver, KestavClientDriver"),
+         "KestavClientDriverICA.so", 1, "VirtualDriver lists KestavClientDriver 2 times"},
+        {"the link missing", true, registered, "", 1, linked.string() + " is missing"},
+        {"a driver where the module should be", true, registered, "drivers/Kestav/sim.so", 1,
+         "is not a 64-bit ICA module (no Load)"},
+    };
+    for (const Case& c : cases) {
+        std::error_code ignored;
+        fs::remove_all(Citrix(), ignored);
+        fs::create_directories(Citrix() / "config");
+        testing_support::WriteFile(ini, c.text);
+        if (std::string(c.links) != "") fs::create_symlink(base / c.links, linked);
+        if (c.freerdp) {
+            Install(2, 2);
+        } else {
+            Uninstall(2);
+            Uninstall(3);
+        }
+        std::string report;
+        EXPECT_EQ(Check(&report), c.problems) << c.what << "\n" << report;
+        EXPECT_NE(report.find(c.line), std::string::npos) << c.what << ": " << c.line << "\n" << report;
+        // The drivers beside the module are checked once, whichever client leads to them.
         EXPECT_EQ(report.find("OK driver "), report.rfind("OK driver ")) << c.what << "\n" << report;
     }
 }

@@ -18,6 +18,7 @@
 #include "driver/LibraryBitness.h"
 #include "driver/Spectro.h"
 #include "packaging/DriverList.h"
+#include "packaging/ModuleIni.h"
 #include "packaging/Names.h"
 #include "platform/File.h"
 #include "platform/Library.h"
@@ -612,11 +613,73 @@ fs::path CheckBridge(Report& report, const fs::path& bridge) {
     return real.parent_path();
 }
 
+const std::string kCitrixRepair = "sudo dpkg-reconfigure kestav-client registers it";
+
+// A Citrix Workspace app for Linux: the module's entries in its module.ini and
+// the module file they name. The folder of that file's real file, or empty.
+fs::path CheckCitrixLinux(Report& report, const fs::path& client) {
+    const std::string which = "the Citrix Workspace app in " + client.u8string();
+    const fs::path ini = client / names::kCitrixLinuxModuleIni;
+    std::error_code error;
+    const std::uintmax_t size = fs::file_size(ini, error);
+    if (error || size > names::kMostModuleIniBytes) {
+        report.Problem(which + ": " + ini.u8string() + " cannot be read or is larger than " +
+                       std::to_string(names::kMostModuleIniBytes) + " bytes");
+        return fs::path();
+    }
+    const packaging::ModuleIniEntries entries = packaging::ReadModuleIniEntries(ReadAll(ini), names::kModuleName);
+    const std::string name = names::kModuleName;
+    if (entries.listed == 0 && entries.state.empty() && !entries.section) {
+        report.Problem(which + " does not load the module: " + ini.u8string() + " has no " + name + " entries; " +
+                       kCitrixRepair);
+        return fs::path();
+    }
+    bool registered = true;
+    if (entries.listed != 1) {
+        report.Problem(which + ": [ICA 3.0] VirtualDriver lists " + name + " " + std::to_string(entries.listed) +
+                       " times in " + ini.u8string() + "; " + kCitrixRepair);
+        registered = false;
+    }
+    if (!boost::algorithm::iequals(entries.state, "On")) {
+        report.Problem(which + ": \"" + name + " = " + (entries.state.empty() ? "(absent)" : entries.state) +
+                       "\" in [ICA 3.0] of " + ini.u8string() + ": the client does not load the module");
+        registered = false;
+    }
+    if (entries.driverName != names::kCitrixLinuxModuleFile) {
+        report.Problem(which + ": [" + name + "] DriverName in " + ini.u8string() + " is not " +
+                       names::kCitrixLinuxModuleFile + "; " + kCitrixRepair);
+        return fs::path();
+    }
+    const fs::path module = client / names::kCitrixLinuxModuleFile;
+    const fs::path real = fs::canonical(module, error);
+    if (error || !fs::is_regular_file(real, error)) {
+        report.Problem(which + ": " + module.u8string() + " is missing; " + kCitrixRepair);
+        return fs::path();
+    }
+    const std::string shown = module.u8string() + (real == module ? "" : " (the file " + real.u8string() + ")");
+    driver::ElfLibrary library;
+    if (!driver::ReadElfLibrary(ReadAll(real), &library) || library.bits != 64 ||
+        std::find(library.exports.begin(), library.exports.end(), "Load") == library.exports.end()) {
+        report.Problem(which + ": " + shown + " is not a 64-bit ICA module (no Load): " + kRepair);
+        return fs::path();
+    }
+    const std::string unavailable = MissingElfLibraries(real, library);
+    if (!unavailable.empty()) {
+        report.Problem(which + ": " + shown + " will not load: " + unavailable);
+        return fs::path();
+    }
+    if (registered)
+        report.Ok("Citrix Workspace app (" + client.u8string() + "): module.ini lists " + name + ", On; it loads " +
+                  shown + ", a 64-bit ICA module");
+    return real.parent_path();
+}
+
 }  // namespace
 
 int CheckFreeRdpClients(std::ostream& out, const std::vector<std::string>& libraryFolders,
                         const std::vector<std::string>& bridgeFolders,
-                        const std::vector<std::string>& horizonPrograms) {
+                        const std::vector<std::string>& horizonPrograms,
+                        const std::vector<std::string>& citrixFolders) {
     Report report(out);
     std::vector<fs::path> modules;  // the folders of the add-ins' real files, each once
     int installed = 0;
@@ -651,10 +714,20 @@ int CheckFreeRdpClients(std::ostream& out, const std::vector<std::string>& libra
         if (!module.empty() && std::find(modules.begin(), modules.end(), module) == modules.end())
             modules.push_back(module);
     }
+    for (const std::string& listed : citrixFolders) {
+        const fs::path client = fs::u8path(listed);
+        std::error_code error;
+        if (!fs::exists(client / names::kCitrixLinuxModuleIni, error)) continue;
+        ++installed;
+        const fs::path module = CheckCitrixLinux(report, client);
+        if (!module.empty() && std::find(modules.begin(), modules.end(), module) == modules.end())
+            modules.push_back(module);
+    }
     if (installed == 0)
         report.Problem("no FreeRDP is installed (libfreerdp2.so.2 or libfreerdp3.so.3), nor Horizon's client (its "
-                       "rdpvcbridge folder): the add-in serves the FreeRDP clients (xfreerdp /dvc:kestav, xfreerdp3 "
-                       "/dvc:kestav, or /vc:kestav) and Horizon's");
+                       "rdpvcbridge folder), nor the Citrix Workspace app (" + std::string(names::kCitrixLinuxFolder) +
+                       "): the package serves the FreeRDP clients (xfreerdp /dvc:kestav, xfreerdp3 "
+                       "/dvc:kestav, or /vc:kestav), Horizon's and the Citrix Workspace app");
     for (const fs::path& base : modules) {
         CheckDrivers(report, base.u8string());
         CheckHost(report, 64, base, "add-in");

@@ -47,9 +47,13 @@ constexpr const char* kArgumentSizeFix =
 // Also Horizon's VC bridge folders (`bridgeFolders`) that are there: the
 // static plug-in linked in each, 64-bit, loadable; Horizon's client counts as
 // installed when one of `horizonPrograms` is there.
+// And each Citrix Workspace app for Linux in `citrixFolders` (one with a
+// config/module.ini): the module's entries there (listed once, On, its
+// DriverName), and the file they name, a 64-bit ICA module (Load) that loads.
 int CheckFreeRdpClients(std::ostream& out, const std::vector<std::string>& libraryFolders,
                         const std::vector<std::string>& bridgeFolders,
-                        const std::vector<std::string>& horizonPrograms);
+                        const std::vector<std::string>& horizonPrograms,
+                        const std::vector<std::string>& citrixFolders);
 
 // Each library under drivers\ beside the module in `moduleFolder` (drivers/
 // on Linux), as the checks above see it; every driver is loaded as Init

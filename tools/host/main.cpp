@@ -37,6 +37,7 @@ const char* const kUsage =
     "  --dvc                a Remote Desktop client instead: load the DVC plug-in, open its\n"
     "                       dynamic channels and write the commands into them\n"
     "  --hpc                the WinStation driver offers the High Performance Channel\n"
+    "                       (Windows; the Linux engine has none)\n"
     "  --refuse N[:STATUS]  refuse the module's next N sends with STATUS (default 1016), for\n"
     "                       the commands given here; it retries each at the next poll\n"
     "  --max-write N        the engine's maximum write size, one byte of it for the\n"
@@ -148,6 +149,8 @@ int ParseOptions(int argc, char** argv, const std::vector<std::string>& paths, O
         } else if (arg == "--module") {
             if (!nextPath(&options->module)) return Usage("--module needs a path");
         } else if (arg == "--hpc") {
+            if (platform::ThisCitrixEngine() != platform::CitrixEngine::Windows)
+                return Usage("--hpc: the Citrix Workspace app for Linux has no High Performance Channel");
             options->hpc = true;
         } else if (arg == "--refuse") {
             if (!next(&value)) return Usage("--refuse needs a count");
@@ -345,7 +348,10 @@ int main(int argc, char** argv) {
             return 4;
         }
         std::cout << "module " << options.module << " opened ("
-                  << (options.hpc ? "HPC" : "queued writes") << ", commands on "
+                  << (platform::ThisCitrixEngine() == platform::CitrixEngine::Linux
+                          ? "the Linux engine, queued writes"
+                          : options.hpc ? "HPC" : "queued writes")
+                  << ", commands on "
                   << options.channel << ")\n";
         engine.RefuseSends(options.refuseCount, options.refuseStatus);
         if (options.listen) {

@@ -1,4 +1,5 @@
-// A Linux client: the FreeRDP add-in, Horizon's static plug-in and their drivers.
+// A Linux client: the FreeRDP add-in, Horizon's static plug-in, the Citrix
+// client's ICA module and their drivers.
 #include "packaging/Names.h"
 #include "platform/Library.h"
 #include "tools/check/Check.h"
@@ -8,7 +9,8 @@ namespace check {
 int CheckThisPc(std::ostream& out) {
     return CheckFreeRdpClients(out, platform::SystemLibraryFolders(),
                                {std::begin(names::kHorizonBridgeFolders), std::end(names::kHorizonBridgeFolders)},
-                               {std::begin(names::kHorizonClientPrograms), std::end(names::kHorizonClientPrograms)});
+                               {std::begin(names::kHorizonClientPrograms), std::end(names::kHorizonClientPrograms)},
+                               {names::kCitrixLinuxFolder});
 }
 
 }  // namespace check
