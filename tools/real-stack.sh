@@ -48,6 +48,10 @@ made_folders=()
 for major in "${majors[@]}"; do [ -d "$(addins "$major")" ] || made_folders+=("$(addins "$major")"); done
 pids=()
 installed=""
+# A stand-in Citrix Workspace app folder (its module.ini), where no client is
+# installed: the package registers the ICA module there and takes it away.
+citrix=/opt/Citrix/ICAClient
+made_citrix=""
 
 started() { pids+=("$1"); }
 # Every process started here, and each one's descendants, by pid.
@@ -63,6 +67,7 @@ cleanup() {
   id "$user" >/dev/null 2>&1 && userdel -r "$user" >/dev/null 2>&1
   rm -f /usr/lib/kestav/drivers/Kestav/maker2.so /usr/lib/kestav/drivers/Kestav/libmaker{help,base}.so
   [ -n "$installed" ] && dpkg --purge kestav-client >/dev/null 2>&1
+  [ -n "$made_citrix" ] && rm -rf "$made_citrix"
   for file in "${own_addins[@]}"; do rm -f "$file"; done
   for folder in "${made_folders[@]}"; do rmdir "$folder" 2>/dev/null; done
   # A FreeRDP 3 client killed outright leaves its clipboard's file system
@@ -71,6 +76,12 @@ cleanup() {
   [ -n "${KEEP_WORK:-}" ] && cp -r "$work" /tmp/real-stack-kept; rm -rf "$work"
 }
 trap cleanup EXIT
+
+if [ ! -e /opt/Citrix ]; then
+  made_citrix=/opt/Citrix
+  mkdir -p "$citrix/config"
+  cp tests/realstack/module.ini "$citrix/config/module.ini"
+fi
 
 # The module from its package; the echo add-in beside it in each FreeRDP
 # major's add-in folder.
@@ -100,6 +111,32 @@ for major in "${majors[@]}"; do
 done
 grep -q "^OK Horizon's VC bridge (/usr/lib/omnissa/rdpvcbridge): loads /usr/lib/omnissa/rdpvcbridge/libkestav-static.so (the file /usr/lib/kestav/libkestav-static.so), the static channel plug-in$" <<<"$check" ||
   { echo "real-stack: kestav-check did not check the static plug-in in Horizon's VC bridge"; exit 1; }
+if [ -n "$made_citrix" ]; then
+  echo "--- the Citrix Workspace app for Linux (a stand-in folder): the ICA module registered by the package"
+  [ "$(readlink "$citrix/VDKESTAV.DLL")" = /usr/lib/kestav/KestavClientDriverICA.so ] ||
+    { echo "real-stack: the package did not link the ICA module into $citrix"; exit 1; }
+  added=$(diff tests/realstack/module.ini "$citrix/config/module.ini" | grep '^[<>]' || true)
+  [ "$added" = "$(printf '%s\n' '< VirtualDriver = Thinwire3.0, ClientDrive, ClientPrinterQueue, Clipboard, ClientAudio, Ping' \
+      '> VirtualDriver = Thinwire3.0, ClientDrive, ClientPrinterQueue, Clipboard, ClientAudio, Ping, KestavClientDriver' \
+      '> KestavClientDriver = On' '> ' '> [KestavClientDriver]' '> DriverName = VDKESTAV.DLL')" ] ||
+    { echo "$added"; echo "real-stack: the package's module.ini entries are not exactly its own"; exit 1; }
+  cp "$citrix/config/module.ini" "$work/module.ini.installed"
+  /usr/lib/kestav/kestav-register add >/dev/null && cmp -s "$work/module.ini.installed" "$citrix/config/module.ini" ||
+    { echo "real-stack: registering again changed module.ini"; exit 1; }
+  grep -q "^OK Citrix Workspace app ($citrix): module.ini lists KestavClientDriver, On; it loads $citrix/VDKESTAV.DLL (the file /usr/lib/kestav/KestavClientDriverICA.so), a 64-bit ICA module$" <<<"$check" ||
+    { echo "real-stack: kestav-check did not check the Citrix registration"; exit 1; }
+  # The module as the client loads it, by its name there: drivers and driver
+  # host found beside its real file.
+  answers=$(cd "$work" && TMPDIR="$work" XDG_RUNTIME_DIR= "$root/$build/bin/kestav-host" --module "$citrix/VDKESTAV.DLL" \
+    "Init|sim|" "Connect" "GetSerialNumber" "Disconnect") || { echo "$answers"; echo "real-stack: kestav-host failed"; exit 1; }
+  grep -q "^< OK|KSIM-000417$" <<<"$answers" && grep -q "the Linux engine" <<<"$answers" ||
+    { echo "$answers"; echo "real-stack: the installed ICA module did not answer through the stand-in Linux engine"; exit 1; }
+  grep -q "Engine: Linux" "$work/kestav-$(id -u)/KestavClientDriver.log" &&
+    grep -q "Loading driver \"sim.dll\" @ \"/usr/lib/kestav/drivers/Kestav\"" "$work/kestav-$(id -u)/KestavClientDriver.log" ||
+    { echo "real-stack: the installed ICA module's log does not show the Linux engine and its drivers folder"; exit 1; }
+  rm -rf "$work/kestav-$(id -u)"
+  echo "ok: the package linked VDKESTAV.DLL and added exactly its module.ini entries (again: unchanged); the check found them; the module answered from there"
+fi
 selftest=$(TMPDIR="$work" XDG_RUNTIME_DIR= kestav-check --self-test /usr/lib/kestav/drivers/Kestav/sim.so) ||
   { echo "$selftest"; echo "real-stack: the simulator's self-test failed"; exit 1; }
 grep -q "^31 entry points: all ok" <<<"$selftest" || { echo "$selftest"; echo "real-stack: no self-test verdict"; exit 1; }
@@ -324,6 +361,11 @@ own_addins=("$other")
 echo other >"$other"
 dpkg -r kestav-client >/dev/null
 [ -f /etc/kestav/client.conf ] || { echo "real-stack: removing the package took the changed settings file"; exit 1; }
+if [ -n "$made_citrix" ]; then
+  cmp -s tests/realstack/module.ini "$citrix/config/module.ini" && [ ! -e "$citrix/VDKESTAV.DLL" ] && [ ! -L "$citrix/VDKESTAV.DLL" ] ||
+    { diff tests/realstack/module.ini "$citrix/config/module.ini"; echo "real-stack: removal did not restore module.ini byte for byte or left the link"; exit 1; }
+  echo "ok: removed, module.ini is byte for byte as it was and VDKESTAV.DLL is gone"
+fi
 dpkg --purge kestav-client >/dev/null
 installed=""
 for path in /usr/lib/kestav "$(addins 2)/libkestav-client.so" "$(addins 3)/libkestav-client.so" /usr/bin/kestav-check /etc/kestav \
