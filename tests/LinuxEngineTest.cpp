@@ -125,6 +125,7 @@ TEST_F(LinuxEngineTest, TheInstrumentThreadWakesTheEngineThroughItsEventLoop) {
         EXPECT_EQ(sent[0].bytes, response) << command;
     }
     EXPECT_GE(engine.eventDeliveries, 6);
+    EXPECT_EQ(engine.DeliverEvents(0), 0) << "each wake-up read, none left to call again";
     EXPECT_EQ(engine.offThreadSends, 0);
 }
 
