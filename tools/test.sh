@@ -105,12 +105,14 @@ tool_option "kestav-host --version" 0 "kestav-host $version" build/native/bin/ke
 tool_option "kestav-check --help on Linux" 0 "each FreeRDP client" build/native/bin/kestav-check --help
 tool_option "kestav-host --listen on Linux" 2 "a Windows one (named pipes)" build/native/bin/kestav-host --listen
 tool_option "--refuse with --listen" 2 "--listen --no-module" build/native/bin/kestav-host --listen --refuse 1
+tool_option "kestav-host --hpc on Linux" 2 "has no High Performance Channel" build/native/bin/kestav-host --hpc Hello
+tool_option "kestav-register without a verb" 2 "usage: kestav-register add|remove" build/native/bin/kestav-register
 tool_option "--show-log with no log" any "no log there yet" env TMPDIR="$nolog" XDG_RUNTIME_DIR= \
   build/native/bin/kestav-check --show-log
 tool_option "the log's path as people read it" any "log file: $nolog/kestav-$(id -u)/KestavClientDriver.log" \
   env TMPDIR="$nolog/" XDG_RUNTIME_DIR= build/native/bin/kestav-check --show-log
 rm -rf "$nolog"
-summary+=("native: kestav-check and kestav-host: --version, --help, --listen and --refuse, --show-log as the pages say")
+summary+=("native: kestav-check, kestav-host and kestav-register: --version, --help, --listen and --refuse, --hpc, --show-log, usage as the pages say")
 
 run_build native-sanitize -DKST_SANITIZE=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
 echo "=== native-sanitize: leak check of the command road"

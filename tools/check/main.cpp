@@ -22,8 +22,9 @@ const char* const kWindowsChecks =
     "                       it (exit 1 when the module cannot work)\n";
 const char* const kLinuxChecks =
     "  --check              check this PC (the default): each FreeRDP client and the add-in\n"
-    "                       in its add-in folder, the driver host, the settings file and\n"
-    "                       the settings in force, each driver loaded where the module\n"
+    "                       in its add-in folder, Horizon's VC bridge, the Citrix Workspace\n"
+    "                       app's module.ini and module, the driver host, the settings file\n"
+    "                       and the settings in force, each driver loaded where the module\n"
     "                       loads it, the log's place (exit 1 when the module cannot work)\n";
 
 std::string UsageText() {
