@@ -83,7 +83,8 @@ TEST_P(FolderNameTest, TheModuleWorksFromThere) {
     if (testing_support::AnsiCodePage() == 0) shown = name.utf8;
     if (testing_support::AnsiCodePage() == 1252 && name.ansi != nullptr) shown = name.ansi;
     if (!shown.empty()) {
-        const std::string line = shown + " module\\drivers\\Kestav\"";
+        const std::string separator = platform::kPathSeparator;
+        const std::string line = shown + " module" + separator + "drivers" + separator + "Kestav\"";
         EXPECT_NE(log.find("Loading driver \"sim.dll\" @ \""), std::string::npos);
         EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
     }
