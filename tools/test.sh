@@ -128,7 +128,7 @@ rm -rf build/native-tsan/bin/cwd/results
 ninja -C build/native-tsan unit_tests
 tsan="halt_on_error=1:exitcode=66:suppressions=$root/tests/tsan.supp"
 (cd build/native-tsan/bin/cwd && TSAN_OPTIONS=$tsan GTEST_OUTPUT="xml:results/" \
-   ../engine_tests --gtest_filter='InstrumentThreadTest.*:QueuedAndHpc/*:InProcessAndHosted/*' &&
+   ../engine_tests --gtest_filter='InstrumentThreadTest.*:QueuedAndHpc/*:InProcessAndHosted/*:LinuxEngine*' &&
  TSAN_OPTIONS=$tsan GTEST_OUTPUT="xml:results/" \
    ../unit_tests --gtest_filter='InstrumentThreadUnitTest.*:LogLine.*')
 summary+=("native-tsan: $(count_tests build/native-tsan) (instrument thread and sessions, no race reported)")

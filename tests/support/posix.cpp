@@ -3,6 +3,7 @@
 #include <fstream>
 #include <unistd.h>
 #include <dlfcn.h>
+#include <link.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,9 +44,26 @@ bool IsLibraryLoaded(const std::string& path) {
     std::string file = platform::NativePath(path);
     if (file.size() > 4 && file.compare(file.size() - 4, 4, ".dll") == 0)
         file.replace(file.size() - 4, 4, ".so");
-    void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_NOLOAD);
-    if (handle != nullptr) dlclose(handle);
-    return handle != nullptr;
+    // Looked up among the loaded objects without taking a reference: a probe
+    // that opened the library would, when it is the last to close it, run
+    // its static destructors itself, on the test's thread.
+    struct stat wanted {};
+    if (stat(file.c_str(), &wanted) != 0) return false;
+    struct Search {
+        const struct stat* wanted;
+        bool found;
+    } search{&wanted, false};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+            auto* search = static_cast<Search*>(data);
+            struct stat loaded {};
+            if (info->dlpi_name != nullptr && info->dlpi_name[0] != '\0' && stat(info->dlpi_name, &loaded) == 0 &&
+                loaded.st_dev == search->wanted->st_dev && loaded.st_ino == search->wanted->st_ino)
+                search->found = true;
+            return search->found ? 1 : 0;
+        },
+        &search);
+    return search.found;
 }
 
 ExclusiveHold::ExclusiveHold(const std::string&) {}
