@@ -278,6 +278,9 @@ echo "=== real stack: xrdp with xfreerdp and xfreerdp3 on loopback, the module a
 SKIP_INSTALL=1 tools/real-stack.sh build/native | tee build/real-stack.log | grep -v '^ok      transcript: '
 grep -q '^real-stack: passed$' build/real-stack.log || { echo "the real-stack stage failed"; exit 1; }
 summary+=("real stack, FreeRDP 2 and 3: $(grep '^checks:' build/real-stack.log | sort -u | paste -sd/) in the xrdp session with each; the session ended and the client killed during a slow command; $(paste -sd';' build/real-stack-figures.txt)")
+if grep -q '^ok: removed, module.ini is byte for byte as it was' build/real-stack.log; then
+  summary+=("real stack, the Citrix Workspace app for Linux (a stand-in client folder): the package's link and module.ini entries added once, checked, answered through, and removed byte for byte")
+fi
 
 echo "=== policy templates: references, names and ranges; a broken copy must fail"
 tools/check-policy.sh
