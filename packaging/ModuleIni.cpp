@@ -121,9 +121,10 @@ struct Item {
     std::size_t begin, end;
 };
 
-std::vector<Item> ListItems(const std::string& body, std::size_t valueStart) {
+// The items of a "key = a, b, c" line (a line FindKey found, so with '=').
+std::vector<Item> ListItems(const std::string& body) {
     std::vector<Item> items;
-    std::size_t start = valueStart;
+    std::size_t start = body.find('=') + 1;
     for (;;) {
         std::size_t comma = body.find(',', start);
         const std::size_t stop = comma == std::string::npos ? body.size() : comma;
@@ -134,6 +135,12 @@ std::vector<Item> ListItems(const std::string& body, std::size_t valueStart) {
         if (comma == std::string::npos) return items;
         start = comma + 1;
     }
+}
+
+int TimesListed(const std::string& body, const std::string& name) {
+    int times = 0;
+    for (const Item& item : ListItems(body)) times += SameName(body.substr(item.begin, item.end - item.begin), name);
+    return times;
 }
 
 std::string LineEnd(const std::vector<Line>& lines) {
@@ -150,13 +157,7 @@ ModuleIniEntries ReadModuleIniEntries(const std::string& text, const std::string
     const Range client = FindSection(lines, kClientSection);
     if (client.Found()) {
         const std::size_t list = FindKey(lines, client, kModuleList);
-        if (list != std::string::npos) {
-            std::string key;
-            std::size_t valueStart = 0;
-            KeyOf(lines[list].body, &key, &valueStart);
-            for (const Item& item : ListItems(lines[list].body, valueStart))
-                entries.listed += SameName(lines[list].body.substr(item.begin, item.end - item.begin), name);
-        }
+        if (list != std::string::npos) entries.listed = TimesListed(lines[list].body, name);
         const std::size_t state = FindKey(lines, client, name);
         if (state != std::string::npos) entries.state = ValueOf(lines[state].body);
     }
@@ -186,18 +187,13 @@ bool AddModuleIniEntries(const std::string& text, const std::string& name, const
     // Written as the list's own line is: "key = value" or "key=value".
     const std::string equals = lines[list].body.find(" = ") != std::string::npos ? " = " : "=";
 
-    std::string key;
-    std::size_t valueStart = 0;
-    KeyOf(lines[list].body, &key, &valueStart);
-    const std::vector<Item> items = ListItems(lines[list].body, valueStart);
-    bool listed = false;
-    for (const Item& item : items)
-        listed |= SameName(lines[list].body.substr(item.begin, item.end - item.begin), name);
-    if (!listed) {
+    if (TimesListed(lines[list].body, name) == 0) {
         std::string& body = lines[list].body;
+        const std::vector<Item> items = ListItems(body);
         const Item& last = items.back();
         const bool empty = items.size() == 1 && last.begin == last.end;
-        const std::string separator = body.find(", ", valueStart) != std::string::npos || items.size() == 1 ? ", " : ",";
+        const std::string separator =
+            body.find(", ", items.front().begin) != std::string::npos || items.size() == 1 ? ", " : ",";
         if (empty)
             body.insert(last.end, name);
         else
@@ -245,13 +241,10 @@ std::string RemoveModuleIniEntries(const std::string& text, const std::string& n
     // Its name in the list, with the separator before it (after it, when first).
     const std::size_t list = FindKey(lines, {client.header, client.first, last}, kModuleList);
     if (list != std::string::npos) {
-        std::string key;
-        std::size_t valueStart = 0;
-        KeyOf(lines[list].body, &key, &valueStart);
         for (bool found = true; found;) {
             found = false;
             std::string& body = lines[list].body;
-            const std::vector<Item> items = ListItems(body, valueStart);
+            const std::vector<Item> items = ListItems(body);
             for (std::size_t i = 0; i < items.size(); ++i) {
                 if (!SameName(body.substr(items[i].begin, items[i].end - items[i].begin), name)) continue;
                 if (i > 0)

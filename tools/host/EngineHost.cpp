@@ -36,7 +36,11 @@ EngineHost::EngineHost(platform::CitrixEngine engineKind) : kind(engineKind) {
     engineLink.libraryManager = libraryManager;
 }
 
-EngineHost::~EngineHost() { UnloadModule(); }
+EngineHost::~EngineHost() {
+    UnloadModule();
+    // Events a module left behind die with their host: none may call it later.
+    standinEvents.remove_if([this](const StandinEvent& event) { return event.host == this; });
+}
 
 bool EngineHost::LoadModule(const std::string& path, std::string* error) {
     module = platform::OpenLibrary(path);
