@@ -169,7 +169,7 @@ std::uint32_t ChannelBit(std::uint16_t channel) { return channel < 32 ? 1u << ch
 EngineStatus DriverOpen(DriverRecord* driver, OpenRecord* open, std::uint16_t* size) {
     diag::LogLine("ICA: Driver Open");
     const EngineAbi& engine = ModuleEngine();
-    diag::LogDetail("Engine: ", engine.name);
+    if (engine.name != nullptr) diag::LogDetail("Engine: ", engine.name);
     g_bIsHPC = false;
     // Read once per session, so that the HPC options and the way commands
     // run always agree: on unless an administrator turned it off.

@@ -138,14 +138,15 @@ struct HpcPropertiesRecord {
 // above are the same in both (on x86-64 Linux, LP64 with a 32-bit ULONG, they
 // come out as Win64's).
 struct EngineAbi {
-    const char* name;             // for the log
+    const char* name;             // said in the log at open; none for the Windows engine, whose
+                                  // open transcript predates the Linux one and stays as it was
     bool linksEngineLibraries;    // the library manager's UseLibrary calls at open
     bool checksWdVersion;         // WD query 86 (version, HPC send), set 92 (HPC properties)
     bool driverSetsChannelMask;   // the module writes its channels' mask into the open record
     bool lastErrorIsQueryClass0;  // VdLastError is query class 0 (the Linux numbering has none)
     bool offersEvents;            // the client's event loop can wake the module (Evt_*)
 };
-constexpr EngineAbi kWindowsEngine{"Windows", true, true, false, true, false};
+constexpr EngineAbi kWindowsEngine{nullptr, true, true, false, true, false};
 constexpr EngineAbi kLinuxEngine{"Linux", false, false, true, false, true};
 
 // The module information record DriverInfo writes: packed bytes.
