@@ -1,15 +1,25 @@
 #!/usr/bin/env bash
 # Installs what the build needs on a Debian machine, skipping what is there.
-# Usage: tools/install-deps.sh demo|test|package|realstack
+# Usage: tools/install-deps.sh demo|demo32|test|package|realstack
+# Wine's 32-bit side only where this machine runs 32-bit programs at all
+# (tools/machine.sh): elsewhere it could not start.
 # FreeRDP 3 comes from the backports suite on Debian 12 (whose own suite has
 # FreeRDP 2 only): the suite is added to apt's sources for the install and
 # taken out again afterwards, so that nothing else is upgraded from it later.
 set -euo pipefail
 
+. "$(dirname "$0")/machine.sh"
 newer=()  # from the backports suite on Debian 12
-need=(cmake ninja-build g++ libboost-dev g++-mingw-w64-i686-posix wine wine32:i386)
+need=(cmake ninja-build g++ libboost-dev g++-mingw-w64-x86-64-posix wine wine64)
+case "${1:-test}" in
+  demo) ;;
+  *) need+=(g++-mingw-w64-i686-posix) ;;
+esac
+if [ "${1:-test}" != demo ] && runs_32bit; then
+  need+=(wine32:i386)
+fi
 if [ "${1:-test}" = test ] || [ "${1:-}" = package ]; then
-  need+=(g++-mingw-w64-x86-64-posix wine64 wixl msitools osslsigncode openssl libxml2-utils llvm)
+  need+=(wixl msitools osslsigncode openssl libxml2-utils llvm)
 fi
 if [ "${1:-test}" = test ] || [ "${1:-}" = realstack ]; then
   need+=(xrdp xorgxrdp freerdp2-x11 freerdp2-dev xvfb)

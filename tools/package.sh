@@ -31,7 +31,7 @@ for arch in win32 win64; do
   cmake -S . -B build/package-$arch -G Ninja -DCMAKE_TOOLCHAIN_FILE=$toolchain \
     -DCMAKE_BUILD_TYPE=Release -DKST_TESTS=OFF >/dev/null
   ninja -C build/package-$arch KestavClientDriverICA KestavClientDriverDVC kst_driver_host kestav-check kst_sim \
-    kestav-host KestavChannel kst_wfapi example-wfapi example-library $([ $arch = win32 ] && echo KestavRegister KestavRegisterAction) >/dev/null
+    kestav-host KestavChannel kst_wfapi example-wfapi example-library KestavRegister KestavRegisterAction >/dev/null
 done
 
 # The files as they go into the packages: stripped, and signed when asked.
@@ -121,9 +121,13 @@ for arch in x64 x86; do
   # RemoveExistingProducts.
   views=(32)
   [ $arch = x64 ] && views+=(64)
+  # The package's own machine's reg.exe: the x64 package runs no 32-bit
+  # program, so it installs where Windows has no 32-bit layer.
+  system=SystemFolder
+  [ $arch = x64 ] && system=System64Folder
   sequence=1390
   for view in "${views[@]}"; do
-    msibuild "$msi" -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('MarkUpgrade$view', 98, 'SystemFolder', 'reg.exe add \"HKLM\\SOFTWARE\\Kestav\\ClientDriver\\Installer\" /v Upgrading /d [ProductCode] /f /reg:$view')"
+    msibuild "$msi" -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('MarkUpgrade$view', 98, '$system', 'reg.exe add \"HKLM\\SOFTWARE\\Kestav\\ClientDriver\\Installer\" /v Upgrading /d [ProductCode] /f /reg:$view')"
     msibuild "$msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('MarkUpgrade$view', 'WIX_UPGRADE_DETECTED', $sequence)"
     sequence=$((sequence + 1))
   done

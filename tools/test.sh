@@ -2,13 +2,46 @@
 # Builds and runs every test: natively (plus a sanitizer build), the 32-bit
 # Windows DLL and its tests under Wine, and the 64-bit Windows build likewise.
 # Exits non-zero when any test fails or the DLL is not built as shipped.
+# On a machine that cannot run 32-bit programs the stages that need them are
+# skipped, each named in the summary with the reason; the rest run as ever.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+case "${1:-}" in
+  -h|--help)
+    cat <<'USAGE'
+usage: tools/test.sh
+Installs what the tests need (apt-get), then builds and runs every test: native (also
+under AddressSanitizer, UBSan and ThreadSanitizer), the Windows DLLs and tools under
+Wine, the server side end to end, fuzz targets briefly, the policy templates, the
+packages installed under Wine, and the real RDP stack on loopback (as root). On a
+machine that cannot run 32-bit programs, the 32-bit stages are skipped and listed.
+Ends with a summary; exits non-zero when anything fails. Starts nothing when asked
+for this text. docs/maintainers.md says how to run one test program or one test.
+USAGE
+    exit 0 ;;
+  "") ;;
+  *) echo "tools/test.sh: unknown argument $1 (tools/test.sh --help)" >&2; exit 2 ;;
+esac
 root=$PWD
+. tools/machine.sh
+if runs_32bit; then
+  echo "=== this machine runs 32-bit programs: every stage runs"
+else
+  echo "=== this machine cannot run 32-bit programs (a 32-bit test program did not start): the 32-bit stages are skipped"
+fi
 tools/install-deps.sh test
 . tools/wine-env.sh
 
 summary=()
+skipped=()
+skip() {  # stage, reason
+  echo "=== $1: skipped, $2"
+  skipped+=("skipped: $1 ($2)")
+}
+no32="this machine cannot run 32-bit programs"
+# The Windows build whose programs run here: the 32-bit one where it can.
+runbits=64
+runs_32bit && runbits=32
 count_tests() {  # the gtest result files of one build -> "N passed, S skipped"
   local total=0 skipped=0 f n
   for f in "$1"/bin/cwd/results/*.xml; do
@@ -40,12 +73,16 @@ check_complete() {  # bin folder, runner ("wine" or ""), gtest filter, program..
   done
 }
 
+build_only() {  # name, extra cmake arguments...
+  echo "=== $1: build"
+  cmake -S . -B "build/$1" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${@:2}" >/dev/null
+  ninja -C "build/$1"
+}
+
 run_build() {  # name, extra cmake arguments...
   local name=$1; shift
   local dir=build/$name runner=""
-  echo "=== $name: build"
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-  ninja -C "$dir"
+  build_only "$name" "$@"
   rm -rf "$dir/bin/cwd/results"
   echo "=== $name: test"
   GTEST_OUTPUT="xml:results/" ctest --test-dir "$dir" --output-on-failure -LE selfcheck
@@ -137,38 +174,46 @@ echo "=== fuzz targets, briefly (tools/fuzz.sh runs them for longer)"
 SKIP_INSTALL=1 tools/fuzz.sh --runs 20000
 summary+=("fuzz: every target (receive paths: session, plug-in, static plug-in, driver host exchange, listener session, engine, command, the client library's Remote Desktop reads; decoders: text, frames, PE and ELF, loop, chunks, stream responses, VirtualDriverEx) ran 20000 inputs without a finding")
 
-wine_start
+wine_start || { echo "Wine did not start in $WINEPREFIX:"; wine_start_said; exit 1; }
 # No administrator setting left over from an earlier run in this prefix.
 for view in 32 64; do
   wine reg delete 'HKLM\SOFTWARE\Kestav\ClientDriver' /f /reg:$view >/dev/null 2>&1 </dev/null || true
 done
-run_build win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
-echo "=== self-check: a test program that ends a thread, then crashes, must fail"
-# Wine lets it exit 0; ctest and the completeness check must both catch it.
-if WINEDEBUG=-all wine build/win32/bin/crash_selfcheck.exe </dev/null >/dev/null 2>&1; then
-  echo "(as expected under Wine 8, the crashing program exited 0)"
+if runs_32bit; then
+  run_build win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+else
+  # Built all the same: the packages and the DLL checks below take it.
+  build_only win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+  skip "win32: the 32-bit tests under Wine" "$no32"
 fi
-rm -f build/win32/bin/cwd/results/crash_selfcheck.xml
-if ctest --test-dir build/win32 -L selfcheck >/dev/null 2>&1; then
-  echo "ctest passed a program that crashed"; exit 1
-fi
-if check_complete build/win32/bin wine '*' crash_selfcheck.exe >/dev/null; then
-  echo "the completeness check passed a program that crashed"; exit 1
-fi
-summary+=("self-check: a crashing test program (exit status 0 under Wine) is reported as failed")
-tool_option "kestav-check --help on Windows" 0 "ICA clients" wine build/win32/bin/kestav-check.exe --help
-tool_option "the log's path on Windows, one separator between names" any 'Temp\KestavClientDriver.log' \
-  wine build/win32/bin/kestav-check.exe --show-log 0
 check_dll i686-w64-mingw32-objdump build/win32/bin/KestavClientDriverICA.dll pei-i386 Load 800000
 check_dll i686-w64-mingw32-objdump build/win32/bin/KestavClientDriverDVC.dll pei-i386 \
   'VirtualChannelEntry VirtualChannelEntryEx VirtualChannelGetInstance' 800000
-echo "=== win32: short benchmark under Wine"
-wine build/win32/bin/road_bench.exe 3 50 </dev/null
 run_build win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
 check_dll x86_64-w64-mingw32-objdump build/win64/bin/KestavClientDriverICA.dll pei-x86-64 Load
 check_dll x86_64-w64-mingw32-objdump build/win64/bin/KestavClientDriverDVC.dll pei-x86-64 \
   'VirtualChannelEntry VirtualChannelEntryEx VirtualChannelGetInstance'
+run=build/win$runbits
+echo "=== self-check: a test program that ends a thread, then crashes, must fail ($runbits-bit)"
+# Wine lets it exit 0; ctest and the completeness check must both catch it.
+if WINEDEBUG=-all wine $run/bin/crash_selfcheck.exe </dev/null >/dev/null 2>&1; then
+  echo "(as expected under Wine 8, the crashing program exited 0)"
+fi
+rm -f $run/bin/cwd/results/crash_selfcheck.xml
+if ctest --test-dir $run -L selfcheck >/dev/null 2>&1; then
+  echo "ctest passed a program that crashed"; exit 1
+fi
+if check_complete $run/bin wine '*' crash_selfcheck.exe >/dev/null; then
+  echo "the completeness check passed a program that crashed"; exit 1
+fi
+summary+=("self-check: a crashing test program (exit status 0 under Wine) is reported as failed ($runbits-bit)")
+tool_option "kestav-check --help on Windows" 0 "ICA clients" wine $run/bin/kestav-check.exe --help
+tool_option "the log's path on Windows, one separator between names" any 'Temp\KestavClientDriver.log' \
+  wine $run/bin/kestav-check.exe --show-log 0
+echo "=== win$runbits: short benchmark under Wine"
+wine $run/bin/road_bench.exe 3 50 </dev/null
 
+if runs_32bit; then
 echo "=== mixed: the 64-bit module with 32-bit drivers through KestavDriverHost32.exe"
 # As a 64-bit client PC with a maker's 32-bit drivers: the 64-bit module and
 # tests, the 32-bit driver host, and the 32-bit drivers in drivers/.
@@ -195,21 +240,26 @@ grep -q '^\[  PASSED  \]' build/mixed/bin/mixed-dvc.log && ! grep -qE '^\[  FAIL
 check_complete build/mixed/bin wine "$dvc_filter" dvc_tests.exe
 summary+=("mixed: $(count_tests build/mixed) (64-bit module and plug-in, 32-bit simulator and recording drivers)")
 
+else
+  skip "mixed: the 64-bit module and plug-in with 32-bit drivers through KestavDriverHost32.exe" "$no32"
+fi
+
 echo "=== a folder named in Greek, Polish and Chinese: kestav-host, kestav-check, the module, the driver host, a driver"
 # (The tests run the same from inside; this is the programs as shipped, started there.)
 far="build/Ωμέγα Łukasz 測色"
 rm -rf "$far" && mkdir -p "$far/drivers/Kestav"
-cp build/win32/bin/KestavClientDriverICA.dll build/win32/bin/KestavDriverHost32.exe build/win32/bin/kestav-host.exe \
-  build/win32/bin/kestav-check.exe "$far/"
-cp build/win32/bin/drivers/Kestav/sim.dll "$far/drivers/Kestav/"
+cp $run/bin/KestavClientDriverICA.dll $run/bin/KestavDriverHost$runbits.exe $run/bin/kestav-host.exe \
+  $run/bin/kestav-check.exe "$far/"
+cp $run/bin/drivers/Kestav/sim.dll "$far/drivers/Kestav/"
 out=$(cd "$far" && wine kestav-host.exe "Init|sim|" GetSerialNumber </dev/null | tr -d '\r')
 echo "$out"
 grep -qx '< OK|KSIM-000417' <<<"$out" || { echo "the module did not answer from that folder"; exit 1; }
 out=$(cd "$far" && wine kestav-check.exe --self-test "$(winepath -w "$root/$far/drivers/Kestav/sim.dll")" </dev/null | tr -d '\r')
 grep -q '^31 entry points: all ok' <<<"$out" || { echo "$out"; echo "the self-test failed in that folder"; exit 1; }
 rm -rf "$far"
-summary+=("folders in any language: kestav-host, kestav-check, the module, the driver host and the simulator from a Greek, Polish and Chinese folder name")
+summary+=("folders in any language ($runbits-bit): kestav-host, kestav-check, the module, the driver host and the simulator from a Greek, Polish and Chinese folder name")
 
+if runs_32bit; then
 echo "=== mixed: kestav-host drives the 64-bit module with the 32-bit simulator"
 out=$(cd build/mixed/bin && wine kestav-host.exe "Init|sim|" Connect GetSerialNumber </dev/null)
 echo "$out"
@@ -219,15 +269,21 @@ out=$(cd build/mixed/bin && wine kestav-host.exe --dvc "Init|sim|" Connect GetSe
 echo "$out"
 grep -qx '< OK|KSIM-000417  (on KstDta1)' <<<"$out" || { echo "the plug-in did not answer"; exit 1; }
 
-echo "=== mixed: a client that is killed takes its driver host with it"
+fi
+
+# The 64-bit module with the 32-bit simulator where 32-bit programs run, else
+# the 64-bit module and simulator: either way the driver host is the one killed.
+killbin=build/mixed/bin killhost=KestavDriverHost32.exe
+runs_32bit || killbin=build/win64/bin killhost=KestavDriverHost64.exe
+echo "=== a client that is killed takes its driver host ($killhost) with it"
 fifo=$(mktemp -u)
 mkfifo "$fifo"
-(cd build/mixed/bin && exec wine kestav-host.exe --interactive <"$fifo" >/dev/null 2>&1) &
+(cd $killbin && exec wine kestav-host.exe --interactive <"$fifo" >/dev/null 2>&1) &
 exec 7>"$fifo"
 echo "Init|sim|" >&7
 host=""
 for _ in $(seq 100); do
-  host=$(pgrep -f 'KestavDriverHost32.exe' | head -1 || true)
+  host=$(pgrep -f "$killhost" | head -1 || true)
   [ -n "$host" ] && break
   sleep 0.2
 done
@@ -238,7 +294,7 @@ for _ in $(seq 100); do kill -0 "$host" 2>/dev/null || break; sleep 0.2; done
 exec 7>&-
 rm -f "$fifo"
 if kill -0 "$host" 2>/dev/null; then echo "the driver host $host outlived its client"; exit 1; fi
-summary+=("mixed: a client killed outright took its driver host with it")
+summary+=("a client killed outright took its driver host ($killhost) with it")
 
 echo "=== server side: example programs -> stand-in wfapi -> local loop -> kestav-host --listen -> module -> simulator"
 # Each program of each bitness against a listener of each bitness: the pipe
@@ -251,10 +307,16 @@ if [ -e "$syswow64/wfapi.dll" ] || [ -e "$system32/wfapi64.dll" ]; then
 fi
 ended=$(trap -p EXIT | sed "s/^trap -- '\(.*\)' EXIT$/\1/")  # wine_start's
 trap "rm -f '$syswow64/wfapi.dll' '$system32/wfapi64.dll'; $ended" EXIT
-cp build/win32/bin/server/wfapi.dll "$syswow64/wfapi.dll"
+server_bits="64"
+if runs_32bit; then
+  server_bits="32 64"
+  cp build/win32/bin/server/wfapi.dll "$syswow64/wfapi.dll"
+else
+  skip "server: the 32-bit example programs and the 32-bit listener" "$no32"
+fi
 cp build/win64/bin/server/wfapi64.dll "$system32/wfapi64.dll"
-for listener_bits in 32 64; do
-  for program_bits in 32 64; do
+for listener_bits in $server_bits; do
+  for program_bits in $server_bits; do
     name="e2e-$listener_bits-$program_bits"
     out=build/server-e2e-$name.log
     (cd build/win$listener_bits/bin && exec wine kestav-host.exe --listen "$name" --sessions 2 </dev/null >"$root/$out" 2>&1) &
@@ -270,9 +332,9 @@ for listener_bits in 32 64; do
 done
 rm -f "$syswow64/wfapi.dll" "$system32/wfapi64.dll"
 trap "$ended" EXIT
-summary+=("server: the example programs (plain WFAPI loaded by full path, and the library), 32 and 64-bit, measured a spectrum through the stand-in wfapi, the local loop and listeners of both bitnesses")
-echo "=== server side: the library and the local loop against the module's road (short; docs/maintainers.md gives the long run)"
-wine build/win32/bin/loop_bench.exe 3 50 </dev/null
+summary+=("server: the example programs (plain WFAPI loaded by full path, and the library), ${server_bits// / and }-bit, measured a spectrum through the stand-in wfapi, the local loop and listeners of the same bitnesses")
+echo "=== server side: the library and the local loop against the module's road ($runbits-bit; short; docs/maintainers.md gives the long run)"
+wine $run/bin/loop_bench.exe 3 50 </dev/null
 
 echo "=== real stack: xrdp with xfreerdp and xfreerdp3 on loopback, the module as FreeRDP's add-in, a program in the session"
 SKIP_INSTALL=1 tools/real-stack.sh build/native | tee build/real-stack.log | grep -v '^ok      transcript: '
@@ -315,3 +377,4 @@ summary+=("$(tail -1 build/package-test.log)")
 echo
 echo "=== summary"
 printf '%s\n' "${summary[@]}"
+[ ${#skipped[@]} -eq 0 ] || printf '%s\n' "${skipped[@]}"
