@@ -34,6 +34,11 @@ class LoopOnThread {
 public:
     // `withoutModule`: as a client without the Kestav module.
     explicit LoopOnThread(const std::string& name, int idleSeconds = 600, bool withoutModule = false) : name_(name) {
+        // One engine with the module at a time: two in one process would open
+        // the one module together, and its channels could end up on the other.
+        if (!withoutModule && withModule.fetch_add(1) != 0)
+            ADD_FAILURE() << "a listener with the module started while another still runs";
+        counted_ = !withoutModule;
         thread_ = std::thread([this, idleSeconds, withoutModule] {
             standin::EngineHost engine;
             std::string error;
@@ -57,7 +62,10 @@ public:
         });
     }
     // (A program that connects before the listener is up waits for it.)
-    ~LoopOnThread() { (void)StopAndTell(); }
+    ~LoopOnThread() {
+        (void)StopAndTell();
+        if (counted_) --withModule;
+    }
     // Ends the listener; what it printed.
     std::string StopAndTell() {
         while (listener_ == nullptr && !failed_ && !ended_) std::this_thread::yield();
@@ -67,6 +75,8 @@ public:
     }
 
 private:
+    static std::atomic<int> withModule;
+    bool counted_ = false;
     std::string name_;
     std::ostringstream out_;
     std::atomic<standin::Listener*> listener_{nullptr};
@@ -74,6 +84,8 @@ private:
     std::atomic<bool> ended_{false};
     std::thread thread_;
 };
+
+std::atomic<int> LoopOnThread::withModule{0};
 
 class ServerTest : public ::testing::Test {
 protected:
@@ -473,6 +485,7 @@ TEST_F(ServerTest, TheLoopClientBelievesOnlyTheAnswerItAskedForAndKeepsPacketsPa
 // A program that sends a message longer than any frame, or nothing at all,
 // loses its session; the listener serves the next program.
 TEST_F(ServerTest, TheListenerEndsOverlongAndSilentSessions) {
+    listener.reset();  // the set-up's listener ends before this one starts
     listener = std::make_unique<LoopOnThread>(loopName, 1);
     struct Case {
         std::size_t bytes;  // 0: send nothing
