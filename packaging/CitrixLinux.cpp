@@ -71,8 +71,9 @@ int Add(const fs::path& folder, const std::string& moduleFile, const Say& say) {
     const fs::path ini = folder / names::kCitrixLinuxModuleIni;
     std::error_code error;
     if (!fs::exists(fs::symlink_status(ini, error))) {
-        say("no Citrix Workspace app in " + folder.string() + " (no " + ini.string() + "): nothing to register");
-        return 0;
+        say("no Citrix Workspace app in " + folder.string() + " (no " + ini.string() +
+            "): nothing registered; name the client's folder: kestav-register add FOLDER");
+        return 1;
     }
     std::string text, why;
     if (!ReadModuleIni(ini, &text, &why)) {
@@ -111,6 +112,7 @@ int Remove(const fs::path& folder, const std::string& moduleFile, const Say& say
     const fs::path ini = folder / names::kCitrixLinuxModuleIni;
     std::error_code error;
     int result = 0;
+    bool removed = false;
     if (fs::exists(fs::symlink_status(ini, error))) {
         std::string text, why;
         if (!ReadModuleIni(ini, &text, &why)) {
@@ -121,11 +123,18 @@ int Remove(const fs::path& folder, const std::string& moduleFile, const Say& say
             if (edited != text && !WriteModuleIni(ini, edited, &why)) {
                 say(std::string("warning: ") + names::kModuleName + " stays in " + ini.string() + ": " + why);
                 result = 1;
+            } else if (edited != text) {
+                say(std::string("removed ") + names::kModuleName + " from " + ini.string());
+                removed = true;
             }
         }
     }
     const fs::path link = folder / names::kCitrixLinuxModuleFile;
-    if (IsOurLink(link, moduleFile)) fs::remove(link, error);
+    if (IsOurLink(link, moduleFile) && fs::remove(link, error)) {
+        say("removed " + link.string());
+        removed = true;
+    }
+    if (!removed && result == 0) say("nothing of this package in " + folder.string() + ": nothing to remove");
     return result;
 }
 
@@ -133,6 +142,10 @@ int Remove(const fs::path& folder, const std::string& moduleFile, const Say& say
 
 int RegisterWithCitrixLinux(const std::vector<std::string>& arguments, const std::string& moduleFile,
                             const Say& say) {
+    if (arguments.size() == 1 && (arguments[0] == "--help" || arguments[0] == "-h")) {
+        say(kUsage);
+        return 0;
+    }
     if (arguments.empty() || arguments.size() > 2 || (arguments[0] != "add" && arguments[0] != "remove")) {
         say(kUsage);
         return 2;

@@ -9,6 +9,10 @@
 
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
+    if (arguments.size() == 1 && arguments[0] == "--version") {
+        std::cout << "kestav-register " << KST_VERSION << "\n";
+        return 0;
+    }
     const std::string module = check::ProgramFolder(argv[0]) + "/" + names::kIcaLinuxModuleFile;
     return packaging::RegisterWithCitrixLinux(arguments, module,
                                               [](const std::string& line) { std::cout << "kestav-register: " << line << "\n"; });

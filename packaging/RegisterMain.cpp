@@ -11,6 +11,14 @@
 
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
+    if (arguments.size() == 1 && (arguments[0] == "--version" || arguments[0] == "/version")) {
+        std::printf("KestavRegister %s\n", KST_VERSION);
+        return 0;
+    }
+    if (arguments.size() == 1 && (arguments[0] == "--help" || arguments[0] == "/?" || arguments[0] == "-h")) {
+        (void)packaging::Register({}, [](const std::string& line) { std::printf("%s\n", line.c_str()); });
+        return 0;
+    }
     const int status = packaging::Register(arguments, [](const std::string& line) {
         std::fprintf(stderr, "%s\n", line.c_str());
     });

@@ -52,19 +52,22 @@ TEST_F(CitrixLinuxTest, AddedOnceAndTakenAwayExactly) {
     EXPECT_FALSE(fs::exists(client / "config/module.ini.kestav-new"));
 
     ASSERT_EQ(Run("remove"), 0) << said;
+    EXPECT_NE(said.find("removed KestavClientDriver from "), std::string::npos) << said;
     EXPECT_EQ(Ini(), kIni);
     EXPECT_FALSE(fs::exists(fs::symlink_status(Link())));
     EXPECT_EQ(Run("remove"), 0) << said;
     EXPECT_EQ(Ini(), kIni);
 }
 
+// A folder without a client: add fails and says so; remove has nothing to do.
 TEST_F(CitrixLinuxTest, WithoutAClientThereIsNothingToDo) {
     fs::remove_all(client);
     fs::create_directories(client);
-    EXPECT_EQ(Run("add"), 0);
+    EXPECT_EQ(Run("add"), 1);
     EXPECT_NE(said.find("no Citrix Workspace app in "), std::string::npos) << said;
     EXPECT_TRUE(fs::is_empty(client));
     EXPECT_EQ(Run("remove"), 0);
+    EXPECT_NE(said.find("nothing to remove"), std::string::npos) << said;
 }
 
 // What is not the package's own stays as it is, and nothing is registered.

@@ -14,14 +14,23 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 limit=(-max_total_time=60)
 targets=()
+known="command engine session plugin static hosted listener receive text frames pe loop chunks stream driverlist"
 while [ $# -gt 0 ]; do
   case "$1" in
+    -h|--help)
+      echo "usage: tools/fuzz.sh [--runs N | --seconds S] [target...]"
+      echo "Builds the libFuzzer targets (clang, AddressSanitizer, UBSan) into build/fuzz and runs each"
+      echo "for 60 s (or N inputs, or S seconds), then prints executions and findings per target."
+      echo "targets: $known (default: all)"
+      exit 0 ;;
     --runs) limit=(-runs="$2"); shift 2 ;;
     --seconds) limit=(-max_total_time="$2"); shift 2 ;;
-    *) targets+=("$1"); shift ;;
+    -*) echo "tools/fuzz.sh: unknown option $1 (tools/fuzz.sh --help)" >&2; exit 2 ;;
+    *) [[ " $known " == *" $1 "* ]] || { echo "tools/fuzz.sh: no target $1 (targets: $known)" >&2; exit 2; }
+       targets+=("$1"); shift ;;
   esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(command engine session plugin static hosted listener receive text frames pe loop chunks stream driverlist)
+[ ${#targets[@]} -gt 0 ] || read -r -a targets <<<"$known"
 [ "${SKIP_INSTALL:-}" = 1 ] || tools/install-deps.sh test
 
 build=build/fuzz

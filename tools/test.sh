@@ -144,12 +144,21 @@ tool_option "kestav-host --listen on Linux" 2 "a Windows one (named pipes)" buil
 tool_option "--refuse with --listen" 2 "--listen --no-module" build/native/bin/kestav-host --listen --refuse 1
 tool_option "kestav-host --hpc on Linux" 2 "has no High Performance Channel" build/native/bin/kestav-host --hpc Hello
 tool_option "kestav-register without a verb" 2 "usage: kestav-register add|remove" build/native/bin/kestav-register
+tool_option "kestav-register --help" 0 "usage: kestav-register add|remove" build/native/bin/kestav-register --help
+tool_option "kestav-register --version" 0 "kestav-register $version" build/native/bin/kestav-register --version
+tool_option "kestav-register add where no client is" 1 "nothing registered; name the client's folder" \
+  build/native/bin/kestav-register add "$nolog"
+if build/native/bin/kestav-host --help | grep -qE -- '--listen|--dvc|--hpc'; then
+  echo "kestav-host --help on Linux lists what works on Windows alone"; exit 1
+fi
+tool_option "tools/test.sh --help" 0 "usage: tools/test.sh" tools/test.sh --help
+tool_option "tools/fuzz.sh --help" 0 "usage: tools/fuzz.sh" tools/fuzz.sh --help
 tool_option "--show-log with no log" any "no log there yet" env TMPDIR="$nolog" XDG_RUNTIME_DIR= \
   build/native/bin/kestav-check --show-log
 tool_option "the log's path as people read it" any "log file: $nolog/kestav-$(id -u)/KestavClientDriver.log" \
   env TMPDIR="$nolog/" XDG_RUNTIME_DIR= build/native/bin/kestav-check --show-log
 rm -rf "$nolog"
-summary+=("native: kestav-check, kestav-host and kestav-register: --version, --help, --listen and --refuse, --hpc, --show-log, usage as the pages say")
+summary+=("native: kestav-check, kestav-host and kestav-register: --version, --help, --listen and --refuse, --hpc, --show-log, add without a client, usage as the pages say; test.sh and fuzz.sh --help")
 
 run_build native-sanitize -DKST_SANITIZE=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
 echo "=== native-sanitize: leak check of the command road"
@@ -208,6 +217,10 @@ if check_complete $run/bin wine '*' crash_selfcheck.exe >/dev/null; then
 fi
 summary+=("self-check: a crashing test program (exit status 0 under Wine) is reported as failed ($runbits-bit)")
 tool_option "kestav-check --help on Windows" 0 "ICA clients" wine $run/bin/kestav-check.exe --help
+for option in /? --help; do
+  tool_option "KestavRegister.exe $option" 0 "usage: KestavRegister add 32|64" wine $run/bin/KestavRegister.exe $option
+done
+tool_option "KestavRegister.exe --version" 0 "KestavRegister $version" wine $run/bin/KestavRegister.exe --version
 tool_option "the log's path on Windows, one separator between names" any 'Temp\KestavClientDriver.log' \
   wine $run/bin/kestav-check.exe --show-log 0
 echo "=== win$runbits: short benchmark under Wine"

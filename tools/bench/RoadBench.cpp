@@ -12,6 +12,7 @@
 // medians of per-round ratios. Each row proves where it ran (Road::Place)
 // or the program fails; the goals are printed, met or missed.
 // Usage: road_bench [rounds] [commands per round] [--no-host]
+//   --no-host: the in-process rows alone (a shorter run: no driver host is started)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -55,7 +56,7 @@ struct Row {
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 21;
     const int perRound = argc > 2 ? std::atoi(argv[2]) : 300;
-    // "--no-host": in-process rows only (no driver host on this platform).
+    // "--no-host": in-process rows only, the shorter run.
     const bool withHost = !(argc > 3 && std::string(argv[3]) == "--no-host");
     bench::Road road;
     std::string error;

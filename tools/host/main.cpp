@@ -13,6 +13,7 @@
 
 #include "diag/LogPath.h"
 #include "platform/Arguments.h"
+#include "platform/CitrixEngine.h"
 #include "platform/File.h"
 #include "platform/Library.h"
 #include "platform/Pipe.h"
@@ -30,39 +31,54 @@ namespace {
 
 const char* const kModuleFile = KST_MODULE_FILE;  // the module's file name in this build
 
-const char* const kUsage =
-    "usage: kestav-host [options] [command ...]\n"
-    "  --module PATH        module to load (default: " "KestavClientDriverICA beside this program;\n"
-    "                       with --dvc: KestavClientDriverDVC)\n"
-    "  --dvc                a Remote Desktop client instead: load the DVC plug-in, open its\n"
-    "                       dynamic channels and write the commands into them\n"
-    "  --hpc                the WinStation driver offers the High Performance Channel\n"
-    "                       (Windows; the Linux engine has none)\n"
-    "  --refuse N[:STATUS]  refuse the module's next N sends with STATUS (default 1016), for\n"
-    "                       the commands given here; it retries each at the next poll\n"
-    "  --max-write N        the engine's maximum write size, one byte of it for the\n"
-    "                       channel number (default 5000); longer queued writes are refused\n"
-    "  --channel cmd|data   channel the commands are written to (default cmd)\n"
-    "  --timing             show how long the module's write hook took for each command\n"
-    "  --script FILE        commands from FILE, one per line ('#' starts a comment)\n"
-    "  --interactive        type commands at a prompt (empty line or 'quit' ends)\n"
-    "  --plot FILE.svg      draw each GetSpectralDataAll response (terminal and SVG)\n"
-    "  --show-log [N]       print the log file's path and its last N lines (default 12)\n"
-    "  --listen [NAME]      the local loop: serve the module's channels to server-side\n"
-    "                       programs on this PC (the stand-in wfapi, the client library)\n"
-    "                       over \\\\.\\pipe\\KestavLoop-SESSION-NAME (default: default) until stopped\n"
-    "  --quiet              with --listen: do not print each command and response\n"
-    "  --no-module          with --listen: a client without the Kestav module: the channels\n"
-    "                       open, nothing answers (the library says KESTAV_MODULE_ABSENT)\n"
-    "  --sessions N         with --listen: end after N sessions\n"
-    "  --idle-seconds S     with --listen: end a session after S s without a frame\n"
-    "                       from its program (default 600)\n"
-    "  --check              check this PC as kestav-check does (exit 1 on any problem)\n"
-    "  --self-test DRIVER   call each of the driver library's 31 entry points once, in\n"
-    "                       the driver host, and judge each (exit 1 on any problem)\n"
-    "  --timeout S          with --self-test: seconds a call may take (default 30)\n"
-    "  --version            print the version of this kestav-host (the module's own)\n"
-    "Commands are written as they are, e.g. \"Init|sim|\" or \"GetSpectralData|0|5|\".\n";
+// One row per option; the Windows engine's alone (Remote Desktop plug-ins,
+// the High Performance Channel, the local loop's named pipes) are shown only
+// where they work.
+struct UsageRow {
+    bool windowsOnly;
+    const char* text;
+};
+const UsageRow kUsageRows[] = {
+    {false, "  --module PATH        module to load (default: KestavClientDriverICA beside this program"},
+    {true, ";\n                       with --dvc: KestavClientDriverDVC"},
+    {false, ")\n"},
+    {true, "  --dvc                a Remote Desktop client instead: load the DVC plug-in, open its\n"
+           "                       dynamic channels and write the commands into them\n"
+           "  --hpc                the WinStation driver offers the High Performance Channel\n"},
+    {false, "  --refuse N[:STATUS]  refuse the module's next N sends with STATUS (default 1016), for\n"
+            "                       the commands given here; it retries each at the next poll\n"
+            "  --max-write N        the engine's maximum write size, one byte of it for the\n"
+            "                       channel number (default 5000); longer queued writes are refused\n"
+            "  --channel cmd|data   channel the commands are written to (default cmd)\n"
+            "  --timing             show how long the module's write hook took for each command\n"
+            "  --script FILE        commands from FILE, one per line ('#' starts a comment)\n"
+            "  --interactive        type commands at a prompt (empty line or 'quit' ends)\n"
+            "  --plot FILE.svg      draw each GetSpectralDataAll response (terminal and SVG)\n"
+            "  --show-log [N]       print the log file's path and its last N lines (default 12)\n"},
+    {true, "  --listen [NAME]      the local loop: serve the module's channels to server-side\n"
+           "                       programs on this PC (the stand-in wfapi, the client library)\n"
+           "                       over \\\\.\\pipe\\KestavLoop-SESSION-NAME (default: default) until stopped\n"
+           "  --quiet              with --listen: do not print each command and response\n"
+           "  --no-module          with --listen: a client without the Kestav module: the channels\n"
+           "                       open, nothing answers (the library says KESTAV_MODULE_ABSENT)\n"
+           "  --sessions N         with --listen: end after N sessions\n"
+           "  --idle-seconds S     with --listen: end a session after S s without a frame\n"
+           "                       from its program (default 600)\n"},
+    {false, "  --check              check this PC as kestav-check does (exit 1 on any problem)\n"
+            "  --self-test DRIVER   call each of the driver library's 31 entry points once, in\n"
+            "                       the driver host, and judge each (exit 1 on any problem)\n"
+            "  --timeout S          with --self-test: seconds a call may take (default 30)\n"
+            "  --version            print the version of this kestav-host (the module's own)\n"
+            "Commands are written as they are, e.g. \"Init|sim|\" or \"GetSpectralData|0|5|\".\n"},
+};
+
+std::string Usage() {
+    const bool windows = platform::ThisCitrixEngine() == platform::CitrixEngine::Windows;
+    std::string usage = "usage: kestav-host [options] [command ...]\n";
+    for (const UsageRow& row : kUsageRows)
+        if (windows || !row.windowsOnly) usage += row.text;
+    return usage;
+}
 
 struct Options {
     std::string module;
@@ -84,7 +100,7 @@ struct Options {
 };
 
 int Usage(const std::string& problem) {
-    std::cerr << "kestav-host: " << problem << "\n" << kUsage;
+    std::cerr << "kestav-host: " << problem << "\n" << Usage();
     return 2;
 }
 
@@ -117,7 +133,7 @@ int ParseOptions(int argc, char** argv, const std::vector<std::string>& paths, O
         };
         std::string value;
         if (arg == "--help" || arg == "-h") {
-            std::cout << kUsage;
+            std::cout << Usage();
             return 0;
         } else if (arg == "--check") {
             // The user's log stays the last session's: nothing of this check goes there.
