@@ -9,6 +9,7 @@
 #include "diag/LogFile.h"
 #include "diag/ModuleFolder.h"
 #include "diag/Settings.h"
+#include "driver/LibrariesBeside.h"
 #include "driver/LibraryBitness.h"
 #include "platform/EntryCall.h"
 #include "platform/File.h"
@@ -79,13 +80,23 @@ struct Placement {
     std::uint32_t timeoutSeconds = 0;
 };
 
-Placement ChoosePlacement(const std::string& header) {
+Placement ChoosePlacement(const std::string& path, const std::string& header) {
     Placement placement;
     if (!platform::kDriverHostAvailable) return placement;
     const int own = int(sizeof(void*) * 8);
     const int bits = driver::LibraryBitness(header);
     const bool isolate = diag::ReadSetting(names::kIsolateDriverSetting).value == 1;
     placement.hosted = isolate || (bits != 0 && bits != own);
+    if (!placement.hosted) {
+        // Only the driver host's loader searches the driver's folder.
+        const std::vector<std::string> byPath = driver::LibrariesBesideKnownByPathOnly(path);
+        if (!byPath.empty()) {
+            diag::LogDetail(diag::Shown{byPath.front()},
+                            " beside the driver has no SONAME of that name, so the system's loader finds it "
+                            "only in the driver host: the driver runs there");
+            placement.hosted = true;
+        }
+    }
     placement.program = diag::ModuleFolder + kSeparator + names::kDriverHostPrefix +
                         std::to_string(bits != 0 ? bits : own) + platform::kProgramSuffix;
     placement.timeoutSeconds = diag::ReadSetting(names::kDriverTimeoutSetting).value;
@@ -123,7 +134,8 @@ Result Instrument::Init(const ParameterList& parameters) {
     const std::string driverName = GetDriverBaseName(parameters[0]);
     const std::string fileName = driverName + kLibrarySuffix;
     const std::string folder = GetDriverFolder(driverName);
-    diag::LogLine("Loading driver \"", diag::Shown{fileName}, "\" @ \"", platform::ShownPath(folder), "\"");
+    diag::LogLine("Loading driver \"", diag::Shown{platform::LibraryFile(fileName)}, "\" @ \"",
+                  platform::ShownPath(folder), "\"");
 
     bool loaded = false;
     std::uint32_t error = kInvalidDriverName;
@@ -144,7 +156,7 @@ Result Instrument::Init(const ParameterList& parameters) {
             diag::LogDetail("The driver file is not a file on disk: not loaded");
             spectro.Reset();
         } else {
-            const Placement placement = ChoosePlacement(header);
+            const Placement placement = ChoosePlacement(path, header);
             loaded = placement.hosted ? spectro.LoadDriverInHost(placement.program, path,
                                                                  placement.timeoutSeconds)
                                       : spectro.LoadDriver(path);

@@ -21,7 +21,7 @@ bool Inside(const std::string& file, std::uint64_t at, std::uint64_t size) {
 constexpr std::uint16_t kSharedObject = 3;  // ET_DYN
 constexpr std::uint16_t kMachineX8664 = 62, kMachine386 = 3;
 constexpr std::uint32_t kDynamicSection = 6, kDynamicSymbols = 11;  // SHT_DYNAMIC, SHT_DYNSYM
-constexpr std::uint64_t kNeeded = 1;                                  // DT_NEEDED
+constexpr std::uint64_t kNeeded = 1, kSoname = 14;                   // DT_NEEDED, DT_SONAME
 
 struct Section {
     std::uint32_t type = 0;
@@ -91,6 +91,8 @@ bool ReadElfLibrary(const std::string& file, ElfLibrary* library) {
                 std::string name;
                 if (tag == kNeeded && TextIn(file, strings, Little(file, at + 8, 8), &name))
                     library->needed.push_back(name);
+                else if (tag == kSoname && TextIn(file, strings, Little(file, at + 8, 8), &name))
+                    library->soname = name;
             }
         }
     }

@@ -12,6 +12,7 @@ struct ElfLibrary {
     int bits = 0;                        // 64 for x86-64, 32 for i386
     std::vector<std::string> exports;    // defined global symbols of its dynamic table
     std::vector<std::string> needed;     // DT_NEEDED: the libraries the loader must find
+    std::string soname;                  // DT_SONAME: the name the loader knows it by ("" none)
 };
 
 // At most this many symbols and needed libraries are read.

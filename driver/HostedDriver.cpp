@@ -16,6 +16,11 @@ namespace driver {
 std::string ExitCodeText(std::uint32_t code) { return platform::ExitCodeText(code); }
 
 namespace {
+// The folder of a driver's path: LibraryFolder("/x/drivers/Kestav/m.so") => "/x/drivers/Kestav".
+std::string LibraryFolder(const std::string& library) {
+    const std::string::size_type separator = library.find_last_of("\\/");
+    return separator == std::string::npos ? std::string() : library.substr(0, separator);
+}
 // How long the host may take to start and to load the driver, at least.
 constexpr std::uint32_t kMinimumStartMs = 10000;
 // What Init answers when the host ended or hung while loading a driver.
@@ -90,7 +95,8 @@ std::unique_ptr<HostedDriver> HostedDriver::Start(const std::string& program,
     const std::uint32_t startMs = StartMs(timeoutMs);
     platform::HostHandles handles;
     platform::HostProcess* process =
-        platform::StartHostProcess(program, driverhost::kSectionSize, startMs, &handles, error);
+        platform::StartHostProcess(program, LibraryFolder(library), driverhost::kSectionSize, startMs, &handles,
+                                   error);
     if (process == nullptr) {
         diag::LogDetail("Driver host \"", platform::ShownPath(program), "\" could not be started (error ", *error,
                         StartFailure(*error),

@@ -25,4 +25,11 @@ constexpr std::size_t kMostLibraryBytes = 64u << 20;
 // Nothing where the loader searches the driver's folder itself.
 std::vector<platform::LibraryHandle> LoadLibrariesBeside(const std::string& driverPath);
 
+// The libraries beside `driverPath` it needs (in turn too) by a name the
+// loader cannot match once they are loaded by their path: no SONAME, or
+// another one (plain `gcc -shared` gives none). Only a loader that searches
+// the driver's folder finds those: the driver host's (HostedDriver::Start).
+// Nothing is loaded; none where the loader searches the folder itself.
+std::vector<std::string> LibrariesBesideKnownByPathOnly(const std::string& driverPath);
+
 }  // namespace driver

@@ -90,6 +90,8 @@ bool Spectro::LoadDriver(const std::string& name) {
     platform::LibraryHandle handle = platform::OpenLibrary(file);
     if (handle == nullptr) {
         loadError = platform::LastLibraryError();
+        const std::string said = platform::LastLibraryErrorText();
+        if (!said.empty()) diag::LogDetail("The system's loader: ", diag::Shown{said});
         Reset();
         return false;
     }
@@ -118,9 +120,12 @@ bool Spectro::LoadDriverInHost(const std::string& program, const std::string& pa
                                std::uint32_t timeoutSeconds) {
     Reset();
     loadError = 0;
-    auto kept = std::find_if(hosts.begin(), hosts.end(),
-                             [&](const auto& entry) { return entry.first == program; });
-    if (kept == hosts.end()) kept = hosts.emplace(hosts.end(), program, nullptr);
+    // One host per program; where the host's loader is told the driver's
+    // folder at its start (HostedDriver::Start), one per program and folder.
+    std::string key = program;
+    if (!platform::kLoaderSearchesLibraryFolder) key += '\n' + path.substr(0, path.find_last_of('/') + 1);
+    auto kept = std::find_if(hosts.begin(), hosts.end(), [&](const auto& entry) { return entry.first == key; });
+    if (kept == hosts.end()) kept = hosts.emplace(hosts.end(), key, nullptr);
     std::unique_ptr<HostedDriver>& chosen = kept->second;
     if (chosen != nullptr) {
         diag::LogDetail("Driver host kept (pid ", chosen->ProcessId(), ", ",

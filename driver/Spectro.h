@@ -117,7 +117,8 @@ private:
     std::uint32_t loadError = 0;
     Convention convention = Convention::Unknown;
     bool decoratedNames = false;
-    // The hosts started so far, one per host program, with the driver bound
+    // The hosts started so far, one per host program (and folder, see
+    // LoadDriverInHost), with the driver bound
     // in one of them (host) or in none.
     std::vector<std::pair<std::string, std::unique_ptr<HostedDriver>>> hosts;
     HostedDriver* host = nullptr;

@@ -22,8 +22,13 @@ struct HostHandles {
 // a job that ends it when this process ends, waits (at most timeoutMs) until
 // it has connected, and gives it an unnamed shared section of `sectionSize`
 // bytes and two events. Null with *error (the system's code) on failure.
-HostProcess* StartHostProcess(const std::string& program, std::size_t sectionSize,
-                              std::uint32_t timeoutMs, HostHandles* handles, std::uint32_t* error);
+// `libraryFolder`: where its loader looks first for the libraries a driver
+// needs by name (Linux: LD_LIBRARY_PATH, ahead of the client's own), so that
+// one beside the driver without a SONAME is found; Windows' loader searches
+// the folder Init sets anyway.
+HostProcess* StartHostProcess(const std::string& program, const std::string& libraryFolder,
+                              std::size_t sectionSize, std::uint32_t timeoutMs, HostHandles* handles,
+                              std::uint32_t* error);
 std::uint32_t HostProcessId(const HostProcess* host);
 std::uint8_t* HostSection(HostProcess* host);
 enum class HostWait { Done, Exited, TimedOut };

@@ -24,6 +24,10 @@ extern const bool kLoaderSearchesLibraryFolder;
 // Whether a library of this file name is loaded in this process already.
 bool LibraryIsLoaded(const std::string& name);
 std::uint32_t LastLibraryError();
+// The system loader's own words for the calling thread's last failed
+// OpenLibrary ("libx.so: cannot open shared object file: ..."), where the
+// loader gives more than its code: "" on Windows, whose code says it all.
+std::string LastLibraryErrorText();
 // The calling thread's last error of any system call (GetLastError).
 std::uint32_t LastSystemError();
 // Full path of a library in the system folder ("wfapi.dll" ->

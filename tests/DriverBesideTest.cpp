@@ -2,7 +2,9 @@
 // another in turn), shipped beside it and linked by name only (no search
 // path recorded in either): Init,
 // in-process and in the driver host, the self-test and the client check
-// load it alike and agree, with the library there and without it.
+// load it alike and agree, with the library there and without it. On Linux
+// also with libraries built without a SONAME (maker3): only the driver
+// host's loader finds those, so such a driver runs there.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -26,12 +28,18 @@ struct Verdicts {
     std::string selfTestReport;
     int checkProblems = -1;
     std::string checkReport;
+    std::string log;                 // the module's, after Init
 };
 
-class DriverBeside : public ::testing::TestWithParam<bool> {
+class DriverBeside : public ::testing::TestWithParam<std::tuple<bool, bool>> {
 protected:
     void SetUp() override {
         if (!platform::kDriverHostAvailable) GTEST_SKIP() << "no driver host on this platform";
+        const bool windows = testing_support::OnWindows();
+        bare = std::get<1>(GetParam());
+        if (bare && windows) GTEST_SKIP() << "a SONAME is an ELF library's";
+        name = bare ? "maker3" : "maker2";
+        const std::string variant = bare ? "-bare" : "";
         folder = fs::u8path(temp.Path()) / "module";
         drivers = folder / "drivers" / "Kestav";
         fs::create_directories(drivers);
@@ -41,10 +49,9 @@ protected:
             const std::string host = std::string("KestavDriverHost") + bits + platform::kProgramSuffix;
             if (fs::exists(bin / host)) fs::copy_file(bin / host, folder / host);
         }
-        driver = fs::u8path(testing_support::DriverFilePath("Kestav", "maker2"));
-        const bool windows = testing_support::OnWindows();
-        helper = driver.parent_path() / (windows ? "makerhelp.dll" : "libmakerhelp.so");
-        base = driver.parent_path() / (windows ? "makerbase.dll" : "libmakerbase.so");
+        driver = fs::u8path(testing_support::DriverFilePath("Kestav", name));
+        helper = driver.parent_path() / (windows ? "makerhelp.dll" : "libmakerhelp" + variant + ".so");
+        base = driver.parent_path() / (windows ? "makerbase.dll" : "libmakerbase" + variant + ".so");
         for (const fs::path& file : {driver, helper, base}) ASSERT_TRUE(fs::exists(file)) << file;
         fs::copy_file(driver, drivers / driver.filename());
     }
@@ -61,10 +68,11 @@ protected:
                 const auto sent = engine.Run("KstCmd1", command);
                 return sent.empty() ? std::string("(nothing sent)") : sent.back().bytes;
             };
-            verdicts.init = run("Init|maker2|");
+            verdicts.init = run("Init|" + name + "|");
             verdicts.help = run("Execute|@help|");
             engine.UnloadModule();
         }
+        verdicts.log = testing_support::ReadFile(temp.LogPath());
         std::ostringstream selfTest;
         check::SelfTestOptions options;
         options.hostFolder = folder.u8string();
@@ -77,17 +85,19 @@ protected:
     }
 
     testing_support::ScopedTempFolder temp;
+    bool bare = false;
+    std::string name;
     fs::path folder, drivers, driver, helper, base;  // the driver needs the helper, the helper the base
 };
 
 TEST_P(DriverBeside, InitTheSelfTestAndTheCheckAgree) {
-    const bool hosted = GetParam();
+    const bool hosted = std::get<0>(GetParam());
     const std::string file = driver.filename().u8string();
     const std::string needs = file + " needs " + helper.filename().u8string() + ", not found";
 
     // Without its library: each fails, and the self-test and the check name it.
     Verdicts without = Try(hosted);
-    EXPECT_EQ(without.init, "ERROR|Error loading driver (\"maker2\") on client [Error: 126]");
+    EXPECT_EQ(without.init, "ERROR|Error loading driver (\"" + name + "\") on client [Error: 126]");
     EXPECT_EQ(without.help, "ERROR|Instrument driver not loaded");
     EXPECT_EQ(without.selfTest, 1) << without.selfTestReport;
     EXPECT_NE(without.selfTestReport.find("PROBLEM: the driver does not load in the driver host (error 126: " +
@@ -115,8 +125,16 @@ TEST_P(DriverBeside, InitTheSelfTestAndTheCheckAgree) {
     EXPECT_NE(with.checkReport.find("OK driver " + platform::ShownPath((drivers / helper.filename()).u8string())),
               std::string::npos)
         << with.checkReport;
+    // The log says where it ran and, without its library, the loader's own words.
+    EXPECT_EQ(with.log.find("has no SONAME") != std::string::npos, bare && !hosted) << with.log;
+    if (!testing_support::OnWindows()) {
+        EXPECT_NE(without.log.find("The system's loader: " + helper.filename().u8string() +
+                                   ": cannot open shared object"),
+                  std::string::npos)
+            << without.log;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(InProcessAndHosted, DriverBeside, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(InProcessAndHosted, DriverBeside, ::testing::Combine(::testing::Bool(), ::testing::Bool()));
 
 }  // namespace

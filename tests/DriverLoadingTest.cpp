@@ -74,7 +74,7 @@ protected:
 TEST_F(InitTest, LoadsFromTheCommonDriverFolder) {
     EXPECT_EQ(Run("Init|recording|"), "OK");
     EXPECT_EQ(InitLines(), (std::vector<std::string>{
-                               "Loading driver \"recording.dll\" @ \"" + folder +
+                               "Loading driver \"" + testing_support::LibraryName("recording") + "\" @ \"" + folder +
                                    Os("\\drivers\\Kestav") + "\"",
                                "Loading Driver success"}));
     EXPECT_EQ(Run("IsConnected"), "OK|true");
@@ -83,7 +83,7 @@ TEST_F(InitTest, LoadsFromTheCommonDriverFolder) {
 TEST_F(InitTest, DriversWithAFolderOfTheirOwn) {
     EXPECT_EQ(Run("Init|C:\\Some\\Where\\Orvo2.DLL|"), "OK");
     EXPECT_EQ(InitLines().front(),
-              "Loading driver \"Orvo2.dll\" @ \"" + folder + Os("\\drivers\\Orvo2") + "\"");
+              "Loading driver \"" + testing_support::LibraryName("Orvo2") + "\" @ \"" + folder + Os("\\drivers\\Orvo2") + "\"");
     // Not one of them: looked for in the common folder, where it is not.
     EXPECT_EQ(Run("Init|orvo3|"), "ERROR|Error loading driver (\"orvo3\") on client [Error: 126]");
 }
@@ -114,7 +114,7 @@ TEST_F(InitTest, FailuresNameTheLoadersCodeAndLeaveNothingBound) {
               0u)
         << "the decoy must stand in the current folder for this test to mean anything";
     EXPECT_EQ(InitLines()[InitLines().size() - 2],
-              "Loading driver \"x.y.dll\" @ \"" + folder + Os("\\drivers\\Kestav") + "\"");
+              "Loading driver \"" + testing_support::LibraryName("x.y") + "\" @ \"" + folder + Os("\\drivers\\Kestav") + "\"");
 }
 
 // Windows opens a device for these names in every folder, whatever the

@@ -85,7 +85,7 @@ TEST_P(FolderNameTest, TheModuleWorksFromThere) {
     if (!shown.empty()) {
         const std::string separator = platform::kPathSeparator;
         const std::string line = shown + " module" + separator + "drivers" + separator + "Kestav\"";
-        EXPECT_NE(log.find("Loading driver \"sim.dll\" @ \""), std::string::npos);
+        EXPECT_NE(log.find("Loading driver \"" + testing_support::LibraryName("sim") + "\" @ \""), std::string::npos);
         EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
     }
 }

@@ -120,7 +120,7 @@ TEST(HostLifetime, AHostThatDidNotStartInTimeIsNoHost) {
     for (int attempt = 0; attempt < 20; ++attempt) {
         platform::HostHandles handles;
         std::uint32_t error = 0;
-        platform::HostProcess* started = platform::StartHostProcess(host, 4096, 0, &handles, &error);
+        platform::HostProcess* started = platform::StartHostProcess(host, "", 4096, 0, &handles, &error);
         if (started != nullptr) {
             platform::EndHostProcess(started, 0);  // it had started by then: fine
             continue;

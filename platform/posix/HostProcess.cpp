@@ -80,8 +80,8 @@ int PollOne(int fd, short events, std::uint32_t timeoutMs) {
 // In the child: only what is async-signal-safe runs between fork and exec.
 // The host ends by itself when this process does, however it ends: it
 // watches its end of the link (platform/posix/ModuleLink.cpp).
-[[noreturn]] void RunHost(const char* program, char* const* argv, const int (&given)[4],
-                          int errorPipe) {
+[[noreturn]] void RunHost(const char* program, char* const* argv, char* const* environment,
+                          const int (&given)[4], int errorPipe) {
     // Out of the way of the fixed numbers first, then onto them.
     int moved[4];
     for (int i = 0; i < 4; ++i) moved[i] = fcntl(given[i], F_DUPFD_CLOEXEC, 64);
@@ -94,7 +94,7 @@ int PollOne(int fd, short events, std::uint32_t timeoutMs) {
     for (int fd = kAnswerFd + 1; fd < 1024; ++fd)
         if (fd != errorFd) close(fd);
     syscall(SYS_close_range, 1024u, ~0u, 0u);
-    execv(program, argv);
+    execve(program, argv, environment);
     const int error = errno;
     (void)!write(errorFd, &error, sizeof error);
     _exit(127);
@@ -129,8 +129,27 @@ struct HostProcess {
     }
 };
 
-HostProcess* StartHostProcess(const std::string& program, std::size_t sectionSize,
-                              std::uint32_t timeoutMs, HostHandles* handles, std::uint32_t* error) {
+namespace {
+// This process's environment, with `libraryFolder` first in LD_LIBRARY_PATH.
+std::vector<std::string> HostEnvironment(const std::string& libraryFolder) {
+    static const std::string kName = "LD_LIBRARY_PATH=";
+    std::vector<std::string> environment;
+    std::string earlier;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        if (text.compare(0, kName.size(), kName) == 0) earlier = text.substr(kName.size());
+        else environment.push_back(text);
+    }
+    std::string paths = libraryFolder;
+    if (!earlier.empty()) paths += (paths.empty() ? "" : ":") + earlier;
+    if (!paths.empty()) environment.push_back(kName + paths);
+    return environment;
+}
+}  // namespace
+
+HostProcess* StartHostProcess(const std::string& program, const std::string& libraryFolder,
+                              std::size_t sectionSize, std::uint32_t timeoutMs, HostHandles* handles,
+                              std::uint32_t* error) {
     auto host = std::make_unique<HostProcess>();
     auto fail = [&](int code) -> HostProcess* {
         *error = SystemCode(code);
@@ -156,11 +175,16 @@ HostProcess* StartHostProcess(const std::string& program, std::size_t sectionSiz
     std::string path = NativePath(program);
     std::string linkArgument = std::to_string(kLinkFd);
     char* argv[] = {&path[0], &linkArgument[0], nullptr};
+    // Made before the fork: the child only calls what is safe there.
+    std::vector<std::string> environment = HostEnvironment(NativePath(libraryFolder));
+    std::vector<char*> envp;
+    for (std::string& entry : environment) envp.push_back(&entry[0]);
+    envp.push_back(nullptr);
     const int given[4] = {hostLink.get(), section.get(), host->requestEvent.get(),
                           host->answerEvent.get()};
     const pid_t pid = fork();
     if (pid < 0) return fail(errno);
-    if (pid == 0) RunHost(path.c_str(), argv, given, errorWrite.get());
+    if (pid == 0) RunHost(path.c_str(), argv, envp.data(), given, errorWrite.get());
     host->pid = pid;
     errorWrite.Reset();
     hostLink.Reset();

@@ -1,5 +1,6 @@
 #include "platform/Library.h"
 
+#include <cstdio>
 #include <dlfcn.h>
 #include <errno.h>
 #include <limits.h>
@@ -19,6 +20,9 @@ namespace {
 // dlerror() tells no code; the Windows loader's numbering is kept instead.
 thread_local std::uint32_t lastLibraryError = 0;
 
+// A plain array: a thread_local with a destructor would keep this module
+// loaded after its last dlclose for as long as the thread lives.
+thread_local char lastLibraryErrorText[512];
 constexpr std::uint32_t kCannotLoad = 126;         // ERROR_MOD_NOT_FOUND
 constexpr std::uint32_t kMissingEntryPoint = 127;  // ERROR_PROC_NOT_FOUND
 }  // namespace
@@ -35,6 +39,8 @@ LibraryHandle OpenLibrary(const std::string& path) {
     const std::string file = LibraryFile(path);
     void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     lastLibraryError = handle ? 0 : kCannotLoad;
+    const char* said = handle ? nullptr : dlerror();
+    std::snprintf(lastLibraryErrorText, sizeof lastLibraryErrorText, "%s", said != nullptr ? said : "");
     return handle;
 }
 
@@ -63,6 +69,8 @@ bool LibraryIsLoaded(const std::string& name) {
     dlclose(handle);
     return true;
 }
+
+std::string LastLibraryErrorText() { return lastLibraryErrorText; }
 
 std::uint32_t LastLibraryError() {
     return lastLibraryError;

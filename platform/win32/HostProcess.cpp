@@ -34,7 +34,7 @@ struct HostProcess {
     }
 };
 
-HostProcess* StartHostProcess(const std::string& program, std::size_t sectionSize,
+HostProcess* StartHostProcess(const std::string& program, const std::string&, std::size_t sectionSize,
                               std::uint32_t timeoutMs, HostHandles* handles, std::uint32_t* error) {
     auto host = std::make_unique<HostProcess>();
     auto fail = [&]() -> HostProcess* {

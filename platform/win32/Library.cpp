@@ -39,6 +39,8 @@ bool LibraryIsLoaded(const std::string& name) {
     return GetModuleHandleW(Widen(name).c_str()) != nullptr;
 }
 
+std::string LastLibraryErrorText() { return std::string(); }
+
 std::uint32_t LastLibraryError() {
     return GetLastError();
 }

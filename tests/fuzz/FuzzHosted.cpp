@@ -57,7 +57,7 @@ struct HostProcess {
     bool ended = false;
 };
 
-HostProcess* StartHostProcess(const std::string&, std::size_t sectionSize, std::uint32_t, HostHandles* handles,
+HostProcess* StartHostProcess(const std::string&, const std::string&, std::size_t sectionSize, std::uint32_t, HostHandles* handles,
                               std::uint32_t*) {
     *handles = HostHandles{1, 2, 3};
     ++hostsRunning;

@@ -35,6 +35,8 @@ TranscriptRun RunTranscript(const std::function<std::vector<Sent>(const std::str
 
 // A Windows build; the tests of what only Windows has skip elsewhere.
 inline bool OnWindows() { return platform::kProgramSuffix[0] != '\0'; }
+// A driver's file as the log names it: LibraryName("sim") => "sim.dll" (Windows), "sim.so".
+inline std::string LibraryName(const std::string& base) { return base + (OnWindows() ? ".dll" : ".so"); }
 // The driver library's own file: "<name>.dll" on Windows, "<name>.so" on
 // Linux (DriverLibraryPath gives the name Init and the module use).
 std::string DriverFilePath(const std::string& folder, const std::string& name);
