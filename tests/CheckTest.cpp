@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -99,6 +100,31 @@ TEST_F(CheckTest, DriversWhereInitLooksAndElsewhere) {
         const int problems = Check(&report);
         EXPECT_EQ(problems, c.problems) << report;
         for (const std::string& line : c.lines) EXPECT_NE(report.find(line), std::string::npos) << line << "\n" << report;
+    }
+}
+
+// Each problem says what to do about it.
+TEST_F(CheckTest, EveryProblemNamesItsRemedy) {
+    const std::string view = std::to_string(bits) + "-bit";
+    struct Case {
+        std::function<void()> breakIt;
+        std::string line;  // in the report, whole
+    };
+    const Case cases[] = {
+        {[&] { testing_support::WriteFile((folder / "drivers" / "Kestav" / "notes.dll").u8string(), "notes"); },
+         "notes.dll: not a Windows library for x86 or x64: only the maker's Windows driver (a DLL for x86 or "
+         "x64) goes here\n"},
+        {[&] { fs::remove(folder / names::kDvcModuleFile); },
+         " is missing or not a plug-in: repair the install\n"},
+        {[&] { fs::remove(folder / host); },
+         " is missing, and every driver runs there (IsolateDriver = 1): repair the install\n"},
+    };
+    for (const Case& c : cases) {
+        fs::create_directories(folder / "drivers" / "Kestav");
+        c.breakIt();
+        std::string report;
+        EXPECT_GT(Check(&report), 0) << report;
+        EXPECT_NE(report.find(c.line), std::string::npos) << c.line << "\n" << report;
     }
 }
 

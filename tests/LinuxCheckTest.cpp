@@ -336,8 +336,9 @@ TEST_F(LinuxCheck, TheDriverHostAndTheSettingsFile) {
           "OK 64-bit setting DriverTimeoutSeconds = 120 (settings file, " + settings + ")",
           "OK 64-bit setting IsolateDriver = 0 (settings file, " + settings + ")"}},
         {"passed over", true, "InstrumentThread = maybe\n", 1,
-         {"PROBLEM 64-bit setting InstrumentThread: the settings file value \"maybe\" (line 1) is not a number, ignored",
-          "OK 64-bit setting InstrumentThread = 1 (default; not set in " + settings + ")"}},
+         {"PROBLEM 64-bit setting InstrumentThread: the settings file value \"maybe\" (line 1) is not a number, "
+          "ignored: set it within its range, or remove it",
+          "OK 64-bit setting InstrumentThread = 1 (default; the value set is ignored, above)"}},
         {"not read", true, "DriverTimeoutSeconds = 7\n" + std::string(70000, '#'), 1,
          {"PROBLEM settings file " + settings + " is not read: it is 70025 bytes, more than 65536; every setting is "
           "at its default until it is mended",

@@ -157,6 +157,12 @@ tool_option "--show-log with no log" any "no log there yet" env TMPDIR="$nolog" 
   build/native/bin/kestav-check --show-log
 tool_option "the log's path as people read it" any "log file: $nolog/kestav-$(id -u)/KestavClientDriver.log" \
   env TMPDIR="$nolog/" XDG_RUNTIME_DIR= build/native/bin/kestav-check --show-log
+# The check only looks: not even the log's folder is made (another user's
+# check would own it).
+env TMPDIR="$nolog/fresh" XDG_RUNTIME_DIR= build/native/bin/kestav-check >/dev/null 2>&1 </dev/null || true
+mkdir -p "$nolog/fresh"
+env TMPDIR="$nolog/fresh" XDG_RUNTIME_DIR= build/native/bin/kestav-check >/dev/null 2>&1 </dev/null || true
+[ -z "$(ls -A "$nolog/fresh")" ] || { echo "kestav-check wrote into $nolog/fresh: $(ls -A "$nolog/fresh")"; exit 1; }
 rm -rf "$nolog"
 summary+=("native: kestav-check, kestav-host and kestav-register: --version, --help, --listen and --refuse, --hpc, --show-log, add without a client, usage as the pages say; test.sh and fuzz.sh --help")
 

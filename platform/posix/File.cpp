@@ -232,10 +232,13 @@ std::string LogPlaceProblem(const std::string& path) {
     const char* name = nullptr;
     if (native.size() >= sizeof folder || !SplitLogPath(native.c_str(), folder, &name))
         return "there is no folder for the log (the temporary folder's path is too long)";
+    // Only looked at: a folder not there yet is made by the module's first
+    // line, never by whoever asks (another user's check would own it).
+    struct stat status {};
+    if (lstat(folder, &status) != 0 && errno == ENOENT) return std::string();
     std::string problem;
     const int directory = OpenOwnFolder(folder, &problem);
     if (directory < 0) return problem;
-    struct stat status {};
     if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0) problem = WrongFile(status, native.c_str());
     close(directory);
     return problem;

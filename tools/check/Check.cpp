@@ -137,7 +137,8 @@ bool CheckDriver(Report& report, const fs::path& path, const fs::path& folder) {
     const int bits = driver::LibraryBitness(file);
     const std::string name = "driver " + Shown(path) + ": ";
     if (bits == 0) {
-        report.Problem(name + "not a Windows library for x86 or x64");
+        report.Problem(name + "not a Windows library for x86 or x64: only the maker's Windows driver (a DLL "
+                              "for x86 or x64) goes here");
         return true;
     }
     const std::vector<std::string> exported = driver::ExportedNames(file);
@@ -170,7 +171,9 @@ bool CheckDriver(Report& report, const fs::path& path, const fs::path& folder) {
         return false;
     }
     if (!missing.empty()) {
-        report.Problem(found + ", missing: " + missing);
+        report.Problem(found + ", missing: " + missing +
+                       ": the instrument's maker has a driver with all 31 (kestav-check --self-test DRIVER "
+                       "shows each)");
         return true;
     }
     LoadAsInitDoes(report, found, path, folder, bits);
@@ -193,6 +196,12 @@ int ProgramBitness(const std::string& file) {
 const std::string kRepair =
     platform::kProgramSuffix[0] != '\0' ? "repair the install" : "reinstall the package kestav-client";
 
+// The command that registers the module with the client of `bits` again.
+std::string RegisterCommand(int bits) {
+    return "KestavRegister.exe add " + std::to_string(bits) +
+           " (the package's, run as an administrator) registers it again, or repair the install";
+}
+
 // The driver host of the module's own bitness beside it (`what`: the module
 // or the plug-in): every driver runs there unless IsolateDriver is 0.
 void CheckHost(Report& report, int bits, const fs::path& folder, const std::string& what) {
@@ -208,7 +217,8 @@ void CheckHost(Report& report, int bits, const fs::path& folder, const std::stri
         report.Problem(view + " " + what + ": " + Shown(program) +
                        " is missing, and every driver runs there (IsolateDriver = 1): " + kRepair);
     else
-        report.Problem(view + " " + what + ": " + Shown(program) + " is missing");
+        report.Problem(view + " " + what + ": " + Shown(program) +
+                       " is missing, so drivers of the other bitness cannot run: " + kRepair);
 }
 
 void CheckClient(Report& report, int bits, const std::string& folder) {
@@ -224,25 +234,26 @@ void CheckClient(Report& report, int bits, const std::string& folder) {
         report.Ok(view + " registration: VirtualDriverEx lists " + kModuleName + " once");
     else
         report.Problem(view + " registration: VirtualDriverEx lists " + kModuleName + " " +
-                       std::to_string(count) + " times (\"" + list + "\")");
+                       std::to_string(count) + " times (\"" + list + "\"): " + RegisterCommand(bits));
     std::string driverName;
     if (platform::ReadMachineString(platform::ViewOf(bits), names::kCitrixModuleKey,
                                     names::kCitrixModuleValues[0], &driverName) &&
         driverName == kIcaModuleFile)
         report.Ok(view + " registration: Modules\\" + kModuleName + " names " + kIcaModuleFile);
     else
-        report.Problem(view + " registration: Modules\\" + kModuleName +
-                       "\\DriverName is not " + kIcaModuleFile);
+        report.Problem(view + " registration: Modules\\" + kModuleName + "\\DriverName is not " +
+                       kIcaModuleFile + ": " + RegisterCommand(bits));
 
     const fs::path module = fs::u8path(folder) / kIcaModuleFile;
     const int moduleBits = driver::LibraryBitness(ReadAll(module));
     if (moduleBits == bits)
         report.Ok(view + " module: " + Shown(module) + " is " + view);
     else if (moduleBits == 0)
-        report.Problem(view + " module: " + Shown(module) + " is missing or not a module");
+        report.Problem(view + " module: " + Shown(module) + " is missing or not a module: " + kRepair);
     else
         report.Problem(view + " module: " + Shown(module) + " is " + std::to_string(moduleBits) +
-                       "-bit; this client loads " + view + " modules only");
+                       "-bit; this client loads " + view + " modules only: " + kRepair +
+                       " (the x64 package has both)");
 
     CheckHost(report, bits, folder, "module");
     CheckSettings(report, bits);
@@ -261,13 +272,17 @@ void CheckSettings(Report& report, int bits) {
     for (const names::Setting& setting : names::kSettings) {
         std::vector<std::string> ignored;
         const diag::SettingValue value = diag::ReadSetting(setting, platform::ViewOf(bits), &ignored);
-        for (const std::string& line : ignored) report.Problem(view + " s" + line.substr(1));
+        for (const std::string& line : ignored)
+            report.Problem(view + " s" + line.substr(1) + ": set it within its range, or remove it");
         std::string where = diag::SourceName(value.source);
         if (value.source == diag::SettingSource::Policy) where += ", HKLM\\" + std::string(names::kPolicyKey);
         if (value.source == diag::SettingSource::Preference)
             where += ", HKLM\\" + std::string(names::kPreferenceKey);
         if (value.source == diag::SettingSource::File) where += ", " + file;
-        if (value.source == diag::SettingSource::Default && !file.empty()) where += "; not set in " + file;
+        if (value.source == diag::SettingSource::Default && !ignored.empty())
+            where += "; the value set is ignored, above";
+        else if (value.source == diag::SettingSource::Default && !file.empty())
+            where += "; not set in " + file;
         report.Ok(view + " setting " + setting.name + " = " + std::to_string(value.value) + " (" +
                   where + ")");
     }
@@ -325,10 +340,10 @@ bool CheckPlugin(Report& report, int bits) {
     if (pluginBits == bits)
         report.Ok(view + " Remote Desktop plug-in: " + shown + " is " + view);
     else if (pluginBits == 0)
-        report.Problem(view + " Remote Desktop plug-in: " + shown + " is missing or not a plug-in");
+        report.Problem(view + " Remote Desktop plug-in: " + shown + " is missing or not a plug-in: " + kRepair);
     else
         report.Problem(view + " Remote Desktop plug-in: " + shown + " is " + std::to_string(pluginBits) +
-                       "-bit; " + view + " Remote Desktop clients load " + view + " plug-ins only");
+                       "-bit; " + view + " Remote Desktop clients load " + view + " plug-ins only: " + kRepair);
     CheckPluginFolder(report, bits, fs::u8path(path).parent_path());
     return true;
 }
@@ -342,7 +357,8 @@ bool CheckUserPlugin(Report& report) {
     report.Ok("per-user Remote Desktop registration: HKCU\\...\\AddIns\\KestavInstrument names " + shown);
     const int bits = driver::LibraryBitness(ReadAll(fs::u8path(path)));
     if (bits == 0) {
-        report.Problem("per-user Remote Desktop plug-in: " + shown + " is missing or not a plug-in");
+        report.Problem("per-user Remote Desktop plug-in: " + shown +
+                       " is missing or not a plug-in: register the plug-in again, or remove the registration");
         return true;
     }
     const std::string view = std::to_string(bits) + "-bit";
@@ -376,7 +392,8 @@ int CheckClientPc(std::ostream& out) {
     if (clients == 0 && plugins == 0)
         report.Problem("no Citrix ICA client is registered (SOFTWARE\\Citrix\\ICA Client, InstallFolder), "
                        "and no Remote Desktop plug-in (" + std::string(names::kDvcAddInKey) +
-                       ", in HKLM or HKCU)");
+                       ", in HKLM or HKCU): install the Citrix Workspace app and then the package, or the "
+                       "package's Remote Desktop feature alone (ADDLOCAL=RemoteDesktop)");
     return report.Problems();
 }
 
