@@ -29,6 +29,9 @@ out=build/packages
 [ "${SKIP_INSTALL:-}" = 1 ] || tools/install-deps.sh realstack
 version=$(sed -n 's/^project(KestavClientDriver VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 build=build/package-linux
+# Where it is, on standard error (standard output is the package's path).
+step() { echo "package-deb: [$1/3] $2" >&2; }
+step 1 "building the add-ins, the ICA module, the driver host and the tools in $build (minutes the first time)"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKST_TESTS=OFF >/dev/null
 majors=(2 3)
 ninja -C "$build" "${majors[@]/#/kestav-client-freerdp}" kestav-static kst_driver_host kst_sim kestav-check \
@@ -39,6 +42,7 @@ for major in "${majors[@]}"; do
 done
 ninja -C "$build" kestav-static kst_driver_host kst_sim kestav-check KestavClientDriverICA kestav-register >/dev/null
 
+step 2 "laying out the package in build/package-deb-stage"
 stage=build/package-deb-stage
 rm -rf "$stage" && mkdir -p "$stage/DEBIAN" "$stage/usr/lib/kestav/drivers/Kestav" \
   "$stage/usr/share/doc/kestav-client" "$stage/usr/bin" "$stage/etc/kestav"
@@ -88,5 +92,6 @@ Description: Kestav client driver for FreeRDP, Horizon and Citrix (colour-measur
 CONTROL
 mkdir -p "$out"
 deb="$out/kestav-client_${version}_amd64.deb"
+step 3 "writing $deb"
 dpkg-deb --root-owner-group --build "$stage" "$deb" >/dev/null
 echo "$deb"

@@ -25,7 +25,10 @@ done
 [ "${SKIP_INSTALL:-}" = 1 ] || tools/install-deps.sh package
 [ -n "$version" ] || version=$(sed -n 's/^project(KestavClientDriver VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
+# Where it is, on standard error (standard output lists the packages).
+step() { echo "package.sh: [$1/4] $2" >&2; }
 for arch in win32 win64; do
+  step $([ $arch = win32 ] && echo 1 || echo 2) "building the $arch files in build/package-$arch (minutes the first time)"
   toolchain=cmake/mingw-i686.cmake
   [ $arch = win64 ] && toolchain=cmake/mingw-x86_64.cmake
   cmake -S . -B build/package-$arch -G Ninja -DCMAKE_TOOLCHAIN_FILE=$toolchain \
@@ -35,6 +38,7 @@ for arch in win32 win64; do
 done
 
 # The files as they go into the packages: stripped, and signed when asked.
+step 3 "staging the files${cert:+ and signing them}"
 stage=build/package-stage
 rm -rf "$stage" && mkdir -p "$out"
 for arch in win32 win64; do
@@ -79,6 +83,7 @@ for file in $(find "$stage" -type f \( -name '*.dll' -o -name '*.exe' \)); do si
 tools/check-policy.sh >/dev/null
 rm -rf "$out/policy" && cp -r packaging/policy "$out/policy"
 
+step 4 "writing the packages into $out"
 for arch in x64 x86; do
   msi="$out/KestavClientDriver-$version-$arch.msi"
   wixl -a $arch -D Arch=$arch -D Version="$version" -D Bin32="$stage/win32" -D Bin64="$stage/win64" \
