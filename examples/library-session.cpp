@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "server/KestavChannel.h"
+#include "KestavChannel.h"
 
 int main() {
     try {
