@@ -22,6 +22,10 @@ UINT OnDataReceived(IWTSVirtualChannelCallback* callback, wStream* data) {
                           nullptr);
 }
 
+// Set, though it does nothing: FreeRDP 3 writes a warning line for every
+// message to a channel without one, which would make the echo no bare stack.
+UINT OnOpen(IWTSVirtualChannelCallback*) { return CHANNEL_RC_OK; }
+
 UINT OnClose(IWTSVirtualChannelCallback* callback) {
     delete reinterpret_cast<EchoCallback*>(callback);
     return CHANNEL_RC_OK;
@@ -32,6 +36,7 @@ UINT OnNewChannelConnection(IWTSListenerCallback*, IWTSVirtualChannel* channel, 
     EchoCallback* created = new (std::nothrow) EchoCallback{};
     if (created == nullptr) return CHANNEL_RC_NO_MEMORY;
     created->iface.OnDataReceived = OnDataReceived;
+    created->iface.OnOpen = OnOpen;
     created->iface.OnClose = OnClose;
     created->channel = channel;
     *callback = &created->iface;
