@@ -72,10 +72,12 @@ bool ReadElfLibrary(const std::string& file, ElfLibrary* library) {
         const Section& strings = sections[section.link];
         if (!Inside(file, strings.offset, strings.size)) continue;
         if (section.type == kDynamicSymbols) {
-            if (section.entrySize < 24) continue;
-            for (std::uint64_t at = section.offset; at + 24 <= section.offset + section.size &&
-                                                    library->exports.size() < kMostElfNames;
-                 at += section.entrySize) {
+            if (section.entrySize < 24 || section.size < 24) continue;
+            // By index, never by adding the file's entry size to an offset:
+            // whatever size the file claims, each entry lies in the section.
+            const std::uint64_t symbols = (section.size - 24) / section.entrySize + 1;
+            for (std::uint64_t i = 0; i < symbols && library->exports.size() < kMostElfNames; ++i) {
+                const std::uint64_t at = section.offset + i * section.entrySize;
                 const std::uint64_t binding = Little(file, at + 4, 1) >> 4;  // 1 global, 2 weak
                 const std::uint64_t index = Little(file, at + 6, 2);        // 0: undefined here
                 std::string name;

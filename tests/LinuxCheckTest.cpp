@@ -50,6 +50,39 @@ TEST(ElfLibrary, AFileCutShortAnywhereGivesNoMoreThanItHolds) {
     }
 }
 
+// Section header fields a hostile file may claim: each read stays inside the
+// file (AddressSanitizer's builds catch any read before or past it).
+TEST(ElfLibrary, HostileSectionFieldsAreReadWithinTheFile) {
+    const std::string file = testing_support::ReadFile(Built("drivers/Kestav/sim.so"));
+    driver::ElfLibrary whole;
+    ASSERT_TRUE(driver::ReadElfLibrary(file, &whole));
+    const auto little = [&](std::uint64_t at, int width) {
+        std::uint64_t value = 0;
+        for (int b = 0; b < width; ++b) value |= std::uint64_t(static_cast<unsigned char>(file[at + b])) << (8 * b);
+        return value;
+    };
+    const auto field = [&](std::string* bytes, std::uint32_t type, std::size_t at, std::uint64_t value) {
+        const std::uint64_t table = little(0x28, 8), entry = little(0x3A, 2), count = little(0x3C, 2);
+        for (std::uint64_t i = 0; i < count; ++i)
+            if (little(table + i * entry + 4, 4) == type)
+                for (int b = 0; b < 8; ++b) (*bytes)[table + i * entry + at + b] = char(value >> (8 * b));
+    };
+    const struct {
+        std::uint32_t type;  // SHT_DYNSYM 11, SHT_DYNAMIC 6
+        std::size_t field;   // offset 0x18, size 0x20, entry size 0x38
+        std::uint64_t value;
+    } rows[] = {{11, 0x38, ~std::uint64_t(15)}, {11, 0x38, ~std::uint64_t(0)}, {11, 0x20, ~std::uint64_t(0)},
+                {11, 0x18, ~std::uint64_t(7)},  {6, 0x18, ~std::uint64_t(15)},  {6, 0x20, ~std::uint64_t(0)}};
+    for (const auto& row : rows) {
+        std::string hostile = file;
+        field(&hostile, row.type, row.field, row.value);
+        driver::ElfLibrary read;
+        (void)driver::ReadElfLibrary(hostile, &read);
+        EXPECT_LE(read.exports.size(), whole.exports.size()) << row.type << " " << row.field;
+        EXPECT_LE(read.needed.size(), whole.needed.size()) << row.type << " " << row.field;
+    }
+}
+
 std::string AddInBuild(int major) { return "libkestav-client-freerdp" + std::to_string(major) + ".so"; }
 
 // A client's library folder (lib/) with FreeRDP 2 and 3 in it, each with the
