@@ -80,6 +80,19 @@ int ChosenTransport(int transport) {
                            : KESTAV_TRANSPORT_LOCAL_LOOP;
 }
 
+// What KESTAV_TRANSPORT_AUTO took, and why, ahead of the words of a failed open.
+std::string AutoChose(int kind) {
+    const int protocol = platform::SessionProtocol();
+    const char* where = protocol == 1   ? "this program runs in an ICA session"
+                        : protocol == 2 ? "this program runs in a Remote Desktop session"
+                                        : "this program runs in no ICA or Remote Desktop session";
+    const char* what = kind == KESTAV_TRANSPORT_CITRIX           ? "the Citrix transport (WFAPI)"
+                       : kind == KESTAV_TRANSPORT_LOCAL_LOOP     ? "the local loop"
+                       : kind == KESTAV_TRANSPORT_REMOTE_DESKTOP ? "the Remote Desktop dynamic channels"
+                                                                 : "the Remote Desktop static channels";
+    return std::string("KESTAV_TRANSPORT_AUTO took ") + what + " (" + where + "): ";
+}
+
 int OpenTransport(int transport, const std::string& loopName, unsigned timeoutMs,
                   std::unique_ptr<Transport>* opened, std::string* error) {
     int status = KESTAV_INVALID_ARGUMENT;
@@ -208,7 +221,10 @@ KESTAV_API int KESTAV_CALL KestavOpen(int transport, const char* loopName, unsig
             if (status == KESTAV_CHANNEL_BLOCKED) openError = dynamicError + "; and " + openError;
             else if (status != KESTAV_OK) openError = dynamicError + "; the static channels: " + openError;
         }
-        if (status != KESTAV_OK) return status;
+        if (status != KESTAV_OK) {
+            if (transport == KESTAV_TRANSPORT_AUTO) openError = AutoChose(kind) + openError;
+            return status;
+        }
         *channel = new KestavChannel(kind, loop, std::move(module.conversation));
         (*channel)->instance = module.instance;
         openError.clear();

@@ -75,9 +75,11 @@ private:
     std::list<std::string> writes;  // each one's bytes, until the client hands them back
 };
 
+// Ends with the library, as the channel object does: a heap object here
+// outlived every unload (the client's events end with Terminated, before).
 StaticPlugin& ThePlugin() {
-    static StaticPlugin* plugin = new StaticPlugin();
-    return *plugin;
+    static StaticPlugin plugin;
+    return plugin;
 }
 
 void KST_VCAPI InitEventClassic(void* initHandle, std::uint32_t event, void*, std::uint32_t) {

@@ -26,6 +26,11 @@ TEST(ChannelWords, WhatIsMissingIsSaidInThisSystemsTerms) {
         EXPECT_NE(said.find("xfreerdp /dvc:kestav"), std::string::npos) << said;
         EXPECT_EQ(said.find("start kestav-host"), std::string::npos) << said;
     }
+    // The automatic transport says what it took, and why, before the same words.
+    EXPECT_EQ(KestavOpen(KESTAV_TRANSPORT_AUTO, nobody.c_str(), 300, &channel), KESTAV_NO_TRANSPORT);
+    EXPECT_EQ(std::string(KestavLastError(nullptr)),
+              "KESTAV_TRANSPORT_AUTO took the local loop (this program runs in no ICA or Remote Desktop session): " +
+                  said);
     const std::string blocked = KestavStatusText(KESTAV_CHANNEL_BLOCKED);
     EXPECT_NE(blocked.find("allow list"), std::string::npos) << blocked;
     EXPECT_NE(blocked.find("a client without the Kestav module"), std::string::npos) << blocked;
