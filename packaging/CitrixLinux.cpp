@@ -6,6 +6,7 @@
 
 #include "packaging/ModuleIni.h"
 #include "packaging/Names.h"
+#include "platform/File.h"
 
 namespace packaging {
 
@@ -53,6 +54,11 @@ bool WriteModuleIni(const fs::path& path, const std::string& text, std::string* 
         }
     }
     fs::permissions(fresh, fs::status(path, error).permissions(), error);
+    if (!platform::CopyFileOwner(path.string(), fresh.string())) {
+        fs::remove(fresh, error);
+        *why = "a new " + fresh.string() + " cannot be given the file's owner";
+        return false;
+    }
     fs::rename(fresh, path, error);
     if (error) {
         fs::remove(fresh, error);
@@ -119,7 +125,8 @@ int Remove(const fs::path& folder, const std::string& moduleFile, const Say& say
             say("warning: " + ini.string() + " is left as it is: " + why);
             result = 1;
         } else {
-            const std::string edited = RemoveModuleIniEntries(text, names::kModuleName);
+            const std::string edited =
+                RemoveModuleIniEntries(text, names::kModuleName, names::kCitrixLinuxModuleFile);
             if (edited != text && !WriteModuleIni(ini, edited, &why)) {
                 say(std::string("warning: ") + names::kModuleName + " stays in " + ini.string() + ": " + why);
                 result = 1;

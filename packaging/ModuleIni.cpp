@@ -149,6 +149,36 @@ std::string LineEnd(const std::vector<Line>& lines) {
     return "\n";
 }
 
+// Every line with its end while the file is edited, and the file's own last
+// line end given back after: a file without a final line end keeps that.
+class Edited {
+public:
+    explicit Edited(const std::string& text) : lines(SplitLines(text)), end(LineEnd(lines)) {
+        finalEnd = lines.empty() || !lines.back().end.empty();
+        if (!finalEnd) lines.back().end = end;
+    }
+    std::string Text() {
+        if (!finalEnd && !lines.empty()) lines.back().end.clear();
+        return Join(lines);
+    }
+    std::vector<Line> lines;
+    const std::string end;
+
+private:
+    bool finalEnd = true;
+};
+
+// Whether the module's own section names another file: a section it did not write.
+bool SectionOfAnother(const std::vector<Line>& lines, const std::string& name, const std::string& driverFile,
+                      std::string* named) {
+    const Range own = FindSection(lines, name);
+    if (!own.Found()) return false;
+    const std::size_t driver = FindKey(lines, own, kDriverNameKey);
+    if (driver == std::string::npos) return false;
+    *named = ValueOf(lines[driver].body);
+    return !SameName(*named, driverFile);
+}
+
 }  // namespace
 
 ModuleIniEntries ReadModuleIniEntries(const std::string& text, const std::string& name) {
@@ -172,8 +202,14 @@ ModuleIniEntries ReadModuleIniEntries(const std::string& text, const std::string
 
 bool AddModuleIniEntries(const std::string& text, const std::string& name, const std::string& driverFile,
                          std::string* edited, std::string* why) {
-    std::vector<Line> lines = SplitLines(text);
-    const std::string end = LineEnd(lines);
+    Edited file(text);
+    std::vector<Line>& lines = file.lines;
+    const std::string& end = file.end;
+    std::string named;
+    if (SectionOfAnother(lines, name, driverFile, &named)) {
+        *why = "its [" + name + "] section names " + kDriverNameKey + " " + named + ", not " + driverFile;
+        return false;
+    }
     const Range client = FindSection(lines, kClientSection);
     if (!client.Found()) {
         *why = std::string("it has no [") + kClientSection + "] section";
@@ -199,13 +235,10 @@ bool AddModuleIniEntries(const std::string& text, const std::string& name, const
         else
             body.insert(last.end, separator + name);
     }
-    if (FindKey(lines, client, name) == std::string::npos) {
-        if (lines[list].end.empty()) lines[list].end = end;
+    if (FindKey(lines, client, name) == std::string::npos)
         lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(list) + 1, Line{name + equals + "On", end});
-    }
     const Range own = FindSection(lines, name);
     if (!own.Found()) {
-        if (!lines.empty() && lines.back().end.empty()) lines.back().end = end;
         lines.push_back({"", end});
         lines.push_back({"[" + name + "]", end});
         lines.push_back({std::string(kDriverNameKey) + equals + driverFile, end});
@@ -213,12 +246,15 @@ bool AddModuleIniEntries(const std::string& text, const std::string& name, const
         lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(own.first),
                      Line{std::string(kDriverNameKey) + equals + driverFile, end});
     }
-    *edited = Join(lines);
+    *edited = file.Text();
     return true;
 }
 
-std::string RemoveModuleIniEntries(const std::string& text, const std::string& name) {
-    std::vector<Line> lines = SplitLines(text);
+std::string RemoveModuleIniEntries(const std::string& text, const std::string& name, const std::string& driverFile) {
+    Edited file(text);
+    std::vector<Line>& lines = file.lines;
+    std::string named;
+    if (SectionOfAnother(lines, name, driverFile, &named)) return text;  // nothing of it is ours
     // Its section, with the blank line before it.
     for (Range own = FindSection(lines, name); own.Found(); own = FindSection(lines, name)) {
         std::size_t from = own.header;
@@ -230,7 +266,7 @@ std::string RemoveModuleIniEntries(const std::string& text, const std::string& n
         lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.begin() + static_cast<std::ptrdiff_t>(to));
     }
     const Range client = FindSection(lines, kClientSection);
-    if (!client.Found()) return Join(lines);
+    if (!client.Found()) return file.Text();
     // Its line in [ICA 3.0].
     std::size_t last = client.last;
     for (std::size_t state = FindKey(lines, {client.header, client.first, last}, name); state != std::string::npos;
@@ -258,7 +294,7 @@ std::string RemoveModuleIniEntries(const std::string& text, const std::string& n
             }
         }
     }
-    return Join(lines);
+    return file.Text();
 }
 
 }  // namespace packaging

@@ -3,8 +3,9 @@
 // registered: its name in the VirtualDriver list of [ICA 3.0], a line
 // "<name> = On" there, and a section [<name>] whose DriverName is the file in
 // the client's folder. Adding them and taking them away again leaves every
-// other byte of the file as it was (a file without a final line end gains
-// one); neither step ever adds an entry twice or takes another's.
+// other byte of the file as it was (its final line end or none included);
+// neither step ever adds an entry twice or takes another's, and a section of
+// that name naming another file is never taken for the module's.
 #pragma once
 
 #include <string>
@@ -23,12 +24,14 @@ ModuleIniEntries ReadModuleIniEntries(const std::string& text, const std::string
 
 // The file with the module's entries added (those already there kept as they
 // are). False, with `why`, for a file with no [ICA 3.0] section or no
-// VirtualDriver list in it: no client's file lacks them, so it is not edited.
+// VirtualDriver list in it (no client's file lacks them), or whose [<name>]
+// names another DriverName: it is not edited.
 bool AddModuleIniEntries(const std::string& text, const std::string& name, const std::string& driverFile,
                          std::string* edited, std::string* why);
 
 // The file without the module's entries: its name out of the list (with one
 // separator), its line in [ICA 3.0], its section (and the blank line before).
-std::string RemoveModuleIniEntries(const std::string& text, const std::string& name);
+// Unchanged where [<name>] names another DriverName than `driverFile`.
+std::string RemoveModuleIniEntries(const std::string& text, const std::string& name, const std::string& driverFile);
 
 }  // namespace packaging

@@ -59,4 +59,8 @@ std::string NativePath(const std::string& path);
 // Standard output and input pass bytes unchanged (no CR LF translation).
 void UseBinaryStandardStreams();
 
+// `to` takes the owner and group of `from` (a file replaced whole keeps
+// them); true where it did, or where files have no such owner (Windows).
+bool CopyFileOwner(const std::string& from, const std::string& to);
+
 }  // namespace platform

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -40,6 +41,11 @@ protected:
 
 TEST_F(CitrixLinuxTest, AddedOnceAndTakenAwayExactly) {
     chmod((client / "config/module.ini").c_str(), 0640);
+    // The client's owner, not the installer's, whoever runs it.
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown((client / "config/module.ini").c_str(), 65534, 65534), 0);
+    }
     ASSERT_EQ(Run("add"), 0) << said;
     EXPECT_EQ(fs::read_symlink(Link()), module);
     const std::string added = Ini();
@@ -54,6 +60,11 @@ TEST_F(CitrixLinuxTest, AddedOnceAndTakenAwayExactly) {
     ASSERT_EQ(Run("remove"), 0) << said;
     EXPECT_NE(said.find("removed KestavClientDriver from "), std::string::npos) << said;
     EXPECT_EQ(Ini(), kIni);
+    struct stat status {};
+    ASSERT_EQ(stat((client / "config/module.ini").c_str(), &status), 0);
+    if (root) {
+        EXPECT_EQ(status.st_uid, 65534u);
+    }
     EXPECT_FALSE(fs::exists(fs::symlink_status(Link())));
     EXPECT_EQ(Run("remove"), 0) << said;
     EXPECT_EQ(Ini(), kIni);

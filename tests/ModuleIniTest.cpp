@@ -53,13 +53,15 @@ TEST(ModuleIni, AddedAsTheSdkRegistersADriver) {
 }
 
 // Whatever the file looks like: added once (a second add changes nothing),
-// read back, and taken away to the very bytes it had.
+// read back, and taken away to the very bytes it had, its final line end or
+// none included.
 TEST(ModuleIni, AddedOnceAndTakenAwayExactly) {
     const std::string files[] = {
         kClientFile,
         "[ICA 3.0]\r\nVirtualDriver = A, B\r\nA = On\r\n\r\n[A]\r\nDriverName = VDA.DLL\r\n",
         "[ICA 3.0]\nVirtualDriver=A,B\nA=On\n\n[A]\nDriverName=VDA.DLL\n",
         "[ICA 3.0]\nVirtualDriver = A",
+        "[ICA 3.0]\r\nVirtualDriver = A\r\n\r\n[A]\r\nDriverName = VDA.DLL",
         "[ICA 3.0]\nVirtualDriver =\n",
         "[ICA 3.0]\nVirtualDriver = \n\n[Other]\nx = 1\n",
         "[WFClient]\nVersion = 2\n\n[ica 3.0]\nvirtualdriver = A  \n\n",
@@ -74,9 +76,8 @@ TEST(ModuleIni, AddedOnceAndTakenAwayExactly) {
         EXPECT_EQ(entries.state, "On") << once;
         EXPECT_TRUE(entries.section) << once;
         EXPECT_EQ(entries.driverName, kFile) << once;
-        const bool hadLineEnd = file.back() == '\n';
-        EXPECT_EQ(RemoveModuleIniEntries(once, kName), hadLineEnd ? file : file + "\n") << once;
-        EXPECT_EQ(RemoveModuleIniEntries(file, kName), file) << "nothing of ours: unchanged";
+        EXPECT_EQ(RemoveModuleIniEntries(once, kName, kFile), file) << once;
+        EXPECT_EQ(RemoveModuleIniEntries(file, kName, kFile), file) << "nothing of ours: unchanged";
     }
 }
 
@@ -86,7 +87,7 @@ TEST(ModuleIni, EntriesAnAdministratorMadeAreKept) {
         "[KestavClientDriver]\nDriverName = VDKESTAV.DLL\nSetting = 1\n";
     EXPECT_EQ(Added(byHand), byHand);
     EXPECT_EQ(ReadModuleIniEntries(byHand, kName).state, "Off");
-    EXPECT_EQ(RemoveModuleIniEntries(byHand, kName), "[ICA 3.0]\nVirtualDriver = A\n");
+    EXPECT_EQ(RemoveModuleIniEntries(byHand, kName, kFile), "[ICA 3.0]\nVirtualDriver = A\n");
 }
 
 TEST(ModuleIni, TheNameLeavesTheListWithOneSeparator) {
@@ -99,7 +100,7 @@ TEST(ModuleIni, TheNameLeavesTheListWithOneSeparator) {
         {"A, KestavClientDriverX, B", "A, KestavClientDriverX, B"},
     };
     for (const auto& [before, after] : lists)
-        EXPECT_EQ(RemoveModuleIniEntries(std::string("[ICA 3.0]\nVirtualDriver = ") + before + "\n", kName),
+        EXPECT_EQ(RemoveModuleIniEntries(std::string("[ICA 3.0]\nVirtualDriver = ") + before + "\n", kName, kFile),
                   std::string("[ICA 3.0]\nVirtualDriver = ") + after + "\n")
             << before;
 }
@@ -110,12 +111,17 @@ TEST(ModuleIni, AFileWithoutTheClientsListIsNotEdited) {
         {"[WFClient]\nVirtualDriver = A\n", "it has no [ICA 3.0] section"},
         {"[ICA 3.0]\nA = On\n[Other]\nVirtualDriver = A\n", "its [ICA 3.0] section has no VirtualDriver list"},
         {"[ICA 3.0]\n; VirtualDriver = A\n", "its [ICA 3.0] section has no VirtualDriver list"},
+        // Another's section of the module's name: neither added to nor taken away.
+        {"[ICA 3.0]\nVirtualDriver = A, KestavClientDriver\nKestavClientDriver = On\n\n[KestavClientDriver]\n"
+         "DriverName = VDOTHER.DLL\n",
+         "its [KestavClientDriver] section names DriverName VDOTHER.DLL, not VDKESTAV.DLL"},
     };
     for (const auto& [file, reason] : files) {
         std::string edited = "untouched", why;
         EXPECT_FALSE(AddModuleIniEntries(file, kName, kFile, &edited, &why)) << file;
         EXPECT_EQ(why, reason) << file;
         EXPECT_EQ(edited, "untouched");
+        EXPECT_EQ(RemoveModuleIniEntries(file, kName, kFile), file) << file;
     }
 }
 

@@ -317,4 +317,10 @@ std::string NativePath(const std::string& path) {
 
 void UseBinaryStandardStreams() {}
 
+bool CopyFileOwner(const std::string& from, const std::string& to) {
+    struct stat status {};
+    return stat(NativePath(from).c_str(), &status) == 0 &&
+           chown(NativePath(to).c_str(), status.st_uid, status.st_gid) == 0;
+}
+
 }  // namespace platform

@@ -94,4 +94,6 @@ void UseBinaryStandardStreams() {
     _setmode(_fileno(stdin), _O_BINARY);
 }
 
+bool CopyFileOwner(const std::string&, const std::string&) { return true; }
+
 }  // namespace platform
