@@ -203,7 +203,8 @@ FreeRdpClient::FreeRdpClient() : state_(std::make_unique<State>()) {
 }
 
 FreeRdpClient::~FreeRdpClient() {
-    if (state_->initialized && !state_->terminated) Terminated();
+    // As FreeRDP ends: the channels still open are closed, then the plug-in is terminated.
+    if (state_->initialized && !state_->terminated) End();
     if (state_->library != nullptr) dlclose(state_->library);
 }
 
