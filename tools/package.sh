@@ -86,7 +86,10 @@ rm -rf "$out/policy" && cp -r packaging/policy "$out/policy"
 step 4 "writing the packages into $out"
 for arch in x64 x86; do
   msi="$out/KestavClientDriver-$version-$arch.msi"
-  wixl -a $arch -D Arch=$arch -D Version="$version" -D Bin32="$stage/win32" -D Bin64="$stage/win64" \
+  # BinOwn: the package's own machine's files (its registration tool and action).
+  own=$stage/win64
+  [ $arch = x86 ] && own=$stage/win32
+  wixl -a $arch -D Arch=$arch -D Version="$version" -D Bin32="$stage/win32" -D Bin64="$stage/win64" -D BinOwn="$own" \
     -o "$msi" packaging/KestavClientDriver.wxs 2> >(grep -v -e 'has no property' -e '^$' >&2 || true)
   # Each client's components only where that client is (wixl writes no
   # Component conditions).
