@@ -73,6 +73,22 @@ bool IsOurLink(const fs::path& link, const std::string& moduleFile) {
     return fs::is_symlink(fs::symlink_status(link, error)) && fs::read_symlink(link, error) == moduleFile;
 }
 
+// The lock every registration holds while it edits a client's folder: that of
+// the folder module.ini is in. Two at once (a reinstall beside a removal)
+// never write the same new file, nor take away the link the other made.
+class Serialised {
+public:
+    explicit Serialised(const fs::path& folder)
+        : lock_(platform::LockFolder((folder / names::kCitrixLinuxModuleIni).parent_path().string())) {}
+    ~Serialised() { platform::UnlockFolder(lock_); }
+    Serialised(const Serialised&) = delete;
+    Serialised& operator=(const Serialised&) = delete;
+    bool Held() const { return lock_ != nullptr; }
+
+private:
+    platform::FolderLock* lock_;
+};
+
 int Add(const fs::path& folder, const std::string& moduleFile, const Say& say) {
     const fs::path ini = folder / names::kCitrixLinuxModuleIni;
     std::error_code error;
@@ -97,7 +113,8 @@ int Add(const fs::path& folder, const std::string& moduleFile, const Say& say) {
             ": left as it is, nothing registered");
         return 1;
     }
-    if (!fs::exists(fs::symlink_status(link, error))) {
+    const bool made = !fs::exists(fs::symlink_status(link, error));
+    if (made) {
         fs::create_symlink(moduleFile, link, error);
         if (error) {
             say(link.string() + " cannot be made (" + error.message() + "): nothing registered");
@@ -105,7 +122,7 @@ int Add(const fs::path& folder, const std::string& moduleFile, const Say& say) {
         }
     }
     if (edited != text && !WriteModuleIni(ini, edited, &why)) {
-        fs::remove(link, error);
+        if (made) fs::remove(link, error);  // only what this step made
         say(ini.string() + " is left as it is, nothing registered: " + why);
         return 1;
     }
@@ -158,6 +175,15 @@ int RegisterWithCitrixLinux(const std::vector<std::string>& arguments, const std
         return 2;
     }
     const fs::path folder = arguments.size() == 2 ? fs::path(arguments[1]) : fs::path(names::kCitrixLinuxFolder);
+    std::error_code error;
+    const fs::path config = (folder / names::kCitrixLinuxModuleIni).parent_path();
+    if (!fs::is_directory(config, error))  // no client there: nothing to serialise
+        return arguments[0] == "add" ? Add(folder, moduleFile, say) : Remove(folder, moduleFile, say);
+    const Serialised one(folder);
+    if (!one.Held()) {
+        say("the lock on " + config.string() + " cannot be had: nothing changed");
+        return 1;
+    }
     return arguments[0] == "add" ? Add(folder, moduleFile, say) : Remove(folder, moduleFile, say);
 }
 

@@ -59,6 +59,14 @@ std::string NativePath(const std::string& path);
 // Standard output and input pass bytes unchanged (no CR LF translation).
 void UseBinaryStandardStreams();
 
+// An exclusive lock on the folder `path`, held until UnlockFolder: one holder
+// at a time across processes, and nothing made to hold it. Null when it
+// cannot be had. POSIX only: the Citrix Workspace app for Linux's
+// module.ini is edited under its folder's.
+struct FolderLock;
+FolderLock* LockFolder(const std::string& path);
+void UnlockFolder(FolderLock* lock);
+
 // `to` takes the owner and group of `from` (a file replaced whole keeps
 // them); true where it did, or where files have no such owner (Windows).
 bool CopyFileOwner(const std::string& from, const std::string& to);

@@ -8,8 +8,11 @@
 
 #include <filesystem>
 #include <functional>
+#include <thread>
+#include <atomic>
 
 #include "packaging/CitrixLinux.h"
+#include "packaging/ModuleIni.h"
 #include "tests/support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -68,6 +71,40 @@ TEST_F(CitrixLinuxTest, AddedOnceAndTakenAwayExactly) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(Link())));
     EXPECT_EQ(Run("remove"), 0) << said;
     EXPECT_EQ(Ini(), kIni);
+}
+
+// Two registrations at once (a reinstall beside another, or beside a removal):
+// one after the other, so that module.ini names the link exactly when it is there.
+TEST_F(CitrixLinuxTest, RegistrationsAtOnceTakeTurns) {
+    const char* const pairs[][2] = {{"add", "add"}, {"add", "remove"}, {"remove", "add"}};
+    for (int round = 0; round < 300; ++round) {
+        const auto& verbs = pairs[round % 3];
+        std::atomic<int> ready{0};
+        const auto run = [&](const char* verb) {
+            ++ready;
+            while (ready < 2) std::this_thread::yield();  // both start together
+            (void)packaging::RegisterWithCitrixLinux({verb, client.string()}, module, [](const std::string&) {});
+        };
+        std::thread other(run, verbs[1]);
+        run(verbs[0]);
+        other.join();
+        const bool named = packaging::ReadModuleIniEntries(Ini(), "KestavClientDriver").section;
+        ASSERT_EQ(named, fs::exists(fs::symlink_status(Link()))) << round << ": " << Ini();
+        ASSERT_FALSE(fs::exists(client / "config/module.ini.kestav-new")) << round;
+    }
+    EXPECT_EQ(Run("remove"), 0) << said;
+    EXPECT_EQ(Ini(), kIni);
+}
+
+// A step that fails takes back only what it made: the link that was there stays.
+TEST_F(CitrixLinuxTest, AFailedStepUndoesOnlyItsOwn) {
+    ASSERT_EQ(Run("add"), 0) << said;
+    testing_support::WriteFile((client / "config/module.ini").string(), kIni);  // entries taken out by hand
+    fs::create_directories(client / "config/module.ini.kestav-new/x");       // and the new file cannot be made
+    EXPECT_EQ(Run("add"), 1) << said;
+    EXPECT_NE(said.find("cannot be written"), std::string::npos) << said;
+    EXPECT_EQ(Ini(), kIni);
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(Link()))) << "made by the first add, not by this one";
 }
 
 // A folder without a client: add fails and says so; remove has nothing to do.

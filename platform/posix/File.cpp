@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -316,6 +317,29 @@ std::string NativePath(const std::string& path) {
 }
 
 void UseBinaryStandardStreams() {}
+
+struct FolderLock {
+    int fd;
+};
+
+FolderLock* LockFolder(const std::string& path) {
+    const int fd = open(NativePath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    int locked;
+    do locked = flock(fd, LOCK_EX);
+    while (locked != 0 && errno == EINTR);
+    if (locked != 0) {
+        close(fd);
+        return nullptr;
+    }
+    return new FolderLock{fd};
+}
+
+void UnlockFolder(FolderLock* lock) {
+    if (lock == nullptr) return;
+    close(lock->fd);  // releases the lock
+    delete lock;
+}
 
 bool CopyFileOwner(const std::string& from, const std::string& to) {
     struct stat status {};
