@@ -104,7 +104,14 @@ mv "$host64.away" "$host64"
 check "--check: a missing driver host is a problem" \
   grep -qF "PROBLEM 64-bit module: $CLIENT64\\KestavDriverHost64.exe is missing, and every driver runs there" <<<"$out"
 check "the simulator added as a feature" msi /i "$x64" ADDLOCAL=Simulator
-check "kestav-check passes (64-bit)" w "$CLIENT64\\kestav-check.exe" --check
+if runs_32bit; then
+  check "kestav-check passes (64-bit)" w "$CLIENT64\\kestav-check.exe" --check
+else
+  # The whole PC: the 32-bit client's driver cannot load where no 32-bit program runs.
+  out=$(w "$CLIENT64\\kestav-check.exe" --check | tr -d '\r' || true)
+  check "kestav-check (64-bit): no problem but the 32-bit client's driver, which cannot run here" \
+    is "$(grep '^PROBLEM' <<<"$out" | grep -vc 'Program Files (x86)')" 0
+fi
 runs32 "kestav-check (32-bit)" && check "kestav-check passes (32-bit)" w "$CLIENT32\\kestav-check.exe"
 # The installed module at work, driven by the stand-in engine of the build.
 for folder in "$CLIENT64" "$CLIENT32"; do
@@ -358,9 +365,15 @@ check "the stand-in wfapi64.dll is gone" test ! -e "$standin64"
 
 echo "--- the developer kit where a real WFAPI is: never replaced, never removed"
 prefix realwfapi
-# A real one has a version resource, as Wine's own libraries have: one of those stands in for it.
+# A real one has a version resource, as Wine's own libraries have: one of those stands in for it
+# (the 64-bit one in the 32-bit folder too where Wine has no 32-bit side: the search reads files only).
 real32=$WINEPREFIX/drive_c/windows/syswow64/wfapi.dll real64=$WINEPREFIX/drive_c/windows/system32/wfapi64.dll
-cp "$WINEPREFIX/drive_c/windows/syswow64/version.dll" "$real32"
+mkdir -p "$(dirname "$real32")"
+if [ -f "$WINEPREFIX/drive_c/windows/syswow64/version.dll" ]; then
+  cp "$WINEPREFIX/drive_c/windows/syswow64/version.dll" "$real32"
+else
+  cp "$WINEPREFIX/drive_c/windows/system32/version.dll" "$real32"
+fi
 cp "$WINEPREFIX/drive_c/windows/system32/version.dll" "$real64"
 sum32=$(md5sum <"$real32") sum64=$(md5sum <"$real64")
 check "the developer kit installs" msi /i "$kit"
