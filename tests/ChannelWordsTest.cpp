@@ -36,4 +36,19 @@ TEST(ChannelWords, WhatIsMissingIsSaidInThisSystemsTerms) {
     EXPECT_NE(blocked.find("a client without the Kestav module"), std::string::npos) << blocked;
 }
 
+// The numbers the pages publish for callers without the header (C#, Python):
+// each status and transport keeps its number.
+TEST(ChannelWords, ThePublishedNumbersStay) {
+    const std::pair<int, int> numbers[] = {
+        {KESTAV_OK, 0},           {KESTAV_TIMEOUT, 1},           {KESTAV_NO_SESSION, 2},
+        {KESTAV_CHANNEL_BLOCKED, 3}, {KESTAV_MODULE_ABSENT, 4},  {KESTAV_NO_TRANSPORT, 5},
+        {KESTAV_LOOP_BUSY, 6},    {KESTAV_DISCONNECTED, 7},      {KESTAV_BUFFER_TOO_SMALL, 8},
+        {KESTAV_INVALID_ARGUMENT, 9}, {KESTAV_WRITE_REFUSED, 10}, {KESTAV_RESPONSE_TOO_LONG, 11},
+        {KESTAV_CLIENT_CHANGED, 12},
+        {KESTAV_TRANSPORT_AUTO, 0}, {KESTAV_TRANSPORT_CITRIX, 1}, {KESTAV_TRANSPORT_LOCAL_LOOP, 2},
+        {KESTAV_TRANSPORT_REMOTE_DESKTOP, 3}, {KESTAV_TRANSPORT_REMOTE_DESKTOP_STATIC, 4},
+    };
+    for (const auto& [value, published] : numbers) EXPECT_EQ(value, published);
+}
+
 }  // namespace
