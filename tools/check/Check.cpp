@@ -447,6 +447,8 @@ std::string WhyNotLoaded(std::uint32_t error, const std::string& path) {
         std::string missing = MissingLibraries(path);
         if (missing.empty()) missing = "a library it needs is neither beside it nor on this PC";
         why += ": " + missing + " (a library the driver needs goes beside it)";
+    } else {
+        why += "; kestav-check --self-test " + platform::ShownPath(path) + " shows where it stops";
     }
     return why;
 }
