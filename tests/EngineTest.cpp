@@ -115,19 +115,11 @@ TEST_F(EngineTest, OpenLinksTheEngineLibrariesAndRegistersBothChannels) {
     const std::string cmd = std::to_string(engine.channelNumbers[kCommand]);
     const std::string data = std::to_string(engine.channelNumbers[kData]);
     const std::string hooked = "Registering write hook for channel number=";
-    const std::vector<std::string> transcript = {"ICA: Driver Open",
-                                               "Setting InstrumentThread = 0 (*",
-                                               "Instrument thread: off",
-                                               "ICA: Open command channel",
-                                               "ICA: Open channel \"KstCmd1\"",
-                                               hooked + cmd + " vdwh.pVdData=0x*",
-                                               "Command Channel successfully registered",
-                                               "ICA: Open data channel",
-                                               "ICA: Open channel \"KstDta1\"",
-                                               hooked + data + " vdwh.pVdData=0x*",
-                                               "Check WinStationDriver version",
-                                               "HPC: 0",
-                                               "Data Channel successfully registered (Channel nr: " + data + ")"};
+    const std::vector<std::string> transcript = {
+        "ICA: Driver Open", "Setting InstrumentThread = 0 (*", "Instrument thread: off", "ICA: Open command channel",
+        "ICA: Open channel \"KstCmd1\"", hooked + cmd + " vdwh.pVdData=0x*", "Command Channel successfully registered",
+        "ICA: Open data channel", "ICA: Open channel \"KstDta1\"", hooked + data + " vdwh.pVdData=0x*",
+        "Check WinStationDriver version", "HPC: 0", "Data Channel successfully registered (Channel nr: " + data + ")"};
     auto log = Log();
     log.erase(log.begin(), std::find(log.begin(), log.end(), transcript[0]));
     ASSERT_EQ(log.size(), transcript.size()) << ::testing::PrintToString(log);

@@ -132,7 +132,7 @@ if [ -n "$made_citrix" ]; then
   grep -q "^< OK|KSIM-000417$" <<<"$answers" && grep -q "the Linux engine" <<<"$answers" ||
     { echo "$answers"; echo "real-stack: the installed ICA module did not answer through the stand-in Linux engine"; exit 1; }
   grep -q "Engine: Linux" "$work/kestav-$(id -u)/KestavClientDriver.log" &&
-    grep -q "Loading driver \"sim.dll\" @ \"/usr/lib/kestav/drivers/Kestav\"" "$work/kestav-$(id -u)/KestavClientDriver.log" ||
+    grep -q "Loading driver \"sim.so\" @ \"/usr/lib/kestav/drivers/Kestav\"" "$work/kestav-$(id -u)/KestavClientDriver.log" ||
     { echo "real-stack: the installed ICA module's log does not show the Linux engine and its drivers folder"; exit 1; }
   rm -rf "$work/kestav-$(id -u)"
   echo "ok: the package linked VDKESTAV.DLL and added exactly its module.ini entries (again: unchanged); the check found them; the module answered from there"
