@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "diag/LogFile.h"
+#include "driver/LibrariesBeside.h"
 #include "platform/Lock.h"
 #include "platform/Text.h"
 
@@ -16,11 +17,6 @@ namespace driver {
 std::string ExitCodeText(std::uint32_t code) { return platform::ExitCodeText(code); }
 
 namespace {
-// The folder of a driver's path: LibraryFolder("/x/drivers/Kestav/m.so") => "/x/drivers/Kestav".
-std::string LibraryFolder(const std::string& library) {
-    const std::string::size_type separator = library.find_last_of("\\/");
-    return separator == std::string::npos ? std::string() : library.substr(0, separator);
-}
 // How long the host may take to start and to load the driver, at least.
 constexpr std::uint32_t kMinimumStartMs = 10000;
 // What Init answers when the host ended or hung while loading a driver.
@@ -95,7 +91,7 @@ std::unique_ptr<HostedDriver> HostedDriver::Start(const std::string& program,
     const std::uint32_t startMs = StartMs(timeoutMs);
     platform::HostHandles handles;
     platform::HostProcess* process =
-        platform::StartHostProcess(program, LibraryFolder(library), driverhost::kSectionSize, startMs, &handles,
+        platform::StartHostProcess(program, DriverFolder(library), driverhost::kSectionSize, startMs, &handles,
                                    error);
     if (process == nullptr) {
         diag::LogDetail("Driver host \"", platform::ShownPath(program), "\" could not be started (error ", *error,

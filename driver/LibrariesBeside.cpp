@@ -18,12 +18,6 @@ struct Loading {
     std::vector<std::string> byPathOnly;        // needed names their SONAME does not give
 };
 
-// The driver's folder (with its separator) for `driverPath`.
-std::string FolderOf(const std::string& file) {
-    const std::string::size_type separator = file.find_last_of('/');
-    return separator == std::string::npos ? "./" : file.substr(0, separator + 1);
-}
-
 // The library's own description, or false for a file that is none.
 bool ReadLibrary(const std::string& file, ElfLibrary* library) {
     std::string bytes;
@@ -31,10 +25,9 @@ bool ReadLibrary(const std::string& file, ElfLibrary* library) {
            bytes.size() <= kMostLibraryBytes && ReadElfLibrary(bytes, library);
 }
 
-// Loads what `file` needs from the folder, depth first, each after its own needs.
-void LoadNeeds(const std::string& file, Loading* loading) {
-    ElfLibrary library;
-    if (!ReadLibrary(file, &library)) return;
+// Loads what `library` needs from the folder, depth first, each after its
+// own needs (each file read once).
+void LoadNeeds(const ElfLibrary& library, Loading* loading) {
     for (const std::string& name : library.needed) {
         if (loading->seen.size() >= kMostLibrariesBeside) return;
         // A name with a folder in it is the loader's alone, and "." or ".." are no files.
@@ -44,35 +37,42 @@ void LoadNeeds(const std::string& file, Loading* loading) {
         const std::string beside = loading->folder + name;
         std::string start;
         if (platform::ReadFileStart(beside, 4, &start) != platform::FileStart::Read) continue;
-        LoadNeeds(beside, loading);
+        ElfLibrary needed;
+        const bool read = ReadLibrary(beside, &needed);
+        if (read) LoadNeeds(needed, loading);
         if (!loading->load) {
-            ElfLibrary needed;
-            if (ReadLibrary(beside, &needed) && needed.soname != name) loading->byPathOnly.push_back(name);
+            if (read && needed.soname != name) loading->byPathOnly.push_back(name);
         } else if (platform::LibraryHandle handle = platform::OpenLibrary(beside)) {
             loading->handles.push_back(handle);
         }
     }
 }
 
+// Walks the driver's needs, loading them or only looking.
+Loading Walk(const std::string& driverPath, bool load) {
+    Loading walk;
+    walk.load = load;
+    if (platform::kLoaderSearchesLibraryFolder) return walk;
+    const std::string file = platform::LibraryFile(driverPath);
+    walk.folder = DriverFolder(file);
+    ElfLibrary driver;
+    if (ReadLibrary(file, &driver)) LoadNeeds(driver, &walk);
+    return walk;
+}
+
 }  // namespace
 
+std::string DriverFolder(const std::string& driverPath) {
+    const std::string::size_type separator = driverPath.find_last_of('/');
+    return separator == std::string::npos ? "./" : driverPath.substr(0, separator + 1);
+}
+
 std::vector<platform::LibraryHandle> LoadLibrariesBeside(const std::string& driverPath) {
-    if (platform::kLoaderSearchesLibraryFolder) return {};
-    const std::string file = platform::LibraryFile(driverPath);
-    Loading loading;
-    loading.folder = FolderOf(file);
-    LoadNeeds(file, &loading);
-    return std::move(loading.handles);
+    return std::move(Walk(driverPath, true).handles);
 }
 
 std::vector<std::string> LibrariesBesideKnownByPathOnly(const std::string& driverPath) {
-    if (platform::kLoaderSearchesLibraryFolder) return {};
-    const std::string file = platform::LibraryFile(driverPath);
-    Loading looking;
-    looking.folder = FolderOf(file);
-    looking.load = false;
-    LoadNeeds(file, &looking);
-    return std::move(looking.byPathOnly);
+    return std::move(Walk(driverPath, false).byPathOnly);
 }
 
 }  // namespace driver

@@ -25,6 +25,10 @@ constexpr std::size_t kMostLibraryBytes = 64u << 20;
 // Nothing where the loader searches the driver's folder itself.
 std::vector<platform::LibraryHandle> LoadLibrariesBeside(const std::string& driverPath);
 
+// The folder of a driver's file, with its separator, where those libraries
+// are looked for: DriverFolder("/x/drivers/Kestav/m.so") => "/x/drivers/Kestav/".
+std::string DriverFolder(const std::string& driverPath);
+
 // The libraries beside `driverPath` it needs (in turn too) by a name the
 // loader cannot match once they are loaded by their path: no SONAME, or
 // another one (plain `gcc -shared` gives none). Only a loader that searches

@@ -123,7 +123,7 @@ bool Spectro::LoadDriverInHost(const std::string& program, const std::string& pa
     // One host per program; where the host's loader is told the driver's
     // folder at its start (HostedDriver::Start), one per program and folder.
     std::string key = program;
-    if (!platform::kLoaderSearchesLibraryFolder) key += '\n' + path.substr(0, path.find_last_of('/') + 1);
+    if (!platform::kLoaderSearchesLibraryFolder) key += '\n' + DriverFolder(path);
     auto kept = std::find_if(hosts.begin(), hosts.end(), [&](const auto& entry) { return entry.first == key; });
     if (kept == hosts.end()) kept = hosts.emplace(hosts.end(), key, nullptr);
     std::unique_ptr<HostedDriver>& chosen = kept->second;
