@@ -105,26 +105,19 @@ TEST_F(CheckTest, DriversWhereInitLooksAndElsewhere) {
 
 // Each problem says what to do about it.
 TEST_F(CheckTest, EveryProblemNamesItsRemedy) {
-    const std::string view = std::to_string(bits) + "-bit";
-    struct Case {
-        std::function<void()> breakIt;
-        std::string line;  // in the report, whole
-    };
-    const Case cases[] = {
-        {[&] { testing_support::WriteFile((folder / "drivers" / "Kestav" / "notes.dll").u8string(), "notes"); },
-         "notes.dll: not a Windows library for x86 or x64: only the maker's Windows driver (a DLL for x86 or "
-         "x64) goes here\n"},
-        {[&] { fs::remove(folder / names::kDvcModuleFile); },
-         " is missing or not a plug-in: repair the install\n"},
+    const std::pair<std::function<void()>, std::string> cases[] = {  // what breaks, and its line in the report
+        {[&] { testing_support::WriteFile((folder / "drivers/Kestav/notes.dll").u8string(), "notes"); },
+         "notes.dll: not a Windows library for x86 or x64: only the maker's Windows driver (a DLL for x86 or x64) "
+         "goes here\n"},
+        {[&] { fs::remove(folder / names::kDvcModuleFile); }, " is missing or not a plug-in: repair the install\n"},
         {[&] { fs::remove(folder / host); },
-         " is missing, and every driver runs there (IsolateDriver = 1): repair the install\n"},
-    };
-    for (const Case& c : cases) {
-        fs::create_directories(folder / "drivers" / "Kestav");
-        c.breakIt();
+         " is missing, and every driver runs there (IsolateDriver = 1): repair the install\n"}};
+    fs::create_directories(folder / "drivers" / "Kestav");
+    for (const auto& [breakIt, line] : cases) {
+        breakIt();
         std::string report;
         EXPECT_GT(Check(&report), 0) << report;
-        EXPECT_NE(report.find(c.line), std::string::npos) << c.line << "\n" << report;
+        EXPECT_NE(report.find(line), std::string::npos) << line << "\n" << report;
     }
 }
 

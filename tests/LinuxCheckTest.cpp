@@ -56,23 +56,20 @@ TEST(ElfLibrary, HostileSectionFieldsAreReadWithinTheFile) {
     const std::string file = testing_support::ReadFile(Built("drivers/Kestav/sim.so"));
     driver::ElfLibrary whole;
     ASSERT_TRUE(driver::ReadElfLibrary(file, &whole));
-    const auto little = [&](std::uint64_t at, int width) {
+    const auto little = [&](std::uint64_t at, int width) {  // a little-endian field of the file
         std::uint64_t value = 0;
         for (int b = 0; b < width; ++b) value |= std::uint64_t(static_cast<unsigned char>(file[at + b])) << (8 * b);
         return value;
     };
-    const auto field = [&](std::string* bytes, std::uint32_t type, std::size_t at, std::uint64_t value) {
-        const std::uint64_t table = little(0x28, 8), entry = little(0x3A, 2), count = little(0x3C, 2);
-        for (std::uint64_t i = 0; i < count; ++i)
-            if (little(table + i * entry + 4, 4) == type)
-                for (int b = 0; b < 8; ++b) (*bytes)[table + i * entry + at + b] = char(value >> (8 * b));
-    };
+    const std::uint64_t table = little(0x28, 8), entry = little(0x3A, 2), count = little(0x3C, 2);
     // {section type (SHT_DYNSYM 11, SHT_DYNAMIC 6), field (offset 0x18, size 0x20, entry size 0x38), value}
     const std::uint64_t rows[][3] = {{11, 0x38, ~15ull}, {11, 0x38, ~0ull}, {11, 0x20, ~0ull},
                                      {11, 0x18, ~7ull},  {6, 0x18, ~15ull}, {6, 0x20, ~0ull}};
     for (const auto& row : rows) {
         std::string hostile = file;
-        field(&hostile, std::uint32_t(row[0]), row[1], row[2]);
+        for (std::uint64_t i = 0; i < count; ++i)
+            if (little(table + i * entry + 4, 4) == row[0])
+                for (int b = 0; b < 8; ++b) hostile[table + i * entry + row[1] + b] = char(row[2] >> (8 * b));
         driver::ElfLibrary read;
         (void)driver::ReadElfLibrary(hostile, &read);
         EXPECT_LE(read.exports.size() + read.needed.size(), whole.exports.size() + whole.needed.size()) << row[1];
