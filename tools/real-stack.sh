@@ -5,7 +5,8 @@
 # the simulator, installed from the Debian package, and the test program
 # inside the session (as a test user) driving every command through both,
 # with the longest response and hostile inputs; the bare echo add-in of the
-# same major beside it for the round-trip figure. Then, with each client, the
+# same major beside it for the round-trip figure (dynamic, and static against
+# its static echo). Then, with each client, the
 # session is ended during a slow command, and the client killed during one,
 # killed and started again (one library handle throughout), and the same
 # checks run over static channels (xrdp.ini lists KstCmd1 and KstDta1, the
@@ -208,8 +209,9 @@ chmod 755 "$home/startwm.sh" && chown "$user" "$home/startwm.sh"
 sh /usr/share/xrdp/socksetup
 cp /etc/xrdp/xrdp.ini /etc/xrdp/sesman.ini "$work/"
 sed -i "s#^port=3389\$#port=tcp://127.0.0.1:$port#; s#^autorun=\$#autorun=Xorg#; s#^LogFile=xrdp.log#LogFile=$work/xrdp.log#; s#^EnableSyslog=true#EnableSyslog=false#" "$work/xrdp.ini"
-# The static channels as an xrdp administrator lists them (a channel not listed opens and carries nothing).
-sed -i 's#^\[Channels\]$#[Channels]\nKstCmd1=true\nKstDta1=true#' "$work/xrdp.ini"
+# The static channels as an xrdp administrator lists them (a channel not listed opens and carries nothing),
+# the static echo's among them.
+sed -i 's#^\[Channels\]$#[Channels]\nKstCmd1=true\nKstDta1=true\nKstEchS=true#' "$work/xrdp.ini"
 grep -q '^KstDta1=true$' "$work/xrdp.ini" || { echo "real-stack: xrdp.ini has no [Channels] section"; exit 1; }
 sed -i "s#^LogFile=xrdp-sesman.log#LogFile=$work/sesman.log#; s#^EnableSyslog=true#EnableSyslog=false#" "$work/sesman.ini"
 xrdp-sesman -n -c "$work/sesman.ini" >"$work/sesman.out" 2>&1 & started $!
@@ -219,14 +221,14 @@ Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.out" 2>&1 & st
 sleep 1
 
 # Starts FreeRDP $major's client with the module's add-in (dynamic, or with "static" static alone) and the echo
-# add-in; its log in the session's runtime folder.
+# add-in of the same kind; its log in the session's runtime folder.
 client() {
-  local kind=/dvc:kestav
-  [ "${1:-}" = static ] && kind=/vc:kestav
+  local kind=/dvc:kestav echo=/dvc:kestavecho
+  [ "${1:-}" = static ] && kind=/vc:kestav echo=/vc:kestavecho
   mkdir -p "$work/client-tmp" && mkdir -p -m 700 "$work/client-run"
   env "${hostile[@]}" DISPLAY=":$display" TMPDIR="$work/client-tmp" XDG_RUNTIME_DIR="$work/client-run" \
     "${program[$major]}" /v:127.0.0.1:$port \
-    /u:"$user" /p:"$password" /cert:ignore -clipboard $kind /dvc:kestavecho >"$work/client-$major.out" 2>&1 &
+    /u:"$user" /p:"$password" /cert:ignore -clipboard $kind $echo >"$work/client-$major.out" 2>&1 &
   client_pid=$!
   started $client_pid
 }

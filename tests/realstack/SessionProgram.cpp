@@ -253,7 +253,9 @@ int main(int argc, char** argv) {
     // both see the same moments of a busy machine.
     std::vector<double> module, echo;
     std::uint32_t echoError = 0;
-    platform::DynamicChannel* echoChannel = platform::OpenDynamicChannel("KstEcho", &echoError);
+    // Static channels are compared with the static echo, dynamic with the dynamic one.
+    platform::DynamicChannel* echoChannel = statics ? platform::OpenStaticChannel("KstEchS", &echoError)
+                                                    : platform::OpenDynamicChannel("KstEcho", &echoError);
     for (int i = 0; i < rounds && echoChannel != nullptr; ++i) {
         const auto begin = Clock::now();
         if (Call(channel, "GetSerialNumber") != "OK|KSIM-000417") break;
