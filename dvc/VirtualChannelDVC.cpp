@@ -16,9 +16,8 @@ const char* ChannelName(Channel channel) {
 }
 
 VirtualChannelDVC::VirtualChannelDVC()
-    : session([this](const std::string& command,
-                     const std::string& response) { Send(command, response); },
-              {}) {
+    : session([this](const std::string&, const std::string& response) { Keep(response); }, {},
+              [this] { Write(); }) {
     diag::LogLine("VirtualChannelDVC (", __DATE__, " - ", __TIME__, ")");
 }
 
@@ -52,10 +51,11 @@ std::uint64_t VirtualChannelDVC::ChannelOpened(Channel channel, const Writer& wr
 
 void VirtualChannelDVC::ChannelClosed(Channel channel, std::uint64_t token, Kind kind) {
     {
-        std::lock_guard<platform::Mutex> lock(channelLock);
+        std::unique_lock<platform::Mutex> lock(channelLock);
         if (tokens[int(kind)][int(channel)] != token) return;
         writers[int(kind)][int(channel)].clear();
         tokens[int(kind)][int(channel)] = 0;
+        WaitForWriter(lock);
     }
     diag::LogLine(KindName(kind), ": Channel \"", ChannelName(channel), "\" closed");
 }
@@ -79,36 +79,82 @@ void VirtualChannelDVC::ReceiveTooLong(Channel channel, std::size_t size, Kind k
     session.RefuseTooLong(size);
 }
 
-void VirtualChannelDVC::Send(const std::string&, const std::string& response) {
-    std::string instead;  // only for a response too long: no copy of the others
-    if (response.size() > kLongestResponse)
-        instead = relay::ResponseThatFits(response, kLongestResponse,
-                                          "a message of at most " + std::to_string(kLongestResponse) + " bytes");
-    const std::string* bytes = instead.empty() ? &response : &instead;
+void VirtualChannelDVC::Keep(const std::string& response) {
+    std::string fits = response.size() > kLongestResponse
+                           ? relay::ResponseThatFits(response, kLongestResponse,
+                                                     "a message of at most " + std::to_string(kLongestResponse) +
+                                                         " bytes")
+                           : response;
     std::lock_guard<platform::Mutex> lock(channelLock);
-    // Back by the kind the command came on; by the other when that one has closed meanwhile.
-    for (const Kind kind : {newestFrom, newestFrom == Kind::Dynamic ? Kind::Static : Kind::Dynamic}) {
-        for (const Channel channel : {Channel::Data, Channel::Command}) {
-            Writer& writer = writers[int(kind)][int(channel)];
-            if (writer.empty()) continue;
-            if (writer(*bytes))
-                diag::LogDetail(KindName(kind), ": Response sent on \"", ChannelName(channel), "\" (\"",
-                                diag::Shown{*bytes}, "\")");
-            else
-                diag::LogDetail(KindName(kind), ": The client refused the response on \"", ChannelName(channel),
-                                "\"");
-            return;
+    // One not yet written is older: only the newest is answered.
+    outgoing = std::move(fits);
+    hasOutgoing = true;
+}
+
+void VirtualChannelDVC::Write() {
+    std::unique_lock<platform::Mutex> lock(channelLock);
+    // The thread writing now (this one, re-entered from a client's Write,
+    // or another) takes it when its write returns.
+    if (writing) return;
+    writing = true;
+    writer = std::this_thread::get_id();
+    while (hasOutgoing) {
+        const std::string bytes = std::move(outgoing);
+        hasOutgoing = false;
+        // Back by the kind the command came on; by the other when that one has closed meanwhile.
+        Writer chosen;  // a copy: a client may close the channel from inside its Write
+        Kind kind = newestFrom;
+        Channel channel = Channel::Data;
+        for (const Kind each : {newestFrom, newestFrom == Kind::Dynamic ? Kind::Static : Kind::Dynamic}) {
+            for (const Channel one : {Channel::Data, Channel::Command}) {
+                if (!chosen.empty() || writers[int(each)][int(one)].empty()) continue;
+                try {
+                    chosen = writers[int(each)][int(one)];
+                } catch (...) {
+                    continue;  // no memory for the copy
+                }
+                kind = each;
+                channel = one;
+            }
         }
+        if (chosen.empty()) {
+            diag::LogDetail(KindName(newestFrom), ": No channel is open: response dropped (\"", diag::Shown{bytes},
+                            "\")");
+            continue;
+        }
+        // The writer stays as it is while inWrite: ChannelClosed and
+        // Terminate wait for it (unless they come from inside it).
+        inWrite = true;
+        lock.unlock();
+        bool sent = false;
+        try {
+            sent = chosen(bytes);
+        } catch (...) {
+        }
+        lock.lock();
+        inWrite = false;
+        written.notify_all();
+        if (sent)
+            diag::LogDetail(KindName(kind), ": Response sent on \"", ChannelName(channel), "\" (\"",
+                            diag::Shown{bytes}, "\")");
+        else
+            diag::LogDetail(KindName(kind), ": The client refused the response on \"", ChannelName(channel), "\"");
     }
-    diag::LogDetail(KindName(newestFrom), ": No channel is open: response dropped (\"", diag::Shown{*bytes}, "\")");
+    writing = false;
+}
+
+void VirtualChannelDVC::WaitForWriter(std::unique_lock<platform::Mutex>& lock) {
+    const std::thread::id self = std::this_thread::get_id();
+    written.wait(lock, [&] { return !inWrite || writer == self; });
 }
 
 void VirtualChannelDVC::Terminate(Kind kind) {
     diag::LogLine(KindName(kind), ": Terminated");
     bool otherOpen = false;
     {
-        std::lock_guard<platform::Mutex> lock(channelLock);
-        for (Writer& writer : writers[int(kind)]) writer.clear();
+        std::unique_lock<platform::Mutex> lock(channelLock);
+        for (Writer& each : writers[int(kind)]) each.clear();
+        WaitForWriter(lock);
         tokens[int(kind)][0] = tokens[int(kind)][1] = 0;
         open[int(kind)] = false;
         otherOpen = open[kind == Kind::Dynamic ? int(Kind::Static) : int(Kind::Dynamic)];

@@ -3,7 +3,9 @@
 // from KstCmd1 and KstDta1 run on the instrument thread (never on the
 // client's callback thread, so no callback waits), and each newest response
 // goes out on KstDta1 when it is open, else on KstCmd1, through the
-// channel's Write, which returns at once. Knows no COM: the plug-ins hand it
+// channel's Write, which returns at once. No lock of ours is held while a
+// client's Write runs: a client may deliver data or close a channel from
+// inside it. Knows no COM: the plug-ins hand it
 // channels as writers, dynamic ones (dvc/Plugin.cpp, freerdp/Plugin.cpp) and
 // static ones (svc/StaticPlugin.cpp). A client that loads both kinds from the
 // one file runs one instrument: a response goes back by the kind of channel
@@ -15,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include <boost/function.hpp>
 
@@ -46,8 +49,9 @@ public:
     void Open(Kind kind = Kind::Dynamic);
     // A (new) connection of `channel`; the token names it when it closes.
     std::uint64_t ChannelOpened(Channel channel, const Writer& writer, Kind kind = Kind::Dynamic);
-    // No write reaches that connection after this returns. A token of an
-    // earlier connection, replaced meanwhile, changes nothing.
+    // No write reaches that connection after this returns (it waits for a
+    // write in progress on another thread). A token of an earlier
+    // connection, replaced meanwhile, changes nothing.
     void ChannelClosed(Channel channel, std::uint64_t token, Kind kind = Kind::Dynamic);
     // One message from the client: queued for the instrument thread, or
     // answered at once with an error when it is too long or too many wait.
@@ -63,9 +67,21 @@ public:
 private:
     // A message's first log line; the kind its response goes back by.
     void Arrived(Kind kind);
-    void Send(const std::string& command, const std::string& response);
+    // The newest response, kept for Write (the session's lock is held).
+    void Keep(const std::string& response);
+    // Writes what Keep kept, with no lock held: one thread writes at a time,
+    // and takes what others kept meanwhile before it leaves.
+    void Write();
+    // Until no other thread is inside a client's Write.
+    void WaitForWriter(std::unique_lock<platform::Mutex>& lock);
 
     platform::Mutex channelLock;  // the writers, between the client's threads and ours
+    platform::ConditionVariable written;
+    std::string outgoing;         // the newest response not yet written
+    bool hasOutgoing = false;
+    bool writing = false;         // a thread is in Write
+    bool inWrite = false;         // that thread is inside a client's Write
+    std::thread::id writer;       // which
     Writer writers[2][2];         // [kind][channel]
     std::uint64_t tokens[2][2] = {{0, 0}, {0, 0}};
     std::uint64_t lastToken = 0;

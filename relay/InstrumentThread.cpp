@@ -18,11 +18,12 @@ void ReleaseThread(void* thread) {
 
 const ThreadOps kModuleThreads = {&StartThread, &WaitThread, &ReleaseThread};
 
-InstrumentThread::InstrumentThread(Runner run, Ready take, Superseded drop, const ThreadOps& ops,
+InstrumentThread::InstrumentThread(Runner run, Ready take, Superseded drop, Handed after, const ThreadOps& ops,
                                    Bounds limits)
     : runner(std::move(run)),
       ready(std::move(take)),
       superseded(std::move(drop)),
+      handed(std::move(after)),
       threads(ops),
       bounds(limits) {}
 
@@ -63,10 +64,23 @@ bool InstrumentThread::Post(const std::string& command) {
 }
 
 void InstrumentThread::HandOn(const std::string& command, const std::string& response) {
-    std::lock_guard<platform::Mutex> lock(mutex);
+    std::unique_lock<platform::Mutex> lock(mutex);
     ++newest;
     if (superseded) superseded();
-    if (ready) ready(command, response);
+    Hand(command, response, lock);
+}
+
+void InstrumentThread::Hand(const std::string& command, const std::string& response,
+                            std::unique_lock<platform::Mutex>& lock) {
+    if (!ready) return;
+    ready(command, response);
+    if (!handed) return;
+    lock.unlock();
+    try {
+        handed();
+    } catch (...) {
+    }
+    lock.lock();
 }
 
 std::string InstrumentThread::RunHere(const std::string& command) {
@@ -80,7 +94,7 @@ std::string InstrumentThread::RunHere(const std::string& command) {
         response = runner(command);
     }
     lock.lock();
-    if (item.sequence == newest && ready) ready(command, response);
+    if (item.sequence == newest) Hand(command, response, lock);
     return response;
 }
 
@@ -97,9 +111,9 @@ void InstrumentThread::RunAndHandOn(const Item& item, std::unique_lock<platform:
         // gets here, and then there is nothing to hand on.
     }
     lock.lock();
-    if (answered && item.sequence == newest && ready) {
+    if (answered && item.sequence == newest) {
         try {
-            ready(item.command, response);
+            Hand(item.command, response, lock);
         } catch (...) {
         }
     }

@@ -45,6 +45,10 @@ public:
     // A newer command has arrived: a response handed on but not yet sent is
     // to be dropped. Called with this object's lock held, as Ready.
     using Superseded = boost::function<void()>;
+    // Called right after Ready, on the same thread, with no lock of this
+    // object held: where a transport writes what Ready took to its client,
+    // which may call back into the module meanwhile.
+    using Handed = boost::function<void()>;
 
     // What may wait at once; beyond either bound Post refuses a command.
     struct Bounds {
@@ -53,7 +57,7 @@ public:
     };
     static constexpr Bounds kUnbounded{~std::size_t(0), ~std::size_t(0)};
 
-    InstrumentThread(Runner runner, Ready ready, Superseded superseded,
+    InstrumentThread(Runner runner, Ready ready, Superseded superseded, Handed handed,
                      const ThreadOps& threads = kModuleThreads, Bounds bounds = kUnbounded);
     // Never waits: a thread still running then is one on its way out of an
     // unloaded module (it holds the module, so this object outlives it), or
@@ -94,10 +98,13 @@ private:
     // Runs `command` (one at a time) and hands its response on if it is
     // still the newest; `lock` is held on entry and on return.
     void RunAndHandOn(const Item& item, std::unique_lock<platform::Mutex>& lock);
+    // Ready, then (with `lock` let go meanwhile) Handed.
+    void Hand(const std::string& command, const std::string& response, std::unique_lock<platform::Mutex>& lock);
 
     const Runner runner;
     const Ready ready;
     const Superseded superseded;
+    const Handed handed;
     const ThreadOps threads;
     const Bounds bounds;
 

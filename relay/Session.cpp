@@ -53,12 +53,12 @@ std::string ResponseThatFits(const std::string& response, std::size_t longest, c
     return instead;
 }
 
-Session::Session(Deliver deliverTo, Superseded superseded, const ThreadOps& threads)
+Session::Session(Deliver deliverTo, Superseded superseded, Handed handed, const ThreadOps& threads)
     : instance(NewInstanceName()),
       deliver(std::move(deliverTo)),
       thread([this](const std::string& command) { return Run(command); },
              [this](const std::string& command, const std::string& response) { Pending(command, response); },
-             std::move(superseded), threads, InstrumentThread::Bounds{kMostWaitingCommands, kMostWaitingBytes}) {}
+             std::move(superseded), std::move(handed), threads, InstrumentThread::Bounds{kMostWaitingCommands, kMostWaitingBytes}) {}
 
 void Session::Pending(const std::string& command, const std::string& response) {
     if (command != VersionQuery)

@@ -64,8 +64,11 @@ public:
     // A newer command has arrived: a response delivered but not sent yet is
     // to be dropped (same lock).
     using Superseded = InstrumentThread::Superseded;
+    // Right after Deliver, with no lock of the session held: where a
+    // transport that writes to its client at once does so.
+    using Handed = InstrumentThread::Handed;
 
-    Session(Deliver deliver, Superseded superseded, const ThreadOps& threads = kModuleThreads);
+    Session(Deliver deliver, Superseded superseded, Handed handed, const ThreadOps& threads = kModuleThreads);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;

@@ -15,7 +15,8 @@ VirtualChannelICA::VirtualChannelICA()
               [this] {
                   std::lock_guard<platform::Mutex> lock(responseLock);
                   pendingResponse.reset();  // superseded: only the newest is answered
-              }) {
+              },
+              {}) {  // sent at the engine's next poll, on its thread
     diag::LogLine("VirtualChannelICA (", __DATE__, " - ", __TIME__, ")");
 }
 
@@ -62,7 +63,7 @@ bool VirtualChannelICA::HasPendingResponse() const {
 }
 
 ica::EngineStatus VirtualChannelICA::SendPendingResponse() {
-    std::lock_guard<platform::Mutex> lock(responseLock);
+    std::unique_lock<platform::Mutex> lock(responseLock);
     if (!pendingResponse) {
         diag::LogDetail("Virtual channel  - No pending response");
         return ica::kStatusNoData;
@@ -86,15 +87,24 @@ ica::EngineStatus VirtualChannelICA::SendPendingResponse() {
     outSection.bytes = reinterpret_cast<std::uint8_t*>(&(*pendingResponse)[0]);
     outSection.length = static_cast<std::uint32_t>(pendingResponse->size());
 
-    if (isHpc) {
+    // The engine is called with no lock of ours held (a command that arrives
+    // meanwhile replaces the pending text; these bytes stay until the call returns).
+    const std::shared_ptr<std::string> sending = pendingResponse;
+    const bool hpc = isHpc;
+    void* const data = engineData;
+    const std::uint16_t channel = dataChannel;
+    const ica::HpcSendProc send = hpcSend;
+    const ica::QueueVirtualWriteProc queueWrite = queueVirtualWrite;
+    lock.unlock();
+    if (hpc) {
         diag::LogDetail("  Send HPC");
-        if (hpcSend == nullptr) return kNotConnected;
-        return hpcSend(engineData, dataChannel, outSection.bytes,
-                       static_cast<std::uint16_t>(outSection.length), &outSection.bytes, 1);
+        if (send == nullptr) return kNotConnected;
+        return send(data, channel, outSection.bytes, static_cast<std::uint16_t>(outSection.length),
+                    &outSection.bytes, 1);
     }
     diag::LogDetail("  Post response for sending");
-    if (queueVirtualWrite == nullptr) return kNotConnected;
-    return queueVirtualWrite(engineData, dataChannel, &outSection, 1, 0);
+    if (queueWrite == nullptr) return kNotConnected;
+    return queueWrite(data, channel, &outSection, 1, 0);
 }
 
 std::string VirtualChannelICA::GetResponse() {

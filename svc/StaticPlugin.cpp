@@ -224,7 +224,7 @@ void StaticPlugin::OpenEvent(std::uint32_t handle, std::uint32_t event, void* da
     });
 }
 
-// On the instrument thread, with the channel object's lock held.
+// On the thread that writes responses, with no lock of the channel object held.
 bool StaticPlugin::Write(std::uint32_t handle, const std::string& bytes) {
     if (bytes.empty()) return false;
     std::list<std::string>::iterator kept;

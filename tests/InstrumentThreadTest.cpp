@@ -141,7 +141,7 @@ protected:
     Recorder recorder;
     InstrumentThread thread{[this](const std::string& c) { return recorder.Run(c); },
                             [this](const std::string& c, const std::string& r) { recorder.Ready(c, r); },
-                            [this] { recorder.Superseded(); }, kTestThreads};
+                            [this] { recorder.Superseded(); }, {}, kTestThreads};
 };
 
 TEST_F(InstrumentThreadUnitTest, OnlyTheNewestCommandsResponseIsHandedOn) {
@@ -274,7 +274,7 @@ TEST(InstrumentThreadBounds, RefusedBeyondEitherBoundAndAnsweredAtOnce) {
         Recorder recorder;
         InstrumentThread thread{[&](const std::string& command) { return recorder.Run(command); },
                                 [&](const std::string&, const std::string& r) { recorder.Ready("", r); },
-                                [&] { recorder.Superseded(); }, kTestThreads, {c.commands, c.bytes}};
+                                [&] { recorder.Superseded(); }, {}, kTestThreads, {c.commands, c.bytes}};
         for (std::size_t i = 0; i < c.posted.size(); ++i) {
             EXPECT_EQ(thread.Post(c.posted[i]), c.accepted[i]) << c.posted[i];
             // The running command leaves the queue before the rest is posted.
@@ -298,7 +298,7 @@ TEST(InstrumentThreadBounds, ACommandsDroppedAtAStopFreeTheirRoom) {
     Recorder recorder;
     InstrumentThread thread{[&](const std::string& command) { return recorder.Run(command); },
                             [&](const std::string&, const std::string& r) { recorder.Ready("", r); },
-                            [&] { recorder.Superseded(); }, kTestThreads, {10, 8}};
+                            [&] { recorder.Superseded(); }, {}, kTestThreads, {10, 8}};
     for (int session = 0; session < 3; ++session) {
         ASSERT_TRUE(thread.Post("wait")) << session;
         // The previous session's "wait" has been counted already.

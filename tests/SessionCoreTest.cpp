@@ -69,7 +69,7 @@ protected:
 
     ScopedTempFolder temp;
     Deliveries deliveries;
-    Session session{[this](const std::string&, const std::string& r) { deliveries.Take(r); }, {}};
+    Session session{[this](const std::string&, const std::string& r) { deliveries.Take(r); }, {}, {}};
 };
 
 std::string Unknown(const std::string& command) {
@@ -192,7 +192,7 @@ TEST_F(SessionCoreTest, TheInstanceIsAnsweredAtOnceAndNamesTheLoad) {
     const std::string name = all.back();
     EXPECT_TRUE(std::regex_match(name, std::regex("OK\\|[0-9a-f]{16}"))) << name;
     EXPECT_EQ(session.Execute(relay::InstanceQuery), name) << "the same for the same load";
-    Session other{[](const std::string&, const std::string&) {}, {}};
+    Session other{[](const std::string&, const std::string&) {}, {}, {}};
     EXPECT_NE(other.Execute(relay::InstanceQuery), name) << "another load, another name";
     testing_support::WriteFile(gate, "open");
     ASSERT_TRUE(Drained());

@@ -6,6 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -224,6 +228,45 @@ TEST_P(StaticChannelTest, AReconnectionInMidMessage) {
     client->Chunk(kCommand, "lo", 5, 2);  // the rest of the old message: no message of the new connection
     EXPECT_EQ(Run("GetSerialNumber"), "OK|kept");
     EXPECT_EQ(client->WritesNotOpen(), 0);
+}
+
+// A client that calls back from inside the plug-in's write, on the writing
+// thread: a new command, the write's completion, the connection's end. No
+// lock of the plug-in is held there, so each is served and the plug-in goes
+// on; a deadlock fails here at once (the rest of the run could not end).
+TEST_P(StaticChannelTest, AClientThatCallsBackFromInsideItsWrite) {
+    const struct {
+        const char* what;
+        std::function<void(StaticChannelClient&)> inside;
+        std::size_t writes;  // made by the plug-in, the callback's own included
+    } cases[] = {
+        {"a command", [](StaticChannelClient& c) { c.Send(kCommand, "KestavClientDriverVersion"); }, 2},
+        {"the completion", [](StaticChannelClient& c) { c.CompleteWrites(); }, 1},
+        {"the end of the connection", [](StaticChannelClient& c) { c.Disconnect(); }, 1},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.what);
+        if (!client->IsOpen(kCommand)) client->Connect();
+        const std::size_t before = client->WriteCount();
+        StaticChannelClient& c = *client;
+        std::atomic<bool> done{false};
+        client->InsideNextWrite([&c, &row, &done] {
+            row.inside(c);
+            done = true;
+        });
+        client->Send(kCommand, "Hello");
+        if (!WaitUntil([&] { return done && client->WriteCount() == before + row.writes; }, 10)) {
+            ADD_FAILURE() << "the plug-in did not go on after a call from inside its write";
+            std::fflush(stdout);
+            std::_Exit(1);
+        }
+        client->CompleteWrites();
+        if (client->IsOpen(kCommand)) {
+            EXPECT_EQ(Run("Hello"), "OK|Hello");
+        }
+    }
+    client->Connect();
+    EXPECT_EQ(Run("GetSerialNumber").substr(0, 6), "ERROR|") << "served after a reconnection";
 }
 
 INSTANTIATE_TEST_SUITE_P(EachFile, StaticChannelTest, ::testing::ValuesIn(Plugins()), Named);

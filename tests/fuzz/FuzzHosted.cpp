@@ -137,7 +137,7 @@ std::uint32_t EndHostProcess(HostProcess* host, std::uint32_t) {
 namespace {
 
 relay::Session& TheSession() {
-    static relay::Session session([](const std::string&, const std::string&) {}, {});
+    static relay::Session session([](const std::string&, const std::string&) {}, {}, {});
     return session;
 }
 

@@ -29,7 +29,7 @@ relay::Session& TheSession() {
             delivered.push_back(response);
             answered.notify_all();
         },
-        {});
+        {}, {});
     return session;
 }
 

@@ -48,6 +48,7 @@ struct StaticChannelClient::State {
     std::size_t made = 0;
     int notOpen = 0;
     bool hold = false;
+    std::function<void()> insideWrite;
 
     void InitEvent(std::uint32_t event) {
         if (initEventEx != nullptr) initEventEx(userParam, &initToken, event, nullptr, 0);
@@ -98,15 +99,20 @@ struct StaticChannelClient::State {
     std::uint32_t Write(std::uint32_t handle, void* data, std::uint32_t length, void* userData) {
         if (data == nullptr) return 16;  // CHANNEL_RC_NULL_DATA
         if (length == 0) return 17;      // CHANNEL_RC_ZERO_LENGTH
-        std::lock_guard<std::mutex> guard(lock);
-        const auto found = opens.find(handle);
-        if (found == opens.end() || !found->second.open) {
-            ++notOpen;
-            return 10;
+        std::function<void()> action;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            const auto found = opens.find(handle);
+            if (found == opens.end() || !found->second.open) {
+                ++notOpen;
+                return 10;
+            }
+            pending.push_back(Pending{handle, static_cast<const char*>(data), length, userData});
+            ++made;
+            written.notify_all();
+            action.swap(insideWrite);
         }
-        pending.push_back(Pending{handle, static_cast<const char*>(data), length, userData});
-        ++made;
-        written.notify_all();
+        if (action) action();
         return api::kOk;
     }
     // On the caller's thread: the bytes are read now, as the client sends them.
@@ -288,6 +294,11 @@ std::vector<StaticWrite> StaticChannelClient::Run(const std::string& name, const
 }
 
 void StaticChannelClient::HoldWrites(bool hold) { state_->hold = hold; }
+
+void StaticChannelClient::InsideNextWrite(std::function<void()> action) {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->insideWrite = std::move(action);
+}
 
 std::size_t StaticChannelClient::HeldWrites() const {
     std::lock_guard<std::mutex> guard(state_->lock);

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,6 +62,9 @@ public:
     void CompleteWrites(bool cancel = false);
     // A completion event for bytes the plug-in never wrote.
     void CompleteUnknownWrite(void* userData);
+    // Runs once, inside the plug-in's next write, on the writing thread, as
+    // a client that delivers events from inside its write procedure.
+    void InsideNextWrite(std::function<void()> action);
 
     // Waits until the plug-in has made `count` writes in all.
     bool WaitForWrites(std::size_t count, int maxWaitMs = 30000) const;
