@@ -26,7 +26,8 @@ const std::vector<std::string> OwnFolderDrivers = {"orvo2", "orvo"};
 
 // In this OS's own form, in the paths and in the log alike.
 const std::string kSeparator = platform::kPathSeparator;
-const std::string kSubfolderPrefix = "drivers" + kSeparator;
+const std::string kDriversFolder = "drivers";
+const std::string kSubfolderPrefix = kDriversFolder + kSeparator;
 const std::string kCommonSubfolder = kSubfolderPrefix + "Kestav";
 const std::string kLibrarySuffix = ".dll";
 
@@ -35,6 +36,9 @@ const std::uint32_t kInvalidDriverName = 123;
 // ERROR_PATH_NOT_FOUND: the module's own folder, and so the driver folder,
 // is not known.
 const std::uint32_t kNoDriverFolder = 3;
+// ERROR_ACCESS_DENIED: the driver, or a library it needs, would come from
+// outside the drivers folder.
+const std::uint32_t kOutsideDriversFolder = 5;
 
 // The names Windows gives its devices in every folder, whatever the
 // extension: "COM1.dll" beside the module is the serial port.
@@ -151,9 +155,20 @@ Result Instrument::Init(const ParameterList& parameters) {
         // current folder can never be picked up instead.
         const std::string path = folder + kSeparator + platform::PathFromAnsi(fileName);
         std::string header;
-        if (platform::ReadFileStart(path, driver::kPeHeaderBytes, &header) ==
-            platform::FileStart::NotADiskFile) {
+        const platform::FileStart start = platform::ReadFileStart(path, driver::kPeHeaderBytes, &header);
+        // The file the loader would open (on Linux the driver's .so).
+        const std::string file = platform::LibraryFile(path);
+        std::string ignored;
+        const std::string outside =
+            platform::ReadFileStart(file, 4, &ignored) == platform::FileStart::Read
+                ? driver::WhyNotFromDriversFolder(file, diag::ModuleFolder + kSeparator + kDriversFolder)
+                : std::string();
+        if (start == platform::FileStart::NotADiskFile) {
             diag::LogDetail("The driver file is not a file on disk: not loaded");
+            spectro.Reset();
+        } else if (!outside.empty()) {
+            diag::LogDetail("Not loaded: ", diag::Shown{outside});
+            error = kOutsideDriversFolder;
             spectro.Reset();
         } else {
             const Placement placement = ChoosePlacement(path, header);

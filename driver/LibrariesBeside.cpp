@@ -16,7 +16,14 @@ struct Loading {
     std::set<std::string> seen;                 // names met so far, each visited once
     std::vector<platform::LibraryHandle> handles;
     std::vector<std::string> byPathOnly;        // needed names their SONAME does not give
+    std::string root;                           // the drivers folder; empty: not checked
+    std::string refused;                        // why not, in words (the first reason found)
 };
+
+// A needed name with a folder in it is the loader's alone: from anywhere.
+bool NamesAPath(const std::string& name) {
+    return name.find('/') != std::string::npos;
+}
 
 // The library's own description, or false for a file that is none.
 bool ReadLibrary(const std::string& file, ElfLibrary* library) {
@@ -30,13 +37,21 @@ bool ReadLibrary(const std::string& file, ElfLibrary* library) {
 void LoadNeeds(const ElfLibrary& library, Loading* loading) {
     for (const std::string& name : library.needed) {
         if (loading->seen.size() >= kMostLibrariesBeside) return;
+        if (NamesAPath(name) && !loading->root.empty() && loading->refused.empty())
+            loading->refused = "it needs a library by its path (\"" + name + "\")";
         // A name with a folder in it is the loader's alone, and "." or ".." are no files.
-        if (name.empty() || name.find('/') != std::string::npos || name == "." || name == ".." ||
+        if (name.empty() || NamesAPath(name) || name == "." || name == ".." ||
             !loading->seen.insert(name).second || platform::LibraryIsLoaded(name))
             continue;
         const std::string beside = loading->folder + name;
         std::string start;
         if (platform::ReadFileStart(beside, 4, &start) != platform::FileStart::Read) continue;
+        std::string real;
+        if (!loading->root.empty() && !platform::LiesInside(beside, loading->root, &real)) {
+            if (loading->refused.empty())
+                loading->refused = name + " beside it leads out of the drivers folder (to \"" + real + "\")";
+            continue;
+        }
         ElfLibrary needed;
         const bool read = ReadLibrary(beside, &needed);
         if (read) LoadNeeds(needed, loading);
@@ -48,10 +63,12 @@ void LoadNeeds(const ElfLibrary& library, Loading* loading) {
     }
 }
 
-// Walks the driver's needs, loading them or only looking.
-Loading Walk(const std::string& driverPath, bool load) {
+// Walks the driver's needs, loading them or only looking (and checking
+// them against the drivers folder `root`, when one is given).
+Loading Walk(const std::string& driverPath, bool load, const std::string& root = std::string()) {
     Loading walk;
     walk.load = load;
+    walk.root = root;
     if (platform::kLoaderSearchesLibraryFolder) return walk;
     const std::string file = platform::LibraryFile(driverPath);
     walk.folder = DriverFolder(file);
@@ -73,6 +90,13 @@ std::vector<platform::LibraryHandle> LoadLibrariesBeside(const std::string& driv
 
 std::vector<std::string> LibrariesBesideKnownByPathOnly(const std::string& driverPath) {
     return std::move(Walk(driverPath, false).byPathOnly);
+}
+
+std::string WhyNotFromDriversFolder(const std::string& driverPath, const std::string& root) {
+    std::string real;
+    if (!platform::LiesInside(driverPath, root, &real))
+        return "the driver file leads out of the drivers folder (to \"" + real + "\")";
+    return Walk(driverPath, false, root).refused;
 }
 
 }  // namespace driver

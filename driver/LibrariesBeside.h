@@ -36,4 +36,11 @@ std::string DriverFolder(const std::string& driverPath);
 // Nothing is loaded; none where the loader searches the folder itself.
 std::vector<std::string> LibrariesBesideKnownByPathOnly(const std::string& driverPath);
 
+// Why the driver must not be loaded from the drivers folder `root`, in
+// words; empty when nothing speaks against it. Its file, or a library
+// beside it that it needs (in turn too), really lies outside `root` (a link
+// out of it), or one of them names a library it needs by a path, which the
+// loader would take from anywhere. Nothing is loaded.
+std::string WhyNotFromDriversFolder(const std::string& driverPath, const std::string& root);
+
 }  // namespace driver

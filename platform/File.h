@@ -67,6 +67,12 @@ struct FolderLock;
 FolderLock* LockFolder(const std::string& path);
 void UnlockFolder(FolderLock* lock);
 
+// Whether the file `path` really lies inside `folder`, links followed
+// (*real: the file's real path, for words). False when either cannot be
+// resolved. Windows: true (a link in the module's folder needs an
+// administrator there).
+bool LiesInside(const std::string& path, const std::string& folder, std::string* real);
+
 // `to` takes the owner and group of `from` (a file replaced whole keeps
 // them); true where it did, or where files have no such owner (Windows).
 bool CopyFileOwner(const std::string& from, const std::string& to);

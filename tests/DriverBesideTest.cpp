@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <string>
 
@@ -54,6 +55,18 @@ protected:
         base = driver.parent_path() / (windows ? "makerbase.dll" : "libmakerbase" + variant + ".so");
         for (const fs::path& file : {driver, helper, base}) ASSERT_TRUE(fs::exists(file)) << file;
         fs::copy_file(driver, drivers / driver.filename());
+    }
+
+    // The response to Init of the driver, with IsolateDriver as `hosted` says.
+    std::string Init(bool hosted) {
+        testing_support::AdminSetting isolate("IsolateDriver", hosted ? 1 : 0);
+        standin::EngineHost engine;
+        std::string error;
+        EXPECT_TRUE(engine.LoadModule((folder / KST_MODULE_FILE).u8string(), &error)) << error;
+        EXPECT_EQ(engine.Open(), 0);
+        const auto sent = engine.Run("KstCmd1", "Init|" + name + "|");
+        engine.UnloadModule();
+        return sent.empty() ? std::string("(nothing sent)") : sent.back().bytes;
     }
 
     Verdicts Try(bool hosted) {
@@ -132,6 +145,68 @@ TEST_P(DriverBeside, InitTheSelfTestAndTheCheckAgree) {
                                    ": cannot open shared object"),
                   std::string::npos)
             << without.log;
+    }
+}
+
+// Only files whose real path is inside the drivers folder load from it: a
+// link out of it (the driver's or a library's beside it) and a needed
+// library named by its path are refused before anything is loaded; a link
+// within the folder loads.
+TEST_P(DriverBeside, NothingLoadsFromOutsideTheDriversFolder) {
+    if (testing_support::OnWindows() || bare) GTEST_SKIP() << "links and needed names of ELF libraries";
+    const bool hosted = std::get<0>(GetParam());
+    const fs::path outside = fs::u8path(temp.Path()) / "outside";
+    fs::create_directories(outside);
+    for (const fs::path& file : {driver, helper, base}) fs::copy_file(file, outside / file.filename());
+    const fs::path placed = drivers / driver.filename();
+    const std::string refused = "ERROR|Error loading driver (\"" + name + "\") on client [Error: 5]";
+    // The driver naming its helper by a path of the same length.
+    std::string bytes = testing_support::ReadFile(driver.u8string());
+    const std::string needed = helper.filename().u8string(), byPath = "/t/" + needed.substr(3);
+    ASSERT_EQ(byPath.size(), needed.size());
+    ASSERT_NE(bytes.find(needed + '\0'), std::string::npos);
+    bytes.replace(bytes.find(needed + '\0'), needed.size(), byPath);
+    const struct {
+        const char* what;
+        std::function<void()> arrange;
+        const char* response;
+        std::string logged;
+    } cases[] = {
+        {"a library beside it linked out of the folder",
+         [&] {
+             fs::remove(drivers / helper.filename());
+             fs::create_symlink(outside / helper.filename(), drivers / helper.filename());
+         },
+         nullptr, "Not loaded: " + needed + " beside it leads out of the drivers folder (to \"" +
+                      (fs::canonical(outside) / helper.filename()).u8string() + "\")"},
+        {"the driver linked out of the folder",
+         [&] {
+             fs::remove(placed);
+             fs::create_symlink(outside / driver.filename(), placed);
+         },
+         nullptr, "Not loaded: the driver file leads out of the drivers folder"},
+        {"a needed library named by its path",
+         [&] { testing_support::WriteFile(placed.u8string(), bytes); }, nullptr,
+         "Not loaded: it needs a library by its path (\"" + byPath + "\")"},
+        {"links within the folder",
+         [&] {
+             fs::rename(drivers / base.filename(), drivers / "base.so.1");
+             fs::create_symlink("base.so.1", drivers / base.filename());
+         },
+         "OK", ""},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.what);
+        for (const fs::path& file : {placed, drivers / helper.filename(), drivers / base.filename()}) fs::remove(file);
+        fs::remove(drivers / "base.so.1");
+        fs::copy_file(driver, placed);
+        fs::copy_file(helper, drivers / helper.filename());
+        fs::copy_file(base, drivers / base.filename());
+        row.arrange();
+        EXPECT_EQ(Init(hosted), row.response != nullptr ? row.response : refused);
+        if (!row.logged.empty()) {
+            EXPECT_NE(testing_support::ReadFile(temp.LogPath()).find(row.logged), std::string::npos) << row.logged;
+        }
     }
 }
 

@@ -177,13 +177,15 @@ cmake -S . -B build/native-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKST
   -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang >/dev/null
 ninja -C build/native-tsan engine_tests
 rm -rf build/native-tsan/bin/cwd/results
-ninja -C build/native-tsan unit_tests
+ninja -C build/native-tsan unit_tests static_tests
 tsan="halt_on_error=1:exitcode=66:suppressions=$root/tests/tsan.supp"
 (cd build/native-tsan/bin/cwd && TSAN_OPTIONS=$tsan GTEST_OUTPUT="xml:results/" \
    ../engine_tests --gtest_filter='InstrumentThreadTest.*:QueuedAndHpc/*:InProcessAndHosted/*:LinuxEngine*' &&
  TSAN_OPTIONS=$tsan GTEST_OUTPUT="xml:results/" \
-   ../unit_tests --gtest_filter='InstrumentThreadUnitTest.*:LogLine.*')
-summary+=("native-tsan: $(count_tests build/native-tsan) (instrument thread and sessions, no race reported)")
+   ../unit_tests --gtest_filter='InstrumentThreadUnitTest.*:LogLine.*' &&
+ TSAN_OPTIONS=$tsan GTEST_OUTPUT="xml:results/" \
+   ../static_tests --gtest_filter='*CallsBack*:*TheSessionTranscript*')
+summary+=("native-tsan: $(count_tests build/native-tsan) (instrument thread, sessions and the static plug-in's writes, no race reported)")
 
 echo "=== fuzz targets, briefly (tools/fuzz.sh runs them for longer)"
 SKIP_INSTALL=1 tools/fuzz.sh --runs 20000

@@ -341,6 +341,17 @@ void UnlockFolder(FolderLock* lock) {
     delete lock;
 }
 
+bool LiesInside(const std::string& path, const std::string& folder, std::string* real) {
+    char resolved[PATH_MAX];
+    real->clear();
+    if (realpath(path.c_str(), resolved) == nullptr) return false;
+    *real = resolved;
+    if (realpath(folder.c_str(), resolved) == nullptr) return false;
+    std::string inside = resolved;
+    if (inside.empty() || inside.back() != '/') inside += '/';
+    return real->compare(0, inside.size(), inside) == 0;
+}
+
 bool CopyFileOwner(const std::string& from, const std::string& to) {
     struct stat status {};
     return stat(NativePath(from).c_str(), &status) == 0 &&
