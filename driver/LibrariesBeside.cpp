@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 
+#include "diag/LogFile.h"
 #include "driver/ElfLibrary.h"
 #include "platform/File.h"
 
@@ -18,6 +19,8 @@ struct Loading {
     std::vector<std::string> byPathOnly;        // needed names their SONAME does not give
     std::string root;                           // the drivers folder; empty: not checked
     std::string refused;                        // why not, in words (the first reason found)
+    std::size_t bytesRead = 0;                  // within kMostBytesReadBeside
+    bool stopped = false;                       // a file would have passed that bound
 };
 
 // A needed name with a folder in it is the loader's alone: from anywhere.
@@ -25,18 +28,29 @@ bool NamesAPath(const std::string& name) {
     return name.find('/') != std::string::npos;
 }
 
-// The library's own description, or false for a file that is none.
-bool ReadLibrary(const std::string& file, ElfLibrary* library) {
+// The library's own description, or false for a file that is none (or
+// one that would take what is read past its bound: then nothing more is read).
+bool ReadLibrary(const std::string& file, ElfLibrary* library, Loading* loading) {
+    const std::size_t left = kMostBytesReadBeside - loading->bytesRead;
     std::string bytes;
-    return platform::ReadFileStart(file, kMostLibraryBytes + 1, &bytes) == platform::FileStart::Read &&
-           bytes.size() <= kMostLibraryBytes && ReadElfLibrary(bytes, library);
+    if (loading->stopped ||
+        platform::ReadFileStart(file, std::min(kMostLibraryBytes, left) + 1, &bytes) != platform::FileStart::Read)
+        return false;
+    if (bytes.size() > left) {
+        loading->stopped = true;
+        diag::LogDetail("The libraries beside the driver are read up to ", kMostBytesReadBeside >> 20,
+                        " MiB in all: ", diag::Shown{file}, " and what it needs are left to the system's loader");
+        return false;
+    }
+    loading->bytesRead += bytes.size();
+    return bytes.size() <= kMostLibraryBytes && ReadElfLibrary(bytes, library);
 }
 
 // Loads what `library` needs from the folder, depth first, each after its
 // own needs (each file read once).
 void LoadNeeds(const ElfLibrary& library, Loading* loading) {
     for (const std::string& name : library.needed) {
-        if (loading->seen.size() >= kMostLibrariesBeside) return;
+        if (loading->seen.size() >= kMostLibrariesBeside || loading->stopped) return;
         if (NamesAPath(name) && !loading->root.empty() && loading->refused.empty())
             loading->refused = "it needs a library by its path (\"" + name + "\")";
         // A name with a folder in it is the loader's alone, and "." or ".." are no files.
@@ -53,7 +67,8 @@ void LoadNeeds(const ElfLibrary& library, Loading* loading) {
             continue;
         }
         ElfLibrary needed;
-        const bool read = ReadLibrary(beside, &needed);
+        const bool read = ReadLibrary(beside, &needed, loading);
+        if (loading->stopped) return;
         if (read) LoadNeeds(needed, loading);
         if (!loading->load) {
             if (read && needed.soname != name) loading->byPathOnly.push_back(name);
@@ -73,7 +88,7 @@ Loading Walk(const std::string& driverPath, bool load, const std::string& root =
     const std::string file = platform::LibraryFile(driverPath);
     walk.folder = DriverFolder(file);
     ElfLibrary driver;
-    if (ReadLibrary(file, &driver)) LoadNeeds(driver, &walk);
+    if (ReadLibrary(file, &driver, &walk)) LoadNeeds(driver, &walk);
     return walk;
 }
 

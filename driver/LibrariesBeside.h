@@ -18,6 +18,9 @@ namespace driver {
 // the loader).
 constexpr std::size_t kMostLibrariesBeside = 64;
 constexpr std::size_t kMostLibraryBytes = 64u << 20;
+// And no more than this is read for one driver in all (the driver's file
+// included): the rest is left to the loader, and the log says so.
+constexpr std::size_t kMostBytesReadBeside = 128u << 20;
 
 // The handles of the libraries loaded for `driverPath`, in load order (close
 // them in the reverse order, after the driver). A name that is loaded

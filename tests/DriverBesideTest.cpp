@@ -210,6 +210,27 @@ TEST_P(DriverBeside, NothingLoadsFromOutsideTheDriversFolder) {
     }
 }
 
+// Libraries too large to read in all: what is read for one driver stays
+// within its bound (here the driver and its helper, 60 MiB each, are read,
+// the base no more), the rest is left to the loader, and the log says so.
+// Without the bound the whole chain would be read and loaded in-process.
+TEST_P(DriverBeside, WhatIsReadBesideADriverIsBoundedInAll) {
+    if (testing_support::OnWindows() || bare) GTEST_SKIP() << "read only where the loader searches no folder";
+    fs::copy_file(helper, drivers / helper.filename());
+    fs::copy_file(base, drivers / base.filename());
+    ASSERT_EQ(Init(std::get<0>(GetParam())), "OK");
+    // Zeros after the end change nothing for the loader.
+    for (const fs::path& file : {drivers / driver.filename(), drivers / helper.filename(), drivers / base.filename()})
+        fs::resize_file(file, 60u << 20);
+    // The driver host's loader searches the driver's folder itself; in-process, the base is missed.
+    const bool hosted = std::get<0>(GetParam());
+    EXPECT_EQ(Init(hosted), hosted ? "OK" : "ERROR|Error loading driver (\"" + name + "\") on client [Error: 126]");
+    EXPECT_NE(testing_support::ReadFile(temp.LogPath())
+                  .find("The libraries beside the driver are read up to 128 MiB in all: " +
+                        platform::ShownPath((drivers / base.filename()).u8string())),
+              std::string::npos);
+}
+
 INSTANTIATE_TEST_SUITE_P(InProcessAndHosted, DriverBeside, ::testing::Combine(::testing::Bool(), ::testing::Bool()));
 
 }  // namespace
