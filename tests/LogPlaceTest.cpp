@@ -3,7 +3,8 @@
 // one made for the user in the temporary folder), and whatever is put at its
 // place (a FIFO, with or without a reader, a link, a socket, a device,
 // another user's file or folder) never blocks the client, never receives a
-// line, and is named once on standard error and by the client check.
+// line, and is named once on standard error and by the client check; the log
+// moves to a fresh folder of the user's alone and says why.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -195,8 +196,19 @@ TEST(LogPlace, WhatAnotherUserPutsThereIsNeverWrittenNorWaitedFor) {
         const Session session = RunModule(temp.Path());
         EXPECT_TRUE(session.answered) << "the client waited on the log";
         EXPECT_EQ(session.response, "OK|Hello");
-        EXPECT_EQ(session.errorOutput, "Kestav client driver: no log: " + problem + "\n")
-            << "said once, on standard error";
+        // Said once, on standard error: the log moved to a fresh folder of the user's alone.
+        const std::string said = "Kestav client driver: the log is in ";
+        const std::string::size_type end = session.errorOutput.find(": ", said.size());
+        const std::string movedTo = session.errorOutput.substr(said.size(), end - said.size());
+        EXPECT_EQ(session.errorOutput, said + movedTo + ": " + problem + "\n");
+        const std::string fresh = temp.Path() + "/kestav-" + std::to_string(geteuid()) + ".";
+        EXPECT_EQ(movedTo.compare(0, fresh.size(), fresh), 0) << movedTo;
+        struct stat status {};
+        ASSERT_EQ(lstat(movedTo.c_str(), &status), 0) << movedTo;
+        EXPECT_TRUE(S_ISDIR(status.st_mode) && (status.st_mode & 0777) == 0700 && status.st_uid == geteuid());
+        const std::string moved = testing_support::ReadFile(movedTo + "/KestavClientDriver.log");
+        EXPECT_EQ(moved.rfind("The log is here because " + problem + "\n", 0), 0u) << moved;
+        EXPECT_NE(moved.find("Hello -> Hello"), std::string::npos);
         check();
     }
 }

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +21,30 @@
 
 namespace platform {
 
+namespace {
+// The folder the log moved to (MoveLogFolder), set once, then only read.
+char movedTo[PATH_MAX];
+std::atomic<bool> moved{false};
+std::mutex moving;
+
+const char* TemporaryFolder() {
+    const char* temporary = getenv("TMPDIR");
+    return temporary == nullptr || temporary[0] != '/' ? "/tmp" : temporary;
+}
+}  // namespace
+
+bool MoveLogFolder(std::string* folder) {
+    std::lock_guard<std::mutex> lock(moving);
+    if (moved.load()) return false;
+    char made[PATH_MAX];
+    const int length = snprintf(made, sizeof made, "%s/kestav-%u.XXXXXX", TemporaryFolder(), unsigned(geteuid()));
+    if (length <= 0 || std::size_t(length) >= sizeof made || mkdtemp(made) == nullptr) return false;
+    std::memcpy(movedTo, made, std::size_t(length) + 1);
+    moved.store(true);
+    *folder = made;
+    return true;
+}
+
 std::uint32_t LogFolder(char* buffer, std::uint32_t size) {
     // The session's runtime folder is the user's alone; a shared temporary
     // folder (/tmp) gets a folder of the user's own in it. On the stack: the
@@ -27,12 +52,12 @@ std::uint32_t LogFolder(char* buffer, std::uint32_t size) {
     char folder[PATH_MAX];
     int length;
     const char* runtime = getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] == '/') {
+    if (moved.load()) {
+        length = snprintf(folder, sizeof folder, "%s", movedTo);
+    } else if (runtime != nullptr && runtime[0] == '/') {
         length = snprintf(folder, sizeof folder, "%s", runtime);
     } else {
-        const char* temporary = getenv("TMPDIR");
-        if (temporary == nullptr || temporary[0] != '/') temporary = "/tmp";
-        length = snprintf(folder, sizeof folder, "%s/kestav-%u", temporary, unsigned(geteuid()));
+        length = snprintf(folder, sizeof folder, "%s/kestav-%u", TemporaryFolder(), unsigned(geteuid()));
     }
     if (length <= 0 || std::size_t(length) >= sizeof folder) return 0;
     while (length > 1 && folder[length - 1] == '/') folder[--length] = '\0';
