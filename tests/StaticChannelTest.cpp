@@ -16,6 +16,7 @@
 #include <thread>
 #include <chrono>
 
+#include "platform/Library.h"
 #include "tests/support/StaticChannelClient.h"
 #include "tests/support/TestSupport.h"
 
@@ -267,6 +268,42 @@ TEST_P(StaticChannelTest, AClientThatCallsBackFromInsideItsWrite) {
     }
     client->Connect();
     EXPECT_EQ(Run("GetSerialNumber").substr(0, 6), "ERROR|") << "served after a reconnection";
+}
+
+// A client that refuses writes for a while: each refused write's bytes are
+// the plug-in's again at once, so a client that takes writes again gets
+// every response. A message on a handle the client never gave runs nothing.
+// And a plug-in ended by its client can be entered again in the same process.
+TEST_P(StaticChannelTest, RefusedWritesStrayHandlesAndASecondEntry) {
+    client->FailWrites(30);  // CHANNEL_RC_NO_MEMORY
+    const auto refused = [&] {
+        const auto log = testing_support::ReadLogLines(temp.LogPath());
+        return std::count(log.begin(), log.end(), "SVC: Write refused (result 30)");
+    };
+    for (int i = 0; i < 70; ++i) {
+        client->Send(kCommand, "Refused" + std::to_string(i));
+        ASSERT_TRUE(WaitUntil([&] { return refused() > i; })) << i;
+    }
+    client->FailWrites(0);
+    EXPECT_EQ(Run("Hello"), "OK|Hello") << "after 70 refused writes";
+    EXPECT_FALSE(Logged(R"(SVC: The client holds 64 writes not yet sent: response dropped)"));
+
+    const std::size_t before = client->WriteCount();
+    client->SendOnUnknownHandle("KestavClientDriverVersion");
+    EXPECT_EQ(Run("Hello"), "OK|Hello");
+    EXPECT_EQ(client->WriteCount(), before + 1) << "the stray message ran";
+
+    // The library stays loaded (as a client that loads it twice keeps it).
+    const platform::LibraryHandle pinned = platform::OpenLibrary(Path());
+    ASSERT_NE(pinned, nullptr);
+    client.reset();
+    client = std::make_unique<StaticChannelClient>();
+    std::string error;
+    EXPECT_EQ(client->Load(Path(), GetParam().entry, &error), 1) << error;
+    client->Connect();
+    EXPECT_EQ(Run("Hello"), "OK|Hello");
+    client.reset();
+    platform::CloseLibrary(pinned);
 }
 
 INSTANTIATE_TEST_SUITE_P(EachFile, StaticChannelTest, ::testing::ValuesIn(Plugins()), Named);

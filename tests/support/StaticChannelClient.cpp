@@ -25,6 +25,7 @@ struct StaticChannelClient::State {
     std::vector<std::string> registered;
     std::uint32_t failInit = 0;
     std::map<std::string, std::uint32_t> failOpen;
+    std::uint32_t failWrites = 0;
 
     struct Open {
         std::string name;
@@ -99,6 +100,7 @@ struct StaticChannelClient::State {
     std::uint32_t Write(std::uint32_t handle, void* data, std::uint32_t length, void* userData) {
         if (data == nullptr) return 16;  // CHANNEL_RC_NULL_DATA
         if (length == 0) return 17;      // CHANNEL_RC_ZERO_LENGTH
+        if (failWrites != 0) return failWrites;
         std::function<void()> action;
         {
             std::lock_guard<std::mutex> guard(lock);
@@ -232,6 +234,21 @@ int StaticChannelClient::Load(const std::string& path, Entry entry, std::string*
 std::vector<std::string> StaticChannelClient::Registered() const { return state_->registered; }
 void StaticChannelClient::FailInit(std::uint32_t code) { state_->failInit = code; }
 void StaticChannelClient::FailOpen(const std::string& name, std::uint32_t code) { state_->failOpen[name] = code; }
+void StaticChannelClient::FailWrites(std::uint32_t code) { state_->failWrites = code; }
+
+void StaticChannelClient::SendOnUnknownHandle(const std::string& message) {
+    std::string buffer = message;
+    const std::uint32_t unknown = state_->lastHandle + 1000;
+    for (const auto& [handle, open] : state_->opens) {
+        if (open.eventEx != nullptr)
+            open.eventEx(state_->userParam, unknown, api::kEventDataReceived, &buffer[0], std::uint32_t(buffer.size()),
+                         std::uint32_t(buffer.size()), api::kFlagFirst | api::kFlagLast);
+        else if (open.event != nullptr)
+            open.event(unknown, api::kEventDataReceived, &buffer[0], std::uint32_t(buffer.size()),
+                       std::uint32_t(buffer.size()), api::kFlagFirst | api::kFlagLast);
+        return;
+    }
+}
 
 void StaticChannelClient::Connect() {
     state_->connected = true;

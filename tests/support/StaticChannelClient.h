@@ -40,6 +40,8 @@ public:
     // What the client's init and open procedures answer (CHANNEL_RC_*).
     void FailInit(std::uint32_t code);
     void FailOpen(const std::string& name, std::uint32_t code);
+    // What the write procedure answers (0: it takes the write).
+    void FailWrites(std::uint32_t code);
 
     // The init events: INITIALIZED then CONNECTED (the plug-in opens its channels);
     // DISCONNECTED leaves open what the plug-in does not close (as FreeRDP does).
@@ -50,6 +52,8 @@ public:
 
     // One data event as the client sends it.
     void Chunk(const std::string& name, const std::string& bytes, std::uint32_t total, std::uint32_t flags);
+    // One whole message on a handle the client never gave (to the open procedure of the first channel).
+    void SendOnUnknownHandle(const std::string& message);
     // A whole message in chunks of at most `chunk` bytes.
     void Send(const std::string& name, const std::string& message, std::size_t chunk = 1600);
     // Send, then wait (at most maxWaitMs) for a write, completing writes as they come.
