@@ -161,19 +161,23 @@ LogFile::LogFile() : file_(platform::kNoFile) {
     LogFilePath(path);
     std::string problem;
     file_ = platform::OpenSharedAppend(path, firstOpen, &problem);
-    // Its place taken (by another user, say): the log moves, once, to a
-    // fresh folder of the user's alone, and says where and why.
-    std::string movedTo;
-    if (file_ == platform::kNoFile && !problem.empty() && platform::MoveLogFolder(&movedTo)) {
-        LogFilePath(path);
-        file_ = platform::OpenSharedAppend(path, true);
-        if (file_ != platform::kNoFile) {
-            std::fprintf(stderr, "Kestav client driver: the log is in %s: %s\n", movedTo.c_str(), problem.c_str());
+    // Its place taken (by another user, say): the line goes to a fresh
+    // folder of the user's alone, which says where and why when it is made.
+    // Each line tries the usual place first: once it is usable again, the
+    // log is back there.
+    std::string folder;
+    bool made = false;
+    if (file_ == platform::kNoFile && !problem.empty() && platform::PrivateLogFolder(&folder, &made) &&
+        folder.size() < kTempBufferSize &&
+        MakeLogPath(std::uint32_t(folder.size()), folder.c_str(), kTempBufferSize, path) != 0 &&
+        (file_ = platform::OpenSharedAppend(path, made)) != platform::kNoFile) {
+        if (made) {
+            std::fprintf(stderr, "Kestav client driver: the log is in %s: %s\n", folder.c_str(), problem.c_str());
             line_.file_ = file_;
             line_.good_ = true;
             line_ << "The log is here because " << problem << std::endl;
-            problem.clear();
         }
+        problem.clear();
     }
     // The one word the user gets of a log that is lost, where nothing else would tell.
     if (!problem.empty() && !problemSaid.test_and_set())

@@ -22,14 +22,13 @@ std::uint32_t LogFolder(char* buffer, std::uint32_t size);
 using FileHandle = std::intptr_t;
 constexpr FileHandle kNoFile = -1;
 
-// When the log's place cannot be used (OpenSharedAppend's problem): makes a
-// fresh folder that only this user can own (POSIX: "kestav-<uid>.XXXXXX" in
-// the temporary folder, made with mode 0700 under a name no one could have
-// taken first), which LogFolder gives from then on in this process; true
-// with *folder. False once it has been made already (the log does not move
-// twice), where it cannot be made, and on Windows (the temporary folder is
-// the user's own).
-bool MoveLogFolder(std::string* folder);
+// Where the log goes while its place cannot be used (OpenSharedAppend's
+// problem): a fresh folder that only this user can own (POSIX:
+// "kestav-<uid>.XXXXXX" in the temporary folder, made with mode 0700 under
+// a name no one could have taken first), made at the first call (*made) and
+// the same for the rest of the process. False where it cannot be made, and
+// on Windows (the temporary folder is the user's own).
+bool PrivateLogFolder(std::string* folder, bool* made);
 
 // Opens the log for writing with full sharing (other readers and writers, in
 // this process or another, are not shut out). truncate: create or empty it;

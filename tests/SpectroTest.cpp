@@ -112,10 +112,11 @@ TEST(Spectro, TheLibrariesADriverNeedsBesideIt) {
         EXPECT_FALSE(platform::LibraryIsLoaded("libmakerhelp.so"));
 
         Spectro spectro;
-        EXPECT_EQ(spectro.LoadDriver(driver), c.loads);
-        if (c.loads) {
+        const bool driverLoaded = spectro.LoadDriver(driver);
+        EXPECT_EQ(driverLoaded, c.loads);
+        if (c.loads && driverLoaded) {  // a driver that failed to load is not called: the rest still reports
             EXPECT_STREQ(spectro.Execute("@help"), "answered beside the driver");
-        } else {
+        } else if (!c.loads) {
             EXPECT_EQ(spectro.LoadError(), 126u);
             EXPECT_FALSE(platform::LibraryIsLoaded("libmakerbase.so")) << "released when the driver failed";
         }

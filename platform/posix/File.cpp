@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -22,10 +21,10 @@
 namespace platform {
 
 namespace {
-// The folder the log moved to (MoveLogFolder), set once, then only read.
-char movedTo[PATH_MAX];
-std::atomic<bool> moved{false};
-std::mutex moving;
+// PrivateLogFolder's, once made. Both constant-initialized: the module's
+// first log line comes from a static constructor, maybe before this file's.
+std::mutex making;
+char privateFolder[PATH_MAX];
 
 const char* TemporaryFolder() {
     const char* temporary = getenv("TMPDIR");
@@ -33,15 +32,24 @@ const char* TemporaryFolder() {
 }
 }  // namespace
 
-bool MoveLogFolder(std::string* folder) {
-    std::lock_guard<std::mutex> lock(moving);
-    if (moved.load()) return false;
-    char made[PATH_MAX];
-    const int length = snprintf(made, sizeof made, "%s/kestav-%u.XXXXXX", TemporaryFolder(), unsigned(geteuid()));
-    if (length <= 0 || std::size_t(length) >= sizeof made || mkdtemp(made) == nullptr) return false;
-    std::memcpy(movedTo, made, std::size_t(length) + 1);
-    moved.store(true);
-    *folder = made;
+bool PrivateLogFolder(std::string* folder, bool* made) {
+    std::lock_guard<std::mutex> lock(making);
+    *made = false;
+    // Made anew when it is gone or no longer the user's alone (a cleaner of
+    // the temporary folder, or a fork that inherited another's).
+    struct stat status {};
+    if (privateFolder[0] != '\0' && (lstat(privateFolder, &status) != 0 || !S_ISDIR(status.st_mode) ||
+                                      status.st_uid != geteuid() || (status.st_mode & 077) != 0))
+        privateFolder[0] = '\0';
+    if (privateFolder[0] == '\0') {
+        char name[PATH_MAX];
+        const int length =
+            snprintf(name, sizeof name, "%s/kestav-%u.XXXXXX", TemporaryFolder(), unsigned(geteuid()));
+        if (length <= 0 || std::size_t(length) >= sizeof name || mkdtemp(name) == nullptr) return false;
+        std::memcpy(privateFolder, name, std::size_t(length) + 1);
+        *made = true;
+    }
+    *folder = privateFolder;
     return true;
 }
 
@@ -52,9 +60,7 @@ std::uint32_t LogFolder(char* buffer, std::uint32_t size) {
     char folder[PATH_MAX];
     int length;
     const char* runtime = getenv("XDG_RUNTIME_DIR");
-    if (moved.load()) {
-        length = snprintf(folder, sizeof folder, "%s", movedTo);
-    } else if (runtime != nullptr && runtime[0] == '/') {
+    if (runtime != nullptr && runtime[0] == '/') {
         length = snprintf(folder, sizeof folder, "%s", runtime);
     } else {
         length = snprintf(folder, sizeof folder, "%s/kestav-%u", TemporaryFolder(), unsigned(geteuid()));

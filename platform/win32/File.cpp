@@ -96,7 +96,7 @@ void UseBinaryStandardStreams() {
 
 bool CopyFileOwner(const std::string&, const std::string&) { return true; }
 
-bool MoveLogFolder(std::string*) { return false; }
+bool PrivateLogFolder(std::string*, bool*) { return false; }
 
 bool LiesInside(const std::string& path, const std::string&, std::string* real) {
     *real = path;
