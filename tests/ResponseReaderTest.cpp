@@ -125,6 +125,22 @@ TEST_P(ResponseReaderTest, AResponseLongerThanAnyTheModuleSends) {
     EXPECT_EQ(channel->written[written].compare(0, 11, "KestavSync-"), 0) << "the channel made clean first";
 }
 
+// A channel that closes, idle or in mid-response: a disconnection at once,
+// never a time-out.
+TEST_P(ResponseReaderTest, AClosedChannelIsADisconnection) {
+    channel->answering = false;
+    const std::string begun = Headers() ? channel->Chunks(std::string(100000, 'p')).front() : std::string(2000, 'p');
+    for (const std::string& before : {std::string(), begun}) {
+        channel->SendRaw(before);
+        channel->closed = true;
+        const std::uint64_t began = ScriptedChannel::ClockMs();
+        EXPECT_EQ(channel->Read(3000, &response, &error), KESTAV_DISCONNECTED) << before.size();
+        EXPECT_EQ(error, "the Remote Desktop channel closed");
+        EXPECT_LT(ScriptedChannel::ClockMs() - began, 1000u) << "at once";
+        channel->closed = false;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(HeadersAndStream, ResponseReaderTest, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return info.param ? "ChunkHeaders" : "Stream";

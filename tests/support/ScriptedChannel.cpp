@@ -50,6 +50,7 @@ platform::ChunkWait ScriptedChannel::Read(std::uint32_t timeoutMs, std::vector<s
         runaway = ++endlessReads > endlessLimit;
         if (!runaway) next = endless();
     }
+    if (next.empty() && closed) return platform::ChunkWait::Closed;
     if (next.empty()) {
         clockUs += std::uint64_t(timeoutMs) * 1000;
         return platform::ChunkWait::TimedOut;

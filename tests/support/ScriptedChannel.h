@@ -49,6 +49,8 @@ public:
     std::function<std::string()> endless;
     std::uint64_t endlessReads = 0, endlessLimit = 200000;
     bool runaway = false;
+    // Once what has arrived is read, every read finds the channel closed.
+    bool closed = false;
     // Whether each command written is answered ("OK|<command>", markers as
     // the module answers unknown commands).
     bool answering = true;
