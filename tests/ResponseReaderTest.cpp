@@ -85,8 +85,11 @@ TEST_P(ResponseReaderTest, AFloodBeforeACall) {
     EXPECT_EQ(error.rfind("the client kept sending what no command asked for (", 0), 0u) << error;
     EXPECT_NE(error.find(" bytes in 500 ms): the channel could not be made clean"), std::string::npos) << error;
     channel->endless = nullptr;
+    const std::size_t written = channel->written.size();
     ASSERT_EQ(Call("Measure"), KESTAV_OK) << error;
     EXPECT_EQ(response, "OK|Measure");
+    ASSERT_GT(channel->written.size(), written + 1);
+    EXPECT_EQ(channel->written[written].compare(0, 11, "KestavSync-"), 0) << "the channel made clean first";
 }
 
 // After a time-out, late answers keep coming once the marker is written
