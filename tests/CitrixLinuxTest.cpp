@@ -1,8 +1,9 @@
 // kestav-register's work on a stand-in Citrix Workspace app folder: the link
 // and the module.ini entries made once, taken away exactly, and anything not
-// its own left alone.
+// its own left alone. And the wake-up of the client's engine on Linux.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,9 +11,14 @@
 #include <functional>
 #include <thread>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 
 #include "packaging/CitrixLinux.h"
 #include "packaging/ModuleIni.h"
+#include "platform/CitrixEngine.h"
 #include "tests/support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -169,6 +175,26 @@ TEST_F(CitrixLinuxTest, ArgumentsItDoesNotTake) {
         EXPECT_EQ(packaging::RegisterWithCitrixLinux(arguments, module, [&](const std::string& l) { usage += l; }), 2);
         EXPECT_EQ(usage.rfind("usage: kestav-register add|remove", 0), 0u) << usage;
     }
+}
+
+// The instrument thread's wake-up of the engine: however many responses
+// wake it before its loop reads, a signal never waits (the pipe is full, so
+// the engine is woken already); one drain empties it.
+TEST(WakePipe, SignalsNeverWaitAndOneDrainEmptiesIt) {
+    platform::WakePipe pipe;
+    ASSERT_TRUE(pipe.Open());
+    auto signalled = std::async(std::launch::async, [&] {
+        for (int i = 0; i < 200000; ++i) pipe.Signal();  // beyond any pipe's capacity
+    });
+    if (signalled.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ADD_FAILURE() << "a signal waited for the engine to read";
+        std::fflush(stdout);
+        std::_Exit(1);
+    }
+    pollfd ready{pipe.ReadEnd(), POLLIN, 0};
+    EXPECT_EQ(poll(&ready, 1, 0), 1);
+    pipe.Drain();
+    EXPECT_EQ(poll(&ready, 1, 0), 0) << "one drain empties it";
 }
 
 }  // namespace
