@@ -253,7 +253,11 @@ KESTAV_API int KESTAV_CALL KestavCall(KestavChannel* channel, const char* comman
             if (changed) return ClientChanged(channel);
         }
         const bool wasUnsure = channel->conversation->Unsure();
-        int status = Exchange(channel, command, reopening ? deadline.LeftMs() : timeoutMs, &channel->lastResponse);
+        // After a time-out, a part of the limit is kept for fresh channels,
+        // should the clean-up go unanswered: the call ends within its limit.
+        const unsigned allowed = reopening ? deadline.LeftMs() : timeoutMs;
+        const unsigned kept = wasUnsure ? std::min(kReopenWaitMs, allowed / 2) : 0;
+        int status = Exchange(channel, command, allowed - kept, &channel->lastResponse);
         if (status == KESTAV_DISCONNECTED || (status == KESTAV_TIMEOUT && !platform::SessionHasClient())) {
             // The session or the loop ended, or the session lost its client
             // while this call waited: a new client already there is found
@@ -269,8 +273,17 @@ KESTAV_API int KESTAV_CALL KestavCall(KestavChannel* channel, const char* comman
             // Not even the clean-up after an earlier time-out was answered: a
             // channel that reaches no client any more (a new client took the
             // session meanwhile), or a module still busy. Fresh channels tell.
-            const std::string busy = channel->lastError;
-            const int reopened = Reopen(channel, std::max(deadline.LeftMs(), kReopenWaitMs), &changed);
+            std::string busy = channel->lastError;
+            const std::string shown = " within " + std::to_string(allowed - kept) + " ms";
+            const std::string::size_type at = busy.find(shown);
+            if (at != std::string::npos) busy.replace(at, shown.size(), " within " + std::to_string(allowed) + " ms");
+            const int reopened = Reopen(channel, deadline.LeftMs(), &changed);
+            // A client still there that answers no fresh channels either in
+            // time (it keeps sending, or the module is busy) is not away.
+            if (reopened != KESTAV_OK && platform::SessionHasClient()) {
+                channel->conversation->MarkUnsure();
+                return SetError(channel, KESTAV_TIMEOUT, busy);
+            }
             if (reopened != KESTAV_OK) return reopened;
             if (changed) return ClientChanged(channel);
             channel->conversation->MarkUnsure();  // the busy module's late answer may still come

@@ -1,5 +1,8 @@
 #include "server/ResponseReader.h"
 
+#include <chrono>
+#include <thread>
+
 #include "server/Deadline.h"
 #include "server/KestavChannel.h"
 
@@ -52,11 +55,14 @@ int ResponseReader::Read(std::uint32_t timeoutMs, std::string* response, std::st
                 }
             }
         }
-        if (waited == platform::ChunkWait::TimedOut || deadline.Passed()) {
+        if (deadline.Passed()) {
             if (received > 0)
                 *error = "a response began but had not ended (" + std::to_string(received) + " bytes came)";
             return KESTAV_TIMEOUT;
         }
+        // A read may come back empty before its time (xrdp's can): the wait
+        // goes on to the call's own limit, a moment apart.
+        if (waited == platform::ChunkWait::TimedOut) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 

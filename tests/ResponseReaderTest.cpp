@@ -47,6 +47,10 @@ protected:
 TEST_P(ResponseReaderTest, AnswersAsTheModuleSendsThem) {
     ASSERT_EQ(Call("Hello"), KESTAV_OK) << error;
     EXPECT_EQ(response, "OK|Hello");
+    // Reads that come back empty early do not end the call.
+    channel->earlyEmpty = 5;
+    ASSERT_EQ(Call("Hello"), KESTAV_OK) << error;
+    EXPECT_EQ(response, "OK|Hello");
     ASSERT_EQ(Call(std::string(KESTAV_LONGEST_RESPONSE - 3, 'L')), KESTAV_OK) << error;
     EXPECT_EQ(response.size(), KESTAV_LONGEST_RESPONSE);
 }

@@ -42,6 +42,11 @@ int ScriptedChannel::Write(const std::string& command, std::string*) {
 platform::ChunkWait ScriptedChannel::Read(std::uint32_t timeoutMs, std::vector<std::uint8_t>* chunk) {
     ++reads;
     clockUs += 100;
+    if (earlyEmpty > 0) {
+        --earlyEmpty;
+        clockUs += std::min<std::uint64_t>(timeoutMs, 20) * 1000;
+        return platform::ChunkWait::TimedOut;
+    }
     std::string next;
     if (!arriving_.empty()) {
         next = arriving_.front();

@@ -49,6 +49,9 @@ public:
     std::function<std::string()> endless;
     std::uint64_t endlessReads = 0, endlessLimit = 200000;
     bool runaway = false;
+    // The next reads come back empty after 20 ms, whatever has arrived (a
+    // read that returns before its time).
+    int earlyEmpty = 0;
     // Once what has arrived is read, every read finds the channel closed.
     bool closed = false;
     // Whether each command written is answered ("OK|<command>", markers as
