@@ -84,7 +84,7 @@ struct Placement {
     std::uint32_t timeoutSeconds = 0;
 };
 
-Placement ChoosePlacement(const std::string& path, const std::string& header) {
+Placement ChoosePlacement(const std::string& header, const std::vector<std::string>& byPath) {
     Placement placement;
     if (!platform::kDriverHostAvailable) return placement;
     const int own = int(sizeof(void*) * 8);
@@ -93,7 +93,6 @@ Placement ChoosePlacement(const std::string& path, const std::string& header) {
     placement.hosted = isolate || (bits != 0 && bits != own);
     if (!placement.hosted) {
         // Only the driver host's loader searches the driver's folder.
-        const std::vector<std::string> byPath = driver::LibrariesBesideKnownByPathOnly(path);
         if (!byPath.empty()) {
             diag::LogDetail(diag::Shown{byPath.front()},
                             " beside the driver has no SONAME of that name, so the system's loader finds it "
@@ -156,22 +155,17 @@ Result Instrument::Init(const ParameterList& parameters) {
         const std::string path = folder + kSeparator + platform::PathFromAnsi(fileName);
         std::string header;
         const platform::FileStart start = platform::ReadFileStart(path, driver::kPeHeaderBytes, &header);
-        // The file the loader would open (on Linux the driver's .so).
-        const std::string file = platform::LibraryFile(path);
-        std::string ignored;
-        const std::string outside =
-            platform::ReadFileStart(file, 4, &ignored) == platform::FileStart::Read
-                ? driver::WhyNotFromDriversFolder(file, diag::ModuleFolder + kSeparator + kDriversFolder)
-                : std::string();
+        const driver::BesideLook beside =
+            driver::LookBeside(path, diag::ModuleFolder + kSeparator + kDriversFolder);
         if (start == platform::FileStart::NotADiskFile) {
             diag::LogDetail("The driver file is not a file on disk: not loaded");
             spectro.Reset();
-        } else if (!outside.empty()) {
-            diag::LogDetail("Not loaded: ", diag::Shown{outside});
+        } else if (!beside.refused.empty()) {
+            diag::LogDetail("Not loaded: ", diag::Shown{beside.refused});
             error = kOutsideDriversFolder;
             spectro.Reset();
         } else {
-            const Placement placement = ChoosePlacement(path, header);
+            const Placement placement = ChoosePlacement(header, beside.byPathOnly);
             loaded = placement.hosted ? spectro.LoadDriverInHost(placement.program, path,
                                                                  placement.timeoutSeconds)
                                       : spectro.LoadDriver(path);

@@ -103,15 +103,14 @@ std::vector<platform::LibraryHandle> LoadLibrariesBeside(const std::string& driv
     return std::move(Walk(driverPath, true).handles);
 }
 
-std::vector<std::string> LibrariesBesideKnownByPathOnly(const std::string& driverPath) {
-    return std::move(Walk(driverPath, false).byPathOnly);
-}
-
-std::string WhyNotFromDriversFolder(const std::string& driverPath, const std::string& root) {
+BesideLook LookBeside(const std::string& driverPath, const std::string& root) {
     std::string real;
-    if (!platform::LiesInside(driverPath, root, &real))
-        return "the driver file leads out of the drivers folder (to \"" + real + "\")";
-    return Walk(driverPath, false, root).refused;
+    if (!platform::LiesInside(platform::LibraryFile(driverPath), root, &real)) {
+        if (real.empty()) return {};
+        return {"the driver file leads out of the drivers folder (to \"" + real + "\")", {}};
+    }
+    Loading walk = Walk(driverPath, false, root);
+    return {std::move(walk.refused), std::move(walk.byPathOnly)};
 }
 
 }  // namespace driver

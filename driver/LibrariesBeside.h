@@ -32,18 +32,22 @@ std::vector<platform::LibraryHandle> LoadLibrariesBeside(const std::string& driv
 // are looked for: DriverFolder("/x/drivers/Kestav/m.so") => "/x/drivers/Kestav/".
 std::string DriverFolder(const std::string& driverPath);
 
-// The libraries beside `driverPath` it needs (in turn too) by a name the
-// loader cannot match once they are loaded by their path: no SONAME, or
-// another one (plain `gcc -shared` gives none). Only a loader that searches
-// the driver's folder finds those: the driver host's (HostedDriver::Start).
-// Nothing is loaded; none where the loader searches the folder itself.
-std::vector<std::string> LibrariesBesideKnownByPathOnly(const std::string& driverPath);
-
-// Why the driver must not be loaded from the drivers folder `root`, in
-// words; empty when nothing speaks against it. Its file, or a library
-// beside it that it needs (in turn too), really lies outside `root` (a link
-// out of it), or one of them names a library it needs by a path, which the
-// loader would take from anywhere. Nothing is loaded.
-std::string WhyNotFromDriversFolder(const std::string& driverPath, const std::string& root);
+// One look at a driver and the libraries beside it that it needs (in turn
+// too); nothing is loaded, and none is looked at where the loader searches
+// the driver's folder itself.
+struct BesideLook {
+    // Why the driver must not be loaded from the drivers folder `root`, in
+    // words; empty when nothing speaks against it. Its file, or one of those
+    // libraries, really lies outside `root` (a link out of it), or one of
+    // them names a library it needs by a path, which the loader would take
+    // from anywhere. A driver file that is not there is the loader's to report.
+    std::string refused;
+    // Those it needs by a name the loader cannot match once they are loaded
+    // by their path: no SONAME, or another one (plain `gcc -shared` gives
+    // none). Only a loader that searches the driver's folder finds those:
+    // the driver host's (HostedDriver::Start).
+    std::vector<std::string> byPathOnly;
+};
+BesideLook LookBeside(const std::string& driverPath, const std::string& root);
 
 }  // namespace driver
