@@ -188,8 +188,7 @@ TEST(WakePipe, SignalsNeverWaitAndOneDrainEmptiesIt) {
     });
     if (signalled.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
         ADD_FAILURE() << "a signal waited for the engine to read";
-        std::fflush(stdout);
-        std::_Exit(1);
+        std::fflush(stdout), std::_Exit(1);
     }
     pollfd ready{pipe.ReadEnd(), POLLIN, 0};
     EXPECT_EQ(poll(&ready, 1, 0), 1);

@@ -55,9 +55,10 @@ struct StaticChannelClient::State {
         if (initEventEx != nullptr) initEventEx(userParam, &initToken, event, nullptr, 0);
         else if (initEvent != nullptr) initEvent(&initToken, event, nullptr, 0);
     }
+    // A handle the client never gave goes to the first channel's procedure, as a confused client might send it.
     void OpenEvent(std::uint32_t handle, std::uint32_t event, void* data, std::uint32_t length,
                    std::uint32_t total, std::uint32_t flags) {
-        const auto found = opens.find(handle);
+        const auto found = opens.count(handle) != 0 ? opens.find(handle) : opens.begin();
         if (found == opens.end()) return;
         if (found->second.eventEx != nullptr)
             found->second.eventEx(userParam, handle, event, data, length, total, flags);
@@ -235,20 +236,6 @@ std::vector<std::string> StaticChannelClient::Registered() const { return state_
 void StaticChannelClient::FailInit(std::uint32_t code) { state_->failInit = code; }
 void StaticChannelClient::FailOpen(const std::string& name, std::uint32_t code) { state_->failOpen[name] = code; }
 void StaticChannelClient::FailWrites(std::uint32_t code) { state_->failWrites = code; }
-
-void StaticChannelClient::SendOnUnknownHandle(const std::string& message) {
-    std::string buffer = message;
-    const std::uint32_t unknown = state_->lastHandle + 1000;
-    for (const auto& [handle, open] : state_->opens) {
-        if (open.eventEx != nullptr)
-            open.eventEx(state_->userParam, unknown, api::kEventDataReceived, &buffer[0], std::uint32_t(buffer.size()),
-                         std::uint32_t(buffer.size()), api::kFlagFirst | api::kFlagLast);
-        else if (open.event != nullptr)
-            open.event(unknown, api::kEventDataReceived, &buffer[0], std::uint32_t(buffer.size()),
-                       std::uint32_t(buffer.size()), api::kFlagFirst | api::kFlagLast);
-        return;
-    }
-}
 
 void StaticChannelClient::Connect() {
     state_->connected = true;

@@ -50,10 +50,8 @@ public:
     void Terminate();
     bool IsOpen(const std::string& name) const;
 
-    // One data event as the client sends it.
+    // One data event as the client sends it (on a name not open: a handle it never gave).
     void Chunk(const std::string& name, const std::string& bytes, std::uint32_t total, std::uint32_t flags);
-    // One whole message on a handle the client never gave (to the open procedure of the first channel).
-    void SendOnUnknownHandle(const std::string& message);
     // A whole message in chunks of at most `chunk` bytes.
     void Send(const std::string& name, const std::string& message, std::size_t chunk = 1600);
     // Send, then wait (at most maxWaitMs) for a write, completing writes as they come.
