@@ -11,6 +11,11 @@ static_assert(dvc::kLongestResponse <= driverhost::kLongestText,
 
 namespace dvc {
 
+namespace {
+// The most room the response buffers keep between responses.
+constexpr std::size_t kKeptRoom = 64 * 1024;
+}  // namespace
+
 const char* ChannelName(Channel channel) {
     return channel == Channel::Command ? names::kCommandChannel : names::kDataChannel;
 }
@@ -80,14 +85,14 @@ void VirtualChannelDVC::ReceiveTooLong(Channel channel, std::size_t size, Kind k
 }
 
 void VirtualChannelDVC::Keep(const std::string& response) {
-    std::string fits = response.size() > kLongestResponse
-                           ? relay::ResponseThatFits(response, kLongestResponse,
-                                                     "a message of at most " + std::to_string(kLongestResponse) +
-                                                         " bytes")
-                           : response;
     std::lock_guard<platform::Mutex> lock(channelLock);
-    // One not yet written is older: only the newest is answered.
-    outgoing = std::move(fits);
+    // One not yet written is older: only the newest is answered. Copied
+    // into a buffer kept from response to response (Write swaps them).
+    if (response.size() > kLongestResponse)
+        outgoing = relay::ResponseThatFits(response, kLongestResponse,
+                                           "a message of at most " + std::to_string(kLongestResponse) + " bytes");
+    else
+        outgoing.assign(response);
     hasOutgoing = true;
 }
 
@@ -99,7 +104,8 @@ void VirtualChannelDVC::Write() {
     writing = true;
     writer = std::this_thread::get_id();
     while (hasOutgoing) {
-        const std::string bytes = std::move(outgoing);
+        sending.swap(outgoing);
+        const std::string& bytes = sending;
         hasOutgoing = false;
         // Back by the kind the command came on; by the other when that one has closed meanwhile.
         Writer chosen;  // a copy: a client may close the channel from inside its Write
@@ -139,6 +145,9 @@ void VirtualChannelDVC::Write() {
                             diag::Shown{bytes}, "\")");
         else
             diag::LogDetail(KindName(kind), ": The client refused the response on \"", ChannelName(channel), "\"");
+        // Its room stays for the next, unless a long one made it large.
+        if (sending.capacity() > kKeptRoom) std::string().swap(sending);
+        else sending.clear();
     }
     writing = false;
 }

@@ -78,6 +78,7 @@ private:
     platform::Mutex channelLock;  // the writers, between the client's threads and ours
     platform::ConditionVariable written;
     std::string outgoing;         // the newest response not yet written
+    std::string sending;          // the one being written (the writing thread's alone)
     bool hasOutgoing = false;
     bool writing = false;         // a thread is in Write
     bool inWrite = false;         // that thread is inside a client's Write
