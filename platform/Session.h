@@ -1,6 +1,8 @@
 // The session this process runs in, as the server side sees it.
 #pragma once
 
+#include <string>
+
 namespace platform {
 
 // The protocol of this process's session: 0 the PC's own console, 1 a
@@ -15,5 +17,18 @@ unsigned SessionNumber();
 // now (the user disconnected; the session waits for a reconnect); true when
 // one is, or when the system cannot tell (then a channel's open or write says).
 bool SessionHasClient();
+
+// A name held by one holder at a time within this user's session, for as
+// long as it holds it; the system lets it go when the holder's process ends,
+// however it ends. Windows: a named object in the session's own namespace.
+// POSIX: a lock on a file in the user's runtime folder ($XDG_RUNTIME_DIR),
+// named for the X display (an xrdp session's channels are the display's);
+// Unavailable without that folder.
+struct SessionClaim;
+enum class Claim { Made, Taken, Unavailable };
+// Taken: another holder, in this process or another, has it now.
+// Unavailable: no claim can be made here; the caller goes on without.
+SessionClaim* ClaimInSession(const std::string& name, Claim* result);
+void ReleaseClaim(SessionClaim* claim);
 
 }  // namespace platform

@@ -50,6 +50,7 @@ int Conversation::MakeClean(std::uint32_t timeoutMs, std::string* error) {
 
 int Conversation::Exchange(const std::string& command, std::uint32_t timeoutMs, std::string* response,
                            std::string* error) {
+    sent_ = false;
     if (unsure_) {
         const int status = MakeClean(timeoutMs, error);
         if (status != KESTAV_OK) return status;
@@ -62,6 +63,7 @@ int Conversation::Exchange(const std::string& command, std::uint32_t timeoutMs, 
     }
     status = transport_->Write(command, error);
     if (status != KESTAV_OK) return status;
+    sent_ = true;
     std::string said;
     status = transport_->Read(deadline.LeftMs(), response, &said);
     if (status == KESTAV_TIMEOUT) {

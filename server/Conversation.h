@@ -21,6 +21,9 @@ public:
     // one timed out, or its response was too long); MarkUnsure makes it so.
     bool Unsure() const { return unsure_; }
     void MarkUnsure() { unsure_ = true; }
+    // Whether the last exchange's command was written: when it failed after
+    // that, the module may have run it.
+    bool Sent() const { return sent_; }
 
     // Writes the command and reads its answer, waiting at most timeoutMs (the
     // clean-up after an earlier time-out has a time limit of its own, the
@@ -34,6 +37,7 @@ private:
     // A call timed out: its answer may still come, and must never be taken
     // for a later command's.
     bool unsure_ = false;
+    bool sent_ = false;
 };
 
 }  // namespace detail

@@ -22,16 +22,26 @@
 using kestav::detail::Transport;
 
 struct KestavChannel {
-    KestavChannel(int kind, std::string loop, std::unique_ptr<kestav::detail::Conversation> opened)
-        : transport(kind), loopName(std::move(loop)), conversation(std::move(opened)) {}
+    KestavChannel(int kind, std::string loop, std::unique_ptr<kestav::detail::Conversation> opened,
+                  platform::SessionClaim* held)
+        : transport(kind), loopName(std::move(loop)), conversation(std::move(opened)),
+          transportName(conversation->transport().Name()), claim(held) {}
+    // The channels close before the session's claim goes.
+    ~KestavChannel() {
+        conversation.reset();
+        platform::ReleaseClaim(claim);
+    }
     int transport;         // the one chosen at the open, KESTAV_TRANSPORT_AUTO resolved
     std::string loopName;  // of the local loop
-    std::unique_ptr<kestav::detail::Conversation> conversation;
+    std::unique_ptr<kestav::detail::Conversation> conversation;  // null while away after its close
+    std::string transportName;
+    platform::SessionClaim* claim;  // the session's channels, this program's (null: the loop's own rule)
     // The client went (a call found the session or the loop ended): the next
     // call opens the channels again, or says the client is still away.
     bool away = false;
     // The name of the module's load at the other end ("" where it tells none).
     std::string instance;
+    bool sent = false;  // the last call's command was written: it may have run
     std::mutex callLock;  // one command in flight
     std::string lastResponse;
     std::string lastError;
@@ -42,6 +52,11 @@ namespace {
 thread_local std::string openError;
 
 const char* const kHelloResponse = "OK|Hello";
+
+const char* const kSessionClaim = "KestavChannels";
+const char* const kInUse =
+    "another program in this session holds the Kestav channels (or another channel of this program does): "
+    "one program per session drives the client's instrument; its KestavClose, or its end, lets them go";
 
 int SetError(KestavChannel* channel, int status, const std::string& error) {
     channel->lastError = error;
@@ -173,10 +188,17 @@ const std::string kAway = "the client is away (the user disconnected, or the cli
 // answer at all): KESTAV_OK with *changed when a module answers, the
 // channel then using the new ones; KESTAV_DISCONNECTED with words when no
 // client is there. A module whose load has another name than the one the
-// channel had, or one that does not tell it, is another client.
-int Reopen(KestavChannel* channel, unsigned timeoutMs, bool* changed) {
+// channel had, or one that does not tell it, is another client. `closeFirst`:
+// the old channels are closed before (a client takes one connection of each
+// at a time), and until new ones answer the next call opens them again;
+// else they stay when no new ones open.
+int Reopen(KestavChannel* channel, unsigned timeoutMs, bool* changed, bool closeFirst) {
     if (!platform::SessionHasClient())
         return SetError(channel, KESTAV_DISCONNECTED, kAway + ": this session has no client connected now");
+    if (closeFirst) {
+        channel->conversation.reset();
+        channel->away = true;
+    }
     Module module;
     std::string error;
     const int status = OpenModule(channel->transport, channel->loopName, timeoutMs, std::min(timeoutMs, kReopenWaitMs),
@@ -186,13 +208,21 @@ int Reopen(KestavChannel* channel, unsigned timeoutMs, bool* changed) {
     channel->conversation = std::move(module.conversation);
     channel->instance = module.instance;
     channel->away = false;
+    // The same module may still work on a command sent on the old
+    // channels: its answer is never taken for a later command's.
+    if (!*changed) channel->conversation->MarkUnsure();
     return KESTAV_OK;
 }
+
+const std::string kMayHaveRun = "; the command was sent before and may have run: its answer is lost";
 
 int ClientChanged(KestavChannel* channel) {
     return SetError(channel, KESTAV_CLIENT_CHANGED,
                     "the client was reconnected: set the instrument up again (Init, Connect, calibration as "
-                    "needed), then call again; the command was not run");
+                    "needed), then call again; " +
+                        std::string(channel->sent ? "the command was sent to the client that went and may have "
+                                                    "run there"
+                                                  : "the command was not run"));
 }
 
 }  // namespace
@@ -209,6 +239,20 @@ KESTAV_API int KESTAV_CALL KestavOpen(int transport, const char* loopName, unsig
         *channel = nullptr;
         int kind = ChosenTransport(transport);
         const std::string loop = loopName != nullptr ? loopName : loop::NameFromEnvironment();
+        // The client's module serves one program per session: a second
+        // one's answers would go to either.
+        struct Claimed {
+            platform::SessionClaim* held = nullptr;
+            ~Claimed() { platform::ReleaseClaim(held); }
+        } claim;
+        if (kind != KESTAV_TRANSPORT_LOCAL_LOOP) {
+            platform::Claim claimed = platform::Claim::Unavailable;
+            claim.held = platform::ClaimInSession(kSessionClaim, &claimed);
+            if (claimed == platform::Claim::Taken) {
+                openError = kInUse;
+                return KESTAV_IN_USE;
+            }
+        }
         Module module;
         const kestav::detail::Deadline deadline(timeoutMs);
         int status = OpenModule(kind, loop, timeoutMs, timeoutMs, true, &module, &openError);
@@ -225,7 +269,8 @@ KESTAV_API int KESTAV_CALL KestavOpen(int transport, const char* loopName, unsig
             if (transport == KESTAV_TRANSPORT_AUTO) openError = AutoChose(kind) + openError;
             return status;
         }
-        *channel = new KestavChannel(kind, loop, std::move(module.conversation));
+        *channel = new KestavChannel(kind, loop, std::move(module.conversation), claim.held);
+        claim.held = nullptr;
         (*channel)->instance = module.instance;
         openError.clear();
         return KESTAV_OK;
@@ -246,9 +291,10 @@ KESTAV_API int KESTAV_CALL KestavCall(KestavChannel* channel, const char* comman
         std::lock_guard<std::mutex> one(channel->callLock);
         const kestav::detail::Deadline deadline(timeoutMs);
         bool changed = false;
+        channel->sent = false;
         const bool reopening = channel->away;
         if (reopening) {
-            const int reopened = Reopen(channel, timeoutMs, &changed);
+            const int reopened = Reopen(channel, timeoutMs, &changed, true);
             if (reopened != KESTAV_OK) return reopened;
             if (changed) return ClientChanged(channel);
         }
@@ -258,16 +304,19 @@ KESTAV_API int KESTAV_CALL KestavCall(KestavChannel* channel, const char* comman
         const unsigned allowed = reopening ? deadline.LeftMs() : timeoutMs;
         const unsigned kept = wasUnsure ? std::min(kReopenWaitMs, allowed / 2) : 0;
         int status = Exchange(channel, command, allowed - kept, &channel->lastResponse);
+        channel->sent = channel->conversation->Sent();
         if (status == KESTAV_DISCONNECTED || (status == KESTAV_TIMEOUT && !platform::SessionHasClient())) {
             // The session or the loop ended, or the session lost its client
             // while this call waited: a new client already there is found
             // within what is left of this call; else the next call looks again.
             channel->away = true;
-            const int reopened = Reopen(channel, deadline.LeftMs(), &changed);
-            if (reopened != KESTAV_OK) return reopened;
+            const int reopened = Reopen(channel, deadline.LeftMs(), &changed, true);
+            if (reopened != KESTAV_OK)
+                return channel->sent ? SetError(channel, reopened, channel->lastError + kMayHaveRun) : reopened;
             if (changed) return ClientChanged(channel);
             return SetError(channel, KESTAV_TIMEOUT,
-                            "the channels were opened again during the call: its answer is lost; call again");
+                            "the channels were opened again during the call" +
+                                (channel->sent ? kMayHaveRun : std::string(": its answer is lost")) + "; call again");
         }
         if (status == KESTAV_TIMEOUT && wasUnsure && channel->conversation->Unsure()) {
             // Not even the clean-up after an earlier time-out was answered: a
@@ -277,7 +326,7 @@ KESTAV_API int KESTAV_CALL KestavCall(KestavChannel* channel, const char* comman
             const std::string shown = " within " + std::to_string(allowed - kept) + " ms";
             const std::string::size_type at = busy.find(shown);
             if (at != std::string::npos) busy.replace(at, shown.size(), " within " + std::to_string(allowed) + " ms");
-            const int reopened = Reopen(channel, deadline.LeftMs(), &changed);
+            const int reopened = Reopen(channel, deadline.LeftMs(), &changed, false);
             // A client still there that answers no fresh channels either in
             // time (it keeps sending, or the module is busy) is not away.
             if (reopened != KESTAV_OK && platform::SessionHasClient()) {
@@ -318,7 +367,13 @@ KESTAV_API int KESTAV_CALL KestavModuleVersion(KestavChannel* channel, unsigned 
 }
 
 KESTAV_API const char* KESTAV_CALL KestavTransportName(KestavChannel* channel) {
-    return channel != nullptr ? channel->conversation->transport().Name() : "";
+    return channel != nullptr ? channel->transportName.c_str() : "";
+}
+
+KESTAV_API int KESTAV_CALL KestavLastCallSent(KestavChannel* channel) {
+    if (channel == nullptr) return 0;
+    std::lock_guard<std::mutex> one(channel->callLock);
+    return channel->sent ? 1 : 0;
 }
 
 KESTAV_API const char* KESTAV_CALL KestavLastError(KestavChannel* channel) {
@@ -342,6 +397,7 @@ KESTAV_API const char* KESTAV_CALL KestavStatusText(int status) {
         case KESTAV_WRITE_REFUSED: return "the command is longer than the transport takes";
         case KESTAV_RESPONSE_TOO_LONG: return "the client sent a response longer than any the module sends";
         case KESTAV_CLIENT_CHANGED: return "the client was reconnected: set the instrument up again";
+        case KESTAV_IN_USE: return "another program in this session holds the channels";
         default: return "unknown status";
     }
 }

@@ -78,9 +78,12 @@ enum KestavStatus {
     KESTAV_RESPONSE_TOO_LONG = 11, /* the client sent a response longer than any the module sends
                                       (more than KESTAV_LONGEST_RESPONSE); the next call first
                                       cleans the channel */
-    KESTAV_CLIENT_CHANGED = 12     /* the client was reconnected (a new client process, perhaps
+    KESTAV_CLIENT_CHANGED = 12,    /* the client was reconnected (a new client process, perhaps
                                       another PC): the command was not run; set the instrument up
                                       again (Init, Connect, calibration), then call again */
+    KESTAV_IN_USE = 13             /* another program in this session (or another channel of this
+                                      one) holds the Citrix or Remote Desktop channels: one program
+                                      per session drives the client's instrument */
 };
 
 /* The longest response any transport carries, NUL not included. */
@@ -99,6 +102,10 @@ KESTAV_API int KESTAV_CALL KestavCall(KestavChannel* channel, const char* comman
 /* The last response again (after KESTAV_BUFFER_TOO_SMALL). */
 KESTAV_API int KESTAV_CALL KestavLastResponse(KestavChannel* channel, char* response, unsigned size,
                                               unsigned* length);
+/* Whether the last KestavCall's command was written to the client (1) or
+   not (0). A call that failed after writing it (the client went, no answer
+   in time) may have run it: calling again runs it again. */
+KESTAV_API int KESTAV_CALL KestavLastCallSent(KestavChannel* channel);
 /* The module's version on the client ("1.6.0"). */
 KESTAV_API int KESTAV_CALL KestavModuleVersion(KestavChannel* channel, unsigned timeoutMs, char* version,
                                                unsigned size);
@@ -168,6 +175,8 @@ public:
         return version;
     }
     const char* TransportName() const { return KestavTransportName(channel_); }
+    // After a failed Call: whether its command reached the client (and may have run).
+    bool LastCallSent() const { return KestavLastCallSent(channel_) != 0; }
 
     static std::string Escape(const std::string& text) { return Convert(&KestavEscape, text); }
     static std::string Unescape(const std::string& text) { return Convert(&KestavUnescape, text); }

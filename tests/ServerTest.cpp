@@ -248,9 +248,14 @@ void ReconnectAcrossANewClient(KestavChannel* channel, const std::function<void(
     const int during = call("Measure", 8000, &response);
     ending.join();
     EXPECT_TRUE(during == KESTAV_DISCONNECTED || during == KESTAV_TIMEOUT) << during << " " << response;
+    // The command had gone out: the caller is told it may have run.
+    EXPECT_EQ(KestavLastCallSent(channel), 1);
+    EXPECT_NE(response.find("the command was sent before and may have run: its answer is lost"), std::string::npos)
+        << response;
     for (int i = 0; i < 2; ++i) {
         const auto started = Clock::now();
         EXPECT_EQ(call("Measure", 5000, &response), KESTAV_DISCONNECTED);
+        EXPECT_EQ(KestavLastCallSent(channel), 0) << "nothing is sent while the client is away";
         EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(4000)) << "a call while the client is away waited";
         EXPECT_NE(response.find("the client is away"), std::string::npos) << response;
     }
@@ -767,6 +772,9 @@ TEST_F(ServerTest, TheCitrixTransportLoadsWfapiFromTheSystemFolderOnly) {
         << KestavLastError(nullptr);
     if (citrix != nullptr) {
         EXPECT_STREQ(KestavTransportName(citrix), "Citrix");
+        KestavChannel* second = nullptr;
+        EXPECT_EQ(KestavOpen(KESTAV_TRANSPORT_CITRIX, nullptr, 3000, &second), KESTAV_IN_USE)
+            << "one program per session holds the channels";
         char response[64];
         unsigned length = 0;
         EXPECT_EQ(KestavCall(citrix, "KestavClientDriverVersion", 5000, response, sizeof response, &length),
@@ -777,7 +785,8 @@ TEST_F(ServerTest, TheCitrixTransportLoadsWfapiFromTheSystemFolderOnly) {
             citrix, [this] { listener.reset(); }, [this] { listener = std::make_unique<LoopOnThread>(loopName); });
         KestavClose(citrix);
     }
-    // With nobody at the other end: not a Citrix session, in words.
+    // With nobody at the other end: not a Citrix session, in words (not the
+    // channels of another holder: the close let them go).
     listener.reset();
     EXPECT_EQ(KestavOpen(KESTAV_TRANSPORT_CITRIX, nullptr, 1000, &citrix), KESTAV_NO_SESSION);
     EXPECT_NE(std::string(KestavLastError(nullptr)).find("does not run in a Citrix session"),

@@ -34,4 +34,30 @@ unsigned SessionNumber() {
     return ProcessIdToSessionId(GetCurrentProcessId(), &session) ? session : 0;
 }
 
+struct SessionClaim {
+    HANDLE event;
+};
+
+SessionClaim* ClaimInSession(const std::string& name, Claim* result) {
+    // Its existence is the claim: made at once or found, never waited for.
+    const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, ("Local\\" + name).c_str());
+    if (event == nullptr) {
+        *result = GetLastError() == ERROR_ACCESS_DENIED ? Claim::Taken : Claim::Unavailable;
+        return nullptr;
+    }
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(event);
+        *result = Claim::Taken;
+        return nullptr;
+    }
+    *result = Claim::Made;
+    return new SessionClaim{event};
+}
+
+void ReleaseClaim(SessionClaim* claim) {
+    if (claim == nullptr) return;
+    CloseHandle(claim->event);
+    delete claim;
+}
+
 }  // namespace platform
