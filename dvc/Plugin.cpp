@@ -100,11 +100,6 @@ public:
                                                      IWTSVirtualChannelCallback** callback) override {
         if (channel == nullptr || accept == nullptr || callback == nullptr) return E_INVALIDARG;
         return Guarded([&] {
-            if (!dvc::GetVirtualChannelDVC().Accepts(which_)) {
-                *accept = FALSE;
-                *callback = nullptr;
-                return S_OK;
-            }
             *callback = new ChannelCallback(which_, channel);  // the client's reference
             *accept = TRUE;
             return S_OK;

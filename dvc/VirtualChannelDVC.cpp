@@ -47,16 +47,6 @@ void VirtualChannelDVC::Open(Kind kind) {
     diag::LogDetail("Instrument thread: on");
 }
 
-bool VirtualChannelDVC::Accepts(Channel channel) {
-    {
-        std::lock_guard<platform::Mutex> lock(channelLock);
-        if (writers[int(Kind::Dynamic)][int(channel)].empty()) return true;
-    }
-    diag::LogLine("DVC: Channel \"", ChannelName(channel),
-                  "\" refused: a connection of it is open (one program per session)");
-    return false;
-}
-
 std::uint64_t VirtualChannelDVC::ChannelOpened(Channel channel, const Writer& writer, Kind kind) {
     diag::LogLine(KindName(kind), ": Channel \"", ChannelName(channel), "\" connected");
     std::lock_guard<platform::Mutex> lock(channelLock);

@@ -47,10 +47,6 @@ public:
 
     // The plug-in was initialized: the settings are read and logged.
     void Open(Kind kind = Kind::Dynamic);
-    // Whether a new connection of a dynamic `channel` is taken: not while
-    // one is open (a second program's, which would take the first's
-    // answers); said in the log.
-    bool Accepts(Channel channel);
     // A (new) connection of `channel`; the token names it when it closes.
     std::uint64_t ChannelOpened(Channel channel, const Writer& writer, Kind kind = Kind::Dynamic);
     // No write reaches that connection after this returns (it waits for a

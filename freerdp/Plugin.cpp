@@ -99,22 +99,13 @@ UINT OnNewChannelConnection(IWTSListenerCallback* listener, IWTSVirtualChannel* 
                             IWTSVirtualChannelCallback** callback) {
     if (listener == nullptr || channel == nullptr || accept == nullptr || callback == nullptr)
         return ERROR_INVALID_PARAMETER;
-    const Channel which = reinterpret_cast<ListenerCallback*>(listener)->which;
-    const UINT refused = Guarded([which] {
-        return dvc::GetVirtualChannelDVC().Accepts(which) ? UINT(CHANNEL_RC_OK) : UINT(ERROR_ALREADY_EXISTS);
-    });
-    if (refused != CHANNEL_RC_OK) {
-        *accept = FALSE;
-        *callback = nullptr;
-        return CHANNEL_RC_OK;
-    }
     ChannelCallback* created = new (std::nothrow) ChannelCallback{};
     if (created == nullptr) return CHANNEL_RC_NO_MEMORY;
     created->iface.OnDataReceived = OnDataReceived;
     created->iface.OnOpen = OnOpen;
     created->iface.OnClose = OnClose;
     created->channel = channel;
-    created->which = which;
+    created->which = reinterpret_cast<ListenerCallback*>(listener)->which;
     *callback = &created->iface;
     *accept = TRUE;
     return CHANNEL_RC_OK;
