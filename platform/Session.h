@@ -21,9 +21,9 @@ bool SessionHasClient();
 // A name held by one holder at a time within this user's session, for as
 // long as it holds it; the system lets it go when the holder's process ends,
 // however it ends. Windows: a named object in the session's own namespace.
-// POSIX: a lock on a file in the user's runtime folder ($XDG_RUNTIME_DIR),
-// named for the X display (an xrdp session's channels are the display's);
-// Unavailable without that folder.
+// POSIX: a lock on a file in the user's own folder (the log's), named for
+// the X display (an xrdp session's channels are the display's); Unavailable
+// where that folder cannot be had (another user took its place).
 struct SessionClaim;
 enum class Claim { Made, Taken, Unavailable };
 // Taken: another holder, in this process or another, has it now.

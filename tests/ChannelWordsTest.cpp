@@ -49,6 +49,8 @@ TEST(ChannelWords, ASecondHolderOfTheSessionsChannelsIsRefused) {
     platform::Claim claimed = platform::Claim::Unavailable;
     platform::SessionClaim* held = platform::ClaimInSession("KestavChannels", &claimed);
     ASSERT_EQ(claimed, platform::Claim::Made);
+    EXPECT_EQ(platform::ClaimInSession("KestavChannels", &claimed), nullptr);
+    EXPECT_EQ(claimed, platform::Claim::Taken) << "a second claim, in the same process too";
     for (const int transport :
          {KESTAV_TRANSPORT_CITRIX, KESTAV_TRANSPORT_REMOTE_DESKTOP, KESTAV_TRANSPORT_REMOTE_DESKTOP_STATIC}) {
         KestavChannel* channel = nullptr;

@@ -21,8 +21,11 @@ constexpr std::uint32_t kFileNotFound = 2;       // ERROR_FILE_NOT_FOUND
 constexpr std::uint32_t kWriteFault = 29;        // ERROR_WRITE_FAULT
 constexpr unsigned kCurrentSession = 0xFFFFFFFF;  // WTS_CURRENT_SESSION
 constexpr unsigned kDynamic = 1;                 // WTS_CHANNEL_OPTION_DYNAMIC
-// How often a write that would block is tried, 10 ms apart.
-constexpr int kWriteAttempts = 200;
+// How often a write that would block is tried, 10 ms apart: half a second.
+// A command fits the socket's buffer whole, so a write waits only while
+// xrdp's channel service takes nothing, as after the client went (a longer
+// wait made a call while the client was away take 2 s).
+constexpr int kWriteAttempts = 50;
 // What one read takes at most: far more than xrdp passes on at once.
 constexpr std::size_t kReadBytes = 64 * 1024;
 

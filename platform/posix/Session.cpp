@@ -1,11 +1,13 @@
 #include "platform/Session.h"
 
-#include <fcntl.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "platform/File.h"
 
 namespace platform {
 
@@ -26,26 +28,29 @@ struct SessionClaim {
     int file;
 };
 
-// A lock on "kestav-...-<display>.lock" in $XDG_RUNTIME_DIR, the user's own
-// folder (no other user can make or hold a file there); no claim without it.
+// A lock on "<name>-<display>.lock" in the user's own folder, the log's
+// ($XDG_RUNTIME_DIR, else one made in the temporary folder with the log's
+// checks: no other user can make or hold a file there).
 SessionClaim* ClaimInSession(const std::string& name, Claim* result) {
     *result = Claim::Unavailable;
-    const char* folder = getenv("XDG_RUNTIME_DIR");
-    if (folder == nullptr || *folder != '/') return nullptr;
+    char folder[PATH_MAX];
+    const std::uint32_t length = LogFolder(folder, sizeof folder);
+    if (length == 0 || length >= sizeof folder) return nullptr;
     const char* display = getenv("DISPLAY");
     std::string shown = display != nullptr ? display : "";
     for (char& c : shown)
         if (c == '/') c = '_';
-    const std::string path = std::string(folder) + "/" + name + "-" + shown + ".lock";
-    const int file = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-    if (file < 0) return nullptr;
-    if (flock(file, LOCK_EX | LOCK_NB) != 0) {
+    const std::string path = std::string(folder, length) + "/" + name + "-" + shown + ".lock";
+    // A descriptor of its own (the log's open keeps and shares its appending one).
+    const FileHandle file = OpenSharedAppend(path.c_str(), true);
+    if (file == kNoFile) return nullptr;
+    if (flock(int(file), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) *result = Claim::Taken;
-        close(file);
+        CloseFile(file);
         return nullptr;
     }
     *result = Claim::Made;
-    return new SessionClaim{file};
+    return new SessionClaim{int(file)};
 }
 
 void ReleaseClaim(SessionClaim* claim) {
