@@ -33,7 +33,7 @@ struct KestavChannel {
     }
     int transport;         // the one chosen at the open, KESTAV_TRANSPORT_AUTO resolved
     std::string loopName;  // of the local loop
-    std::unique_ptr<kestav::detail::Conversation> conversation;  // null while away after its close
+    std::unique_ptr<kestav::detail::Conversation> conversation;
     std::string transportName;
     platform::SessionClaim* claim;  // the session's channels, this program's (null: the loop's own rule)
     // The client went (a call found the session or the loop ended): the next
@@ -188,17 +188,10 @@ const std::string kAway = "the client is away (the user disconnected, or the cli
 // answer at all): KESTAV_OK with *changed when a module answers, the
 // channel then using the new ones; KESTAV_DISCONNECTED with words when no
 // client is there. A module whose load has another name than the one the
-// channel had, or one that does not tell it, is another client. `closeFirst`:
-// the old channels are closed before (a client takes one connection of each
-// at a time), and until new ones answer the next call opens them again;
-// else they stay when no new ones open.
-int Reopen(KestavChannel* channel, unsigned timeoutMs, bool* changed, bool closeFirst) {
+// channel had, or one that does not tell it, is another client.
+int Reopen(KestavChannel* channel, unsigned timeoutMs, bool* changed) {
     if (!platform::SessionHasClient())
         return SetError(channel, KESTAV_DISCONNECTED, kAway + ": this session has no client connected now");
-    if (closeFirst) {
-        channel->conversation.reset();
-        channel->away = true;
-    }
     Module module;
     std::string error;
     const int status = OpenModule(channel->transport, channel->loopName, timeoutMs, std::min(timeoutMs, kReopenWaitMs),
@@ -294,7 +287,7 @@ KESTAV_API int KESTAV_CALL KestavCall(KestavChannel* channel, const char* comman
         channel->sent = false;
         const bool reopening = channel->away;
         if (reopening) {
-            const int reopened = Reopen(channel, timeoutMs, &changed, true);
+            const int reopened = Reopen(channel, timeoutMs, &changed);
             if (reopened != KESTAV_OK) return reopened;
             if (changed) return ClientChanged(channel);
         }
@@ -310,7 +303,7 @@ KESTAV_API int KESTAV_CALL KestavCall(KestavChannel* channel, const char* comman
             // while this call waited: a new client already there is found
             // within what is left of this call; else the next call looks again.
             channel->away = true;
-            const int reopened = Reopen(channel, deadline.LeftMs(), &changed, true);
+            const int reopened = Reopen(channel, deadline.LeftMs(), &changed);
             if (reopened != KESTAV_OK)
                 return channel->sent ? SetError(channel, reopened, channel->lastError + kMayHaveRun) : reopened;
             if (changed) return ClientChanged(channel);
@@ -326,7 +319,7 @@ KESTAV_API int KESTAV_CALL KestavCall(KestavChannel* channel, const char* comman
             const std::string shown = " within " + std::to_string(allowed - kept) + " ms";
             const std::string::size_type at = busy.find(shown);
             if (at != std::string::npos) busy.replace(at, shown.size(), " within " + std::to_string(allowed) + " ms");
-            const int reopened = Reopen(channel, deadline.LeftMs(), &changed, false);
+            const int reopened = Reopen(channel, deadline.LeftMs(), &changed);
             // A client still there that answers no fresh channels either in
             // time (it keeps sending, or the module is busy) is not away.
             if (reopened != KESTAV_OK && platform::SessionHasClient()) {

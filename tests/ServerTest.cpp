@@ -66,6 +66,11 @@ public:
         (void)StopAndTell();
         if (counted_) --withModule;
     }
+    // The program's pipe breaks; the module stays (the same client).
+    void DropSession() {
+        while (listener_ == nullptr && !failed_ && !ended_) std::this_thread::yield();
+        if (standin::Listener* running = listener_) running->DropSession();
+    }
     // Ends the listener; what it printed.
     std::string StopAndTell() {
         while (listener_ == nullptr && !failed_ && !ended_) std::this_thread::yield();
@@ -280,6 +285,36 @@ void ReconnectAcrossANewClient(KestavChannel* channel, const std::function<void(
     EXPECT_EQ(response, "OK|true");
     EXPECT_EQ(call("GetSerialNumber", 10000, &response), KESTAV_OK);
     EXPECT_EQ(response, "OK|KSIM-000417");
+}
+
+// The channels drop during a slow command and come back to the same module:
+// the call says its command may have run, the library runs nothing twice,
+// and the next call gets its own answer, never the slow command's, which
+// comes on the new channels.
+TEST_F(ServerTest, ChannelsThatDropDuringACommandSayItMayHaveRun) {
+    ASSERT_EQ(Open(), KESTAV_OK) << KestavLastError(nullptr);
+    ASSERT_EQ(Call("Init|recording|"), "OK");
+    ASSERT_EQ(Call("SetOption|@int|7|"), "OK|true");
+    ASSERT_EQ(Call("SetOption|@fault|sleep:1500|"), "OK|true");
+    std::thread dropping([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        listener->DropSession();
+    });
+    int status = KESTAV_OK;
+    Call("Measure", 8000, &status);
+    dropping.join();
+    EXPECT_EQ(status, KESTAV_TIMEOUT);
+    EXPECT_EQ(std::string(KestavLastError(channel)),
+              "the channels were opened again during the call; the command was sent before and may have run: its "
+              "answer is lost; call again");
+    EXPECT_EQ(KestavLastCallSent(channel), 1);
+    EXPECT_EQ(Call("GetWavelengthValue|3|"), "OK|7");
+    EXPECT_EQ(KestavLastCallSent(channel), 1);
+    const std::string calls = Call("Execute|@calls|");
+    std::size_t measured = 0;
+    for (std::size_t at = calls.find("Measure("); at != std::string::npos; at = calls.find("Measure(", at + 1))
+        ++measured;
+    EXPECT_EQ(measured, 1u) << calls;
 }
 
 TEST_F(ServerTest, OneChannelAcrossANewClientOfTheLocalLoop) {

@@ -81,6 +81,7 @@ void Listener::Serve(platform::Pipe* pipe, platform::Pipe* spare) {
     auto lastFrame = lastLook;
     const auto idleLimit = std::chrono::seconds(options_.idleSeconds);
     while (!stopping_) {
+        if (dropping_.exchange(false)) break;
         if (awaiting && std::chrono::steady_clock::now() - lastLook < kLookWhileAwaiting) {
             (void)engine_.Poll();
             if (!Forward(pipe, &forwarded, &awaiting)) return;

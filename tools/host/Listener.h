@@ -43,6 +43,9 @@ public:
     int Run();
     // From any thread: Run returns soon after.
     void Stop() { stopping_ = true; }
+    // From any thread: the program's session ends as if its pipe broke (the
+    // engine and module stay); the next program is served. For tests.
+    void DropSession() { dropping_ = true; }
 
 private:
     // One session with a connected program.
@@ -55,6 +58,7 @@ private:
     ListenerOptions options_;
     std::ostream& out_;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> dropping_{false};
 };
 
 }  // namespace standin
