@@ -162,6 +162,11 @@ TEST_F(ServerTest, ALateAnswerIsNeverTakenForTheNextCommand) {
         EXPECT_EQ(status, KESTAV_TIMEOUT);
         EXPECT_NE(std::string(KestavLastError(channel)).find("no answer to \"Measure\" within 200 ms"),
                   std::string::npos);
+        EXPECT_EQ(KestavLastCallSent(channel), 1);
+        // The module is still busy: a call too short for the clean-up sends nothing.
+        Call("IsConnected", 100, &status);
+        EXPECT_EQ(status, KESTAV_TIMEOUT);
+        EXPECT_EQ(KestavLastCallSent(channel), 0) << KestavLastError(channel);
         std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));  // the late "OK|true" arrives
         EXPECT_EQ(Call("GetWavelengthValue|3|"), "OK|7") << "after " << pauseMs << " ms";
         EXPECT_EQ(Call("IsConnected"), "OK|true");
