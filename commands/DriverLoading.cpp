@@ -11,6 +11,7 @@
 #include "diag/Settings.h"
 #include "driver/LibrariesBeside.h"
 #include "driver/LibraryBitness.h"
+#include "driver/Machine.h"
 #include "platform/EntryCall.h"
 #include "platform/File.h"
 #include "platform/HostProcess.h"
@@ -39,6 +40,8 @@ const std::uint32_t kNoDriverFolder = 3;
 // ERROR_ACCESS_DENIED: the driver, or a library it needs, would come from
 // outside the drivers folder.
 const std::uint32_t kOutsideDriversFolder = 5;
+// ERROR_BAD_EXE_FORMAT: a driver of a machine nothing here can run.
+const std::uint32_t kOtherMachine = 193;
 
 // The names Windows gives its devices in every folder, whatever the
 // extension: "COM1.dll" beside the module is the serial port.
@@ -75,22 +78,34 @@ bool IsAcceptableDriverName(const std::string& name) {
     return !IsDeviceName(name);
 }
 
-// Where a driver runs: in this process, or in the driver host of its own
-// bitness (a library this process cannot load, or an administrator who wants
-// every driver isolated).
+// Where a driver runs: in this process when it is built for this process's
+// machine (unless the administrator wants every driver isolated), else in
+// the driver host built for its machine where one ships beside the module
+// (Windows: the other x86 width's); nowhere otherwise (`refused` says why).
 struct Placement {
     bool hosted = false;
     std::string program;
     std::uint32_t timeoutSeconds = 0;
+    std::string refused;
 };
 
 Placement ChoosePlacement(const std::string& header, const std::vector<std::string>& byPath) {
     Placement placement;
     if (!platform::kDriverHostAvailable) return placement;
-    const int own = int(sizeof(void*) * 8);
-    const int bits = driver::LibraryBitness(header);
+    using driver::Machine;
+    const Machine own = driver::OwnMachine();
+    const Machine machine = driver::MachineOfFile(header);
+    const bool foreign = machine != Machine::Unknown && machine != own;
+    const bool otherX86 = (own == Machine::I386 && machine == Machine::Amd64) ||
+                          (own == Machine::Amd64 && machine == Machine::I386);
+    if (foreign && !(otherX86 && platform::kOtherX86DriverHost)) {
+        placement.refused = std::string("the driver is for ") + driver::MachineName(machine) + "; this client is " +
+                            driver::MachineName(own) + ", and no driver host for " + driver::MachineName(machine) +
+                            " ships with it";
+        return placement;
+    }
     const bool isolate = diag::ReadSetting(names::kIsolateDriverSetting).value == 1;
-    placement.hosted = isolate || (bits != 0 && bits != own);
+    placement.hosted = isolate || foreign;
     if (!placement.hosted) {
         // Only the driver host's loader searches the driver's folder.
         if (!byPath.empty()) {
@@ -101,7 +116,7 @@ Placement ChoosePlacement(const std::string& header, const std::vector<std::stri
         }
     }
     placement.program = diag::ModuleFolder + kSeparator + names::kDriverHostPrefix +
-                        std::to_string(bits != 0 ? bits : own) + platform::kProgramSuffix;
+                        std::to_string(driver::MachineBits(foreign ? machine : own)) + platform::kProgramSuffix;
     placement.timeoutSeconds = diag::ReadSetting(names::kDriverTimeoutSetting).value;
     return placement;
 }
@@ -154,7 +169,9 @@ Result Instrument::Init(const ParameterList& parameters) {
         // current folder can never be picked up instead.
         const std::string path = folder + kSeparator + platform::PathFromAnsi(fileName);
         std::string header;
-        const platform::FileStart start = platform::ReadFileStart(path, driver::kPeHeaderBytes, &header);
+        // The file the loader opens ("<name>.so" on Linux).
+        const platform::FileStart start =
+            platform::ReadFileStart(platform::LibraryFile(path), driver::kPeHeaderBytes, &header);
         const driver::BesideLook beside =
             driver::LookBeside(path, diag::ModuleFolder + kSeparator + kDriversFolder);
         if (start == platform::FileStart::NotADiskFile) {
@@ -166,10 +183,16 @@ Result Instrument::Init(const ParameterList& parameters) {
             spectro.Reset();
         } else {
             const Placement placement = ChoosePlacement(header, beside.byPathOnly);
-            loaded = placement.hosted ? spectro.LoadDriverInHost(placement.program, path,
-                                                                 placement.timeoutSeconds)
-                                      : spectro.LoadDriver(path);
-            if (!loaded) error = spectro.LoadError();
+            if (!placement.refused.empty()) {
+                diag::LogDetail("Not loaded: ", placement.refused);
+                error = kOtherMachine;
+                spectro.Reset();
+            } else {
+                loaded = placement.hosted ? spectro.LoadDriverInHost(placement.program, path,
+                                                                     placement.timeoutSeconds)
+                                          : spectro.LoadDriver(path);
+                if (!loaded) error = spectro.LoadError();
+            }
         }
     } else {
         spectro.Reset();

@@ -12,6 +12,9 @@ namespace platform {
 
 // Whether this build can run an instrument driver in a driver host process.
 extern const bool kDriverHostAvailable;
+// Whether the driver host of the other x86 width ships beside the module
+// (Windows: KestavDriverHost32 and 64 both), or only the module's own (Linux).
+extern const bool kOtherX86DriverHost;
 
 struct HostProcess;
 // Handle values of the shared section and of its two events in the host.

@@ -9,10 +9,12 @@
 #include <vector>
 
 #include "diag/ModuleFolder.h"
+#include "driver/Machine.h"
 #include "platform/Environment.h"
 #include "platform/File.h"
 #include "platform/HostProcess.h"
 #include "platform/Library.h"
+#include "tests/support/PeImage.h"
 #include "tests/support/TestSupport.h"
 
 using namespace commands;
@@ -115,6 +117,40 @@ TEST_F(InitTest, FailuresNameTheLoadersCodeAndLeaveNothingBound) {
         << "the decoy must stand in the current folder for this test to mean anything";
     EXPECT_EQ(InitLines()[InitLines().size() - 2],
               "Loading driver \"" + testing_support::LibraryName("x.y") + "\" @ \"" + folder + Os("\\drivers\\Kestav") + "\"");
+}
+
+// A driver built for a machine this client cannot run (and has no driver
+// host for) is refused before anything loads it, in words naming both.
+TEST_F(InitTest, ADriverOfAnotherMachineIsRefusedNamingBoth) {
+    const bool windows = platform::kProgramSuffix[0] != '\0';
+    const std::string own = driver::MachineName(driver::OwnMachine());
+    const struct {
+        std::uint16_t pe, elf;
+        char elfClass;
+        std::string machine;
+    } rows[] = {{0xAA64, 183, 2, "arm64"}, {0x01C4, 40, 1, "arm"}, {0x014C, 3, 1, "i386"}};
+    const std::string path = folder + Os("\\drivers\\Kestav\\") + testing_support::LibraryName("othermachine");
+    for (const auto& row : rows) {
+        // Windows ships the other x86 width's driver host.
+        if (row.machine == "i386" && platform::kOtherX86DriverHost) continue;
+        std::string header(64, '\0');
+        if (windows) {
+            header = testing_support::MakePeImage(row.pe, {});
+        } else {
+            header.replace(0, 6, std::string("\x7F" "ELF") + row.elfClass + '\1');
+            header[18] = char(row.elf);
+        }
+        testing_support::WriteFile(path, header);
+        EXPECT_EQ(Run("Init|othermachine|"), "ERROR|Error loading driver (\"othermachine\") on client [Error: 193]")
+            << row.machine;
+        const auto log = ReadLines(temp.LogPath());
+        const std::string said = "Not loaded: the driver is for " + row.machine + "; this client is " + own +
+                                 ", and no driver host for " + row.machine + " ships with it";
+        EXPECT_TRUE(std::any_of(log.begin(), log.end(),
+                                [&](const std::string& line) { return line.find(said) != std::string::npos; }))
+            << said;
+    }
+    std::filesystem::remove(path);
 }
 
 // Windows opens a device for these names in every folder, whatever the

@@ -25,6 +25,7 @@
 namespace platform {
 
 const bool kDriverHostAvailable = true;
+const bool kOtherX86DriverHost = false;
 
 namespace {
 

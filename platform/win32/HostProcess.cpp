@@ -9,6 +9,7 @@
 namespace platform {
 
 const bool kDriverHostAvailable = true;
+const bool kOtherX86DriverHost = true;
 
 namespace {
 

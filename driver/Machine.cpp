@@ -1,0 +1,90 @@
+#include "driver/Machine.h"
+
+#include <cstdint>
+
+namespace driver {
+
+namespace {
+
+std::uint32_t Little(const std::string& bytes, std::size_t at, int width) {
+    std::uint32_t value = 0;
+    for (int i = 0; i < width; ++i)
+        value |= std::uint32_t(static_cast<unsigned char>(bytes[at + i])) << (8 * i);
+    return value;
+}
+
+Machine OfPe(const std::string& file) {
+    constexpr std::size_t kPeOffsetField = 0x3C;  // e_lfanew of the DOS header
+    if (file.size() < kPeOffsetField + 4) return Machine::Unknown;
+    const std::uint32_t pe = Little(file, kPeOffsetField, 4);
+    // "PE\0\0", then the COFF header's machine field.
+    if (pe > file.size() || file.size() - pe < 6 || file.compare(pe, 4, std::string("PE\0\0", 4)) != 0)
+        return Machine::Unknown;
+    switch (Little(file, pe + 4, 2)) {
+        case 0x014C: return Machine::I386;
+        case 0x8664: return Machine::Amd64;
+        case 0xAA64: return Machine::Arm64;  // ARM64X images say ARM64 here too
+        case 0x01C4: return Machine::Arm;    // ARMNT, Thumb-2
+        case 0xA641: return Machine::Arm64EC;
+        default: return Machine::Unknown;
+    }
+}
+
+Machine OfElf(const std::string& file) {
+    constexpr std::size_t kMachineField = 18;  // e_machine, after e_ident and e_type
+    if (file.size() < kMachineField + 2 || file[5] != 1) return Machine::Unknown;  // little-endian only
+    const int width = file[4] == 1 ? 32 : file[4] == 2 ? 64 : 0;
+    switch (Little(file, kMachineField, 2)) {
+        case 3: return width == 32 ? Machine::I386 : Machine::Unknown;     // EM_386
+        case 62: return width == 64 ? Machine::Amd64 : Machine::Unknown;   // EM_X86_64
+        case 183: return width == 64 ? Machine::Arm64 : Machine::Unknown;  // EM_AARCH64
+        case 40: return width == 32 ? Machine::Arm : Machine::Unknown;     // EM_ARM
+        default: return Machine::Unknown;
+    }
+}
+
+}  // namespace
+
+Machine MachineOfFile(const std::string& fileStart) {
+    if (fileStart.compare(0, 2, "MZ") == 0) return OfPe(fileStart);
+    if (fileStart.compare(0, 4, "\x7F" "ELF") == 0) return OfElf(fileStart);
+    return Machine::Unknown;
+}
+
+Machine OwnMachine() {
+#if defined(__x86_64__) || defined(_M_X64)
+    return Machine::Amd64;
+#elif defined(__i386__) || defined(_M_IX86)
+    return Machine::I386;
+#elif defined(__aarch64__) || defined(_M_ARM64)
+    return Machine::Arm64;
+#elif defined(__arm__) || defined(_M_ARM)
+    return Machine::Arm;
+#else
+    return Machine::Unknown;
+#endif
+}
+
+const char* MachineName(Machine machine) {
+    switch (machine) {
+        case Machine::I386: return "i386";
+        case Machine::Amd64: return "x86-64";
+        case Machine::Arm64: return "arm64";
+        case Machine::Arm: return "arm";
+        case Machine::Arm64EC: return "arm64ec";
+        default: return "unknown";
+    }
+}
+
+int MachineBits(Machine machine) {
+    switch (machine) {
+        case Machine::I386:
+        case Machine::Arm: return 32;
+        case Machine::Amd64:
+        case Machine::Arm64:
+        case Machine::Arm64EC: return 64;
+        default: return 0;
+    }
+}
+
+}  // namespace driver

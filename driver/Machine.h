@@ -1,0 +1,23 @@
+// The machine a library or program is built for, read from its PE or ELF
+// header before anything loads it, and the machine this process runs as:
+// where a driver can run follows from the two (never from a bitness alone:
+// an arm64 client cannot load an x86-64 driver of the same width).
+#pragma once
+
+#include <string>
+
+namespace driver {
+
+enum class Machine { Unknown, I386, Amd64, Arm64, Arm, Arm64EC };
+
+// From the first bytes of a file (kPeHeaderBytes are enough): a PE file's
+// COFF machine, or an ELF file's e_machine; Unknown for anything else.
+Machine MachineOfFile(const std::string& fileStart);
+// The machine this code was built for.
+Machine OwnMachine();
+// In words: "i386", "x86-64", "arm64", "arm", "arm64ec", "unknown".
+const char* MachineName(Machine machine);
+// 32 or 64; 0 for Unknown.
+int MachineBits(Machine machine);
+
+}  // namespace driver
