@@ -96,12 +96,8 @@ Placement ChoosePlacement(const std::string& header, const std::vector<std::stri
     const Machine own = driver::OwnMachine();
     const Machine machine = driver::MachineOfFile(header);
     const bool foreign = machine != Machine::Unknown && machine != own;
-    const bool otherX86 = (own == Machine::I386 && machine == Machine::Amd64) ||
-                          (own == Machine::Amd64 && machine == Machine::I386);
-    if (foreign && !(otherX86 && platform::kOtherX86DriverHost)) {
-        placement.refused = std::string("the driver is for ") + driver::MachineName(machine) + "; this client is " +
-                            driver::MachineName(own) + ", and no driver host for " + driver::MachineName(machine) +
-                            " ships with it";
+    if (foreign && !driver::RunsHere(machine)) {
+        placement.refused = driver::OtherMachineWords(machine);
         return placement;
     }
     const bool isolate = diag::ReadSetting(names::kIsolateDriverSetting).value == 1;

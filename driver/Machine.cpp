@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "platform/HostProcess.h"
+
 namespace driver {
 
 namespace {
@@ -85,6 +87,18 @@ int MachineBits(Machine machine) {
         case Machine::Arm64EC: return 64;
         default: return 0;
     }
+}
+
+bool RunsHere(Machine machine) {
+    const Machine own = OwnMachine();
+    const bool otherX86 = (own == Machine::I386 && machine == Machine::Amd64) ||
+                          (own == Machine::Amd64 && machine == Machine::I386);
+    return machine == own || (otherX86 && platform::kOtherX86DriverHost);
+}
+
+std::string OtherMachineWords(Machine machine) {
+    return std::string("the driver is for ") + MachineName(machine) + "; this client is " + MachineName(OwnMachine()) +
+           ", and no driver host for " + MachineName(machine) + " ships with it";
 }
 
 }  // namespace driver

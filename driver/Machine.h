@@ -19,5 +19,12 @@ Machine OwnMachine();
 const char* MachineName(Machine machine);
 // 32 or 64; 0 for Unknown.
 int MachineBits(Machine machine);
+// Whether a driver of `machine` runs here: one of this process's machine, or
+// of the other x86 width where its driver host ships (Windows).
+bool RunsHere(Machine machine);
+// Why one that does not run here is refused, naming both machines: "the
+// driver is for arm64; this client is x86-64, and no driver host for arm64
+// ships with it".
+std::string OtherMachineWords(Machine machine);
 
 }  // namespace driver

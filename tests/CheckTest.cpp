@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/Machine.h"
 #include "packaging/Names.h"
 #include "platform/HostProcess.h"
 #include "platform/Registry.h"
@@ -109,6 +110,12 @@ TEST_F(CheckTest, EveryProblemNamesItsRemedy) {
         {[&] { testing_support::WriteFile((folder / "drivers/Kestav/notes.dll").u8string(), "notes"); },
          "notes.dll: not a Windows library for x86 or x64: only the maker's Windows driver (a DLL for x86 or x64) "
          "goes here\n"},
+        {[&] {
+             testing_support::WriteFile((folder / "drivers/Kestav/arm.dll").u8string(),
+                                        testing_support::MakePeImage(0xAA64, {}));
+         },
+         "arm.dll: the driver is for arm64; this client is " + std::string(driver::MachineName(driver::OwnMachine())) +
+             ", and no driver host for arm64 ships with it: the maker's build for x86 or x64 goes here\n"},
         {[&] { fs::remove(folder / names::kDvcModuleFile); }, " is missing or not a plug-in: repair the install\n"},
         {[&] { fs::remove(folder / host); },
          " is missing, and every driver runs there (IsolateDriver = 1): repair the install\n"}};

@@ -8,7 +8,9 @@
 #include <sstream>
 
 #include "driver/LibraryBitness.h"
+#include "driver/Machine.h"
 #include "platform/HostProcess.h"
+#include "tests/support/PeImage.h"
 #include "tests/support/TestSupport.h"
 #include "tools/check/SelfTest.h"
 
@@ -127,17 +129,30 @@ TEST_F(SelfTest, ATextLongerThanAResponseCanCarry) {
     EXPECT_EQ(report.Count("ok"), 30) << report.text;
 }
 
-TEST_F(SelfTest, AFileThatIsNoLibrary) {
-    testing_support::WriteFile(temp.Path() + "/notes.dll", "not a library");
-    std::ostringstream out;
-    check::SelfTestOptions options;
-    options.hostFolder = testing_support::ExecutableFolder();
-    EXPECT_EQ(check::RunSelfTest(temp.Path() + "/notes.dll", options, out), 1);
-    EXPECT_NE(out.str().find(testing_support::OnWindows()
-                                 ? "PROBLEM: not a Windows library for x86 or x64"
-                                 : "PROBLEM: not a shared library for x86-64 (a Linux driver is one)"),
-              std::string::npos)
-        << out.str();
+TEST_F(SelfTest, AFileThatIsNoLibraryOrOfAnotherMachine) {
+    // An arm64 library's first bytes, in this system's format.
+    std::string arm64(64, '\0');
+    if (testing_support::OnWindows()) {
+        arm64 = testing_support::MakePeImage(0xAA64, {});
+    } else {
+        arm64.replace(0, 6, std::string("\x7F" "ELF\2\1"));
+        arm64[18] = char(183);
+    }
+    const std::string own = driver::MachineName(driver::OwnMachine());
+    const std::pair<std::string, std::string> rows[] = {
+        {"not a library", testing_support::OnWindows()
+                              ? "PROBLEM: not a Windows library for x86 or x64"
+                              : "PROBLEM: not a shared library for x86-64 (a Linux driver is one)"},
+        {arm64, "PROBLEM: the driver is for arm64; this client is " + own +
+                    ", and no driver host for arm64 ships with it\n"}};
+    for (const auto& [bytes, said] : rows) {
+        testing_support::WriteFile(temp.Path() + "/notes.dll", bytes);
+        std::ostringstream out;
+        check::SelfTestOptions options;
+        options.hostFolder = testing_support::ExecutableFolder();
+        EXPECT_EQ(check::RunSelfTest(temp.Path() + "/notes.dll", options, out), 1);
+        EXPECT_NE(out.str().find(said), std::string::npos) << out.str();
+    }
 }
 
 // What stops a driver before its first call is named with what to do.

@@ -16,6 +16,7 @@
 #include "diag/Settings.h"
 #include "driver/ElfLibrary.h"
 #include "driver/LibraryBitness.h"
+#include "driver/Machine.h"
 #include "driver/Spectro.h"
 #include "packaging/DriverList.h"
 #include "packaging/ModuleIni.h"
@@ -136,6 +137,11 @@ bool CheckDriver(Report& report, const fs::path& path, const fs::path& folder) {
     const std::string file = ReadAll(path);
     const int bits = driver::LibraryBitness(file);
     const std::string name = "driver " + Shown(path) + ": ";
+    const driver::Machine machine = driver::MachineOfFile(file);
+    if (machine != driver::Machine::Unknown && !driver::RunsHere(machine)) {
+        report.Problem(name + driver::OtherMachineWords(machine) + ": the maker's build for x86 or x64 goes here");
+        return true;
+    }
     if (bits == 0) {
         report.Problem(name + "not a Windows library for x86 or x64: only the maker's Windows driver (a DLL "
                               "for x86 or x64) goes here");
@@ -524,7 +530,14 @@ std::string MissingElfLibraries(const fs::path& path, const driver::ElfLibrary& 
 bool CheckElfDriver(Report& report, const fs::path& path, const fs::path& base) {
     const std::string name = "driver " + path.u8string() + ": ";
     driver::ElfLibrary library;
-    if (!driver::ReadElfLibrary(ReadAll(path), &library)) {
+    const std::string file = ReadAll(path);
+    // An i386 one is named by its width below.
+    const driver::Machine machine = driver::MachineOfFile(file);
+    if (machine != driver::Machine::Unknown && machine != driver::Machine::I386 && !driver::RunsHere(machine)) {
+        report.Problem(name + driver::OtherMachineWords(machine) + ": the maker's build for this machine goes here");
+        return true;
+    }
+    if (!driver::ReadElfLibrary(file, &library)) {
         report.Problem(name + "not a shared library for x86-64");
         return true;
     }

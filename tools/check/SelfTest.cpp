@@ -14,6 +14,7 @@
 #include "driver/ElfLibrary.h"
 #include "driver/EntryList.h"
 #include "driver/LibraryBitness.h"
+#include "driver/Machine.h"
 #include "driver/Spectro.h"
 #include "packaging/Names.h"
 #include "platform/File.h"
@@ -191,6 +192,12 @@ int RunSelfTest(const std::string& path, const SelfTestOptions& options, std::os
     const std::string file = ReadAll(path);
     // A Windows library; on Linux, a shared library of this machine's.
     const bool windows = platform::kProgramSuffix[0] != '\0';
+    // The x86 widths are named below by their width.
+    const Machine machine = MachineOfFile(file);
+    if (machine != Machine::Unknown && machine != Machine::I386 && machine != Machine::Amd64 && !RunsHere(machine)) {
+        out << "PROBLEM: " << OtherMachineWords(machine) << "\n";
+        return 1;
+    }
     int bits = LibraryBitness(file);
     std::vector<std::string> exported;
     ElfLibrary elf;
