@@ -122,7 +122,6 @@ TEST_F(InitTest, FailuresNameTheLoadersCodeAndLeaveNothingBound) {
 // A driver built for a machine this client cannot run (and has no driver
 // host for) is refused before anything loads it, in words naming both.
 TEST_F(InitTest, ADriverOfAnotherMachineIsRefusedNamingBoth) {
-    const bool windows = platform::kProgramSuffix[0] != '\0';
     const std::string own = driver::MachineName(driver::OwnMachine());
     const struct {
         std::uint16_t pe, elf;
@@ -133,14 +132,7 @@ TEST_F(InitTest, ADriverOfAnotherMachineIsRefusedNamingBoth) {
     for (const auto& row : rows) {
         // Windows ships the other x86 width's driver host.
         if (row.machine == "i386" && platform::kOtherX86DriverHost) continue;
-        std::string header(64, '\0');
-        if (windows) {
-            header = testing_support::MakePeImage(row.pe, {});
-        } else {
-            header.replace(0, 6, std::string("\x7F" "ELF") + row.elfClass + '\1');
-            header[18] = char(row.elf);
-        }
-        testing_support::WriteFile(path, header);
+        testing_support::WriteFile(path, testing_support::LibraryHeader(row.pe, row.elf, row.elfClass));
         EXPECT_EQ(Run("Init|othermachine|"), "ERROR|Error loading driver (\"othermachine\") on client [Error: 193]")
             << row.machine;
         const auto log = ReadLines(temp.LogPath());

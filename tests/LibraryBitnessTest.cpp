@@ -14,6 +14,7 @@ using driver::ExportedNames;
 using driver::ImportedLibraries;
 using driver::LibraryBitness;
 using testing_support::MakePeImage;
+using testing_support::MakeElfHeader;
 
 namespace {
 
@@ -30,19 +31,6 @@ TEST(LibraryBitness, TheMachineFieldDecides) {
     }
 }
 
-// The first bytes of an ELF shared object: class (1: 32-bit, 2: 64-bit),
-// byte order (1: little-endian) and machine.
-std::string ElfHeader(std::uint16_t machine, char elfClass, char order = 1) {
-    std::string header(64, '\0');
-    header.replace(0, 4, "\x7F" "ELF");
-    header[4] = elfClass;
-    header[5] = order;
-    header[16] = 3;  // ET_DYN
-    header[18] = char(machine & 0xFF);
-    header[19] = char(machine >> 8);
-    return header;
-}
-
 TEST(MachineOfFile, ThePeOrElfHeaderNamesIt) {
     using driver::Machine;
     const struct {
@@ -52,10 +40,10 @@ TEST(MachineOfFile, ThePeOrElfHeaderNamesIt) {
         {MakePeImage(kI386, {}), Machine::I386},   {MakePeImage(kAmd64, {}), Machine::Amd64},
         {MakePeImage(kArm64, {}), Machine::Arm64}, {MakePeImage(0x01C4, {}), Machine::Arm},
         {MakePeImage(0xA641, {}), Machine::Arm64EC}, {MakePeImage(kIa64, {}), Machine::Unknown},
-        {ElfHeader(3, 1), Machine::I386},          {ElfHeader(62, 2), Machine::Amd64},
-        {ElfHeader(183, 2), Machine::Arm64},       {ElfHeader(40, 1), Machine::Arm},
-        {ElfHeader(62, 1), Machine::Unknown},      {ElfHeader(183, 1), Machine::Unknown},
-        {ElfHeader(183, 2, 2), Machine::Unknown},  {ElfHeader(183, 2).substr(0, 19), Machine::Unknown},
+        {MakeElfHeader(3, 1), Machine::I386},          {MakeElfHeader(62, 2), Machine::Amd64},
+        {MakeElfHeader(183, 2), Machine::Arm64},       {MakeElfHeader(40, 1), Machine::Arm},
+        {MakeElfHeader(62, 1), Machine::Unknown},      {MakeElfHeader(183, 1), Machine::Unknown},
+        {MakeElfHeader(183, 2, 2), Machine::Unknown},  {MakeElfHeader(183, 2).substr(0, 19), Machine::Unknown},
         {"", Machine::Unknown},                    {"#!/bin/sh\n", Machine::Unknown},
     };
     for (const auto& c : cases)

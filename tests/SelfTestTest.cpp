@@ -130,14 +130,7 @@ TEST_F(SelfTest, ATextLongerThanAResponseCanCarry) {
 }
 
 TEST_F(SelfTest, AFileThatIsNoLibraryOrOfAnotherMachine) {
-    // An arm64 library's first bytes, in this system's format.
-    std::string arm64(64, '\0');
-    if (testing_support::OnWindows()) {
-        arm64 = testing_support::MakePeImage(0xAA64, {});
-    } else {
-        arm64.replace(0, 6, std::string("\x7F" "ELF\2\1"));
-        arm64[18] = char(183);
-    }
+    const std::string arm64 = testing_support::LibraryHeader(0xAA64, 183, 2);
     const std::string own = driver::MachineName(driver::OwnMachine());
     const std::pair<std::string, std::string> rows[] = {
         {"not a library", testing_support::OnWindows()

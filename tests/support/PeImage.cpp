@@ -1,5 +1,7 @@
 #include "tests/support/PeImage.h"
 
+#include "tests/support/TestSupport.h"
+
 namespace testing_support {
 
 namespace {
@@ -60,6 +62,21 @@ std::string MakePeImage(std::uint16_t machine, const std::vector<std::string>& e
     Put(image, section + 20, kRaw, 4);                        // raw offset
     image.resize(kRaw, '\0');
     return image + data;
+}
+
+std::string MakeElfHeader(std::uint16_t machine, char elfClass, char order) {
+    std::string header(64, '\0');
+    header.replace(0, 4, "\x7F" "ELF");
+    header[4] = elfClass;
+    header[5] = order;
+    header[16] = 3;  // ET_DYN
+    header[18] = char(machine & 0xFF);
+    header[19] = char(machine >> 8);
+    return header;
+}
+
+std::string LibraryHeader(std::uint16_t peMachine, std::uint16_t elfMachine, char elfClass) {
+    return OnWindows() ? MakePeImage(peMachine, {}) : MakeElfHeader(elfMachine, elfClass);
 }
 
 }  // namespace testing_support
