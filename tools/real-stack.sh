@@ -30,7 +30,8 @@ build=${1:-build/native}
 read -r -a majors <<<"${KST_MAJORS:-2 3}"
 declare -A program=([2]=xfreerdp [3]=xfreerdp3)
 addins() { echo "/usr/lib/x86_64-linux-gnu/freerdp$1"; }
-ninja -C "$build" "${majors[@]/#/kestavecho-client-freerdp}" kestav-session-program example-library >/dev/null
+ninja -C "$build" "${majors[@]/#/kestavecho-client-freerdp}" "${majors[@]/#/kestavstream-client-freerdp}" \
+  kestav-session-program example-library >/dev/null
 # The package as an administrator gets it, beside the MSIs.
 deb=$(SKIP_INSTALL=1 tools/package-deb.sh --out build/packages)
 if dpkg-query -W -f='${Status}' kestav-client 2>/dev/null | grep -q "install ok installed"; then
@@ -182,6 +183,11 @@ for major in "${majors[@]}"; do
   [ -e "$echo_addin" ] && { echo "real-stack: $echo_addin is there already"; exit 1; }
   ln -s "$work/client/libkestavecho-client-freerdp$major.so" "$echo_addin"
   own_addins+=("$echo_addin")
+  stream_addin=$(addins "$major")/libkestavstream-client.so
+  cp "$build/bin/libkestavstream-client-freerdp$major.so" "$work/client/"
+  [ -e "$stream_addin" ] && { echo "real-stack: $stream_addin is there already"; exit 1; }
+  ln -s "$work/client/libkestavstream-client-freerdp$major.so" "$stream_addin"
+  own_addins+=("$stream_addin")
 done
 
 # The session side: the test program with the client library, the transcript.
@@ -220,11 +226,13 @@ display=$((90 + RANDOM % 9))
 Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.out" 2>&1 & started $!
 sleep 1
 
-# Starts FreeRDP $major's client with the module's add-in (dynamic, or with "static" static alone) and the echo
-# add-in of the same kind; its log in the session's runtime folder.
+# Starts FreeRDP $major's client with the module's add-in (dynamic, or with "static" static alone; with
+# "stream" the hostile streaming add-in in its place) and the echo add-in of the same kind; its log in the
+# session's runtime folder.
 client() {
   local kind=/dvc:kestav echo=/dvc:kestavecho
   [ "${1:-}" = static ] && kind=/vc:kestav echo=/vc:kestavecho
+  [ "${1:-}" = stream ] && kind=/dvc:kestavstream
   mkdir -p "$work/client-tmp" && mkdir -p -m 700 "$work/client-run"
   env "${hostile[@]}" DISPLAY=":$display" TMPDIR="$work/client-tmp" XDG_RUNTIME_DIR="$work/client-run" \
     "${program[$major]}" /v:127.0.0.1:$port \
@@ -339,6 +347,19 @@ for major in "${majors[@]}"; do
     "$(grep -h 'calls while the client was away' "$out" | sed 's/^[a-z]*: //' | paste -sd';')" \
     >>"$root/build/real-stack-figures.txt"
   echo "ok: one channel across two new clients: told the client changed, set up and measured again"
+
+  echo "--- FreeRDP $major: a client that streams without end where the module would answer"
+  echo stream >"$home/mode"
+  out=$home/program-stream.out
+  rm -f "$out"
+  client stream
+  wait_for 120 grep -qs '^checks: ' "$out" || { echo "real-stack: the streaming round did not end"; cat "$out"; exit 1; }
+  cat "$out"
+  grep -q '^checks: [0-9]* passed, 0 failed$' "$out" ||
+    { echo "real-stack: calls while the client streams failed with FreeRDP $major"; exit 1; }
+  grep '^streaming:' "$out" | sed "s/^streaming:/streaming with FreeRDP $major:/" >>"$root/build/real-stack-figures.txt"
+  wait_for 40 gone "$client_pid" || { echo "real-stack: the streaming client outlived its session"; exit 1; }
+  echo "ok: every call while the client streamed ended within its limit, none said the client was away"
 
   echo "--- FreeRDP $major: static channels (/vc:kestav alone): every command, the longest response, hostile inputs"
   echo static >"$home/mode"

@@ -45,6 +45,7 @@ driver::Spectro& HostsDriver() {
 namespace platform {
 
 const bool kDriverHostAvailable = true;
+const bool kOtherX86DriverHost = false;
 
 // Sections of hosts that ended, kept for the next start: a fresh megabyte
 // for every start spent this target's time in page faults.

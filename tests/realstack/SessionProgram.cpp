@@ -172,12 +172,33 @@ int Reconnect(kestav::Channel& channel) {
     return failed == 0 ? 0 : 1;
 }
 
+// The client streams without end once it is sent "Measure" (its add-in is a
+// hostile one): each call, the first and every later one, ends within its
+// limit as a time-out or a response too long, never as "the client is away".
+int Streaming(kestav::Channel& channel) {
+    const unsigned kLimitMs = 1000;
+    std::string times, said;
+    for (int call = 0; call < 5; ++call) {
+        const auto begin = Clock::now();
+        const int status = CallStatus(channel, "Measure", kLimitMs, &said);
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
+        times += (times.empty() ? "" : " ") + std::to_string(int(ms));
+        Check(status == KESTAV_TIMEOUT || status == KESTAV_RESPONSE_TOO_LONG,
+              "call " + std::to_string(call + 1) + " while the client streams: a time-out", std::to_string(status) + " " + said);
+        Check(ms <= kLimitMs + 250, "call " + std::to_string(call + 1) + " within its limit", std::to_string(int(ms)) + " ms");
+    }
+    std::printf("streaming: 5 calls of %u ms while the client streams without end (each: %s ms)\n", kLimitMs,
+                times.c_str());
+    std::printf("checks: %d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
     const std::string mode = argc == 4 ? argv[3] : "";
     // static: the client has the static plug-in alone, which the library finds by itself.
     const bool statics = mode == "static";
-    if (argc != 3 && !(argc == 4 && (mode == "slow" || mode == "reconnect" || statics))) {
-        std::fprintf(stderr, "usage: kestav-session-program TRANSCRIPT ROUNDS [slow | reconnect | static]\n");
+    if (argc != 3 && !(argc == 4 && (mode == "slow" || mode == "reconnect" || mode == "stream" || statics))) {
+        std::fprintf(stderr, "usage: kestav-session-program TRANSCRIPT ROUNDS [slow | reconnect | stream | static]\n");
         return 2;
     }
     const int rounds = std::atoi(argv[2]);
@@ -198,6 +219,7 @@ int main(int argc, char** argv) {
     const std::string transport = statics ? "Remote Desktop static" : "Remote Desktop";
     Check(channel.TransportName() == transport, "over the " + transport + " transport", channel.TransportName());
 
+    if (mode == "stream") return Streaming(channel);
     // A second holder in the same session (here: this program again) is refused, before it opens anything.
     int second = KESTAV_OK;
     try {
