@@ -24,8 +24,7 @@ using kestav::detail::Transport;
 struct KestavChannel {
     KestavChannel(int kind, std::string loop, std::unique_ptr<kestav::detail::Conversation> opened,
                   platform::SessionClaim* held)
-        : transport(kind), loopName(std::move(loop)), conversation(std::move(opened)),
-          transportName(conversation->transport().Name()), claim(held) {}
+        : transport(kind), loopName(std::move(loop)), conversation(std::move(opened)), claim(held) {}
     // The channels close before the session's claim goes.
     ~KestavChannel() {
         conversation.reset();
@@ -34,7 +33,6 @@ struct KestavChannel {
     int transport;         // the one chosen at the open, KESTAV_TRANSPORT_AUTO resolved
     std::string loopName;  // of the local loop
     std::unique_ptr<kestav::detail::Conversation> conversation;
-    std::string transportName;
     platform::SessionClaim* claim;  // the session's channels, this program's (null: the loop's own rule)
     // The client went (a call found the session or the loop ended): the next
     // call opens the channels again, or says the client is still away.
@@ -360,7 +358,7 @@ KESTAV_API int KESTAV_CALL KestavModuleVersion(KestavChannel* channel, unsigned 
 }
 
 KESTAV_API const char* KESTAV_CALL KestavTransportName(KestavChannel* channel) {
-    return channel != nullptr ? channel->transportName.c_str() : "";
+    return channel != nullptr ? channel->conversation->transport().Name() : "";
 }
 
 KESTAV_API int KESTAV_CALL KestavLastCallSent(KestavChannel* channel) {
