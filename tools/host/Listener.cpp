@@ -52,14 +52,17 @@ int Listener::Run() {
         // left unread in this one (the rest of a message refused for its
         // size) reaches it. Made while this one still stands, so the name is
         // never free for another user's listener.
+        // The spare goes before the program sees its session end: a program
+        // that reconnects at once must find the fresh instance, not the spare
+        // that is about to close without a word.
         platform::Pipe* fresh = platform::CreatePipeInstance(name, false, &error);
+        if (spare != nullptr) platform::ClosePipe(spare);
         if (fresh != nullptr) {
             platform::ClosePipe(pipe);
             pipe = fresh;
         } else {
             platform::DisconnectPipeClient(pipe);
         }
-        if (spare != nullptr) platform::ClosePipe(spare);
         ++served;
     }
     platform::ClosePipe(pipe);
