@@ -146,4 +146,15 @@ void LogDetail(const Items&... items) {
     (log.Stream() << ... << items) << std::endl;
 }
 
+// A message from the server, as every transport logs it: "<transport>: Data
+// arrival", then its channel, size and bytes ("not kept" when `bytes` is
+// null: one too long to keep).
+inline void LogArrival(const char* transport, const std::string& channel, std::size_t size, const std::string* bytes) {
+    LogLine(transport, ": Data arrival");
+    if (bytes != nullptr)
+        LogDetail("Data (channel: ", channel, ", size: ", size, "): \"", Shown{*bytes}, "\"");
+    else
+        LogDetail("Data (channel: ", channel, ", size: ", size, "): not kept");
+}
+
 }  // namespace diag

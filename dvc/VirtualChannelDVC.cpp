@@ -66,21 +66,19 @@ void VirtualChannelDVC::ChannelClosed(Channel channel, std::uint64_t token, Kind
 }
 
 void VirtualChannelDVC::Arrived(Kind kind) {
-    diag::LogLine(KindName(kind), ": Data arrival");
     std::lock_guard<platform::Mutex> lock(channelLock);
     newestFrom = kind;
 }
 
 void VirtualChannelDVC::Receive(Channel channel, const std::string& bytes, Kind kind) {
+    diag::LogArrival(KindName(kind), ChannelName(channel), bytes.size(), &bytes);
     Arrived(kind);
-    diag::LogDetail("Data (channel: ", ChannelName(channel), ", size: ", bytes.size(), "): \"",
-                    diag::Shown{bytes}, "\"");
     session.Submit(bytes);
 }
 
 void VirtualChannelDVC::ReceiveTooLong(Channel channel, std::size_t size, Kind kind) {
+    diag::LogArrival(KindName(kind), ChannelName(channel), size, nullptr);
     Arrived(kind);
-    diag::LogDetail("Data (channel: ", ChannelName(channel), ", size: ", size, "): not kept");
     session.RefuseTooLong(size);
 }
 

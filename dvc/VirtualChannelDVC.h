@@ -65,7 +65,7 @@ public:
     void Terminate(Kind kind = Kind::Dynamic);
 
 private:
-    // A message's first log line; the kind its response goes back by.
+    // The kind the newest message's response goes back by.
     void Arrived(Kind kind);
     // The newest response, kept for Write (the session's lock is held).
     void Keep(const std::string& response);

@@ -10,10 +10,9 @@ bool g_bIsHPC = false;
 EngineStatus KST_CDECL ICADataArrival(void*, std::uint16_t channel, std::uint8_t* bytes,
                                       std::uint16_t length) {
     return Guarded([&] {
-        diag::LogLine("ICA: Data arrival");
         const std::string command(reinterpret_cast<const char*>(bytes),
                                   bytes != nullptr ? length : 0);
-        diag::LogDetail("Data (channel: ", channel, ", size: ", length, "): \"", diag::Shown{command}, "\"");
+        diag::LogArrival("ICA", std::to_string(channel), length, &command);
         relay::VirtualChannelICA& virtualChannel = relay::GetVirtualChannel();
         if (virtualChannel.UsesInstrumentThread()) {
             // The engine's thread never waits on an instrument: the command

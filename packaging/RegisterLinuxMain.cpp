@@ -5,7 +5,7 @@
 
 #include "packaging/CitrixLinux.h"
 #include "packaging/Names.h"
-#include "tools/check/Check.h"
+#include "platform/Library.h"
 
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
         std::cout << "kestav-register " << KST_VERSION << "\n";
         return 0;
     }
-    const std::string module = check::ProgramFolder(argv[0]) + "/" + names::kIcaLinuxModuleFile;
+    const std::string module = platform::ProgramFolder(argv[0]) + "/" + names::kIcaLinuxModuleFile;
     return packaging::RegisterWithCitrixLinux(arguments, module,
                                               [](const std::string& line) { std::cout << "kestav-register: " << line << "\n"; });
 }

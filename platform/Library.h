@@ -43,4 +43,14 @@ std::vector<std::string> SystemLibraryFolders();
 // cannot tell; never taken from bytes the system did not write.
 std::string ModuleFileName(const void* address);
 
+// The running program's own folder (a program's: the code of this inline
+// function is the program's), without a trailing separator; from `argv0`
+// when the system cannot tell, and "." when that has no folder either.
+inline std::string ProgramFolder(const char* argv0 = nullptr) {
+    std::string self = ModuleFileName(reinterpret_cast<const void*>(&ProgramFolder));
+    if (self.empty() && argv0 != nullptr) self = argv0;
+    const std::string::size_type separator = self.find_last_of("\\/");
+    return separator == std::string::npos ? "." : self.substr(0, separator);
+}
+
 }  // namespace platform

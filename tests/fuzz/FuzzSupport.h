@@ -25,15 +25,10 @@ namespace fuzz {
 
 constexpr std::size_t kMaximumInput = 64 * 1024;
 
-inline std::string ProgramFolder() {
-    const std::string self = platform::ModuleFileName(reinterpret_cast<const void*>(&ProgramFolder));
-    return self.substr(0, self.find_last_of("\\/"));
-}
-
 inline void Prepare() {
     if (std::getenv("KST_FUZZ_LOG") == nullptr)
         platform::SetEnvironment("TMPDIR", "/nonexistent-kestav-fuzz-log-folder");
-    diag::SetModuleFolder(ProgramFolder());
+    diag::SetModuleFolder(platform::ProgramFolder());
     // The recording driver in this process (the hosted target isolates it
     // itself), whatever the machine's settings file says.
     platform::SetEnvironment("KESTAV_SETTINGS_FILE", "/nonexistent-kestav-fuzz-settings");
@@ -62,7 +57,7 @@ inline std::string TakeRecord(const std::uint8_t*& at, const std::uint8_t* end) 
 // long run does not grow without bound.
 inline void ForgetRecordedCalls() {
     static platform::LibraryHandle recording =
-        platform::OpenLibrary(ProgramFolder() + "/drivers/Kestav/recording.dll");
+        platform::OpenLibrary(platform::ProgramFolder() + "/drivers/Kestav/recording.dll");
     static auto reset = reinterpret_cast<void(KST_CDECL*)()>(reinterpret_cast<std::uintptr_t>(
         recording ? platform::FindSymbol(recording, "RecordingReset") : nullptr));
     if (reset != nullptr) reset();

@@ -35,11 +35,6 @@ double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-std::string ProgramFolder() {
-    const std::string self = platform::ModuleFileName(reinterpret_cast<const void*>(&ProgramFolder));
-    return self.substr(0, self.find_last_of("\\/"));
-}
-
 std::size_t Count(const std::string& text, const std::string& what) {
     std::size_t count = 0;
     for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
@@ -66,7 +61,7 @@ int main(int argc, char** argv) {
     const std::string ownTemp = platform::GetEnvironment("TMP");
     for (const char* variable : {"TMP", "TEMP", "TMPDIR"}) platform::SetEnvironment(variable, listenerTemp.string());
     platform::ChildProcess* listener = platform::StartChild(
-        ProgramFolder() + "/kestav-host" + (fs::path(argv[0]).extension() == ".exe" ? ".exe" : ""),
+        platform::ProgramFolder() + "/kestav-host" + (fs::path(argv[0]).extension() == ".exe" ? ".exe" : ""),
         {"--listen", name, "--quiet"});
     for (const char* variable : {"TMP", "TEMP", "TMPDIR"}) platform::SetEnvironment(variable, ownTemp);
     if (listener == nullptr) return fail("kestav-host --listen did not start");

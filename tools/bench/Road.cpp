@@ -20,12 +20,6 @@ namespace fs = std::filesystem;
 namespace bench {
 
 namespace {
-std::string ProgramFolder() {
-    const std::string self =
-        platform::ModuleFileName(reinterpret_cast<const void*>(&ProgramFolder));
-    return self.substr(0, self.find_last_of("\\/"));
-}
-
 std::string ReadAll(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
@@ -56,7 +50,7 @@ bool Road::Start(std::string* error) {
     logPath = platform::NativePath(diag::LogFilePath());
     floorPath = folder + "/floor.log";
 
-    if (!engine->LoadModule(ProgramFolder() + "/" + KST_MODULE_FILE, error)) return false;
+    if (!engine->LoadModule(platform::ProgramFolder() + "/" + KST_MODULE_FILE, error)) return false;
     return Place(Where::InProcess, true, error);
 }
 

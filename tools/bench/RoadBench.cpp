@@ -34,11 +34,6 @@ double Median(std::vector<double> values) {
     return values.empty() ? 0.0 : values[values.size() / 2];
 }
 
-std::string ProgramFolder() {
-    const std::string self = platform::ModuleFileName(reinterpret_cast<const void*>(&ProgramFolder));
-    return self.substr(0, self.find_last_of("\\/"));
-}
-
 double Elapsed(Clock::time_point start, int count) {
     return std::chrono::duration<double, std::micro>(Clock::now() - start).count() / count;
 }
@@ -160,7 +155,7 @@ int main(int argc, char** argv) {
     if (withHost) {
         // The Remote Desktop plug-in: the same core behind another transport.
         standin::DvcHost client;
-        if (!client.LoadPlugin(ProgramFolder() + "/" + names::kDvcModuleFile, &error)) return fail(error);
+        if (!client.LoadPlugin(platform::ProgramFolder() + "/" + names::kDvcModuleFile, &error)) return fail(error);
         client.Connected();
         if (!client.OpenChannel(names::kCommandChannel) || !client.OpenChannel(names::kDataChannel))
             return fail("the plug-in took no channel");

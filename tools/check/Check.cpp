@@ -459,13 +459,6 @@ std::string WhyNotLoaded(std::uint32_t error, const std::string& path) {
     return why;
 }
 
-std::string ProgramFolder(const char* argv0) {
-    std::string self = platform::ModuleFileName(reinterpret_cast<const void*>(&ProgramFolder));
-    if (self.empty()) self = argv0;
-    const std::string::size_type separator = self.find_last_of("\\/");
-    return separator == std::string::npos ? "." : self.substr(0, separator);
-}
-
 bool ParseNumber(const std::string& text, int* value) {
     if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
         return false;

@@ -21,9 +21,6 @@ namespace check {
 // its driver hosts and drivers). Returns the number of problems.
 int CheckClientPc(std::ostream& out);
 
-// The folder of the running program (where the module, the driver hosts
-// and drivers\ are beside it); `argv0`'s when the system cannot tell.
-std::string ProgramFolder(const char* argv0);
 
 // A command-line number: decimal digits alone, 0 to INT_MAX; false for
 // anything else ("", "12abc", "-1", "99999999999").

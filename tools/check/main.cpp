@@ -9,6 +9,7 @@
 #include "platform/Arguments.h"
 #include "platform/File.h"
 #include "platform/HostProcess.h"
+#include "platform/Library.h"
 #include "tools/check/Check.h"
 #include "tools/check/SelfTest.h"
 
@@ -86,7 +87,7 @@ int main(int argc, char** argv) {
     }
     if (!selfTest.empty()) {
         check::SelfTestOptions options;
-        options.hostFolder = check::ProgramFolder(argv[0]);
+        options.hostFolder = platform::ProgramFolder(argv[0]);
         options.timeoutSeconds = std::uint32_t(timeoutSeconds);
         status = check::RunSelfTest(selfTest, options, std::cout);
     } else {

@@ -326,19 +326,19 @@ int main(int argc, char** argv) {
         // The user's log stays the last session's: nothing of the self-test goes there.
         diag::LogFile::off = true;
         check::SelfTestOptions selfTest;
-        selfTest.hostFolder = check::ProgramFolder(argv[0]);
+        selfTest.hostFolder = platform::ProgramFolder(argv[0]);
         selfTest.timeoutSeconds = std::uint32_t(options.timeoutSeconds);
         return check::RunSelfTest(options.selfTest, selfTest, std::cout);
     }
     if (options.dvc) {
         const std::string plugin = options.module.empty()
-                                       ? check::ProgramFolder(argv[0]) + platform::kPathSeparator + names::kDvcModuleFile
+                                       ? platform::ProgramFolder(argv[0]) + platform::kPathSeparator + names::kDvcModuleFile
                                        : options.module;
         const int status = RunDvc(options, plugin);
         if (options.logLines >= 0) check::ShowLogTail(std::cout, options.logLines);
         return status;
     }
-    if (options.module.empty()) options.module = check::ProgramFolder(argv[0]) + platform::kPathSeparator + kModuleFile;
+    if (options.module.empty()) options.module = platform::ProgramFolder(argv[0]) + platform::kPathSeparator + kModuleFile;
     if (options.listen && options.listener.withoutModule) {
         standin::EngineHost engine;  // never given a module
         engine.hpc = options.hpc;
