@@ -111,8 +111,8 @@ Placement ChoosePlacement(const std::string& header, const std::vector<std::stri
             placement.hosted = true;
         }
     }
-    placement.program = diag::ModuleFolder + kSeparator + names::kDriverHostPrefix +
-                        std::to_string(driver::MachineBits(foreign ? machine : own)) + platform::kProgramSuffix;
+    placement.program =
+        diag::ModuleFolder + kSeparator + driver::DriverHostFile(driver::MachineBits(foreign ? machine : own));
     placement.timeoutSeconds = diag::ReadSetting(names::kDriverTimeoutSetting).value;
     return placement;
 }

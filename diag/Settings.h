@@ -1,4 +1,4 @@
-// The administrator's settings (packaging/Names.h lists them): a policy
+// The administrator's settings (platform/Names.h lists them): a policy
 // value under HKLM\SOFTWARE\Policies\Kestav\ClientDriver wins over a
 // preference under HKLM\SOFTWARE\Kestav\ClientDriver; with neither, the
 // setting's default holds. Both are read in the registry view of this
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "packaging/Names.h"
+#include "platform/Names.h"
 #include "platform/Registry.h"
 
 namespace diag {

@@ -2,7 +2,9 @@
 
 #include <cstdint>
 
+#include "platform/File.h"
 #include "platform/HostProcess.h"
+#include "platform/Names.h"
 
 namespace driver {
 
@@ -99,6 +101,10 @@ bool RunsHere(Machine machine) {
 std::string OtherMachineWords(Machine machine) {
     return std::string("the driver is for ") + MachineName(machine) + "; this client is " + MachineName(OwnMachine()) +
            ", and no driver host for " + MachineName(machine) + " ships with it";
+}
+
+std::string DriverHostFile(int bits) {
+    return names::kDriverHostPrefix + std::to_string(bits) + platform::kProgramSuffix;
 }
 
 }  // namespace driver

@@ -3,7 +3,7 @@
 #include "diag/LogFile.h"
 #include "diag/Settings.h"
 #include "driver/HostProtocol.h"
-#include "packaging/Names.h"
+#include "platform/Names.h"
 
 // A driver in the driver host can answer as long a text as one in-process.
 static_assert(dvc::kLongestResponse <= driverhost::kLongestText,

@@ -5,8 +5,8 @@
 #include <system_error>
 
 #include "packaging/ModuleIni.h"
-#include "packaging/Names.h"
 #include "platform/File.h"
+#include "platform/Names.h"
 
 namespace packaging {
 

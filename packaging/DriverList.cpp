@@ -1,6 +1,6 @@
 #include "packaging/DriverList.h"
 
-#include "packaging/Names.h"
+#include "platform/Names.h"
 
 #include <cctype>
 #include <vector>

@@ -1,7 +1,8 @@
 #include "packaging/ModuleIni.h"
 
-#include <cctype>
 #include <vector>
+
+#include "platform/IniText.h"
 
 namespace packaging {
 
@@ -39,42 +40,11 @@ std::string Join(const std::vector<Line>& lines) {
     return text;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string Trim(const std::string& text) {
-    std::size_t first = 0, last = text.size();
-    while (first < last && IsBlank(text[first])) ++first;
-    while (last > first && IsBlank(text[last - 1])) --last;
-    return text.substr(first, last - first);
-}
-
-bool SameName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
-// "[name]" (blanks around allowed): true with the name.
-bool SectionName(const std::string& body, std::string* name) {
-    const std::string trimmed = Trim(body);
-    if (trimmed.size() < 2 || trimmed.front() != '[' || trimmed.back() != ']') return false;
-    *name = Trim(trimmed.substr(1, trimmed.size() - 2));
-    return true;
-}
-
-// "key = value": true with the key; `valueStart` is where the value's bytes
-// begin (after '=').
-bool KeyOf(const std::string& body, std::string* key, std::size_t* valueStart = nullptr) {
-    const std::string trimmed = Trim(body);
-    if (trimmed.empty() || trimmed[0] == ';' || trimmed[0] == '#' || trimmed[0] == '[') return false;
-    const std::size_t equals = body.find('=');
-    if (equals == std::string::npos) return false;
-    *key = Trim(body.substr(0, equals));
-    if (valueStart != nullptr) *valueStart = equals + 1;
-    return true;
-}
+using ini::IsBlank;
+using ini::KeyOf;
+using ini::SameName;
+using ini::SectionName;
+using ini::Trim;
 
 // The lines [first, last) of a section's entries (after its header).
 struct Range {

@@ -4,8 +4,8 @@
 #include <iostream>
 
 #include "packaging/CitrixLinux.h"
-#include "packaging/Names.h"
 #include "platform/Library.h"
+#include "platform/Names.h"
 
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + 1, argv + argc);

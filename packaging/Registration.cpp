@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "packaging/DriverList.h"
-#include "packaging/Names.h"
+#include "platform/Names.h"
 #include "platform/Registry.h"
 
 namespace packaging {

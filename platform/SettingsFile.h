@@ -1,5 +1,5 @@
 // The machine's settings file, where a system has one instead of a registry:
-// on Linux /etc/kestav/client.conf (packaging/Names.h), lines of
+// on Linux /etc/kestav/client.conf (platform/Names.h), lines of
 // "Name = value" in an optional [ClientDriver] section; '#' or ';' starts a
 // comment, on a line of its own or after a value. Windows has none: its
 // settings are the registry's.

@@ -1,6 +1,6 @@
 #include "server/LoopProtocol.h"
 
-#include "packaging/Names.h"
+#include "platform/Names.h"
 #include "platform/Session.h"
 
 namespace loop {

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "driver/Machine.h"
-#include "packaging/Names.h"
 #include "platform/HostProcess.h"
+#include "platform/Names.h"
 #include "platform/Registry.h"
 #include "tests/support/PeImage.h"
 #include "tests/support/TestSupport.h"

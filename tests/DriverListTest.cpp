@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "packaging/DriverList.h"
-#include "packaging/Names.h"
 #include "packaging/Registration.h"
+#include "platform/Names.h"
 #include "tests/support/TestSupport.h"
 
 using namespace packaging;

@@ -12,8 +12,8 @@
 #include <string>
 #include <tuple>
 
-#include "packaging/Names.h"
 #include "platform/HostProcess.h"
+#include "platform/Names.h"
 #include "platform/Registry.h"
 #include "tests/support/TestSupport.h"
 #include "tools/check/Check.h"

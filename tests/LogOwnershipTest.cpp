@@ -14,8 +14,8 @@
 
 #include "diag/LogFile.h"
 #include "diag/LogPath.h"
-#include "packaging/Names.h"
 #include "platform/File.h"
+#include "platform/Names.h"
 #include "tests/support/TestSupport.h"
 
 using namespace diag;

@@ -2,13 +2,13 @@
 # Checks the administrative templates: well-formed XML; every $(string.X),
 # $(presentation.X), supportedOn, category and presentation reference
 # resolves between the ADMX and each ADML; policy names are unique; keys,
-# value names and ranges are the module's own (packaging/Names.h).
+# value names and ranges are the module's own (platform/Names.h).
 # Usage: tools/check-policy.sh [folder with the .admx and <language>/*.adml]
 # Exit 1 and one line per problem when anything does not hold.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 folder=${1:-packaging/policy}
-names=packaging/Names.h
+names=platform/Names.h
 admx=$folder/KestavClientDriver.admx
 problems=0
 problem() { echo "PROBLEM $*"; problems=$((problems + 1)); }
@@ -20,7 +20,7 @@ attributes() {  # file, xpath ending in /@name
 references() {  # file, kind (string or presentation)
   grep -o "\$($2\.[A-Za-z0-9_]*)" "$1" | sed "s/^\$($2\.//; s/)\$//" | sort -u
 }
-constant() {  # a string constant of packaging/Names.h, backslashes single
+constant() {  # a string constant of platform/Names.h, backslashes single
   sed -n "s/.*$1 = \"\\(.*\\)\";/\\1/p" "$names" | sed 's/\\\\/\\/g'
 }
 

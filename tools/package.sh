@@ -112,18 +112,18 @@ for arch in x64 x86; do
   done
   # A setting's property out of range: an error action for each (type 19),
   # named after the property, before anything changes; the ranges are the
-  # module's own (packaging/Names.h).
+  # module's own (platform/Names.h).
   sequence=1020
   while read -r constant minimum maximum; do
-    name=$(sed -n "s/.*constexpr const char\* $constant = \"\(.*\)\";/\1/p" packaging/Names.h)
+    name=$(sed -n "s/.*constexpr const char\* $constant = \"\(.*\)\";/\1/p" platform/Names.h)
     property=${name^^}
     msibuild "$msi" -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Target\`) VALUES ('Refuse$property', 19, '$property must be a number from $minimum to $maximum, not \"[$property]\"; nothing was changed.')"
     for table in InstallExecuteSequence InstallUISequence; do
       msibuild "$msi" -q "INSERT INTO \`$table\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('Refuse$property', 'NOT REMOVE~=\"ALL\" AND $property AND NOT ($property >= $minimum AND $property <= $maximum)', $sequence)"
     done
     sequence=$((sequence + 1))
-  done < <(sed -n 's/.*constexpr Setting k[A-Za-z]*Setting = {\(k[A-Za-z]*\), \([0-9]*\), \([0-9]*\), [0-9]*};/\1 \2 \3/p' packaging/Names.h)
-  [ "$sequence" -eq 1023 ] || { echo "package.sh: 3 settings expected in packaging/Names.h"; exit 1; }
+  done < <(sed -n 's/.*constexpr Setting k[A-Za-z]*Setting = {\(k[A-Za-z]*\), \([0-9]*\), \([0-9]*\), [0-9]*};/\1 \2 \3/p' platform/Names.h)
+  [ "$sequence" -eq 1023 ] || { echo "package.sh: 3 settings expected in platform/Names.h"; exit 1; }
   # The mark that tells an older version's removal it is part of an upgrade
   # (type 34 + 64: reg.exe from SystemFolder, its failure ignored), before
   # RemoveExistingProducts.

@@ -4,7 +4,7 @@
 #include "platform/Registry.h"
 #include "platform/SettingsFile.h"
 
-#include "packaging/Names.h"
+#include "platform/Names.h"
 
 namespace platform {
 

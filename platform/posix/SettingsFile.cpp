@@ -5,32 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
-#include "packaging/Names.h"
+#include "platform/IniText.h"
+#include "platform/Names.h"
 
 namespace platform {
 
 namespace {
 // More than any settings file needs; a larger one is not read at all.
 constexpr std::size_t kLongestFile = 64 * 1024;
-
-std::string Trimmed(const std::string& text) {
-    const char* const blanks = " \t\r";
-    const std::size_t first = text.find_first_not_of(blanks);
-    if (first == std::string::npos) return std::string();
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
-bool SameName(const std::string& a, const char* b) {
-    std::size_t i = 0;
-    for (; i < a.size() && b[i] != '\0'; ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return i == a.size() && b[i] == '\0';
-}
 
 const char* FileKind(mode_t mode) {
     if (S_ISFIFO(mode)) return "a FIFO";
@@ -94,16 +79,14 @@ std::vector<SettingsFileLine> ReadSettingsFile(const char* name) {
         start = end + 1;
         ++number;
         // A comment: the rest of the line, whether it stands alone or follows a value.
-        line = Trimmed(line.substr(0, line.find_first_of("#;")));
-        if (line.empty()) continue;
-        if (line[0] == '[') {
-            ours = line.size() > 2 && line.back() == ']' &&
-                   SameName(Trimmed(line.substr(1, line.size() - 2)), names::kSettingsSection);
-            continue;
+        line = ini::Trim(line.substr(0, line.find_first_of("#;")));
+        std::string section, key;
+        std::size_t valueStart = 0;
+        if (!line.empty() && line[0] == '[') {
+            ours = ini::SectionName(line, &section) && ini::SameName(section, names::kSettingsSection);
+        } else if (ours && ini::KeyOf(line, &key, &valueStart) && ini::SameName(key, name)) {
+            lines.push_back({number, ini::Trim(line.substr(valueStart))});
         }
-        const std::size_t equals = line.find('=');
-        if (ours && equals != std::string::npos && SameName(Trimmed(line.substr(0, equals)), name))
-            lines.push_back({number, Trimmed(line.substr(equals + 1))});
     }
     return lines;
 }

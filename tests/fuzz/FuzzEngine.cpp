@@ -8,7 +8,7 @@
 #include <string>
 
 #include "ica/EngineRecords.h"
-#include "packaging/Names.h"
+#include "platform/Names.h"
 #include "platform/Registry.h"
 #include "tests/fuzz/FuzzSupport.h"
 #include "tools/host/EngineHost.h"

@@ -19,8 +19,8 @@
 
 #include "driver/HostProtocol.h"
 #include "driver/Spectro.h"
-#include "packaging/Names.h"
 #include "platform/HostProcess.h"
+#include "platform/Names.h"
 #include "platform/Registry.h"
 #include "relay/Session.h"
 #include "tests/fuzz/FuzzSupport.h"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "ica/EngineRecords.h"
-#include "packaging/Names.h"
+#include "platform/Names.h"
 #include "platform/Pipe.h"
 #include "platform/Registry.h"
 #include "server/LoopProtocol.h"

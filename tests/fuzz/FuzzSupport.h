@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "diag/ModuleFolder.h"
-#include "packaging/Names.h"
 #include "platform/CallingConvention.h"
 #include "platform/Environment.h"
 #include "platform/Library.h"
+#include "platform/Names.h"
 #include "platform/Registry.h"
 #include "relay/Session.h"
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "packaging/Names.h"
+#include "platform/Names.h"
 
 namespace {
 

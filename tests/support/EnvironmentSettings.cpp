@@ -16,8 +16,8 @@
 
 extern char** environ;
 
-#include "packaging/Names.h"
 #include "platform/Environment.h"
+#include "platform/Names.h"
 
 namespace platform {
 

@@ -11,8 +11,8 @@
 #include <regex>
 
 #include "diag/LogPath.h"
-#include "packaging/Names.h"
 #include "platform/CallingConvention.h"
+#include "platform/Names.h"
 
 namespace fs = std::filesystem;
 

@@ -11,8 +11,8 @@
 #include "platform/Environment.h"
 #include "platform/File.h"
 #include "platform/Library.h"
+#include "platform/Names.h"
 #include "platform/Registry.h"
-#include "packaging/Names.h"
 #include "tools/host/EngineHost.h"
 
 namespace fs = std::filesystem;

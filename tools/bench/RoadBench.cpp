@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "packaging/Names.h"
 #include "platform/Library.h"
+#include "platform/Names.h"
 #include "tools/bench/Road.h"
 #include "tools/host/DvcHost.h"
 

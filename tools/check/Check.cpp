@@ -20,9 +20,9 @@
 #include "driver/Spectro.h"
 #include "packaging/DriverList.h"
 #include "packaging/ModuleIni.h"
-#include "packaging/Names.h"
 #include "platform/File.h"
 #include "platform/Library.h"
+#include "platform/Names.h"
 #include "platform/Registry.h"
 #include "platform/SettingsFile.h"
 #include "platform/Text.h"
@@ -38,7 +38,7 @@ using names::kModuleName;
 
 // The driver host of one bitness beside a module.
 fs::path HostProgram(const fs::path& folder, int bits) {
-    return folder / (std::string(names::kDriverHostPrefix) + std::to_string(bits) + platform::kProgramSuffix);
+    return folder / driver::DriverHostFile(bits);
 }
 
 // How long a driver may take to load in the driver host.

@@ -16,10 +16,10 @@
 #include "driver/LibraryBitness.h"
 #include "driver/Machine.h"
 #include "driver/Spectro.h"
-#include "packaging/Names.h"
 #include "platform/File.h"
-#include "tools/check/Check.h"
+#include "platform/Names.h"
 #include "relay/Message.h"
+#include "tools/check/Check.h"
 
 namespace check {
 
@@ -226,10 +226,9 @@ int RunSelfTest(const std::string& path, const SelfTestOptions& options, std::os
             if (bits == 32 && exports.count(entry + size) != 0) ++argumentSize;
         }
     }
-    const std::string program = options.hostFolder + platform::kPathSeparator + names::kDriverHostPrefix +
-                                std::to_string(bits) + platform::kProgramSuffix;
-    out << "  " << bits << "-bit library, run in " << names::kDriverHostPrefix << bits
-        << platform::kProgramSuffix << " with a time limit of " << options.timeoutSeconds << " s per call\n\n";
+    const std::string hostFile = driver::DriverHostFile(bits);
+    const std::string program = options.hostFolder + platform::kPathSeparator + hostFile;
+    out << "  " << bits << "-bit library, run in " << hostFile << " with a time limit of " << options.timeoutSeconds << " s per call\n\n";
     Row(out, "entry point", "result", "time", "verdict");
 
     const std::map<std::string, Caller> callers = Callers();
@@ -250,8 +249,7 @@ int RunSelfTest(const std::string& path, const SelfTestOptions& options, std::os
     }
     std::error_code absent;
     if (!std::filesystem::is_regular_file(std::filesystem::u8path(program), absent)) {
-        out << "PROBLEM: no " << bits << "-bit driver host here (" << names::kDriverHostPrefix << bits
-            << platform::kProgramSuffix << " beside this program): a " << bits << "-bit driver is tested with a kestav-check "
+        out << "PROBLEM: no " << bits << "-bit driver host here (" << hostFile << " beside this program): a " << bits << "-bit driver is tested with a kestav-check "
             << "installed with one (the packages for 64-bit Windows have both)\n";
         return 1;
     }

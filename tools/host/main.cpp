@@ -11,18 +11,18 @@
 #include <string>
 #include <vector>
 
+#include "diag/LogFile.h"
 #include "diag/LogPath.h"
 #include "platform/Arguments.h"
 #include "platform/CitrixEngine.h"
 #include "platform/File.h"
 #include "platform/Library.h"
+#include "platform/Names.h"
 #include "platform/Pipe.h"
 #include "platform/Text.h"
-#include "diag/LogFile.h"
-#include "packaging/Names.h"
 #include "tools/check/Check.h"
-#include "tools/host/DvcHost.h"
 #include "tools/check/SelfTest.h"
+#include "tools/host/DvcHost.h"
 #include "tools/host/EngineHost.h"
 #include "tools/host/Listener.h"
 #include "tools/host/Spectrum.h"

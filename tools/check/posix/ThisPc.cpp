@@ -1,7 +1,7 @@
 // A Linux client: the FreeRDP add-in, Horizon's static plug-in, the Citrix
 // client's ICA module and their drivers.
-#include "packaging/Names.h"
 #include "platform/Library.h"
+#include "platform/Names.h"
 #include "tools/check/Check.h"
 
 namespace check {
