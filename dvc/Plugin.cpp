@@ -2,7 +2,7 @@
 // Virtual Desktop, Windows 365, RDS, and other clients that load RDP
 // plug-ins). The client calls VirtualChannelGetInstance for the plug-in
 // object; the plug-in listens for the dynamic channels KstCmd1 and KstDta1,
-// hands each message to VirtualChannelDVC, and answers through the channel's
+// hands each message to VirtualChannelRemoteDesktop, and answers through the channel's
 // Write. Callbacks may come on any thread and never wait for an instrument.
 // Every reference taken is released: the channels at OnClose (or when the
 // callback goes), the listeners and the manager at Terminated.
@@ -16,11 +16,13 @@
 
 #include "diag/LogFile.h"
 #include "dvc/Unknown.h"
-#include "dvc/VirtualChannelDVC.h"
+#include "relay/VirtualChannelRemoteDesktop.h"
 
 namespace {
 
-using dvc::Channel;
+using relay::rd::Channel;
+using relay::rd::GetVirtualChannelRemoteDesktop;
+using relay::rd::Kind;
 
 // Runs a body the client calls; no exception crosses into the client.
 template <typename Body>
@@ -54,12 +56,14 @@ public:
     // The reference on the channel is taken last, so that a constructor
     // that throws leaves none behind.
     ChannelCallback(Channel which, IWTSVirtualChannel* channel) : which_(which), channel_(channel) {
-        token_ = dvc::GetVirtualChannelDVC().ChannelOpened(which_, [channel](const std::string& bytes) {
-            // Write copies the bytes and returns at once.
-            return SUCCEEDED(channel->Write(ULONG(bytes.size()),
-                                            reinterpret_cast<BYTE*>(const_cast<char*>(bytes.data())),
-                                            nullptr));
-        });
+        token_ = GetVirtualChannelRemoteDesktop().ChannelOpened(
+            which_,
+            [channel](const std::string& bytes) {
+                // Write copies the bytes and returns at once.
+                return SUCCEEDED(channel->Write(ULONG(bytes.size()),
+                                                reinterpret_cast<BYTE*>(const_cast<char*>(bytes.data())), nullptr));
+            },
+            Kind::Dynamic);
         channel_->AddRef();
     }
     ~ChannelCallback() override { Close(); }
@@ -67,8 +71,9 @@ public:
     // The buffer is the client's for this call only: copied here.
     HRESULT STDMETHODCALLTYPE OnDataReceived(ULONG size, BYTE* buffer) override {
         return Guarded([&] {
-            dvc::GetVirtualChannelDVC().Receive(
-                which_, std::string(reinterpret_cast<const char*>(buffer), buffer != nullptr ? size : 0));
+            GetVirtualChannelRemoteDesktop().Receive(
+                which_, std::string(reinterpret_cast<const char*>(buffer), buffer != nullptr ? size : 0),
+                Kind::Dynamic);
             return S_OK;
         });
     }
@@ -81,7 +86,8 @@ private:
     void Close() noexcept {
         if (channel_ == nullptr) return;
         (void)Guarded([this] {
-            dvc::GetVirtualChannelDVC().ChannelClosed(which_, token_);  // no write after this
+            // No write reaches the channel after this.
+            GetVirtualChannelRemoteDesktop().ChannelClosed(which_, token_, Kind::Dynamic);
             return S_OK;
         });
         channel_->Release();
@@ -132,7 +138,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE Terminated() override {
         const HRESULT result = Guarded([] {
-            dvc::GetVirtualChannelDVC().Terminate();
+            GetVirtualChannelRemoteDesktop().Terminate(Kind::Dynamic);
             return S_OK;
         });
         ReleaseListeners();
@@ -141,19 +147,19 @@ public:
 
 private:
     HRESULT Listen(IWTSVirtualChannelManager* manager) {
-        dvc::GetVirtualChannelDVC().Open();
+        GetVirtualChannelRemoteDesktop().Open(Kind::Dynamic);
         for (const Channel which : {Channel::Command, Channel::Data}) {
             ListenerCallback*& callback = callbacks_[int(which)];
             callback = new (std::nothrow) ListenerCallback(which);
             if (callback == nullptr) return E_OUTOFMEMORY;
-            const HRESULT result = manager->CreateListener(dvc::ChannelName(which), 0, callback,
+            const HRESULT result = manager->CreateListener(relay::rd::ChannelName(which), 0, callback,
                                                            &listeners_[int(which)]);
             if (FAILED(result)) {
-                diag::LogDetail("DVC: No listener for \"", dvc::ChannelName(which), "\" (result ",
+                diag::LogDetail("DVC: No listener for \"", relay::rd::ChannelName(which), "\" (result ",
                                 std::uint32_t(result), ")");
                 return result;
             }
-            diag::LogDetail("DVC: Listening on \"", dvc::ChannelName(which), "\"");
+            diag::LogDetail("DVC: Listening on \"", relay::rd::ChannelName(which), "\"");
         }
         return S_OK;
     }

@@ -5,7 +5,7 @@
 // (FreeRDP 3) Terminated on the client's main thread; the channel callbacks
 // come on its drdynvc thread. It never calls Connected or Disconnected, so
 // nothing here waits for them. The plug-in listens for the dynamic channels
-// KstCmd1 and KstDta1 and hands each message to VirtualChannelDVC, the same
+// KstCmd1 and KstDta1 and hands each message to VirtualChannelRemoteDesktop, the same
 // object the Windows plug-in serves, which runs it on the instrument thread
 // and answers through the channel's Write (FreeRDP copies the bytes and
 // queues them for its own thread). FreeRDP's callbacks never wait for an
@@ -19,7 +19,7 @@
 #include <string>
 
 #include "diag/LogFile.h"
-#include "dvc/VirtualChannelDVC.h"
+#include "relay/VirtualChannelRemoteDesktop.h"
 
 // FreeRDP 3's callback structures are larger than 2's (an interface pointer
 // where ours would follow): an add-in built with the other major's headers
@@ -28,7 +28,9 @@ static_assert(FREERDP_VERSION_MAJOR == KST_FREERDP_MAJOR, "built with the header
 
 namespace {
 
-using dvc::Channel;
+using relay::rd::Channel;
+using relay::rd::GetVirtualChannelRemoteDesktop;
+using relay::rd::Kind;
 
 // Runs a body FreeRDP calls: an exception becomes an error code.
 template <typename Body>
@@ -60,10 +62,13 @@ UINT OnOpen(IWTSVirtualChannelCallback* callback) {
     ChannelCallback* self = Of(callback);
     return Guarded([self] {
         IWTSVirtualChannel* channel = self->channel;
-        self->token = dvc::GetVirtualChannelDVC().ChannelOpened(self->which, [channel](const std::string& bytes) {
-            return channel->Write(channel, ULONG(bytes.size()), reinterpret_cast<const BYTE*>(bytes.data()),
-                                  nullptr) == CHANNEL_RC_OK;
-        });
+        self->token = GetVirtualChannelRemoteDesktop().ChannelOpened(
+            self->which,
+            [channel](const std::string& bytes) {
+                return channel->Write(channel, ULONG(bytes.size()), reinterpret_cast<const BYTE*>(bytes.data()),
+                                      nullptr) == CHANNEL_RC_OK;
+            },
+            Kind::Dynamic);
         self->open = true;
         return UINT(CHANNEL_RC_OK);
     });
@@ -75,7 +80,8 @@ UINT OnDataReceived(IWTSVirtualChannelCallback* callback, wStream* data) {
     if (data == nullptr) return ERROR_INVALID_PARAMETER;
     return Guarded([self, data] {
         const char* bytes = reinterpret_cast<const char*>(Stream_Pointer(data));
-        dvc::GetVirtualChannelDVC().Receive(self->which, std::string(bytes, Stream_GetRemainingLength(data)));
+        GetVirtualChannelRemoteDesktop().Receive(self->which, std::string(bytes, Stream_GetRemainingLength(data)),
+                                                 Kind::Dynamic);
         return UINT(CHANNEL_RC_OK);
     });
 }
@@ -83,7 +89,8 @@ UINT OnDataReceived(IWTSVirtualChannelCallback* callback, wStream* data) {
 UINT OnClose(IWTSVirtualChannelCallback* callback) {
     ChannelCallback* self = Of(callback);
     const UINT result = Guarded([self] {
-        if (self->open) dvc::GetVirtualChannelDVC().ChannelClosed(self->which, self->token);  // no write after this
+        // No write reaches the channel after this.
+        if (self->open) GetVirtualChannelRemoteDesktop().ChannelClosed(self->which, self->token, Kind::Dynamic);
         return UINT(CHANNEL_RC_OK);
     });
     delete self;
@@ -120,7 +127,7 @@ UINT Initialize(IWTSPlugin* plugin, IWTSVirtualChannelManager* manager) {
     if (plugin == nullptr || manager == nullptr) return ERROR_INVALID_PARAMETER;
     Plugin* self = reinterpret_cast<Plugin*>(plugin);
     return Guarded([self, manager] {
-        dvc::GetVirtualChannelDVC().Open();
+        GetVirtualChannelRemoteDesktop().Open(Kind::Dynamic);
         diag::LogDetail("DVC: FreeRDP ", KST_FREERDP_MAJOR, " add-in (built with FreeRDP ", FREERDP_VERSION_FULL, ")");
         for (const Channel which : {Channel::Command, Channel::Data}) {
             ListenerCallback& callback = self->listeners[int(which)];
@@ -128,12 +135,12 @@ UINT Initialize(IWTSPlugin* plugin, IWTSVirtualChannelManager* manager) {
             callback.which = which;
             IWTSListener* listener = nullptr;
             const UINT result =
-                manager->CreateListener(manager, dvc::ChannelName(which), 0, &callback.iface, &listener);
+                manager->CreateListener(manager, relay::rd::ChannelName(which), 0, &callback.iface, &listener);
             if (result != CHANNEL_RC_OK) {
-                diag::LogDetail("DVC: No listener for \"", dvc::ChannelName(which), "\" (result ", result, ")");
+                diag::LogDetail("DVC: No listener for \"", relay::rd::ChannelName(which), "\" (result ", result, ")");
                 return result;
             }
-            diag::LogDetail("DVC: Listening on \"", dvc::ChannelName(which), "\"");
+            diag::LogDetail("DVC: Listening on \"", relay::rd::ChannelName(which), "\"");
         }
         return UINT(CHANNEL_RC_OK);
     });
@@ -156,7 +163,7 @@ UINT Disconnected(IWTSPlugin*, DWORD code) {
 // FreeRDP's last call: the instrument stops, and the plug-in is freed.
 UINT Terminated(IWTSPlugin* plugin) {
     const UINT result = Guarded([] {
-        dvc::GetVirtualChannelDVC().Terminate();
+        GetVirtualChannelRemoteDesktop().Terminate(Kind::Dynamic);
         return UINT(CHANNEL_RC_OK);
     });
     delete reinterpret_cast<Plugin*>(plugin);

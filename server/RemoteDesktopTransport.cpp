@@ -4,7 +4,7 @@
 // registers: Horizon's VC bridge, mstsc, FreeRDP's /vc:kestav, xrdp.ini's
 // list). Responses arrive in chunks and are joined by ResponseReader: by
 // their headers where the channel gives them, else as a stream.
-#include "platform/DynamicChannel.h"
+#include "platform/SessionChannel.h"
 #include "platform/Session.h"
 #include "server/KestavChannel.h"
 #include "server/LoopProtocol.h"
@@ -26,8 +26,8 @@ class RemoteDesktopTransport final : public Transport, private ChannelEnds {
 public:
     explicit RemoteDesktopTransport(bool dynamic) : dynamic_(dynamic) {}
     ~RemoteDesktopTransport() override {
-        if (command_ != nullptr) platform::CloseDynamicChannel(command_);
-        if (data_ != nullptr) platform::CloseDynamicChannel(data_);
+        if (command_ != nullptr) platform::CloseSessionChannel(command_);
+        if (data_ != nullptr) platform::CloseSessionChannel(data_);
     }
     const char* Name() const override { return dynamic_ ? "Remote Desktop" : "Remote Desktop static"; }
 
@@ -65,7 +65,7 @@ public:
             return KESTAV_WRITE_REFUSED;
         }
         std::uint32_t code = 0;
-        if (platform::DynamicChannelWrite(command_, command, &code)) return KESTAV_OK;
+        if (platform::SessionChannelWrite(command_, command, &code)) return KESTAV_OK;
         *error = "WTSVirtualChannelWrite failed (error " + std::to_string(code) + ")";
         return KESTAV_DISCONNECTED;
     }
@@ -78,12 +78,12 @@ public:
 
 private:
     platform::ChunkWait Read(std::uint32_t timeoutMs, std::vector<std::uint8_t>* chunk) override {
-        return platform::DynamicChannelRead(data_, timeoutMs, chunk);
+        return platform::SessionChannelRead(data_, timeoutMs, chunk);
     }
 
     const bool dynamic_;
-    platform::DynamicChannel* command_ = nullptr;
-    platform::DynamicChannel* data_ = nullptr;
+    platform::SessionChannel* command_ = nullptr;
+    platform::SessionChannel* data_ = nullptr;
     std::unique_ptr<ResponseReader> reader_;  // once the channels are open
 };
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/DynamicChannel.h"
+#include "platform/SessionChannel.h"
 #include "server/ChunkReassembly.h"
 #include "server/StreamReassembly.h"
 

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "diag/LogFile.h"
-#include "dvc/VirtualChannelDVC.h"
+#include "relay/VirtualChannelRemoteDesktop.h"
 #include "platform/Lock.h"
 #include "relay/ChunkJoiner.h"
 #include "relay/Session.h"
@@ -34,8 +34,9 @@ namespace svc {
 
 namespace {
 
-using dvc::Channel;
-using dvc::Kind;
+using relay::rd::Channel;
+using relay::rd::GetVirtualChannelRemoteDesktop;
+using relay::rd::Kind;
 
 // The client's procedures, of either form.
 struct ClientProcedures {
@@ -62,8 +63,8 @@ public:
                    std::uint32_t total, std::uint32_t flags);
 
 private:
-    void OpenChannels();
-    void CloseChannels();
+    void OpenGetVirtualChannelRemoteDesktop();
+    void CloseGetVirtualChannelRemoteDesktop();
     bool Write(std::uint32_t handle, const std::string& bytes);
     void WriteDone(void* userData);
 
@@ -114,7 +115,7 @@ bool StaticPlugin::Entry(const ClientProcedures& procedures, const char** why) {
     client = procedures;
     api::ChannelDef defs[2] = {};
     for (const Channel which : {Channel::Command, Channel::Data}) {
-        std::strncpy(defs[int(which)].name, dvc::ChannelName(which), api::kChannelNameLength);
+        std::strncpy(defs[int(which)].name, relay::rd::ChannelName(which), api::kChannelNameLength);
         defs[int(which)].options = api::kOptionEncryptRdp | api::kOptionCompressRdp;
     }
     std::uint32_t result = 0;
@@ -132,9 +133,9 @@ bool StaticPlugin::Entry(const ClientProcedures& procedures, const char** why) {
         return false;
     }
     entered = true;
-    dvc::GetVirtualChannelDVC().Open(Kind::Static);
-    diag::LogDetail("SVC: Channels \"", dvc::ChannelName(Channel::Command), "\" and \"",
-                    dvc::ChannelName(Channel::Data), "\" registered (", client.ex ? "VirtualChannelEntryEx" :
+    GetVirtualChannelRemoteDesktop().Open(Kind::Static);
+    diag::LogDetail("SVC: Channels \"", relay::rd::ChannelName(Channel::Command), "\" and \"",
+                    relay::rd::ChannelName(Channel::Data), "\" registered (", client.ex ? "VirtualChannelEntryEx" :
                     "VirtualChannelEntry", ")");
     return true;
 }
@@ -146,15 +147,15 @@ void StaticPlugin::InitEvent(void* initHandle, std::uint32_t event) {
         case api::kEventConnected:
         case api::kEventV1Connected:
             diag::LogLine("SVC: Connected");
-            OpenChannels();
+            OpenGetVirtualChannelRemoteDesktop();
             break;
         case api::kEventDisconnected:
             diag::LogLine("SVC: Disconnected");
-            CloseChannels();
+            CloseGetVirtualChannelRemoteDesktop();
             break;
         case api::kEventTerminated:
-            CloseChannels();
-            dvc::GetVirtualChannelDVC().Terminate(Kind::Static);
+            CloseGetVirtualChannelRemoteDesktop();
+            GetVirtualChannelRemoteDesktop().Terminate(Kind::Static);
             entered = false;
             break;
         default:
@@ -163,11 +164,11 @@ void StaticPlugin::InitEvent(void* initHandle, std::uint32_t event) {
     });
 }
 
-void StaticPlugin::OpenChannels() {
+void StaticPlugin::OpenGetVirtualChannelRemoteDesktop() {
     for (const Channel which : {Channel::Command, Channel::Data}) {
         OpenChannel& channel = channels[int(which)];
         if (channel.open) continue;
-        std::string name = dvc::ChannelName(which);
+        std::string name = relay::rd::ChannelName(which);
         std::uint32_t handle = 0;
         const std::uint32_t result = client.ex
                                          ? client.extended.open(client.initHandle, &handle, &name[0], OpenEventExtended)
@@ -179,18 +180,18 @@ void StaticPlugin::OpenChannels() {
         channel.handle = handle;
         channel.open = true;
         channel.joiner.Reset();
-        channel.token = dvc::GetVirtualChannelDVC().ChannelOpened(
+        channel.token = GetVirtualChannelRemoteDesktop().ChannelOpened(
             which, [this, handle](const std::string& bytes) { return Write(handle, bytes); }, Kind::Static);
     }
 }
 
 // At the end of a connection: the writers go first, then the client's
 // channels are closed, so that a reconnection opens them afresh.
-void StaticPlugin::CloseChannels() {
+void StaticPlugin::CloseGetVirtualChannelRemoteDesktop() {
     for (const Channel which : {Channel::Command, Channel::Data}) {
         OpenChannel& channel = channels[int(which)];
         if (!channel.open) continue;
-        dvc::GetVirtualChannelDVC().ChannelClosed(which, channel.token, Kind::Static);
+        GetVirtualChannelRemoteDesktop().ChannelClosed(which, channel.token, Kind::Static);
         if (client.ex) (void)client.extended.close(client.initHandle, channel.handle);
         else (void)client.classic.close(channel.handle);
         channel.open = false;
@@ -213,11 +214,12 @@ void StaticPlugin::OpenEvent(std::uint32_t handle, std::uint32_t event, void* da
             case relay::ChunkJoiner::Result::NeedMore:
                 return;
             case relay::ChunkJoiner::Result::Message:
-                return dvc::GetVirtualChannelDVC().Receive(which, message, Kind::Static);
+                return GetVirtualChannelRemoteDesktop().Receive(which, message, Kind::Static);
             case relay::ChunkJoiner::Result::TooLong:
-                return dvc::GetVirtualChannelDVC().ReceiveTooLong(which, channel.joiner.Announced(), Kind::Static);
+                return GetVirtualChannelRemoteDesktop().ReceiveTooLong(which, channel.joiner.Announced(),
+                                                                       Kind::Static);
             case relay::ChunkJoiner::Result::Dropped:
-                diag::LogDetail("SVC: Chunks dropped on \"", dvc::ChannelName(which), "\": ", problem);
+                diag::LogDetail("SVC: Chunks dropped on \"", relay::rd::ChannelName(which), "\": ", problem);
                 return;
             }
         }

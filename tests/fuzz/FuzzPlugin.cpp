@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "dvc/VirtualChannelDVC.h"
+#include "relay/VirtualChannelRemoteDesktop.h"
 #include "relay/Session.h"
 #include "tests/fuzz/FuzzSupport.h"
+
+namespace rd = relay::rd;
 
 namespace {
 
@@ -25,11 +27,11 @@ std::vector<std::string> writesSeen;
 bool open[2] = {false, false};
 std::uint64_t tokens[2] = {0, 0};
 
-dvc::VirtualChannelDVC::Writer WriterFor(dvc::Channel channel) {
+rd::VirtualChannelRemoteDesktop::Writer WriterFor(rd::Channel channel) {
     return [channel](const std::string& bytes) {
         std::lock_guard<std::mutex> lock(mutex);
         if (!open[int(channel)]) __builtin_trap();  // a write to a closed channel
-        if (bytes.size() > dvc::kLongestResponse) __builtin_trap();
+        if (bytes.size() > rd::kLongestResponse) __builtin_trap();
         if (bytes.compare(0, 2, "OK") != 0 && bytes.compare(0, 6, "ERROR|") != 0 && bytes != "1.6.0")
             __builtin_trap();
         writesSeen.push_back(bytes);
@@ -38,16 +40,17 @@ dvc::VirtualChannelDVC::Writer WriterFor(dvc::Channel channel) {
     };
 }
 
-void Open(dvc::Channel channel) {
+void Open(rd::Channel channel) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         open[int(channel)] = true;
     }
-    tokens[int(channel)] = dvc::GetVirtualChannelDVC().ChannelOpened(channel, WriterFor(channel));
+    tokens[int(channel)] =
+        rd::GetVirtualChannelRemoteDesktop().ChannelOpened(channel, WriterFor(channel), rd::Kind::Dynamic);
 }
 
-void Close(dvc::Channel channel) {
-    dvc::GetVirtualChannelDVC().ChannelClosed(channel, tokens[int(channel)]);
+void Close(rd::Channel channel) {
+    rd::GetVirtualChannelRemoteDesktop().ChannelClosed(channel, tokens[int(channel)], rd::Kind::Dynamic);
     std::lock_guard<std::mutex> lock(mutex);
     open[int(channel)] = false;
 }
@@ -56,11 +59,11 @@ void Close(dvc::Channel channel) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::Prepare();
-    dvc::GetVirtualChannelDVC().Open();
-    Open(dvc::Channel::Command);
-    Open(dvc::Channel::Data);
+    rd::GetVirtualChannelRemoteDesktop().Open(rd::Kind::Dynamic);
+    Open(rd::Channel::Command);
+    Open(rd::Channel::Data);
     // As the client ends the plug-in before it unloads it.
-    std::atexit([] { dvc::GetVirtualChannelDVC().Terminate(); });
+    std::atexit([] { rd::GetVirtualChannelRemoteDesktop().Terminate(rd::Kind::Dynamic); });
     return 0;
 }
 
@@ -68,7 +71,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 // channel (odd: KstDta1); 0xFD closes KstDta1 and opens it again.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > 2 * 1024 * 1024) return 0;
-    dvc::VirtualChannelDVC& plugin = dvc::GetVirtualChannelDVC();
+    rd::VirtualChannelRemoteDesktop& plugin = rd::GetVirtualChannelRemoteDesktop();
     {
         std::lock_guard<std::mutex> lock(mutex);
         writesSeen.clear();
@@ -82,18 +85,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (message.empty()) continue;
         const unsigned char first = static_cast<unsigned char>(message[0]);
         if (first == 0xFD) {
-            Close(dvc::Channel::Data);
-            Open(dvc::Channel::Data);
+            Close(rd::Channel::Data);
+            Open(rd::Channel::Data);
             continue;
         }
         message.erase(0, 1);
         if (message.compare(0, 4, "Init") == 0) message = "Init|recording|";
         // The recording driver's fault switches (crash, sleep, wait) are the tests', not input.
         if (message.find("@fault") != std::string::npos) continue;
-        plugin.Receive(first & 1 ? dvc::Channel::Data : dvc::Channel::Command, message);
+        plugin.Receive(first & 1 ? rd::Channel::Data : rd::Channel::Command, message, rd::Kind::Dynamic);
     }
     // Nothing written for 30 s: the plug-in has stalled.
-    fuzz::AwaitHello(mutex, written, writesSeen, [&] { plugin.Receive(dvc::Channel::Command, "Hello"); },
+    fuzz::AwaitHello(mutex, written, writesSeen,
+                     [&] { plugin.Receive(rd::Channel::Command, "Hello", rd::Kind::Dynamic); },
                      std::chrono::seconds(30));
     static unsigned runs = 0;
     if (++runs % 4096 == 0) fuzz::ForgetRecordedCalls();

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "dvc/VirtualChannelDVC.h"
+#include "relay/VirtualChannelRemoteDesktop.h"
 #include "svc/StaticChannelApi.h"
 #include "tests/fuzz/FuzzSupport.h"
 
@@ -67,7 +67,7 @@ std::uint32_t Write(void*, std::uint32_t handle, void* data, std::uint32_t lengt
     std::lock_guard<std::mutex> lock(mutex);
     if (handle < 100 || handle > 101 || !open[handle - 100]) __builtin_trap();  // a write to a closed channel
     const std::string bytes(static_cast<const char*>(data), length);
-    if (bytes.size() > dvc::kLongestResponse) __builtin_trap();
+    if (bytes.size() > relay::rd::kLongestResponse) __builtin_trap();
     if (bytes.compare(0, 2, "OK") != 0 && bytes.compare(0, 6, "ERROR|") != 0 && bytes != "1.6.0") __builtin_trap();
     pending.push_back(Pending{bytes, static_cast<const char*>(data), length, user, handle});
     writesSeen.push_back(bytes);

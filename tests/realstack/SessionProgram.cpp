@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/DynamicChannel.h"
+#include "platform/SessionChannel.h"
 #include "server/KestavChannel.h"
 #include "server/StreamReassembly.h"
 
@@ -66,14 +66,14 @@ double MedianMicroseconds(std::vector<double> values) {
 // The bare stack: a message to the echo add-in and back, on its own channel.
 // One round trip through the echo add-in, in microseconds; false when the
 // message did not come back.
-bool EchoOnce(platform::DynamicChannel* echo, const std::string& message, double* microseconds) {
+bool EchoOnce(platform::SessionChannel* echo, const std::string& message, double* microseconds) {
     std::uint32_t error = 0;
     std::vector<std::uint8_t> chunk;
     const auto begin = Clock::now();
-    if (!platform::DynamicChannelWrite(echo, message, &error)) return false;
+    if (!platform::SessionChannelWrite(echo, message, &error)) return false;
     std::string back;
     while (back.size() < message.size()) {
-        if (platform::DynamicChannelRead(echo, 5000, &chunk) != platform::ChunkWait::Done) return false;
+        if (platform::SessionChannelRead(echo, 5000, &chunk) != platform::ChunkWait::Done) return false;
         back.append(chunk.begin(), chunk.end());
     }
     *microseconds = std::chrono::duration<double, std::micro>(Clock::now() - begin).count();
@@ -296,7 +296,7 @@ int main(int argc, char** argv) {
     std::vector<double> module, echo;
     std::uint32_t echoError = 0;
     // Static channels are compared with the static echo, dynamic with the dynamic one.
-    platform::DynamicChannel* echoChannel = statics ? platform::OpenStaticChannel("KstEchS", &echoError)
+    platform::SessionChannel* echoChannel = statics ? platform::OpenStaticChannel("KstEchS", &echoError)
                                                     : platform::OpenDynamicChannel("KstEcho", &echoError);
     for (int i = 0; i < rounds && echoChannel != nullptr; ++i) {
         const auto begin = Clock::now();
@@ -306,7 +306,7 @@ int main(int argc, char** argv) {
         if (!EchoOnce(echoChannel, "OK|KSIM-000417", &echoed)) break;
         echo.push_back(echoed);
     }
-    if (echoChannel != nullptr) platform::CloseDynamicChannel(echoChannel);
+    if (echoChannel != nullptr) platform::CloseSessionChannel(echoChannel);
     Check(int(module.size()) == rounds, "module round trips timed (" + std::to_string(module.size()) + ")");
     Check(int(echo.size()) == rounds, "echo add-in round trips timed (" + std::to_string(echo.size()) + ")");
     if (!module.empty() && !echo.empty())
@@ -322,12 +322,12 @@ int main(int argc, char** argv) {
     // command the module answers. The module must still answer a program after them.
     opened.reset();
     std::uint32_t code = 0;
-    platform::DynamicChannel* raw =
+    platform::SessionChannel* raw =
         statics ? platform::OpenStaticChannel("KstCmd1", &code) : platform::OpenDynamicChannel("KstCmd1", &code);
-    Check(raw != nullptr && platform::DynamicChannelWrite(raw, std::string(70000, 'A'), &code),
+    Check(raw != nullptr && platform::SessionChannelWrite(raw, std::string(70000, 'A'), &code),
           "70,000 bytes written raw into the command channel", std::to_string(code));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // their answers, to the raw channel
-    if (raw != nullptr) platform::CloseDynamicChannel(raw);
+    if (raw != nullptr) platform::CloseSessionChannel(raw);
     bool answered = false;
     for (int attempt = 0; attempt < 10 && !answered; ++attempt) {
         try {

@@ -1,5 +1,5 @@
-// The server end of a Remote Desktop virtual channel of this process's
-// session, dynamic or static: whole messages written, chunks read. A
+// A channel of this process's Remote Desktop session, from the server end
+// (dynamic or static): whole messages written, chunks read. A
 // Windows dynamic channel gives each chunk behind its CHANNEL_PDU_HEADER
 // (server/ChunkReassembly.h joins them); a static one gives the bytes alone,
 // and so does every channel of an xrdp session (Linux, through xrdp's
@@ -14,7 +14,7 @@
 
 namespace platform {
 
-struct DynamicChannel;
+struct SessionChannel;
 
 // The longest write the server passes to the client as one message; 0
 // where there is no such bound (xrdp cuts writes at 32,768 bytes).
@@ -23,15 +23,15 @@ extern const std::size_t kLongestWholeWrite;
 // Null with *error (the system's code) when the session has no such channel.
 // A static channel may open where no client would carry it (xrdp opens one
 // it does not list, and one while no client is connected).
-DynamicChannel* OpenDynamicChannel(const std::string& name, std::uint32_t* error);
-DynamicChannel* OpenStaticChannel(const std::string& name, std::uint32_t* error);
+SessionChannel* OpenDynamicChannel(const std::string& name, std::uint32_t* error);
+SessionChannel* OpenStaticChannel(const std::string& name, std::uint32_t* error);
 // Whether each chunk read from the channel comes behind a CHANNEL_PDU_HEADER.
-bool ChunkHeaders(const DynamicChannel* channel);
-bool DynamicChannelWrite(DynamicChannel* channel, const std::string& bytes, std::uint32_t* error);
+bool ChunkHeaders(const SessionChannel* channel);
+bool SessionChannelWrite(SessionChannel* channel, const std::string& bytes, std::uint32_t* error);
 enum class ChunkWait { Done, TimedOut, Closed };
 // The next chunk, waiting at most timeoutMs; on a time-out the read stays
 // pending for the next call.
-ChunkWait DynamicChannelRead(DynamicChannel* channel, std::uint32_t timeoutMs, std::vector<std::uint8_t>* chunk);
-void CloseDynamicChannel(DynamicChannel* channel);
+ChunkWait SessionChannelRead(SessionChannel* channel, std::uint32_t timeoutMs, std::vector<std::uint8_t>* chunk);
+void CloseSessionChannel(SessionChannel* channel);
 
 }  // namespace platform

@@ -24,7 +24,7 @@
 #include "platform/Lock.h"
 #include "relay/Session.h"
 
-namespace dvc {
+namespace relay::rd {
 
 enum class Channel { Command = 0, Data = 1 };
 // The kind of virtual channel a plug-in serves: its log lines say "DVC:" or "SVC:".
@@ -34,35 +34,35 @@ enum class Kind { Dynamic = 0, Static = 1 };
 // "ERROR|Response too long".
 constexpr std::size_t kLongestResponse = 1024 * 1024;
 
-class VirtualChannelDVC {
+class VirtualChannelRemoteDesktop {
 public:
     // Writes one whole message on an open channel; false when the client
     // refuses it.
     using Writer = boost::function<bool(const std::string& bytes)>;
 
-    VirtualChannelDVC();
-    ~VirtualChannelDVC();
-    VirtualChannelDVC(const VirtualChannelDVC&) = delete;
-    VirtualChannelDVC& operator=(const VirtualChannelDVC&) = delete;
+    VirtualChannelRemoteDesktop();
+    ~VirtualChannelRemoteDesktop();
+    VirtualChannelRemoteDesktop(const VirtualChannelRemoteDesktop&) = delete;
+    VirtualChannelRemoteDesktop& operator=(const VirtualChannelRemoteDesktop&) = delete;
 
     // The plug-in was initialized: the settings are read and logged.
-    void Open(Kind kind = Kind::Dynamic);
+    void Open(Kind kind);
     // A (new) connection of `channel`; the token names it when it closes.
-    std::uint64_t ChannelOpened(Channel channel, const Writer& writer, Kind kind = Kind::Dynamic);
+    std::uint64_t ChannelOpened(Channel channel, const Writer& writer, Kind kind);
     // No write reaches that connection after this returns (it waits for a
     // write in progress on another thread). A token of an earlier
     // connection, replaced meanwhile, changes nothing.
-    void ChannelClosed(Channel channel, std::uint64_t token, Kind kind = Kind::Dynamic);
+    void ChannelClosed(Channel channel, std::uint64_t token, Kind kind);
     // One message from the client: queued for the instrument thread, or
     // answered at once with an error when it is too long or too many wait.
-    void Receive(Channel channel, const std::string& bytes, Kind kind = Kind::Dynamic);
+    void Receive(Channel channel, const std::string& bytes, Kind kind);
     // A message announced longer than any command, of which nothing was
     // kept: answered at once with the command-too-long error.
     void ReceiveTooLong(Channel channel, std::size_t size, Kind kind);
     // The plug-in ends: its writers go. When no plug-in of the other kind is
     // open, queued commands are dropped, a running one gets a second to
     // finish, and the driver (or its host) is released after it.
-    void Terminate(Kind kind = Kind::Dynamic);
+    void Terminate(Kind kind);
 
 private:
     // The kind the newest message's response goes back by.
@@ -91,11 +91,11 @@ private:
     relay::Session session;
 };
 
-VirtualChannelDVC& GetVirtualChannelDVC();
+VirtualChannelRemoteDesktop& GetVirtualChannelRemoteDesktop();
 
 // The channel's name, "KstCmd1" or "KstDta1".
 const char* ChannelName(Channel channel);
 // "DVC" or "SVC", as log lines begin.
 const char* KindName(Kind kind);
 
-}  // namespace dvc
+}  // namespace relay::rd

@@ -1,4 +1,4 @@
-#include "platform/DynamicChannel.h"
+#include "platform/SessionChannel.h"
 
 #include <windows.h>
 #include <pchannel.h>
@@ -17,7 +17,7 @@ namespace platform {
 
 const std::size_t kLongestWholeWrite = 0;
 
-struct DynamicChannel {
+struct SessionChannel {
     bool dynamic = true;  // a static channel's reads carry no CHANNEL_PDU_HEADER
     HANDLE channel = nullptr;
     HANDLE file = nullptr;  // the channel's, closed with it
@@ -26,7 +26,7 @@ struct DynamicChannel {
     bool reading = false;
     std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(CHANNEL_PDU_LENGTH);
 
-    ~DynamicChannel() {
+    ~SessionChannel() {
         if (reading) {
             CancelIo(file);
             DWORD ignored = 0;
@@ -37,8 +37,8 @@ struct DynamicChannel {
 };
 
 namespace {
-DynamicChannel* OpenChannel(const std::string& name, bool dynamic, std::uint32_t* error) {
-    auto opened = std::make_unique<DynamicChannel>();
+SessionChannel* OpenChannel(const std::string& name, bool dynamic, std::uint32_t* error) {
+    auto opened = std::make_unique<SessionChannel>();
     opened->dynamic = dynamic;
     std::string text = name;
     opened->channel = WTSVirtualChannelOpenEx(WTS_CURRENT_SESSION, &text[0], dynamic ? WTS_CHANNEL_OPTION_DYNAMIC : 0);
@@ -64,17 +64,17 @@ DynamicChannel* OpenChannel(const std::string& name, bool dynamic, std::uint32_t
 }
 }  // namespace
 
-DynamicChannel* OpenDynamicChannel(const std::string& name, std::uint32_t* error) {
+SessionChannel* OpenDynamicChannel(const std::string& name, std::uint32_t* error) {
     return OpenChannel(name, true, error);
 }
 
-DynamicChannel* OpenStaticChannel(const std::string& name, std::uint32_t* error) {
+SessionChannel* OpenStaticChannel(const std::string& name, std::uint32_t* error) {
     return OpenChannel(name, false, error);
 }
 
-bool ChunkHeaders(const DynamicChannel* channel) { return channel->dynamic; }
+bool ChunkHeaders(const SessionChannel* channel) { return channel->dynamic; }
 
-bool DynamicChannelWrite(DynamicChannel* channel, const std::string& bytes, std::uint32_t* error) {
+bool SessionChannelWrite(SessionChannel* channel, const std::string& bytes, std::uint32_t* error) {
     std::string copy = bytes;
     ULONG written = 0;
     if (WTSVirtualChannelWrite(channel->channel, copy.empty() ? nullptr : &copy[0], ULONG(copy.size()),
@@ -85,7 +85,7 @@ bool DynamicChannelWrite(DynamicChannel* channel, const std::string& bytes, std:
     return false;
 }
 
-ChunkWait DynamicChannelRead(DynamicChannel* channel, std::uint32_t timeoutMs, std::vector<std::uint8_t>* chunk) {
+ChunkWait SessionChannelRead(SessionChannel* channel, std::uint32_t timeoutMs, std::vector<std::uint8_t>* chunk) {
     if (!channel->reading) {
         channel->read = OVERLAPPED{};
         channel->read.hEvent = channel->readEvent.value;
@@ -104,7 +104,7 @@ ChunkWait DynamicChannelRead(DynamicChannel* channel, std::uint32_t timeoutMs, s
     return ChunkWait::Done;
 }
 
-void CloseDynamicChannel(DynamicChannel* channel) {
+void CloseSessionChannel(SessionChannel* channel) {
     delete channel;
 }
 

@@ -1,7 +1,7 @@
 // Dynamic and static channels of an xrdp session, through xrdp's own libxrdpapi (loaded
 // at run time: a program that never opens a channel runs without xrdp). Its
 // reads give the bytes as they arrive, without Windows' chunk headers.
-#include "platform/DynamicChannel.h"
+#include "platform/SessionChannel.h"
 
 #include <dlfcn.h>
 
@@ -63,22 +63,22 @@ const Api* LoadApi() {
 
 }  // namespace
 
-struct DynamicChannel {
+struct SessionChannel {
     const Api* api = nullptr;
     void* channel = nullptr;
-    ~DynamicChannel() {
+    ~SessionChannel() {
         if (channel != nullptr) api->close(channel);
     }
 };
 
 namespace {
-DynamicChannel* OpenChannel(const std::string& name, unsigned flags, std::uint32_t* error) {
+SessionChannel* OpenChannel(const std::string& name, unsigned flags, std::uint32_t* error) {
     const Api* api = LoadApi();
     if (api == nullptr) {
         *error = kNotSupported;
         return nullptr;
     }
-    auto opened = std::make_unique<DynamicChannel>();
+    auto opened = std::make_unique<SessionChannel>();
     opened->api = api;
     opened->channel = api->open(kCurrentSession, name.c_str(), flags);
     if (opened->channel == nullptr) {
@@ -89,17 +89,17 @@ DynamicChannel* OpenChannel(const std::string& name, unsigned flags, std::uint32
 }
 }  // namespace
 
-DynamicChannel* OpenDynamicChannel(const std::string& name, std::uint32_t* error) {
+SessionChannel* OpenDynamicChannel(const std::string& name, std::uint32_t* error) {
     return OpenChannel(name, kDynamic, error);
 }
 
-DynamicChannel* OpenStaticChannel(const std::string& name, std::uint32_t* error) {
+SessionChannel* OpenStaticChannel(const std::string& name, std::uint32_t* error) {
     return OpenChannel(name, 0, error);
 }
 
-bool ChunkHeaders(const DynamicChannel*) { return false; }
+bool ChunkHeaders(const SessionChannel*) { return false; }
 
-bool DynamicChannelWrite(DynamicChannel* channel, const std::string& bytes, std::uint32_t* error) {
+bool SessionChannelWrite(SessionChannel* channel, const std::string& bytes, std::uint32_t* error) {
     // xrdp's releases differ in what they return on success (1 in 0.9, 0
     // later) and agree on -1 for a broken channel and on the count written;
     // nothing written means the socket would block: tried again for a while.
@@ -115,7 +115,7 @@ bool DynamicChannelWrite(DynamicChannel* channel, const std::string& bytes, std:
     return false;
 }
 
-ChunkWait DynamicChannelRead(DynamicChannel* channel, std::uint32_t timeoutMs, std::vector<std::uint8_t>* chunk) {
+ChunkWait SessionChannelRead(SessionChannel* channel, std::uint32_t timeoutMs, std::vector<std::uint8_t>* chunk) {
     chunk->resize(kReadBytes);
     unsigned got = 0;
     if (channel->api->read(channel->channel, timeoutMs, reinterpret_cast<char*>(chunk->data()),
@@ -127,6 +127,6 @@ ChunkWait DynamicChannelRead(DynamicChannel* channel, std::uint32_t timeoutMs, s
     return got == 0 ? ChunkWait::TimedOut : ChunkWait::Done;
 }
 
-void CloseDynamicChannel(DynamicChannel* channel) { delete channel; }
+void CloseSessionChannel(SessionChannel* channel) { delete channel; }
 
 }  // namespace platform

@@ -1,4 +1,4 @@
-#include "dvc/VirtualChannelDVC.h"
+#include "relay/VirtualChannelRemoteDesktop.h"
 
 #include "diag/LogFile.h"
 #include "diag/Settings.h"
@@ -6,10 +6,10 @@
 #include "platform/Names.h"
 
 // A driver in the driver host can answer as long a text as one in-process.
-static_assert(dvc::kLongestResponse <= driverhost::kLongestText,
+static_assert(relay::rd::kLongestResponse <= driverhost::kLongestText,
               "the host's answer area holds a whole response");
 
-namespace dvc {
+namespace relay::rd {
 
 namespace {
 // The most room the response buffers keep between responses.
@@ -20,22 +20,22 @@ const char* ChannelName(Channel channel) {
     return channel == Channel::Command ? names::kCommandChannel : names::kDataChannel;
 }
 
-VirtualChannelDVC::VirtualChannelDVC()
+VirtualChannelRemoteDesktop::VirtualChannelRemoteDesktop()
     : session([this](const std::string&, const std::string& response) { Keep(response); }, {},
               [this] { Write(); }) {
-    diag::LogLine("VirtualChannelDVC (", __DATE__, " - ", __TIME__, ")");
+    diag::LogLine("VirtualChannelRemoteDesktop (", __DATE__, " - ", __TIME__, ")");
 }
 
-VirtualChannelDVC::~VirtualChannelDVC() {
+VirtualChannelRemoteDesktop::~VirtualChannelRemoteDesktop() {
     session.DestroyInstrument();
-    diag::LogLine("~VirtualChannelDVC");
+    diag::LogLine("~VirtualChannelRemoteDesktop");
 }
 
 const char* KindName(Kind kind) {
     return kind == Kind::Dynamic ? "DVC" : "SVC";
 }
 
-void VirtualChannelDVC::Open(Kind kind) {
+void VirtualChannelRemoteDesktop::Open(Kind kind) {
     diag::LogLine(KindName(kind), ": Plug-in initialized");
     {
         std::lock_guard<platform::Mutex> lock(channelLock);
@@ -47,14 +47,14 @@ void VirtualChannelDVC::Open(Kind kind) {
     diag::LogDetail("Instrument thread: on");
 }
 
-std::uint64_t VirtualChannelDVC::ChannelOpened(Channel channel, const Writer& writer, Kind kind) {
+std::uint64_t VirtualChannelRemoteDesktop::ChannelOpened(Channel channel, const Writer& writer, Kind kind) {
     diag::LogLine(KindName(kind), ": Channel \"", ChannelName(channel), "\" connected");
     std::lock_guard<platform::Mutex> lock(channelLock);
     writers[int(kind)][int(channel)] = writer;
     return tokens[int(kind)][int(channel)] = ++lastToken;
 }
 
-void VirtualChannelDVC::ChannelClosed(Channel channel, std::uint64_t token, Kind kind) {
+void VirtualChannelRemoteDesktop::ChannelClosed(Channel channel, std::uint64_t token, Kind kind) {
     {
         std::unique_lock<platform::Mutex> lock(channelLock);
         if (tokens[int(kind)][int(channel)] != token) return;
@@ -65,24 +65,24 @@ void VirtualChannelDVC::ChannelClosed(Channel channel, std::uint64_t token, Kind
     diag::LogLine(KindName(kind), ": Channel \"", ChannelName(channel), "\" closed");
 }
 
-void VirtualChannelDVC::Arrived(Kind kind) {
+void VirtualChannelRemoteDesktop::Arrived(Kind kind) {
     std::lock_guard<platform::Mutex> lock(channelLock);
     newestFrom = kind;
 }
 
-void VirtualChannelDVC::Receive(Channel channel, const std::string& bytes, Kind kind) {
+void VirtualChannelRemoteDesktop::Receive(Channel channel, const std::string& bytes, Kind kind) {
     diag::LogArrival(KindName(kind), ChannelName(channel), bytes.size(), &bytes);
     Arrived(kind);
     session.Submit(bytes);
 }
 
-void VirtualChannelDVC::ReceiveTooLong(Channel channel, std::size_t size, Kind kind) {
+void VirtualChannelRemoteDesktop::ReceiveTooLong(Channel channel, std::size_t size, Kind kind) {
     diag::LogArrival(KindName(kind), ChannelName(channel), size, nullptr);
     Arrived(kind);
     session.RefuseTooLong(size);
 }
 
-void VirtualChannelDVC::Keep(const std::string& response) {
+void VirtualChannelRemoteDesktop::Keep(const std::string& response) {
     std::lock_guard<platform::Mutex> lock(channelLock);
     // One not yet written is older: only the newest is answered. Copied
     // into a buffer kept from response to response (Write swaps them).
@@ -94,7 +94,7 @@ void VirtualChannelDVC::Keep(const std::string& response) {
     hasOutgoing = true;
 }
 
-void VirtualChannelDVC::Write() {
+void VirtualChannelRemoteDesktop::Write() {
     std::unique_lock<platform::Mutex> lock(channelLock);
     // The thread writing now (this one, re-entered from a client's Write,
     // or another) takes it when its write returns.
@@ -150,12 +150,12 @@ void VirtualChannelDVC::Write() {
     writing = false;
 }
 
-void VirtualChannelDVC::WaitForWriter(std::unique_lock<platform::Mutex>& lock) {
+void VirtualChannelRemoteDesktop::WaitForWriter(std::unique_lock<platform::Mutex>& lock) {
     const std::thread::id self = std::this_thread::get_id();
     written.wait(lock, [&] { return !inWrite || writer == self; });
 }
 
-void VirtualChannelDVC::Terminate(Kind kind) {
+void VirtualChannelRemoteDesktop::Terminate(Kind kind) {
     diag::LogLine(KindName(kind), ": Terminated");
     bool otherOpen = false;
     {
@@ -174,11 +174,11 @@ void VirtualChannelDVC::Terminate(Kind kind) {
 namespace {
 // Constructed when the plug-in is loaded, destroyed when it is unloaded: one
 // per process, as there is one instrument per PC.
-VirtualChannelDVC theVirtualChannel;
+VirtualChannelRemoteDesktop theVirtualChannel;
 }  // namespace
 
-VirtualChannelDVC& GetVirtualChannelDVC() {
+VirtualChannelRemoteDesktop& GetVirtualChannelRemoteDesktop() {
     return theVirtualChannel;
 }
 
-}  // namespace dvc
+}  // namespace relay::rd
