@@ -214,8 +214,8 @@ EngineStatus DriverInfo(DriverRecord* driver, InfoRequest* request, std::uint16_
     record[3] = 3;                                 // module class: virtual driver
     record[4] = 1;                                 // lowest version
     record[5] = 1;                                 // highest version
-    std::memset(record + kModuleInfoHostNameOffset, 0, 9);
-    std::memcpy(record + kModuleInfoHostNameOffset, "ICA", 3);
+    std::memset(record + kModuleInfoHostModuleNameOffset, 0, 9);
+    std::memcpy(record + kModuleInfoHostModuleNameOffset, "ICA", 3);
     record[40] = 0;  // flow-control quota
     record[41] = 0;  // flow-control type
     return kStatusSuccess;

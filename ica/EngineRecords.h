@@ -153,7 +153,7 @@ constexpr EngineAbi kLinuxEngine{"Linux", false, false, true, false, true};
 constexpr std::size_t kModuleInfoLength = 48;
 constexpr std::size_t kModuleInfoNameOffset = 6;
 constexpr std::size_t kModuleInfoNameLength = 13;
-constexpr std::size_t kModuleInfoHostNameOffset = 19;
+constexpr std::size_t kModuleInfoHostModuleNameOffset = 19;
 constexpr std::size_t kLastErrorRecordLength = 292;
 
 #define KST_LAYOUT(record, field, offset32, offset64)                                    \

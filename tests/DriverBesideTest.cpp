@@ -17,7 +17,7 @@
 #include "tests/support/TestSupport.h"
 #include "tools/check/Check.h"
 #include "tools/check/SelfTest.h"
-#include "tools/host/EngineHost.h"
+#include "tools/host/Engine.h"
 
 namespace fs = std::filesystem;
 
@@ -60,7 +60,7 @@ protected:
     // The response to Init of the driver, with IsolateDriver as `hosted` says.
     std::string Init(bool hosted) {
         testing_support::AdminSetting isolate("IsolateDriver", hosted ? 1 : 0);
-        standin::EngineHost engine;
+        standin::Engine engine;
         std::string error;
         EXPECT_TRUE(engine.LoadModule((folder / KST_MODULE_FILE).u8string(), &error)) << error;
         EXPECT_EQ(engine.Open(), 0);
@@ -73,7 +73,7 @@ protected:
         Verdicts verdicts;
         {
             testing_support::AdminSetting isolate("IsolateDriver", hosted ? 1 : 0);
-            standin::EngineHost engine;
+            standin::Engine engine;
             std::string error;
             EXPECT_TRUE(engine.LoadModule((folder / KST_MODULE_FILE).u8string(), &error)) << error;
             EXPECT_EQ(engine.Open(), 0);

@@ -18,7 +18,7 @@
 
 #include "platform/HostProcess.h"
 #include "tests/support/TestSupport.h"
-#include "tools/host/DvcHost.h"
+#include "tools/host/RemoteDesktopClient.h"
 
 using testing_support::AdminSetting;
 using Clock = std::chrono::steady_clock;
@@ -59,7 +59,7 @@ protected:
     }
 
     testing_support::ScopedTempFolder temp;
-    standin::DvcHost client;
+    standin::RemoteDesktopClient client;
 };
 
 TEST_F(DvcTest, TheSessionTranscript) {

@@ -15,9 +15,9 @@
 #include "platform/Library.h"
 #include "tests/support/EngineModules.h"
 #include "tests/support/TestSupport.h"
-#include "tools/host/EngineHost.h"
+#include "tools/host/Engine.h"
 
-using standin::EngineHost;
+using standin::Engine;
 using standin::InformationCall;
 using testing_support::ReadLines;
 using testing_support::ScopedTempFolder;
@@ -59,7 +59,7 @@ protected:
 
     ScopedTempFolder temp;  // before the module loads, so its whole log lands here
     testing_support::AdminSetting insideTheHook{"InstrumentThread", 0};  // read at each open
-    EngineHost engine{kWindows};
+    Engine engine{kWindows};
 };
 
 // What every engine's road has alike, on each engine here.
@@ -182,7 +182,7 @@ TEST_F(EngineTest, OpenFailuresReturnTheWdStatus) {
         {92, true, {"WdSet_HPC_Properties failed, Result=7"}},
     };
     for (const Case& c : cases) {
-        EngineHost failing{kWindows};
+        Engine failing{kWindows};
         std::string error;
         ASSERT_TRUE(failing.LoadModule(WindowsModule(), &error));
         failing.failClass[c.failingClass] = 7;
@@ -352,25 +352,25 @@ TEST_P(EveryEngineTest, ResponsesLongerThanTheEnginesWritesOnTheQueuedPath) {
     testing_support::RecordingDriver recording;
     ASSERT_TRUE(recording.Loaded());
     for (const Case& c : cases) {
-        EngineHost host{Kind()};
+        Engine engine{Kind()};
         std::string error;
-        ASSERT_TRUE(host.LoadModule(testing_support::IcaModuleFor(Kind()), &error));
-        host.maximumWrite = c.maximumWrite;
-        ASSERT_EQ(host.Open(), 0);
-        ASSERT_EQ(host.Run(kCommand, "Init|recording|").at(0).bytes, "OK");
+        ASSERT_TRUE(engine.LoadModule(testing_support::IcaModuleFor(Kind()), &error));
+        engine.maximumWrite = c.maximumWrite;
+        ASSERT_EQ(engine.Open(), 0);
+        ASSERT_EQ(engine.Run(kCommand, "Init|recording|").at(0).bytes, "OK");
         const std::string text(c.responseSize - 3, 'r');
         recording.SetText(text.c_str());
-        const auto sent = host.Run(kCommand, "Execute|dump|");
+        const auto sent = engine.Run(kCommand, "Execute|dump|");
         ASSERT_EQ(sent.size(), 1u) << c.responseSize;
         EXPECT_EQ(sent[0].bytes, c.whole ? "OK|" + text : "ERROR|Response too long") << c.responseSize;
-        EXPECT_TRUE(host.refusedWriteSizes.empty()) << "nothing too long was offered";
+        EXPECT_TRUE(engine.refusedWriteSizes.empty()) << "nothing too long was offered";
         const std::string why = "  Response of " + std::to_string(c.responseSize) +
                                 " bytes is too long for the engine's writes of at most " +
                                 std::to_string(c.maximumWrite - 1) +
                                 " bytes, sending \"ERROR|Response too long\" instead";
         EXPECT_EQ(Logged(why), !c.whole) << why;
-        EXPECT_EQ(host.Run(kCommand, "Hello").at(0).bytes, "OK|Hello");
-        host.UnloadModule();
+        EXPECT_EQ(engine.Run(kCommand, "Hello").at(0).bytes, "OK|Hello");
+        engine.UnloadModule();
     }
     recording.SetText("");
 }
@@ -381,11 +381,11 @@ TEST_F(EngineTest, TheStandInEngineRefusesWritesLongerThanItsMaximum) {
     engine.maximumWrite = 10;
     Open();
     ica::MemorySection section{10, reinterpret_cast<std::uint8_t*>(const_cast<char*>("0123456789"))};
-    EXPECT_EQ(EngineHost::QueueVirtualWrite(&engine, 12, &section, 1, 0),
-              EngineHost::kStatusWriteTooLarge);
+    EXPECT_EQ(Engine::QueueVirtualWrite(&engine, 12, &section, 1, 0),
+              Engine::kStatusWriteTooLarge);
     EXPECT_EQ(engine.refusedWriteSizes, std::vector<std::size_t>{10});
     section.length = 9;
-    EXPECT_EQ(EngineHost::QueueVirtualWrite(&engine, 12, &section, 1, 0), 0);
+    EXPECT_EQ(Engine::QueueVirtualWrite(&engine, 12, &section, 1, 0), 0);
     EXPECT_EQ(Sent(), std::vector<std::string>{"012345678"});
 }
 

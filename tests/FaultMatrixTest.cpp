@@ -9,7 +9,7 @@
 
 #include "tests/support/TestSupport.h"
 #include "tests/support/EngineModules.h"
-#include "tools/host/EngineHost.h"
+#include "tools/host/Engine.h"
 
 using testing_support::ScopedTempFolder;
 
@@ -39,7 +39,7 @@ std::vector<EngineRoad> EngineRoads() {
 
 // Runs the session on a freshly loaded module; every command's responses.
 std::vector<std::string> RunSession(EngineRoad road) {
-    standin::EngineHost engine(road.kind);
+    standin::Engine engine(road.kind);
     engine.hpc = road.hpc;
     std::string error;
     if (!engine.LoadModule(testing_support::IcaModuleFor(road.kind), &error) || engine.Open() != 0)
@@ -176,7 +176,7 @@ class DriverFaultTest : public ::testing::TestWithParam<int> {};
 TEST_P(DriverFaultTest, NothingIsLostAndTheNextCommandWorks) {
     const DriverFault& fault = kDriverFaults[GetParam()];
     ScopedTempFolder temp;
-    standin::EngineHost engine;
+    standin::Engine engine;
     std::string error;
     ASSERT_TRUE(engine.LoadModule(ModulePath(), &error)) << error;
     ASSERT_EQ(engine.Open(), 0);
@@ -195,7 +195,7 @@ TEST(NullTexts, DriverTextsThatAreNullReadAsEmpty) {
     ScopedTempFolder temp;
     testing_support::RecordingDriver recording;
     ASSERT_TRUE(recording.Loaded());
-    standin::EngineHost engine;
+    standin::Engine engine;
     std::string error;
     ASSERT_TRUE(engine.LoadModule(ModulePath(), &error)) << error;
     ASSERT_EQ(engine.Open(), 0);

@@ -17,8 +17,8 @@
 #include "platform/Registry.h"
 #include "tests/support/TestSupport.h"
 #include "tools/check/Check.h"
-#include "tools/host/DvcHost.h"
-#include "tools/host/EngineHost.h"
+#include "tools/host/RemoteDesktopClient.h"
+#include "tools/host/Engine.h"
 
 namespace fs = std::filesystem;
 
@@ -59,7 +59,7 @@ TEST_P(FolderNameTest, TheModuleWorksFromThere) {
     testing_support::AdminSetting isolate("IsolateDriver", hosted ? 1 : 0);
 
     {
-        standin::EngineHost engine;
+        standin::Engine engine;
         std::string error;
         ASSERT_TRUE(engine.LoadModule((folder / KST_MODULE_FILE).u8string(), &error)) << error;
         ASSERT_EQ(engine.Open(), 0);
@@ -116,7 +116,7 @@ TEST(FolderNamePlugIn, ThePlugInWorksFromThere) {
     fs::copy_file(fs::u8path(testing_support::DriverLibraryPath("Kestav", "sim")), folder / "drivers" / "Kestav" / "sim.dll");
     temp.Redirect(tmp.u8string());
     {
-        standin::DvcHost client;
+        standin::RemoteDesktopClient client;
         std::string error;
         ASSERT_TRUE(client.LoadPlugin((folder / names::kDvcModuleFile).u8string(), &error)) << error;
         client.Connected();

@@ -19,7 +19,7 @@
 
 #include "platform/HostProcess.h"
 #include "tests/support/TestSupport.h"
-#include "tools/host/EngineHost.h"
+#include "tools/host/Engine.h"
 
 namespace fs = std::filesystem;
 
@@ -67,7 +67,7 @@ TEST(HostLifetime, TheHostInheritsNothingButWhatItIsGiven) {
     const int leaky = dup2(opened, 7);
     close(opened);
     ASSERT_EQ(leaky, 7);
-    standin::EngineHost engine;
+    standin::Engine engine;
     std::string error;
     ASSERT_TRUE(engine.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE, &error)) << error;
     ASSERT_EQ(engine.Open(), 0);

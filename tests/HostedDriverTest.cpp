@@ -15,7 +15,7 @@
 #include "platform/Environment.h"
 #include "platform/HostProcess.h"
 #include "tests/support/TestSupport.h"
-#include "tools/host/EngineHost.h"
+#include "tools/host/Engine.h"
 
 using testing_support::AdminSetting;
 using testing_support::ReadLines;
@@ -53,7 +53,7 @@ protected:
     }
 
     ScopedTempFolder temp;
-    standin::EngineHost engine;
+    standin::Engine engine;
 };
 
 TEST_F(HostedDriverTest, ASameBitnessDriverAnswersAsInProcess) {

@@ -17,7 +17,7 @@
 #include "platform/HostProcess.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/EngineModules.h"
-#include "tools/host/EngineHost.h"
+#include "tools/host/Engine.h"
 
 using testing_support::AdminSetting;
 using testing_support::ScopedTempFolder;
@@ -103,7 +103,7 @@ protected:
 
     ScopedTempFolder temp;
     Gate gate{temp.Path()};
-    standin::EngineHost engine;
+    standin::Engine engine;
 };
 
 class QueuedAndHpcTest : public InstrumentThreadTest, public ::testing::WithParamInterface<bool> {};
@@ -162,7 +162,7 @@ TEST_F(InstrumentThreadTest, EngineProceduresOnlyOnTheEnginesThread) {
     for (const auto& [kind, hpc] : roads) {
         for (const int thread : {1, 0}) {
             AdminSetting setting("InstrumentThread", thread);
-            standin::EngineHost session(kind);
+            standin::Engine session(kind);
             std::string error;
             ASSERT_TRUE(session.LoadModule(testing_support::IcaModuleFor(kind), &error)) << error;
             session.hpc = hpc;
@@ -319,7 +319,7 @@ TEST_P(SessionEndTest, CloseThenUnloadWhileACommandRuns) {
         return !testing_support::IsLibraryLoaded(ModulePath()) &&
                !testing_support::IsLibraryLoaded(Recording());
     }));
-    standin::EngineHost again;
+    standin::Engine again;
     std::string error;
     ASSERT_TRUE(again.LoadModule(ModulePath(), &error)) << error;
     ASSERT_EQ(again.Open(), 0);

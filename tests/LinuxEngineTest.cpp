@@ -11,9 +11,9 @@
 
 #include "tests/support/EngineModules.h"
 #include "tests/support/TestSupport.h"
-#include "tools/host/EngineHost.h"
+#include "tools/host/Engine.h"
 
-using standin::EngineHost;
+using standin::Engine;
 using standin::InformationCall;
 using testing_support::AdminSetting;
 using testing_support::ScopedTempFolder;
@@ -24,7 +24,7 @@ constexpr platform::CitrixEngine kLinux = platform::CitrixEngine::Linux;
 const char* const kCommand = "KstCmd1";
 
 // Entry, class and length of each call the module made of the WD.
-std::vector<std::tuple<int, std::uint32_t, int>> Calls(const EngineHost& engine) {
+std::vector<std::tuple<int, std::uint32_t, int>> Calls(const Engine& engine) {
     std::vector<std::tuple<int, std::uint32_t, int>> calls;
     for (const InformationCall& c : engine.informationCalls)
         calls.emplace_back(c.entry, c.informationClass, c.length);
@@ -51,7 +51,7 @@ protected:
     }
 
     ScopedTempFolder temp;
-    EngineHost engine{kLinux};
+    Engine engine{kLinux};
 };
 
 TEST_F(LinuxEngineTest, OpensWithTheLinuxEnginesClassesAloneAndSetsItsChannelMask) {
@@ -76,7 +76,7 @@ TEST(LinuxEngineMask, ABitForEachChannelThatHasOne) {
     const Case cases[] = {{0, 0x3u}, {11, 0x1800u}, {30, 0xC0000000u}, {31, 0x80000000u}, {40, 0u}};
     ScopedTempFolder temp;
     for (const Case& c : cases) {
-        EngineHost engine{kLinux};
+        Engine engine{kLinux};
         engine.firstChannelNumber = c.firstChannel;
         std::string error;
         ASSERT_TRUE(engine.LoadModule(testing_support::IcaModuleFor(kLinux), &error)) << error;
@@ -91,7 +91,7 @@ TEST(LinuxEngineMask, ABitForEachChannelThatHasOne) {
 TEST_F(LinuxEngineTest, TheWindowsEnginesModuleCannotOpenHere) {
     if (platform::ThisCitrixEngine() == platform::CitrixEngine::Windows)
         GTEST_SKIP() << "no module for the Linux engine in this build";
-    EngineHost wrong{kLinux};
+    Engine wrong{kLinux};
     std::string error;
     ASSERT_TRUE(wrong.LoadModule(testing_support::IcaModuleFor(platform::CitrixEngine::Windows), &error));
     EXPECT_EQ(wrong.Open(), 1000);
@@ -164,7 +164,7 @@ TEST(LinuxEngineWithoutEvents, ResponsesLeaveAtThePolls) {
     ScopedTempFolder temp;
     for (const bool threaded : {true, false}) {
         AdminSetting thread("InstrumentThread", threaded ? 1 : 0);
-        EngineHost engine{kLinux};
+        Engine engine{kLinux};
         engine.eventsOffered = !threaded;
         std::string error;
         ASSERT_TRUE(engine.LoadModule(testing_support::IcaModuleFor(kLinux), &error)) << error;

@@ -26,7 +26,7 @@
 
 #include "platform/File.h"
 #include "tests/support/TestSupport.h"
-#include "tools/host/EngineHost.h"
+#include "tools/host/Engine.h"
 
 namespace fs = std::filesystem;
 
@@ -52,7 +52,7 @@ Session RunModule(const std::string& folder) {
         close(answer[0]);
         const int file = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(file, 2);
-        standin::EngineHost engine;
+        standin::Engine engine;
         std::string error, response;
         if (engine.LoadModule(ModulePath(), &error) && engine.Open() == 0)
             for (int i = 0; i < 2; ++i) {

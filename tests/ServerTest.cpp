@@ -22,7 +22,7 @@
 #include "server/LoopClient.h"
 #include "server/LoopProtocol.h"
 #include "tests/support/TestSupport.h"
-#include "tools/host/EngineHost.h"
+#include "tools/host/Engine.h"
 #include "tools/host/Listener.h"
 
 namespace {
@@ -40,7 +40,7 @@ public:
             ADD_FAILURE() << "a listener with the module started while another still runs";
         counted_ = !withoutModule;
         thread_ = std::thread([this, idleSeconds, withoutModule] {
-            standin::EngineHost engine;
+            standin::Engine engine;
             std::string error;
             if (!withoutModule &&
                 (!engine.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE, &error) ||

@@ -8,7 +8,7 @@
 
 #include "tests/support/EngineModules.h"
 #include "tests/support/TestSupport.h"
-#include "tools/host/EngineHost.h"
+#include "tools/host/Engine.h"
 
 namespace {
 
@@ -57,7 +57,7 @@ TEST_P(SessionTest, MatchesTheCheckedInTranscript) {
         ReadTranscript(testing_support::ExecutableFolder() + "/expected/session.txt");
     ASSERT_GT(expected.commands.size(), 20u);
 
-    standin::EngineHost engine(kind);
+    standin::Engine engine(kind);
     engine.hpc = std::get<0>(GetParam()) == kWindowsHpc;
     std::string error;
     ASSERT_TRUE(engine.LoadModule(testing_support::IcaModuleFor(kind), &error)) << error;

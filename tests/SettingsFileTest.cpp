@@ -20,7 +20,7 @@
 #include "platform/Environment.h"
 #include "platform/SettingsFile.h"
 #include "tests/support/TestSupport.h"
-#include "tools/host/EngineHost.h"
+#include "tools/host/Engine.h"
 
 using testing_support::AdminSetting;
 
@@ -176,7 +176,7 @@ TEST_F(SettingsFileTest, TheModuleTakesItsSettingsFromIt) {
         std::unique_ptr<AdminSetting> policy;
         if (c.policy) policy = std::make_unique<AdminSetting>("InstrumentThread", 1u, AdminSetting::Where::Policy);
         testing_support::WriteFile(temp.LogPath(), "");
-        standin::EngineHost session;
+        standin::Engine session;
         std::string error;
         ASSERT_TRUE(session.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE, &error));
         ASSERT_EQ(session.Open(), 0);

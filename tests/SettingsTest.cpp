@@ -13,7 +13,7 @@
 
 #include "platform/HostProcess.h"
 #include "tests/support/TestSupport.h"
-#include "tools/host/EngineHost.h"
+#include "tools/host/Engine.h"
 
 using testing_support::AdminSetting;
 using Where = testing_support::AdminSetting::Where;
@@ -39,7 +39,7 @@ protected:
     }
 
     testing_support::ScopedTempFolder temp;
-    standin::EngineHost engine;
+    standin::Engine engine;
 };
 
 struct Value {
@@ -85,7 +85,7 @@ TEST_F(SettingsTest, PolicyOverPreferenceOverDefault) {
             settings.push_back(v.dword ? std::make_unique<AdminSetting>("InstrumentThread", *v.dword, v.where, v.view)
                                        : std::make_unique<AdminSetting>("InstrumentThread", v.text, v.where, v.view));
         testing_support::WriteFile(temp.LogPath(), "");
-        standin::EngineHost session;
+        standin::Engine session;
         std::string error;
         ASSERT_TRUE(session.LoadModule(testing_support::ExecutableFolder() + "/" + KST_MODULE_FILE, &error));
         ASSERT_EQ(session.Open(), 0);

@@ -11,12 +11,12 @@
 #include "platform/Names.h"
 #include "platform/Registry.h"
 #include "tests/fuzz/FuzzSupport.h"
-#include "tools/host/EngineHost.h"
+#include "tools/host/Engine.h"
 
 extern "C" ica::EngineStatus KST_CDECL Load(ica::LinkRecord* link);
 
 namespace {
-standin::EngineHost* engine = nullptr;
+standin::Engine* engine = nullptr;
 bool hpc = false;
 
 void Open(bool withHpc) {
@@ -33,7 +33,7 @@ void Open(bool withHpc) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::Prepare();
     platform::WriteMachineDword(platform::View::Own, names::kPreferenceKey, names::kInstrumentThread, 0);
-    engine = new standin::EngineHost(platform::CitrixEngine::Windows);
+    engine = new standin::Engine(platform::CitrixEngine::Windows);
     std::string error;
     if (!engine->UseLoad(&Load, &error)) __builtin_trap();
     Open(false);

@@ -18,7 +18,7 @@
 #include "platform/Registry.h"
 #include "server/LoopProtocol.h"
 #include "tests/fuzz/FuzzSupport.h"
-#include "tools/host/EngineHost.h"
+#include "tools/host/Engine.h"
 #include "tools/host/Listener.h"
 
 extern "C" ica::EngineStatus KST_CDECL Load(ica::LinkRecord* link);
@@ -34,7 +34,7 @@ std::deque<Step> steps;
 bool connected = false;     // the program has not been accepted yet this input
 bool brokenNextSend = false;
 std::size_t largestPacket = 0;
-standin::EngineHost* engine = nullptr;
+standin::Engine* engine = nullptr;
 platform::Pipe* spare = nullptr;  // the session's instance for a second program
 
 }  // namespace
@@ -136,7 +136,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::Prepare();
     // Each command runs inside the engine's write: the same path every time.
     platform::WriteMachineDword(platform::View::Own, names::kPreferenceKey, names::kInstrumentThread, 0);
-    engine = new standin::EngineHost();
+    engine = new standin::Engine();
     std::string error;
     if (!engine->UseLoad(&Load, &error) || engine->Open() != 0) __builtin_trap();
     largestPacket = engine->maximumWrite >= 2 ? engine->maximumWrite - 1u : 0u;

@@ -13,7 +13,7 @@
 #include "platform/Library.h"
 #include "platform/Names.h"
 #include "platform/Registry.h"
-#include "tools/host/EngineHost.h"
+#include "tools/host/Engine.h"
 
 namespace fs = std::filesystem;
 
@@ -34,7 +34,7 @@ void SetAdminSetting(const char* name, int value) {
         platform::DeleteMachineValue(platform::View::Own, names::kPreferenceKey, name);
 }
 
-Road::Road() : engine(new standin::EngineHost()) {}
+Road::Road() : engine(new standin::Engine()) {}
 
 Road::~Road() {
     engine.reset();

@@ -8,7 +8,7 @@
 #include <vector>
 
 namespace standin {
-class EngineHost;
+class Engine;
 }
 
 namespace bench {
@@ -48,7 +48,7 @@ public:
     void ResetFiles();
 
 private:
-    std::unique_ptr<standin::EngineHost> engine;
+    std::unique_ptr<standin::Engine> engine;
     std::string folder, logPath, floorPath;
 };
 

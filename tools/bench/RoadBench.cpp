@@ -23,7 +23,7 @@
 #include "platform/Library.h"
 #include "platform/Names.h"
 #include "tools/bench/Road.h"
-#include "tools/host/DvcHost.h"
+#include "tools/host/RemoteDesktopClient.h"
 
 namespace {
 
@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
                 hookMet ? "met" : "missed");
     if (withHost) {
         // The Remote Desktop plug-in: the same core behind another transport.
-        standin::DvcHost client;
+        standin::RemoteDesktopClient client;
         if (!client.LoadPlugin(platform::ProgramFolder() + "/" + names::kDvcModuleFile, &error)) return fail(error);
         client.Connected();
         if (!client.OpenChannel(names::kCommandChannel) || !client.OpenChannel(names::kDataChannel))

@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "platform/Pipe.h"
-#include "tools/host/EngineHost.h"
+#include "tools/host/Engine.h"
 
 namespace standin {
 
@@ -22,7 +22,7 @@ std::vector<std::uint8_t> Encoded(const loop::Frame& frame) {
 }
 }  // namespace
 
-Listener::Listener(EngineHost& engine, const ListenerOptions& options, std::ostream& out)
+Listener::Listener(Engine& engine, const ListenerOptions& options, std::ostream& out)
     : engine_(engine), options_(options), out_(out) {}
 
 void Listener::Print(const char* arrow, const std::string& bytes) {

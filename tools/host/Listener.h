@@ -19,7 +19,7 @@ struct Pipe;
 
 namespace standin {
 
-class EngineHost;
+class Engine;
 
 struct ListenerOptions {
     std::string name = loop::kDefaultName;
@@ -37,7 +37,7 @@ class Listener {
 public:
     // `engine` has the module loaded and opened (unless withoutModule); this
     // thread is its thread.
-    Listener(EngineHost& engine, const ListenerOptions& options, std::ostream& out);
+    Listener(Engine& engine, const ListenerOptions& options, std::ostream& out);
     // Serves sessions until Stop, or until `sessions` have ended. 0, or 5 when
     // the pipe cannot be made (another listener has the name).
     int Run();
@@ -54,7 +54,7 @@ private:
     bool Forward(platform::Pipe* pipe, std::size_t* forwarded, bool* awaiting);
     void Print(const char* arrow, const std::string& bytes);
 
-    EngineHost& engine_;
+    Engine& engine_;
     ListenerOptions options_;
     std::ostream& out_;
     std::atomic<bool> stopping_{false};

@@ -22,8 +22,8 @@
 #include "platform/Text.h"
 #include "tools/check/Check.h"
 #include "tools/check/SelfTest.h"
-#include "tools/host/DvcHost.h"
-#include "tools/host/EngineHost.h"
+#include "tools/host/RemoteDesktopClient.h"
+#include "tools/host/Engine.h"
 #include "tools/host/Listener.h"
 #include "tools/host/Spectrum.h"
 
@@ -227,7 +227,7 @@ void Plot(const std::string& response, const std::string& command, const std::st
     else std::cout << "  cannot write " << file << "\n";
 }
 
-void RunCommand(standin::EngineHost& engine, const Options& options, const std::string& command) {
+void RunCommand(standin::Engine& engine, const Options& options, const std::string& command) {
     std::cout << "> " << standin::Printable(command) << "\n";
     const std::size_t before = engine.SentCount();
     const std::size_t refusedBefore = engine.refusedWriteSizes.size();
@@ -269,7 +269,7 @@ void RunCommand(standin::EngineHost& engine, const Options& options, const std::
 
 // The same for the Remote Desktop plug-in: the command on its channel's
 // callback thread, the response written by the plug-in's instrument thread.
-void RunDvcCommand(standin::DvcHost& client, const Options& options, const std::string& command) {
+void RunDvcCommand(standin::RemoteDesktopClient& client, const Options& options, const std::string& command) {
     std::cout << "> " << standin::Printable(command) << "\n";
     const std::vector<standin::DvcMessage> sent = client.Run(options.channel, command, 120000);
     if (options.timing)
@@ -285,7 +285,7 @@ void RunDvcCommand(standin::DvcHost& client, const Options& options, const std::
 
 // kestav-host --dvc: a stand-in Remote Desktop client around the plug-in.
 int RunDvc(const Options& options, const std::string& plugin) {
-    standin::DvcHost client;
+    standin::RemoteDesktopClient client;
     std::string error;
     if (!client.LoadPlugin(plugin, &error)) {
         std::cerr << "kestav-host: " << error << "\n";
@@ -340,7 +340,7 @@ int main(int argc, char** argv) {
     }
     if (options.module.empty()) options.module = platform::ProgramFolder(argv[0]) + platform::kPathSeparator + kModuleFile;
     if (options.listen && options.listener.withoutModule) {
-        standin::EngineHost engine;  // never given a module
+        standin::Engine engine;  // never given a module
         engine.hpc = options.hpc;
         engine.maximumWrite = static_cast<std::uint16_t>(options.maximumWrite);
         std::cout << "no module: a client without the Kestav module\n";
@@ -349,7 +349,7 @@ int main(int argc, char** argv) {
     }
 
     {
-        standin::EngineHost engine;
+        standin::Engine engine;
         engine.hpc = options.hpc;
         engine.maximumWrite = static_cast<std::uint16_t>(options.maximumWrite);
         std::string error;

@@ -32,12 +32,12 @@ struct InformationCall {
     std::uint16_t length;
 };
 
-class EngineHost {
+class Engine {
 public:
-    explicit EngineHost(platform::CitrixEngine kind = platform::ThisCitrixEngine());
-    ~EngineHost();
-    EngineHost(const EngineHost&) = delete;
-    EngineHost& operator=(const EngineHost&) = delete;
+    explicit Engine(platform::CitrixEngine kind = platform::ThisCitrixEngine());
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
 
     // Loads the module and calls its Load export. False with `error` set when
     // the file cannot be loaded, has no Load export, or Load fails.
@@ -154,7 +154,7 @@ public:
                                           std::uint32_t flags);
     static EngineStatus KST_CDECL UseLibrary(const char* name, void* reserved, void** table);
 
-    static EngineHost* opening;  // the host whose Open is under way
+    static Engine* opening;  // the host whose Open is under way
 
 private:
     EngineStatus Call(int index, void* parameter, std::uint16_t* size);

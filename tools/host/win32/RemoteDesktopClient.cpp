@@ -1,4 +1,4 @@
-#include "tools/host/DvcHost.h"
+#include "tools/host/RemoteDesktopClient.h"
 
 #include <windows.h>
 #include <tsvirtualchannels.h>
@@ -46,7 +46,7 @@ public:
 
 }  // namespace
 
-struct DvcHost::State {
+struct RemoteDesktopClient::State {
     // One channel connection, as the client sees it.
     struct HostChannel final : public HostObject<IWTSVirtualChannel> {
         State* state = nullptr;
@@ -183,17 +183,17 @@ struct DvcHost::State {
     }
 };
 
-DvcHost::DvcHost() : state_(new State) {
+RemoteDesktopClient::RemoteDesktopClient() : state_(new State) {
     state_->manager.state = state_.get();
 }
 
-DvcHost::~DvcHost() {
+RemoteDesktopClient::~RemoteDesktopClient() {
     Terminate();
     state_->deliverers.clear();
     Unload();
 }
 
-bool DvcHost::LoadPlugin(const std::string& path, std::string* error) {
+bool RemoteDesktopClient::LoadPlugin(const std::string& path, std::string* error) {
     state_->library = platform::OpenLibrary(path);
     if (state_->library == nullptr) {
         *error = "cannot load the plug-in \"" + path + "\" (error " +
@@ -230,14 +230,14 @@ bool DvcHost::LoadPlugin(const std::string& path, std::string* error) {
     return true;
 }
 
-std::int32_t DvcHost::CountOnlyResult(std::uint32_t* count) {
+std::int32_t RemoteDesktopClient::CountOnlyResult(std::uint32_t* count) {
     ULONG objects = 99;
     const HRESULT result = state_->getInstance(IID_IWTSPlugin, &objects, nullptr);
     *count = objects;
     return result;
 }
 
-std::int32_t DvcHost::WrongInterfaceResult() {
+std::int32_t RemoteDesktopClient::WrongInterfaceResult() {
     ULONG count = 1;
     VOID* object = nullptr;
     const HRESULT result = state_->getInstance(IID_IWTSListener, &count, &object);
@@ -245,15 +245,15 @@ std::int32_t DvcHost::WrongInterfaceResult() {
     return result;
 }
 
-void DvcHost::Connected() {
+void RemoteDesktopClient::Connected() {
     if (state_->plugin != nullptr) state_->plugin->Connected();
 }
 
-void DvcHost::Disconnected(std::uint32_t code) {
+void RemoteDesktopClient::Disconnected(std::uint32_t code) {
     if (state_->plugin != nullptr) state_->plugin->Disconnected(code);
 }
 
-bool DvcHost::OpenChannel(const std::string& name) {
+bool RemoteDesktopClient::OpenChannel(const std::string& name) {
     IWTSListenerCallback* listener = nullptr;
     {
         std::lock_guard<std::mutex> guard(state_->lock);
@@ -280,7 +280,7 @@ bool DvcHost::OpenChannel(const std::string& name) {
     return true;
 }
 
-void DvcHost::CloseChannel(const std::string& name) {
+void RemoteDesktopClient::CloseChannel(const std::string& name) {
     std::unique_ptr<State::HostChannel> channel;
     {
         std::lock_guard<std::mutex> guard(state_->lock);
@@ -292,7 +292,7 @@ void DvcHost::CloseChannel(const std::string& name) {
     state_->Close(std::move(channel));
 }
 
-bool DvcHost::CloseEarlierChannel(const std::string& name) {
+bool RemoteDesktopClient::CloseEarlierChannel(const std::string& name) {
     std::unique_ptr<State::HostChannel> channel;
     {
         std::lock_guard<std::mutex> guard(state_->lock);
@@ -306,7 +306,7 @@ bool DvcHost::CloseEarlierChannel(const std::string& name) {
 }
 
 
-bool DvcHost::Deliver(const std::string& name, const std::string& bytes) {
+bool RemoteDesktopClient::Deliver(const std::string& name, const std::string& bytes) {
     IWTSVirtualChannelCallback* callback = nullptr;
     {
         std::lock_guard<std::mutex> guard(state_->lock);
@@ -327,7 +327,7 @@ bool DvcHost::Deliver(const std::string& name, const std::string& bytes) {
     return true;
 }
 
-std::vector<DvcMessage> DvcHost::Run(const std::string& name, const std::string& command, int maxWaitMs) {
+std::vector<DvcMessage> RemoteDesktopClient::Run(const std::string& name, const std::string& command, int maxWaitMs) {
     const std::size_t before = SentCount();
     if (!Deliver(name, command)) return {};
     std::unique_lock<std::mutex> lock(state_->sentLock);
@@ -336,11 +336,11 @@ std::vector<DvcMessage> DvcHost::Run(const std::string& name, const std::string&
     return std::vector<DvcMessage>(state_->sent.begin() + std::ptrdiff_t(before), state_->sent.end());
 }
 
-void DvcHost::Terminated() {
+void RemoteDesktopClient::Terminated() {
     if (state_->plugin != nullptr) state_->plugin->Terminated();
 }
 
-void DvcHost::Terminate() {
+void RemoteDesktopClient::Terminate() {
     if (state_->plugin == nullptr) return;
     state_->plugin->Terminated();
     std::vector<std::string> open, earlier;
@@ -361,28 +361,28 @@ void DvcHost::Terminate() {
     state_->plugin = nullptr;
 }
 
-void DvcHost::Unload() {
+void RemoteDesktopClient::Unload() {
     if (state_->library != nullptr) platform::CloseLibrary(state_->library);
     state_->library = nullptr;
 }
 
-std::size_t DvcHost::SentCount() {
+std::size_t RemoteDesktopClient::SentCount() {
     std::lock_guard<std::mutex> lock(state_->sentLock);
     return state_->sent.size();
 }
 
-std::vector<DvcMessage> DvcHost::SentSince(std::size_t first) {
+std::vector<DvcMessage> RemoteDesktopClient::SentSince(std::size_t first) {
     std::lock_guard<std::mutex> lock(state_->sentLock);
     if (first >= state_->sent.size()) return {};
     return std::vector<DvcMessage>(state_->sent.begin() + std::ptrdiff_t(first), state_->sent.end());
 }
 
-int DvcHost::WritesAfterClose() {
+int RemoteDesktopClient::WritesAfterClose() {
     std::lock_guard<std::mutex> lock(state_->sentLock);
     return state_->writesAfterClose;
 }
 
-long DvcHost::OutstandingReferences() {
+long RemoteDesktopClient::OutstandingReferences() {
     std::lock_guard<std::mutex> guard(state_->lock);
     long extra = state_->manager.Extra();
     for (const auto& listener : state_->listeners) extra += listener.second->Extra();

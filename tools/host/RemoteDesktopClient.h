@@ -20,12 +20,12 @@ struct DvcMessage {
     std::string bytes;
 };
 
-class DvcHost {
+class RemoteDesktopClient {
 public:
-    DvcHost();
-    ~DvcHost();
-    DvcHost(const DvcHost&) = delete;
-    DvcHost& operator=(const DvcHost&) = delete;
+    RemoteDesktopClient();
+    ~RemoteDesktopClient();
+    RemoteDesktopClient(const RemoteDesktopClient&) = delete;
+    RemoteDesktopClient& operator=(const RemoteDesktopClient&) = delete;
 
     // Loads the plug-in, gets its object and initializes it (it creates its
     // listeners). False with *error set otherwise.

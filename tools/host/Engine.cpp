@@ -1,4 +1,4 @@
-#include "tools/host/EngineHost.h"
+#include "tools/host/Engine.h"
 
 #include <chrono>
 #include <cstdio>
@@ -13,12 +13,12 @@ namespace standin {
 using namespace ica;
 
 namespace {
-EngineHost* Owner(void* wd) { return static_cast<EngineHost*>(wd); }
+Engine* Owner(void* wd) { return static_cast<Engine*>(wd); }
 
 // The Linux client's event objects, made by the module through the
 // functions below (on the engine's thread, as the client's are).
 struct StandinEvent {
-    EngineHost* host;
+    Engine* host;
     platform::EngineEvents::Deliver deliver;
     void* subscriber;
     int descriptor;
@@ -26,9 +26,9 @@ struct StandinEvent {
 std::list<StandinEvent> standinEvents;
 }  // namespace
 
-EngineHost* EngineHost::opening = nullptr;
+Engine* Engine::opening = nullptr;
 
-EngineHost::EngineHost(platform::CitrixEngine engineKind) : kind(engineKind) {
+Engine::Engine(platform::CitrixEngine engineKind) : kind(engineKind) {
     libraryManager[2] = reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(&UseLibrary));
     wdProcedures[kWdQueryInformation] = &WdQueryInformation;
     wdProcedures[kWdSetInformation] = &WdSetInformation;
@@ -36,13 +36,13 @@ EngineHost::EngineHost(platform::CitrixEngine engineKind) : kind(engineKind) {
     engineLink.libraryManager = libraryManager;
 }
 
-EngineHost::~EngineHost() {
+Engine::~Engine() {
     UnloadModule();
     // Events a module left behind die with their host: none may call it later.
     standinEvents.remove_if([this](const StandinEvent& event) { return event.host == this; });
 }
 
-bool EngineHost::LoadModule(const std::string& path, std::string* error) {
+bool Engine::LoadModule(const std::string& path, std::string* error) {
     module = platform::OpenLibrary(path);
     if (module == nullptr) {
         *error = "cannot load the module \"" + path + "\" (error " +
@@ -64,7 +64,7 @@ bool EngineHost::LoadModule(const std::string& path, std::string* error) {
     return true;
 }
 
-bool EngineHost::UseLoad(LoadProc load, std::string* error) {
+bool Engine::UseLoad(LoadProc load, std::string* error) {
     const EngineStatus status = load(&engineLink);
     if (status != kStatusSuccess || engineLink.procedures == nullptr) {
         *error = "Load failed with status " + std::to_string(status);
@@ -73,21 +73,21 @@ bool EngineHost::UseLoad(LoadProc load, std::string* error) {
     return true;
 }
 
-void EngineHost::UnloadModule() {
+void Engine::UnloadModule() {
     if (engineLink.procedures != nullptr) (void)UnloadProcedure();
     if (module != nullptr) platform::CloseLibrary(module);
     module = nullptr;
     hooks.clear();
 }
 
-EngineStatus EngineHost::Call(int index, void* parameter, std::uint16_t* size) {
+EngineStatus Engine::Call(int index, void* parameter, std::uint16_t* size) {
     // No module loaded (or one that gave no table): nothing to call.
     if (engineLink.procedures == nullptr || engineLink.procedures[index] == nullptr)
         return ica::kStatusNoProcedureTable;
     return engineLink.procedures[index](engineLink.data, parameter, size);
 }
 
-EngineStatus EngineHost::Open() {
+EngineStatus Engine::Open() {
     wdLink.procedures = wdHasProcedureTable ? wdProcedures : nullptr;
     openRecord = OpenRecord{};
     openRecord.wdLink = &wdLink;
@@ -99,12 +99,12 @@ EngineStatus EngineHost::Open() {
     return status;
 }
 
-EngineStatus EngineHost::Close() {
+EngineStatus Engine::Close() {
     std::uint16_t size = 0;
     return Call(3, nullptr, &size);
 }
 
-EngineStatus EngineHost::Info(std::uint8_t* buffer, std::uint16_t* byteCount) {
+EngineStatus Engine::Info(std::uint8_t* buffer, std::uint16_t* byteCount) {
     InfoRequest request{buffer, *byteCount};
     std::uint16_t size = 0;
     const EngineStatus status = Call(4, &request, &size);
@@ -112,12 +112,12 @@ EngineStatus EngineHost::Info(std::uint8_t* buffer, std::uint16_t* byteCount) {
     return status;
 }
 
-EngineStatus EngineHost::Poll() {
+EngineStatus Engine::Poll() {
     std::uint16_t size = 0;
     return Call(5, nullptr, &size);
 }
 
-EngineStatus EngineHost::QueryInformation(std::uint32_t informationClass, void* buffer,
+EngineStatus Engine::QueryInformation(std::uint32_t informationClass, void* buffer,
                                           std::uint32_t length, std::uint32_t* returnedLength) {
     QueryRecord query{informationClass, buffer, length, *returnedLength};
     std::uint16_t size = 0;
@@ -126,34 +126,34 @@ EngineStatus EngineHost::QueryInformation(std::uint32_t informationClass, void* 
     return status;
 }
 
-EngineStatus EngineHost::SetInformation() {
+EngineStatus Engine::SetInformation() {
     std::uint16_t size = 0;
     return Call(7, nullptr, &size);
 }
 
-EngineStatus EngineHost::UnloadProcedure() {
+EngineStatus Engine::UnloadProcedure() {
     std::uint16_t size = 0;
     return Call(1, &engineLink, &size);
 }
 
-void EngineHost::RefuseSends(int count, EngineStatus status) {
+void Engine::RefuseSends(int count, EngineStatus status) {
     std::lock_guard<std::mutex> lock(sendLock);
     refuseCount = count;
     refuseStatus = status;
 }
 
-std::size_t EngineHost::SentCount() {
+std::size_t Engine::SentCount() {
     std::lock_guard<std::mutex> lock(sendLock);
     return sent.size();
 }
 
-std::vector<SentResponse> EngineHost::SentSince(std::size_t first) {
+std::vector<SentResponse> Engine::SentSince(std::size_t first) {
     std::lock_guard<std::mutex> lock(sendLock);
     if (first >= sent.size()) return {};
     return std::vector<SentResponse>(sent.begin() + static_cast<std::ptrdiff_t>(first), sent.end());
 }
 
-bool EngineHost::Deliver(const std::string& channelName, const std::string& bytes) {
+bool Engine::Deliver(const std::string& channelName, const std::string& bytes) {
     const auto number = channelNumbers.find(channelName);
     if (number == channelNumbers.end() || bytes.size() > 0xFFFF) return false;
     const auto hook = hooks.find(number->second);
@@ -170,7 +170,7 @@ bool EngineHost::Deliver(const std::string& channelName, const std::string& byte
     return true;
 }
 
-std::vector<SentResponse> EngineHost::Run(const std::string& channelName,
+std::vector<SentResponse> Engine::Run(const std::string& channelName,
                                           const std::string& command, int maxWaitMs) {
     const std::size_t before = SentCount();
     Deliver(channelName, command);
@@ -187,7 +187,7 @@ std::vector<SentResponse> EngineHost::Run(const std::string& channelName,
     return SentSince(before);
 }
 
-EngineStatus EngineHost::Accept(std::uint16_t channel, std::string bytes, bool viaHpc) {
+EngineStatus Engine::Accept(std::uint16_t channel, std::string bytes, bool viaHpc) {
     std::lock_guard<std::mutex> lock(sendLock);
     ++sendAttempts;
     if (std::this_thread::get_id() != engineThread) ++offThreadSends;
@@ -199,7 +199,7 @@ EngineStatus EngineHost::Accept(std::uint16_t channel, std::string bytes, bool v
     return kStatusSuccess;
 }
 
-int EngineHost::DeliverEvents(int waitMs) {
+int Engine::DeliverEvents(int waitMs) {
     std::vector<int> descriptors;
     for (const StandinEvent& event : standinEvents)
         if (event.host == this && event.descriptor >= 0) descriptors.push_back(event.descriptor);
@@ -220,13 +220,13 @@ int EngineHost::DeliverEvents(int waitMs) {
     return delivered;
 }
 
-int EngineHost::LiveEvents() const {
+int Engine::LiveEvents() const {
     int count = 0;
     for (const StandinEvent& event : standinEvents) count += event.host == this;
     return count;
 }
 
-int EngineHost::WatchedEvents() const {
+int Engine::WatchedEvents() const {
     int count = 0;
     for (const StandinEvent& event : standinEvents) count += event.host == this && event.descriptor >= 0;
     return count;
@@ -242,9 +242,9 @@ bool KnownToLinuxEngine(std::uint16_t entry, std::uint32_t informationClass) {
 }
 }  // namespace
 
-EngineStatus KST_CDECL EngineHost::WdQueryInformation(void* wd, void* parameter,
+EngineStatus KST_CDECL Engine::WdQueryInformation(void* wd, void* parameter,
                                                       std::uint16_t*) {
-    EngineHost* self = Owner(wd);
+    Engine* self = Owner(wd);
     auto* request = static_cast<InformationRequest*>(parameter);
     self->informationCalls.push_back(
         {kWdQueryInformation, request->informationClass, request->length});
@@ -278,8 +278,8 @@ EngineStatus KST_CDECL EngineHost::WdQueryInformation(void* wd, void* parameter,
     }
 }
 
-EngineStatus KST_CDECL EngineHost::WdSetInformation(void* wd, void* parameter, std::uint16_t*) {
-    EngineHost* self = Owner(wd);
+EngineStatus KST_CDECL Engine::WdSetInformation(void* wd, void* parameter, std::uint16_t*) {
+    Engine* self = Owner(wd);
     auto* request = static_cast<InformationRequest*>(parameter);
     self->informationCalls.push_back(
         {kWdSetInformation, request->informationClass, request->length});
@@ -306,10 +306,10 @@ EngineStatus KST_CDECL EngineHost::WdSetInformation(void* wd, void* parameter, s
     }
 }
 
-EngineStatus KST_CDECL EngineHost::QueueVirtualWrite(void* wd, std::uint16_t channel,
+EngineStatus KST_CDECL Engine::QueueVirtualWrite(void* wd, std::uint16_t channel,
                                                      MemorySection* sections, std::uint16_t count,
                                                      std::uint16_t) {
-    EngineHost* self = Owner(wd);
+    Engine* self = Owner(wd);
     std::string bytes;
     for (std::uint16_t i = 0; i < count; ++i)
         bytes.append(reinterpret_cast<const char*>(sections[i].bytes), sections[i].length);
@@ -323,13 +323,13 @@ EngineStatus KST_CDECL EngineHost::QueueVirtualWrite(void* wd, std::uint16_t cha
     return self->Accept(channel, std::move(bytes), false);
 }
 
-EngineStatus KST_CDECL EngineHost::HpcSend(void* wd, std::uint16_t channel, std::uint8_t* bytes,
+EngineStatus KST_CDECL Engine::HpcSend(void* wd, std::uint16_t channel, std::uint8_t* bytes,
                                            std::uint16_t length, void*, std::uint32_t) {
     return Owner(wd)->Accept(channel, std::string(reinterpret_cast<const char*>(bytes), length),
                              true);
 }
 
-EngineStatus KST_CDECL EngineHost::UseLibrary(const char* name, void*, void** table) {
+EngineStatus KST_CDECL Engine::UseLibrary(const char* name, void*, void** table) {
     // The module links the engine's libraries by name but calls none of them;
     // the call carries no context, so it goes to the host that is opening.
     *table = nullptr;
@@ -359,11 +359,11 @@ std::string Printable(const std::string& bytes) {
 extern "C" {
 KST_EXPORT int Evt_create(void*, platform::EngineEvents::Deliver deliver, void* subscriber,
                           void** out) {
-    using standin::EngineHost;
-    if (out == nullptr || deliver == nullptr || EngineHost::opening == nullptr ||
-        !EngineHost::opening->eventsOffered)
+    using standin::Engine;
+    if (out == nullptr || deliver == nullptr || Engine::opening == nullptr ||
+        !Engine::opening->eventsOffered)
         return 1;
-    standin::standinEvents.push_back({EngineHost::opening, deliver, subscriber, -1});
+    standin::standinEvents.push_back({Engine::opening, deliver, subscriber, -1});
     *out = &standin::standinEvents.back();
     return 0;
 }
