@@ -1,21 +1,11 @@
 #include "driver/LibraryBitness.h"
 
-#include "driver/Machine.h"
-
 #include <cstdint>
 
+#include "driver/LittleEndian.h"
+#include "driver/Machine.h"
+
 namespace driver {
-
-namespace {
-std::uint32_t Little(const std::string& bytes, std::size_t at, int width) {
-    std::uint32_t value = 0;
-    for (int i = 0; i < width; ++i)
-        value |= std::uint32_t(static_cast<unsigned char>(bytes[at + i])) << (8 * i);
-    return value;
-}
-
-constexpr std::uint32_t kPeOffsetField = 0x3C;  // e_lfanew of the DOS header
-}  // namespace
 
 int LibraryBitness(const std::string& fileStart) {
     if (fileStart.compare(0, 2, "MZ") != 0) return 0;
@@ -31,10 +21,10 @@ bool Offset(const std::string& file, std::uint32_t sections, std::uint32_t count
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint32_t header = sections + i * 40;
         if (header > file.size() || file.size() - header < 40) return false;
-        const std::uint32_t virtualSize = Little(file, header + 8, 4);
-        const std::uint32_t address = Little(file, header + 12, 4);
-        const std::uint32_t rawSize = Little(file, header + 16, 4);
-        const std::uint32_t raw = Little(file, header + 20, 4);
+        const std::uint32_t virtualSize = ReadLittle32(file, header + 8, 4);
+        const std::uint32_t address = ReadLittle32(file, header + 12, 4);
+        const std::uint32_t rawSize = ReadLittle32(file, header + 16, 4);
+        const std::uint32_t raw = ReadLittle32(file, header + 20, 4);
         const std::uint32_t span = virtualSize > rawSize ? virtualSize : rawSize;
         if (rva >= address && rva - address < span && rva - address < rawSize) {
             *offset = raw + (rva - address);
@@ -56,17 +46,17 @@ struct Directory {
 
 bool FindDirectory(const std::string& file, std::uint32_t index, Directory* found) {
     if (LibraryBitness(file) == 0) return false;
-    const std::uint32_t pe = Little(file, kPeOffsetField, 4);
+    const std::uint32_t pe = ReadLittle32(file, kPeOffsetField, 4);
     if (file.size() - pe < 24) return false;
-    found->sectionCount = Little(file, pe + 6, 2);
-    const std::uint32_t optionalSize = Little(file, pe + 20, 2);
+    found->sectionCount = ReadLittle32(file, pe + 6, 2);
+    const std::uint32_t optionalSize = ReadLittle32(file, pe + 20, 2);
     const std::uint32_t optional = pe + 24;
     if (file.size() - optional < optionalSize || optionalSize < 2) return false;
-    const std::uint32_t magic = Little(file, optional, 2);
+    const std::uint32_t magic = ReadLittle32(file, optional, 2);
     // The data directories: PE32 from 96, PE32+ from 112, 8 bytes each.
     const std::uint32_t directory = optional + (magic == 0x20B ? 112 : 96) + 8 * index;
     if (directory + 8 > optional + optionalSize) return false;
-    const std::uint32_t rva = Little(file, directory, 4);
+    const std::uint32_t rva = ReadLittle32(file, directory, 4);
     found->sections = optional + optionalSize;
     return rva != 0 && Offset(file, found->sections, found->sectionCount, rva, &found->offset);
 }
@@ -90,14 +80,14 @@ std::vector<std::string> ExportedNames(const std::string& file) {
     if (!FindDirectory(file, kExportDirectory, &directory) || file.size() - directory.offset < 40)
         return names;
     const std::uint32_t exports = directory.offset;
-    const std::uint32_t count = Little(file, exports + 24, 4);
+    const std::uint32_t count = ReadLittle32(file, exports + 24, 4);
     std::uint32_t table = 0;
-    if (!Offset(file, directory.sections, directory.sectionCount, Little(file, exports + 32, 4), &table))
+    if (!Offset(file, directory.sections, directory.sectionCount, ReadLittle32(file, exports + 32, 4), &table))
         return names;
     for (std::uint32_t i = 0; i < count && i < 65536; ++i) {
         if (file.size() - table < std::size_t(i) * 4 + 4) break;
         std::string name;
-        if (!TextAt(file, directory, Little(file, table + i * 4, 4), &name)) break;
+        if (!TextAt(file, directory, ReadLittle32(file, table + i * 4, 4), &name)) break;
         names.push_back(name);
     }
     return names;
@@ -111,7 +101,7 @@ std::vector<std::string> ImportedLibraries(const std::string& file) {
     constexpr std::uint32_t kDescriptor = 20;
     for (std::size_t at = directory.offset; names.size() < kMostImports; at += kDescriptor) {
         if (file.size() - at < kDescriptor) break;
-        const std::uint32_t nameRva = Little(file, at + 12, 4);
+        const std::uint32_t nameRva = ReadLittle32(file, at + 12, 4);
         if (nameRva == 0) break;
         std::string name;
         if (!TextAt(file, directory, nameRva, &name)) break;

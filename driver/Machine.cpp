@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "driver/LittleEndian.h"
 #include "platform/File.h"
 #include "platform/HostProcess.h"
 #include "platform/Names.h"
@@ -10,21 +11,13 @@ namespace driver {
 
 namespace {
 
-std::uint32_t Little(const std::string& bytes, std::size_t at, int width) {
-    std::uint32_t value = 0;
-    for (int i = 0; i < width; ++i)
-        value |= std::uint32_t(static_cast<unsigned char>(bytes[at + i])) << (8 * i);
-    return value;
-}
-
 Machine OfPe(const std::string& file) {
-    constexpr std::size_t kPeOffsetField = 0x3C;  // e_lfanew of the DOS header
     if (file.size() < kPeOffsetField + 4) return Machine::Unknown;
-    const std::uint32_t pe = Little(file, kPeOffsetField, 4);
+    const std::uint32_t pe = ReadLittle32(file, kPeOffsetField, 4);
     // "PE\0\0", then the COFF header's machine field.
     if (pe > file.size() || file.size() - pe < 6 || file.compare(pe, 4, std::string("PE\0\0", 4)) != 0)
         return Machine::Unknown;
-    switch (Little(file, pe + 4, 2)) {
+    switch (ReadLittle32(file, pe + 4, 2)) {
         case 0x014C: return Machine::I386;
         case 0x8664: return Machine::Amd64;
         case 0xAA64: return Machine::Arm64;  // ARM64X images say ARM64 here too
@@ -38,7 +31,7 @@ Machine OfElf(const std::string& file) {
     constexpr std::size_t kMachineField = 18;  // e_machine, after e_ident and e_type
     if (file.size() < kMachineField + 2 || file[5] != 1) return Machine::Unknown;  // little-endian only
     const int width = file[4] == 1 ? 32 : file[4] == 2 ? 64 : 0;
-    switch (Little(file, kMachineField, 2)) {
+    switch (ReadLittle32(file, kMachineField, 2)) {
         case 3: return width == 32 ? Machine::I386 : Machine::Unknown;     // EM_386
         case 62: return width == 64 ? Machine::Amd64 : Machine::Unknown;   // EM_X86_64
         case 183: return width == 64 ? Machine::Arm64 : Machine::Unknown;  // EM_AARCH64
