@@ -59,14 +59,21 @@ started() { pids+=("$1"); }
 # Every process started here, and each one's descendants, by pid.
 cleanup() {
   set +e
-  local all=() pid child
+  local all=() pid child uid folder
   collect() { all+=("$1"); for child in $(ps -o pid= --ppid "$1" 2>/dev/null); do collect "$child"; done; }
   for pid in "${pids[@]}"; do collect "$pid"; done
   id "$user" >/dev/null 2>&1 && for pid in $(pgrep -u "$user"); do collect "$pid"; done
   for pid in "${all[@]}"; do kill "$pid" 2>/dev/null; done
   sleep 1
   for pid in "${all[@]}"; do kill -9 "$pid" 2>/dev/null; done
-  id "$user" >/dev/null 2>&1 && userdel -r "$user" >/dev/null 2>&1
+  # The user's own folder for the log and the session's claim, where the
+  # session had no XDG_RUNTIME_DIR (userdel takes only the home folder).
+  if uid=$(id -u "$user" 2>/dev/null); then
+    for folder in "/tmp/kestav-$uid" "/tmp/kestav-$uid".*; do
+      [ "$(stat -c %u "$folder" 2>/dev/null)" = "$uid" ] && rm -rf "$folder"
+    done
+    userdel -r "$user" >/dev/null 2>&1
+  fi
   rm -f /usr/lib/kestav/drivers/Kestav/maker2.so /usr/lib/kestav/drivers/Kestav/libmaker{help,base}.so
   [ -n "$installed" ] && dpkg --purge kestav-client >/dev/null 2>&1
   [ -n "$made_citrix" ] && rm -rf "$made_citrix"
