@@ -96,6 +96,11 @@ std::string OtherMachineWords(Machine machine) {
            ", and no driver host for " + MachineName(machine) + " ships with it";
 }
 
+bool OtherX86Width(Machine machine) {
+    const auto x86 = [](Machine m) { return m == Machine::I386 || m == Machine::Amd64; };
+    return machine != OwnMachine() && x86(machine) && x86(OwnMachine());
+}
+
 std::string DriverHostFile(int bits) {
     return names::kDriverHostPrefix + std::to_string(bits) + platform::kProgramSuffix;
 }

@@ -26,6 +26,9 @@ bool RunsHere(Machine machine);
 // driver is for arm64; this client is x86-64, and no driver host for arm64
 // ships with it".
 std::string OtherMachineWords(Machine machine);
+// Whether `machine` is the other x86 width on an x86 client: words name
+// such a library by its width ("32-bit") rather than by its machine.
+bool OtherX86Width(Machine machine);
 // The driver host program for drivers of a width (32 or 64):
 // "KestavDriverHost64.exe" on Windows, "KestavDriverHost64" on Linux.
 std::string DriverHostFile(int bits);

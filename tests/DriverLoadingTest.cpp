@@ -127,11 +127,11 @@ TEST_F(InitTest, ADriverOfAnotherMachineIsRefusedNamingBoth) {
         std::uint16_t pe, elf;
         char elfClass;
         std::string machine;
-    } rows[] = {{0xAA64, 183, 2, "arm64"}, {0x01C4, 40, 1, "arm"}, {0x014C, 3, 1, "i386"}};
+    } rows[] = {{0xAA64, 183, 2, "arm64"}, {0x01C4, 40, 1, "arm"}, {0x014C, 3, 1, "i386"}, {0x8664, 62, 2, "x86-64"}};
     const std::string path = folder + Os("\\drivers\\Kestav\\") + testing_support::LibraryName("othermachine");
     for (const auto& row : rows) {
         // Windows ships the other x86 width's driver host.
-        if (row.machine == "i386" && platform::kOtherX86DriverHost) continue;
+        if ((row.machine == "i386" && platform::kOtherX86DriverHost) || row.machine == own) continue;
         testing_support::WriteFile(path, testing_support::LibraryHeader(row.pe, row.elf, row.elfClass));
         EXPECT_EQ(Run("Init|othermachine|"), "ERROR|Error loading driver (\"othermachine\") on client [Error: 193]")
             << row.machine;

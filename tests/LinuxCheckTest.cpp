@@ -26,7 +26,8 @@ std::string Built(const std::string& file) { return testing_support::ExecutableF
 TEST(ElfLibrary, ADriverAndTheModuleReadAsTheyAre) {
     driver::ElfLibrary sim;
     ASSERT_TRUE(driver::ReadElfLibrary(testing_support::ReadFile(Built("drivers/Kestav/sim.so")), &sim));
-    EXPECT_EQ(sim.bits, 64);
+    EXPECT_EQ(sim.machine, driver::OwnMachine());
+    EXPECT_EQ(sim.bits, int(sizeof(void*) * 8));
     for (const auto& [entry, bytes] : driver::Spectro::EntryPointNames()) {
         (void)bytes;
         EXPECT_NE(std::find(sim.exports.begin(), sim.exports.end(), entry), sim.exports.end()) << entry;
@@ -35,8 +36,9 @@ TEST(ElfLibrary, ADriverAndTheModuleReadAsTheyAre) {
     driver::ElfLibrary none;
     EXPECT_FALSE(driver::ReadElfLibrary("not a library", &none));
     std::string otherMachine = testing_support::ReadFile(Built("drivers/Kestav/sim.so"));
-    otherMachine[18] = char(183);  // AArch64
-    EXPECT_FALSE(driver::ReadElfLibrary(otherMachine, &none)) << "a library for another machine";
+    otherMachine[18] = 8;  // EM_MIPS
+    otherMachine[19] = 0;
+    EXPECT_FALSE(driver::ReadElfLibrary(otherMachine, &none)) << "a library for a machine no client of ours is";
 }
 
 TEST(ElfLibrary, AFileCutShortAnywhereGivesNoMoreThanItHolds) {

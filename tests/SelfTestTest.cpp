@@ -130,14 +130,18 @@ TEST_F(SelfTest, ATextLongerThanAResponseCanCarry) {
 }
 
 TEST_F(SelfTest, AFileThatIsNoLibraryOrOfAnotherMachine) {
-    const std::string arm64 = testing_support::LibraryHeader(0xAA64, 183, 2);
     const std::string own = driver::MachineName(driver::OwnMachine());
+    // Another machine's: arm64, or on an arm64 client x86-64.
+    const bool onArm64 = driver::OwnMachine() == driver::Machine::Arm64;
+    const std::string other = onArm64 ? "x86-64" : "arm64";
+    const std::string header = onArm64 ? testing_support::LibraryHeader(0x8664, 62, 2)
+                                       : testing_support::LibraryHeader(0xAA64, 183, 2);
     const std::pair<std::string, std::string> rows[] = {
         {"not a library", testing_support::OnWindows()
                               ? "PROBLEM: not a Windows library for x86 or x64"
-                              : "PROBLEM: not a shared library for x86-64 (a Linux driver is one)"},
-        {arm64, "PROBLEM: the driver is for arm64; this client is " + own +
-                    ", and no driver host for arm64 ships with it\n"}};
+                              : "PROBLEM: not a shared library for " + own + " (a Linux driver is one)"},
+        {header, "PROBLEM: the driver is for " + other + "; this client is " + own + ", and no driver host for " +
+                     other + " ships with it\n"}};
     for (const auto& [bytes, said] : rows) {
         testing_support::WriteFile(temp.Path() + "/notes.dll", bytes);
         std::ostringstream out;

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "driver/Machine.h"
 #include "platform/Names.h"
 #include "tools/check/Steps.h"
 
@@ -35,9 +36,9 @@ int CheckFreeRdpClients(std::ostream& out, const std::vector<std::string>& libra
                        "/dvc:kestav, or /vc:kestav), Horizon's and the Citrix Workspace app");
     for (const fs::path& base : modules) {
         CheckDrivers(report, base.u8string());
-        CheckHost(report, 64, base, "add-in");
+        CheckHost(report, driver::MachineBits(driver::OwnMachine()), base, "add-in");
     }
-    CheckSettings(report, 64);
+    CheckSettings(report, driver::MachineBits(driver::OwnMachine()));
     CheckLogPlace(report);
     return report.Problems();
 }

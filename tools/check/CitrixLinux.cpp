@@ -1,12 +1,13 @@
 // The Citrix Workspace app for Linux: the module's entries in its
 // module.ini (listed once, On, its DriverName) and the file they name, a
-// 64-bit ICA module (Load) that loads.
+// ICA module (Load) of this machine that loads.
 #include <algorithm>
 #include <string>
 
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "packaging/ModuleIni.h"
+#include "driver/Machine.h"
 #include "platform/Names.h"
 #include "tools/check/Steps.h"
 
@@ -59,9 +60,9 @@ fs::path CheckCitrixLinuxClient(Report& report, const fs::path& client) {
     }
     const std::string shown = module.u8string() + (real == module ? "" : " (the file " + real.u8string() + ")");
     driver::ElfLibrary library;
-    if (!driver::ReadElfLibrary(ReadAll(real), &library) || library.bits != 64 ||
+    if (!driver::ReadElfLibrary(ReadAll(real), &library) || library.machine != driver::OwnMachine() ||
         std::find(library.exports.begin(), library.exports.end(), "Load") == library.exports.end()) {
-        report.Problem(which + ": " + shown + " is not a 64-bit ICA module (no Load): " + kRepair);
+        report.Problem(which + ": " + shown + " is not a " + OwnWidth() + " ICA module (no Load): " + kRepair);
         return fs::path();
     }
     const std::string unavailable = MissingElfLibraries(real, library);
@@ -71,7 +72,7 @@ fs::path CheckCitrixLinuxClient(Report& report, const fs::path& client) {
     }
     if (registered)
         report.Ok("Citrix Workspace app (" + client.u8string() + "): module.ini lists " + name + ", On; it loads " +
-                  shown + ", a 64-bit ICA module");
+                  shown + ", a " + OwnWidth() + " ICA module");
     return real.parent_path();
 }
 

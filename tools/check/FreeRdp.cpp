@@ -1,9 +1,10 @@
 // FreeRDP's clients on Linux: for each major installed, the add-in in that
-// major's add-in folder, a 64-bit FreeRDP add-in built for that major, with
+// major's add-in folder, a FreeRDP add-in of this machine built for that major, with
 // every library it needs.
 #include <algorithm>
 #include <string>
 
+#include "driver/Machine.h"
 #include "platform/Names.h"
 #include "tools/check/Steps.h"
 
@@ -35,11 +36,11 @@ fs::path CheckAddIn(Report& report, int major, const fs::path& freerdp, const fs
     }
     const std::string shown = addIn.u8string() + (real == addIn ? "" : " (the file " + real.u8string() + ")");
     driver::ElfLibrary library;
-    if (!driver::ReadElfLibrary(ReadAll(real), &library) || library.bits != 64 ||
+    if (!driver::ReadElfLibrary(ReadAll(real), &library) || library.machine != driver::OwnMachine() ||
         std::find(library.exports.begin(), library.exports.end(), names::kFreeRdpEntryPoint) ==
             library.exports.end()) {
-        report.Problem(which + ": " + shown + " is not a 64-bit FreeRDP add-in (no " + names::kFreeRdpEntryPoint +
-                       "): " + kRepair);
+        report.Problem(which + ": " + shown + " is not a " + OwnWidth() + " FreeRDP add-in (no " +
+                       names::kFreeRdpEntryPoint + "): " + kRepair);
         return fs::path();
     }
     const int built = AddInMajor(library);

@@ -1,9 +1,10 @@
 // Horizon's client on Linux: installed when one of its programs is there;
 // in each of its VC bridge folders that is there, the static plug-in linked,
-// 64-bit, loadable.
+// of this machine, loadable.
 #include <algorithm>
 #include <string>
 
+#include "driver/Machine.h"
 #include "platform/Names.h"
 #include "tools/check/Steps.h"
 
@@ -12,7 +13,7 @@ namespace check {
 namespace {
 
 // Horizon's VC bridge folder, where its client is installed: the static
-// plug-in linked there, a 64-bit plug-in that loads. The folder of its real
+// plug-in linked there, a plug-in of this machine that loads. The folder of its real
 // file, or empty.
 fs::path CheckBridge(Report& report, const fs::path& bridge) {
     const fs::path plugin = bridge / names::kHorizonPluginFile;
@@ -25,9 +26,9 @@ fs::path CheckBridge(Report& report, const fs::path& bridge) {
     }
     const std::string shown = plugin.u8string() + (real == plugin ? "" : " (the file " + real.u8string() + ")");
     driver::ElfLibrary library;
-    if (!driver::ReadElfLibrary(ReadAll(real), &library) || library.bits != 64 ||
+    if (!driver::ReadElfLibrary(ReadAll(real), &library) || library.machine != driver::OwnMachine() ||
         std::find(library.exports.begin(), library.exports.end(), names::kStaticEntryPoint) == library.exports.end()) {
-        report.Problem("Horizon: " + shown + " is not a 64-bit static channel plug-in (no " +
+        report.Problem("Horizon: " + shown + " is not a " + OwnWidth() + " static channel plug-in (no " +
                        names::kStaticEntryPoint + "): " + kRepair);
         return fs::path();
     }

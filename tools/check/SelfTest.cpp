@@ -192,9 +192,9 @@ int RunSelfTest(const std::string& path, const SelfTestOptions& options, std::os
     const std::string file = ReadAll(path);
     // A Windows library; on Linux, a shared library of this machine's.
     const bool windows = platform::kProgramSuffix[0] != '\0';
-    // The x86 widths are named below by their width.
+    // On an x86 client the other x86 width is named by its width below.
     const Machine machine = MachineOfFile(file);
-    if (machine != Machine::Unknown && machine != Machine::I386 && machine != Machine::Amd64 && !RunsHere(machine)) {
+    if (machine != Machine::Unknown && !RunsHere(machine) && !OtherX86Width(machine)) {
         out << "PROBLEM: " << OtherMachineWords(machine) << "\n";
         return 1;
     }
@@ -203,7 +203,7 @@ int RunSelfTest(const std::string& path, const SelfTestOptions& options, std::os
     ElfLibrary elf;
     if (bits != 0) {
         exported = ExportedNames(file);
-    } else if (!windows && ReadElfLibrary(file, &elf) && elf.bits == 64) {
+    } else if (!windows && ReadElfLibrary(file, &elf) && elf.machine == OwnMachine()) {
         bits = elf.bits;
         exported = elf.exports;
     }
@@ -211,7 +211,8 @@ int RunSelfTest(const std::string& path, const SelfTestOptions& options, std::os
         out << "PROBLEM: "
             << (file.empty() ? "the file cannot be read"
                 : windows    ? "not a Windows library for x86 or x64"
-                             : "not a shared library for x86-64 (a Linux driver is one)")
+                             : std::string("not a shared library for ") + MachineName(OwnMachine()) +
+                                   " (a Linux driver is one)")
             << "\n";
         return 1;
     }
@@ -228,7 +229,8 @@ int RunSelfTest(const std::string& path, const SelfTestOptions& options, std::os
     }
     const std::string hostFile = driver::DriverHostFile(bits);
     const std::string program = options.hostFolder + platform::kPathSeparator + hostFile;
-    out << "  " << bits << "-bit library, run in " << hostFile << " with a time limit of " << options.timeoutSeconds << " s per call\n\n";
+    out << "  " << bits << "-bit library, run in " << hostFile << " with a time limit of " << options.timeoutSeconds
+        << " s per call\n\n";
     Row(out, "entry point", "result", "time", "verdict");
 
     const std::map<std::string, Caller> callers = Callers();
@@ -249,8 +251,9 @@ int RunSelfTest(const std::string& path, const SelfTestOptions& options, std::os
     }
     std::error_code absent;
     if (!std::filesystem::is_regular_file(std::filesystem::u8path(program), absent)) {
-        out << "PROBLEM: no " << bits << "-bit driver host here (" << hostFile << " beside this program): a " << bits << "-bit driver is tested with a kestav-check "
-            << "installed with one (the packages for 64-bit Windows have both)\n";
+        out << "PROBLEM: no " << bits << "-bit driver host here (" << hostFile << " beside this program): a " << bits
+            << "-bit driver is tested with a kestav-check installed with one (the packages for 64-bit Windows have "
+               "both)\n";
         return 1;
     }
 

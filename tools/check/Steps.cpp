@@ -40,8 +40,10 @@ int ProgramBitness(const std::string& file) {
     const int bits = driver::LibraryBitness(file);
     if (bits != 0 || platform::kProgramSuffix[0] != '\0') return bits;
     driver::ElfLibrary elf;
-    return driver::ReadElfLibrary(file, &elf) ? elf.bits : 0;
+    return driver::ReadElfLibrary(file, &elf) && elf.machine == driver::OwnMachine() ? elf.bits : 0;
 }
+
+std::string OwnWidth() { return std::to_string(driver::MachineBits(driver::OwnMachine())) + "-bit"; }
 
 const std::string kRepair =
     platform::kProgramSuffix[0] != '\0' ? "repair the install" : "reinstall the package kestav-client";
@@ -358,24 +360,26 @@ std::string MissingElfLibraries(const fs::path& path, const driver::ElfLibrary& 
 
 namespace {
 
-// One library under drivers/, where Init looks for it: 64-bit, the 31
-// entry points, loaded as Init loads it.
+// One library under drivers/, where Init looks for it: of this client's
+// machine, the 31 entry points, loaded as Init loads it.
 bool CheckElfDriver(Report& report, const fs::path& path, const fs::path& base) {
     const std::string name = "driver " + path.u8string() + ": ";
+    const driver::Machine own = driver::OwnMachine();
+    const std::string width = std::to_string(driver::MachineBits(own)) + "-bit";
     driver::ElfLibrary library;
     const std::string file = ReadAll(path);
-    // An i386 one is named by its width below.
+    // On an x86 client the other x86 width is named by its width below.
     const driver::Machine machine = driver::MachineOfFile(file);
-    if (machine != driver::Machine::Unknown && machine != driver::Machine::I386 && !driver::RunsHere(machine)) {
+    if (machine != driver::Machine::Unknown && !driver::RunsHere(machine) && !driver::OtherX86Width(machine)) {
         report.Problem(name + driver::OtherMachineWords(machine) + ": the maker's build for this machine goes here");
         return true;
     }
     if (!driver::ReadElfLibrary(file, &library)) {
-        report.Problem(name + "not a shared library for x86-64");
+        report.Problem(name + "not a shared library for " + driver::MachineName(own));
         return true;
     }
-    if (library.bits != 64) {
-        report.Problem(name + "32-bit: the 64-bit FreeRDP cannot load it");
+    if (library.machine != own) {
+        report.Problem(name + std::to_string(library.bits) + "-bit: the " + width + " FreeRDP cannot load it");
         return true;
     }
     const std::set<std::string> exports(library.exports.begin(), library.exports.end());
@@ -387,14 +391,14 @@ bool CheckElfDriver(Report& report, const fs::path& path, const fs::path& base) 
         else missing += (missing.empty() ? "" : ", ") + entry;
     }
     if (found == 0) {
-        report.Ok(name + "64-bit library with no entry point of a driver (one a driver needs beside it)");
+        report.Ok(name + width + " library with no entry point of a driver (one a driver needs beside it)");
         return false;
     }
     if (!missing.empty()) {
-        report.Problem(name + "64-bit, missing: " + missing);
+        report.Problem(name + width + ", missing: " + missing);
         return true;
     }
-    LoadAsInitDoes(report, name + "64-bit", path, base, 64);
+    LoadAsInitDoes(report, name + width, path, base, driver::MachineBits(own));
     return true;
 }
 

@@ -41,8 +41,11 @@ std::string ReadAll(const fs::path& path);
 // A path (UTF-8 inside) as the report shows it, in the ANSI code page as the log does.
 std::string Shown(const fs::path& path);
 // 32 or 64 for a program (or library) this system runs: a Windows one, or
-// on Linux an x86-64 ELF file; 0 otherwise.
+// on Linux an ELF file of this machine; 0 otherwise.
 int ProgramBitness(const std::string& file);
+// "64-bit" or "32-bit": the width of this client's machine, as the report
+// names the modules and drivers it loads.
+std::string OwnWidth();
 // What an administrator does about a missing file of the install.
 extern const std::string kRepair;
 // Adds `folder` to `folders` unless it is there already.
