@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "driver/Machine.h"
 #include "platform/HostProcess.h"
 #include "tests/support/TestSupport.h"
 #include "tools/host/Engine.h"
@@ -90,7 +91,7 @@ TEST(HostLifetime, TheHostInheritsNothingButWhatItIsGiven) {
 // else under the link's number, it ends at once with its own code.
 TEST(HostLifetime, TheHostTakesNothingButASocketForItsLink) {
     if (testing_support::OnWindows()) GTEST_SKIP() << "Windows hands the host a pipe by name";
-    const std::string host = testing_support::ExecutableFolder() + "/KestavDriverHost64";
+    const std::string host = testing_support::ExecutableFolder() + "/" + driver::DriverHostFile(sizeof(void*) * 8);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -115,7 +116,7 @@ TEST(HostLifetime, TheHostTakesNothingButASocketForItsLink) {
 // all, so nearly every try ends before the child has run its program.)
 TEST(HostLifetime, AHostThatDidNotStartInTimeIsNoHost) {
     if (testing_support::OnWindows()) GTEST_SKIP() << "Windows starts the host in one call";
-    const std::string host = testing_support::ExecutableFolder() + "/KestavDriverHost64";
+    const std::string host = testing_support::ExecutableFolder() + "/" + driver::DriverHostFile(sizeof(void*) * 8);
     int refused = 0;
     for (int attempt = 0; attempt < 20; ++attempt) {
         platform::HostHandles handles;

@@ -12,6 +12,7 @@
 #include <set>
 #include <thread>
 
+#include "driver/Machine.h"
 #include "platform/Environment.h"
 #include "platform/HostProcess.h"
 #include "tests/support/TestSupport.h"
@@ -162,7 +163,9 @@ TEST_F(HostedDriverTest, TheEntryFormOfAnIsolated32BitDriverIsLogged) {
         ASSERT_EQ(Run("SetLanguage|1033|"), "OK|true");  // a call with arguments tells
         ASSERT_EQ(Run("SetLanguage|1033|"), "OK|true");
         const auto log = Log();
-        const bool host32 = LoggedMatching(R"(Driver host (started|kept) \(pid \d+, 32-bit\))");
+        // x86's calling conventions: a 32-bit ARM client's driver has one form only.
+        const bool host32 = driver::OwnMachine() != driver::Machine::Arm &&
+                            LoggedMatching(R"(Driver host (started|kept) \(pid \d+, 32-bit\))");
         const std::string line = std::string("Driver entry points: ") + c.form;
         if (host32) {
             EXPECT_EQ(std::count(log.begin(), log.end(), line), 1) << c.driver;

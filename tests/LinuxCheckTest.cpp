@@ -64,15 +64,20 @@ TEST(ElfLibrary, HostileSectionFieldsAreReadWithinTheFile) {
         for (int b = 0; b < width; ++b) value |= std::uint64_t(static_cast<unsigned char>(file[at + b])) << (8 * b);
         return value;
     };
-    const std::uint64_t table = little(0x28, 8), entry = little(0x3A, 2), count = little(0x3C, 2);
-    // {section type (SHT_DYNSYM 11, SHT_DYNAMIC 6), field (offset 0x18, size 0x20, entry size 0x38), value}
-    const std::uint64_t rows[][3] = {{11, 0x38, ~15ull}, {11, 0x38, ~0ull}, {11, 0x20, ~0ull},
-                                     {11, 0x18, ~7ull},  {6, 0x18, ~15ull}, {6, 0x20, ~0ull}};
+    // The 64-bit form's places, or the 32-bit one's (an armhf build's own file).
+    const bool wide = whole.bits == 64;
+    const int word = wide ? 8 : 4;
+    const std::uint64_t table = little(wide ? 0x28 : 0x20, word), entry = little(wide ? 0x3A : 0x2E, 2),
+                        count = little(wide ? 0x3C : 0x30, 2);
+    const std::uint64_t offset = wide ? 0x18 : 0x10, size = wide ? 0x20 : 0x14, entrySize = wide ? 0x38 : 0x24;
+    // {section type (SHT_DYNSYM 11, SHT_DYNAMIC 6), field, value}
+    const std::uint64_t rows[][3] = {{11, entrySize, ~15ull}, {11, entrySize, ~0ull}, {11, size, ~0ull},
+                                     {11, offset, ~7ull},     {6, offset, ~15ull},    {6, size, ~0ull}};
     for (const auto& row : rows) {
         std::string hostile = file;
         for (std::uint64_t i = 0; i < count; ++i)
             if (little(table + i * entry + 4, 4) == row[0])
-                for (int b = 0; b < 8; ++b) hostile[table + i * entry + row[1] + b] = char(row[2] >> (8 * b));
+                for (int b = 0; b < word; ++b) hostile[table + i * entry + row[1] + b] = char(row[2] >> (8 * b));
         driver::ElfLibrary read;
         (void)driver::ReadElfLibrary(hostile, &read);
         EXPECT_LE(read.exports.size() + read.needed.size(), whole.exports.size() + whole.needed.size()) << row[1];

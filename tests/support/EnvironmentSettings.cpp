@@ -3,7 +3,7 @@
 // what ships never holds it): so that the native build runs the same code
 // and tests as Windows, registry values live in the process environment, one
 // variable per value: "KST_HKLM<bits>\<key>\<name>" = "dword:<n>" or
-// "sz:<text>" (the own view is the 64-bit one; SOFTWARE\Policies, which
+// "sz:<text>" (the own view is the process's width's; SOFTWARE\Policies, which
 // Windows shares between the views, has one copy), and KESTAV_SETTINGS_FILE
 // points the settings file elsewhere. Nothing outside this process sees them.
 #include "platform/Registry.h"
@@ -24,7 +24,9 @@ namespace platform {
 namespace {
 std::string Variable(View view, const std::string& key, const char* name) {
     const bool shared = key.compare(0, 18, "SOFTWARE\\Policies\\") == 0;
-    return std::string("KST_HKLM") + (view == View::Bits32 && !shared ? "32" : "64") + "\\" + key +
+    // The own view is the process's width's, as on Windows.
+    const bool bits32 = view == View::Bits32 || (view == View::Own && sizeof(void*) == 4);
+    return std::string("KST_HKLM") + (bits32 && !shared ? "32" : "64") + "\\" + key +
            "\\" + name;
 }
 

@@ -30,8 +30,8 @@ std::size_t PrivateBytes() {
 
 bool MachineKeyExists(platform::View view, const std::string& key) {
     const bool shared = key.compare(0, 18, "SOFTWARE\\Policies\\") == 0;
-    const std::string prefix =
-        std::string("KST_HKLM") + (view == platform::View::Bits32 && !shared ? "32" : "64") + "\\" + key + "\\";
+    const bool bits32 = view == platform::View::Bits32 || (view == platform::View::Own && sizeof(void*) == 4);
+    const std::string prefix = std::string("KST_HKLM") + (bits32 && !shared ? "32" : "64") + "\\" + key + "\\";
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const char* equals = std::strchr(*entry, '=');
         if (std::strncmp(*entry, prefix.c_str(), prefix.size()) == 0 && equals != nullptr && equals[1] != '\0')
