@@ -27,6 +27,8 @@ if [ "${1:-test}" = test ] || [ "${1:-}" = realstack ]; then
 fi
 if [ "${1:-test}" = test ]; then
   need+=(googletest libbenchmark-dev clang libclang-rt-dev lld)
+  # ARM thin clients: the cross compilers, and qemu to run their tests here.
+  need+=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static)
 fi
 
 missing() {

@@ -22,3 +22,16 @@ runs_32bit() {
   fi
   [ "$KST_RUNS_32BIT" = yes ]
 }
+
+# Whether programs for another machine (qemu's name for it: aarch64, arm)
+# start here, through qemu-user and the kernel's binfmt_misc (a program the
+# tests start, such as the driver host, must start as one of this machine's
+# does). Mounts binfmt_misc and registers the machine's qemu from its
+# package's binfmt.d file where it is not yet, when allowed (root).
+runs_foreign() {
+  local machine=$1 table=/proc/sys/fs/binfmt_misc
+  command -v "qemu-$machine-static" >/dev/null || return 1
+  [ -e "$table/register" ] || mount -t binfmt_misc binfmt_misc "$table" 2>/dev/null || return 1
+  [ -e "$table/qemu-$machine" ] || cat "/usr/lib/binfmt.d/qemu-$machine.conf" >"$table/register" 2>/dev/null || return 1
+  grep -qx enabled "$table/qemu-$machine"
+}

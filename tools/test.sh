@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test: natively (plus a sanitizer build), the 32-bit
-# Windows DLL and its tests under Wine, and the 64-bit Windows build likewise.
+# Builds and runs every test: natively (plus a sanitizer build), the Linux
+# modules for arm64 and armhf under qemu, the 32-bit Windows DLL and its tests
+# under Wine, and the 64-bit Windows build likewise.
 # Exits non-zero when any test fails or the DLL is not built as shipped.
 # On a machine that cannot run 32-bit programs the stages that need them are
 # skipped, each named in the summary with the reason; the rest run as ever.
@@ -11,8 +12,8 @@ case "${1:-}" in
     cat <<'USAGE'
 usage: tools/test.sh
 Installs what the tests need (apt-get), then builds and runs every test: native (also
-under AddressSanitizer, UBSan and ThreadSanitizer), the Windows DLLs and tools under
-Wine, the server side end to end, fuzz targets briefly, the policy templates, the
+under AddressSanitizer, UBSan and ThreadSanitizer), the Linux modules for arm64 and
+armhf under qemu, the Windows DLLs and tools under Wine, the server side end to end, fuzz targets briefly, the policy templates, the
 packages installed under Wine, and the real RDP stack on loopback (as root). On a
 machine that cannot run 32-bit programs, the 32-bit stages are skipped and listed.
 Ends with a summary; exits non-zero when anything fails. Starts nothing when asked
@@ -196,6 +197,20 @@ wine_start || { echo "Wine did not start in $WINEPREFIX:"; wine_start_said; exit
 for view in 32 64; do
   wine reg delete 'HKLM\SOFTWARE\Kestav\ClientDriver' /f /reg:$view >/dev/null 2>&1 </dev/null || true
 done
+# ARM thin clients: every Linux module and its tests built for arm64 and
+# armhf with Debian's cross compilers, run here under qemu-user (the
+# programs they start, such as the driver host, through binfmt_misc, with
+# the architecture's libraries from the cross compiler's folder).
+for arm in arm64:aarch64:aarch64-linux-gnu armhf:arm:arm-linux-gnueabihf; do
+  IFS=: read -r deb qemu triple <<<"$arm"
+  if runs_foreign "$qemu"; then
+    QEMU_LD_PREFIX=/usr/$triple run_build "$deb" -DCMAKE_TOOLCHAIN_FILE="cmake/linux-$deb.cmake"
+    summary[-1]+=" under qemu-$qemu"
+  else
+    skip "$deb" "qemu-$qemu-static or binfmt_misc is not usable here (tools/install-deps.sh test installs qemu; registering needs root)"
+  fi
+done
+
 if runs_32bit; then
   run_build win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 else
