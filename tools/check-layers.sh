@@ -23,8 +23,8 @@ declare -A allowed=(
   [tools]="server packaging freerdp svc dvc ica relay commands driverhost driver diag platform include"
   [tests]="tools server packaging freerdp svc dvc ica relay commands driverhost driver diag platform include"
 )
-# The two arrows up a floor: the specification's (VirtualChannelICA, in relay/,
-# uses ica/'s engine records) and the load hook's (it tells the log where the
+# The two arrows up a floor: VirtualChannelICA's (it lives in relay/ beside the
+# core and uses ica/'s engine records) and the load hook's (it tells the log where the
 # module is).
 upward='^(relay/VirtualChannelICA\.(h|cpp):ica/|platform/[a-z0-9]*/Entry\.cpp:diag/ModuleFolder\.h$)'
 # The session core itself: no transport's header.
