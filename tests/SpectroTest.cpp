@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -74,10 +75,15 @@ TEST(Spectro, TheLibrariesADriverNeedsBesideIt) {
     const std::string driverBytes = testing_support::ReadFile(built.u8string());
     const std::string helper = (built.parent_path() / "libmakerhelp.so").u8string();
     const std::string base = (built.parent_path() / "libmakerbase.so").u8string();
-    std::string libc;
-    for (const std::string& system : platform::SystemLibraryFolders())
-        if (libc.empty() && fs::is_regular_file(fs::u8path(system) / "libc.so.6")) libc = system + "/libc.so.6";
-    ASSERT_FALSE(libc.empty());
+    // The C library this process runs with, in one of the system's library
+    // folders (this machine's own, not another machine's of the same name).
+    const std::string libc = platform::ModuleFileName(reinterpret_cast<const void*>(&std::fclose));
+    bool listed = false;
+    for (const std::string& system : platform::SystemLibraryFolders()) {
+        std::error_code error;
+        listed = listed || fs::equivalent(fs::u8path(system), fs::u8path(libc).parent_path(), error);
+    }
+    ASSERT_TRUE(listed) << libc << " is in none of the system's library folders";
     struct Case {
         const char* what;
         std::vector<std::pair<std::string, std::string>> beside;  // from, name

@@ -13,6 +13,7 @@
 
 #include "platform/Environment.h"
 #include "platform/File.h"
+#include "platform/posix/Multiarch.h"
 
 namespace platform {
 
@@ -85,9 +86,13 @@ std::string SystemLibraryPath(const std::string&) {
 }
 
 std::vector<std::string> SystemLibraryFolders() {
+    // This machine's multiarch folders; on x86-64 the 32-bit ones too, where
+    // a 32-bit driver's libraries are.
     std::vector<std::string> folders = {"/lib", "/usr/lib", "/lib64", "/usr/lib64", "/usr/local/lib",
-                                        "/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu",
-                                        "/lib/i386-linux-gnu", "/usr/lib/i386-linux-gnu"};
+                                        std::string("/lib/") + kMultiarch, std::string("/usr/lib/") + kMultiarch};
+#if defined(__x86_64__)
+    folders.insert(folders.end(), {"/lib/i386-linux-gnu", "/usr/lib/i386-linux-gnu"});
+#endif
     const std::string path = GetEnvironment("LD_LIBRARY_PATH");
     for (std::size_t start = 0; start <= path.size();) {
         const std::size_t end = std::min(path.find(':', start), path.size());

@@ -9,6 +9,9 @@
 #include <memory>
 #include <thread>
 #include <mutex>
+#include <string>
+
+#include "platform/posix/Multiarch.h"
 
 namespace platform {
 
@@ -47,8 +50,9 @@ const Api* LoadApi() {
     static std::once_flag once;
     std::call_once(once, [] {
         void* library = nullptr;
-        for (const char* path : {"/usr/lib/x86_64-linux-gnu/xrdp/libxrdpapi.so.0", "/usr/lib/xrdp/libxrdpapi.so.0",
-                                 "/usr/local/lib/xrdp/libxrdpapi.so.0", "libxrdpapi.so.0"}) {
+        const std::string own = std::string("/usr/lib/") + kMultiarch + "/xrdp/libxrdpapi.so.0";
+        for (const char* path : {own.c_str(), "/usr/lib/xrdp/libxrdpapi.so.0", "/usr/local/lib/xrdp/libxrdpapi.so.0",
+                                 "libxrdpapi.so.0"}) {
             library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
             if (library != nullptr) break;
         }
