@@ -13,7 +13,13 @@
 # client loads the add-in with /vc:kestav alone, the library finds them).
 # Every process it started is ended by pid, the user and the package and the
 # echo add-ins removed, whatever the outcome.
-# Usage: tools/real-stack.sh [BUILD]   (default build/native; run as root)
+# Usage: tools/real-stack.sh [--arch arm64] [BUILD]   (default build/native; run as root)
+#   --arch arm64: the client is an arm64 thin client's system under
+#   build/arm64-client (tools/arm64-client.sh makes it) whose xfreerdp and
+#   xfreerdp3 run here under qemu-user, with the arm64 package installed in it
+#   and the add-ins of BUILD (default build/arm64); the server side, xrdp and
+#   the session program, stay this machine's. The Citrix Workspace app's
+#   stand-in is left to the amd64 run.
 #   The clients run with environment variables that set the settings in a
 #   test build (the shipped add-in must not heed them).
 #   KST_SETTINGS="IsolateDriver = 0" (lines added to the settings file) measures
@@ -23,18 +29,35 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-build=${1:-build/native}
+arch=amd64
+[ "${1:-}" = --arch ] && { arch=$2; shift 2; }
+# The client's system ("" for this machine's own), its multiarch triple.
+case "$arch" in
+  amd64) sysroot="" triple=x86_64-linux-gnu build=${1:-build/native} nm=nm ;;
+  arm64) sysroot=$root/build/arm64-client triple=aarch64-linux-gnu build=${1:-build/arm64} nm=aarch64-linux-gnu-nm
+    [ -f "$sysroot/.made" ] || { echo "real-stack: no arm64 client in build/arm64-client (tools/arm64-client.sh makes it)"; exit 1; } ;;
+  *) echo "usage: tools/real-stack.sh [--arch arm64] [BUILD]"; exit 2 ;;
+esac
+# The session side is this machine's.
+server=build/native
+figures=$root/build/real-stack-figures.txt
+[ "$arch" = amd64 ] || figures=$root/build/real-stack-figures-$arch.txt
+# Runs a command on the client's system (a program started in the
+# background through chroot itself, so that its pid is the program's).
+chroot_client=()
+[ -z "$sysroot" ] || chroot_client=(chroot "$sysroot")
+in_client() { "${chroot_client[@]}" "$@"; }
 [ "$(id -u)" -eq 0 ] || { echo "real-stack: needs root (a test user, xrdp's sockets, FreeRDP's add-in folder)"; exit 1; }
 [ "${SKIP_INSTALL:-}" = 1 ] || tools/install-deps.sh realstack
 # FreeRDP's major, its client program and its add-in folder.
 read -r -a majors <<<"${KST_MAJORS:-2 3}"
 declare -A program=([2]=xfreerdp [3]=xfreerdp3)
-addins() { echo "/usr/lib/x86_64-linux-gnu/freerdp$1"; }
-ninja -C "$build" "${majors[@]/#/kestavecho-client-freerdp}" "${majors[@]/#/kestavstream-client-freerdp}" \
-  kestav-session-program example-library >/dev/null
+addins() { echo "$sysroot/usr/lib/$triple/freerdp$1"; }
+ninja -C "$build" "${majors[@]/#/kestavecho-client-freerdp}" "${majors[@]/#/kestavstream-client-freerdp}" >/dev/null
+ninja -C "$server" kestav-session-program example-library >/dev/null
 # The package as an administrator gets it, beside the MSIs.
-deb=$(SKIP_INSTALL=1 tools/package-deb.sh --out build/packages)
-if dpkg-query -W -f='${Status}' kestav-client 2>/dev/null | grep -q "install ok installed"; then
+deb=$(SKIP_INSTALL=1 tools/package-deb.sh --out build/packages --arch "$arch")
+if in_client dpkg-query -W -f='${Status}' kestav-client 2>/dev/null | grep -q "install ok installed"; then
   echo "real-stack: the package kestav-client is installed on this machine already"; exit 1
 fi
 
@@ -50,6 +73,7 @@ made_folders=()
 for major in "${majors[@]}"; do [ -d "$(addins "$major")" ] || made_folders+=("$(addins "$major")"); done
 pids=()
 installed=""
+mounted=()
 # A stand-in Citrix Workspace app folder (its module.ini), where no client is
 # installed: the package registers the ICA module there and takes it away.
 citrix=/opt/Citrix/ICAClient
@@ -74,19 +98,30 @@ cleanup() {
     done
     userdel -r "$user" >/dev/null 2>&1
   fi
-  rm -f /usr/lib/kestav/drivers/Kestav/maker2.so /usr/lib/kestav/drivers/Kestav/libmaker{help,base}.so
-  [ -n "$installed" ] && dpkg --purge kestav-client >/dev/null 2>&1
+  rm -f "$sysroot"/usr/lib/kestav/drivers/Kestav/maker2.so "$sysroot"/usr/lib/kestav/drivers/Kestav/libmaker{help,base}.so
+  [ -n "$installed" ] && in_client dpkg --purge kestav-client >/dev/null 2>&1
   [ -n "$made_citrix" ] && rm -rf "$made_citrix"
   for file in "${own_addins[@]}"; do rm -f "$file"; done
   for folder in "${made_folders[@]}"; do rmdir "$folder" 2>/dev/null; done
   # A FreeRDP 3 client killed outright leaves its clipboard's file system
   # mounted in its temporary folder (-clipboard keeps it from mounting one).
-  grep -o " $work/[^ ]*" /proc/mounts | while read -r mounted; do umount -l "$mounted"; done
+  grep -o -e " $work/[^ ]*" -e " $sysroot$work/[^ ]*" /proc/mounts | while read -r point; do umount -l "$point"; done
+  for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do umount -l "${mounted[i]}"; done
+  [ -n "$sysroot" ] && rmdir "$sysroot$work" 2>/dev/null
   [ -n "${KEEP_WORK:-}" ] && cp -r "$work" /tmp/real-stack-kept; rm -rf "$work"
 }
 trap cleanup EXIT
 
-if [ ! -e /opt/Citrix ]; then
+# The client's system sees the work folder, the X server's sockets and its
+# own /proc and /dev at the same places as this machine.
+if [ -n "$sysroot" ]; then
+  mkdir -p "$sysroot$work" "$sysroot/tmp/.X11-unix" /tmp/.X11-unix
+  for point in "$work" /tmp/.X11-unix /dev; do
+    mount --bind "$point" "$sysroot$point" && mounted+=("$sysroot$point")
+  done
+  mount -t proc proc "$sysroot/proc" && mounted+=("$sysroot/proc")
+fi
+if [ -z "$sysroot" ] && [ ! -e /opt/Citrix ]; then
   made_citrix=/opt/Citrix
   mkdir -p "$citrix/config"
   cp tests/realstack/module.ini "$citrix/config/module.ini"
@@ -95,20 +130,21 @@ fi
 # The module from its package; the echo add-in beside it in each FreeRDP
 # major's add-in folder.
 installed=yes
-dpkg -i "$deb" >/dev/null
+cp "$deb" "$work/"
+in_client dpkg -i "$work/$(basename "$deb")" >/dev/null
 for major in "${majors[@]}"; do
-  [ "$(readlink -f "$(addins "$major")/libkestav-client.so")" = "/usr/lib/kestav/libkestav-client-freerdp$major.so" ] ||
+  [ "$(readlink -f "$(addins "$major")/libkestav-client.so")" = "$sysroot/usr/lib/kestav/libkestav-client-freerdp$major.so" ] ||
     { echo "real-stack: the package did not link the add-in for FreeRDP $major"; exit 1; }
 done
-[ -f /usr/lib/kestav/drivers/Kestav/sim.so ] || { echo "real-stack: the package did not install the simulator"; exit 1; }
-for bridge in /usr/lib/vmware/rdpvcbridge /usr/lib/omnissa/rdpvcbridge; do
-  [ "$(readlink -f "$bridge/libkestav-static.so")" = /usr/lib/kestav/libkestav-static.so ] ||
+[ -f "$sysroot/usr/lib/kestav/drivers/Kestav/sim.so" ] || { echo "real-stack: the package did not install the simulator"; exit 1; }
+for bridge in "$sysroot"/usr/lib/vmware/rdpvcbridge "$sysroot"/usr/lib/omnissa/rdpvcbridge; do
+  [ "$(readlink -f "$bridge/libkestav-static.so")" = "$sysroot/usr/lib/kestav/libkestav-static.so" ] ||
     { echo "real-stack: the package did not link the static plug-in into $bridge"; exit 1; }
 done
-nm -D --defined-only /usr/lib/kestav/libkestav-static.so | grep -q ' T VirtualChannelEntryEx$' &&
-  ! ldd /usr/lib/kestav/libkestav-static.so | grep -q -e winpr -e freerdp ||
+$nm -D --defined-only "$sysroot/usr/lib/kestav/libkestav-static.so" | grep -q ' T VirtualChannelEntryEx$' &&
+  ! in_client ldd /usr/lib/kestav/libkestav-static.so | grep -q -e winpr -e freerdp ||
   { echo "real-stack: the static plug-in for Horizon needs FreeRDP or lacks its entry point"; exit 1; }
-check=$(TMPDIR="$work" XDG_RUNTIME_DIR= kestav-check) || { echo "$check"; echo "real-stack: kestav-check found a problem"; exit 1; }
+check=$(in_client env TMPDIR="$work" XDG_RUNTIME_DIR= kestav-check) || { echo "$check"; echo "real-stack: kestav-check found a problem"; exit 1; }
 echo "$check"
 grep -q "^OK driver /usr/lib/kestav/drivers/Kestav/sim.so: 64-bit, all 31 entry points" <<<"$check" ||
   { echo "real-stack: kestav-check did not check the simulator"; exit 1; }
@@ -146,7 +182,7 @@ if [ -n "$made_citrix" ]; then
   rm -rf "$work/kestav-$(id -u)"
   echo "ok: the package linked VDKESTAV.DLL and added exactly its module.ini entries (again: unchanged); the check found them; the module answered from there"
 fi
-selftest=$(TMPDIR="$work" XDG_RUNTIME_DIR= kestav-check --self-test /usr/lib/kestav/drivers/Kestav/sim.so) ||
+selftest=$(in_client env TMPDIR="$work" XDG_RUNTIME_DIR= kestav-check --self-test /usr/lib/kestav/drivers/Kestav/sim.so) ||
   { echo "$selftest"; echo "real-stack: the simulator's self-test failed"; exit 1; }
 grep -q "^31 entry points: all ok" <<<"$selftest" || { echo "$selftest"; echo "real-stack: no self-test verdict"; exit 1; }
 # The user's log stays the last session's: the check and the self-test write nothing there.
@@ -156,31 +192,30 @@ echo "ok: kestav-check --self-test: 31 entry points of the simulator, all ok, in
 # folder as the administrators' page says (the driver holds no search path):
 # the check and the self-test load it as Init does, and find the library there.
 cp "$build/bin/drivers/Kestav/maker2.so" "$build/bin/drivers/Kestav/libmakerhelp.so" \
-  "$build/bin/drivers/Kestav/libmakerbase.so" /usr/lib/kestav/drivers/Kestav/
-check=$(TMPDIR="$work" XDG_RUNTIME_DIR= kestav-check) && selftest=$(TMPDIR="$work" XDG_RUNTIME_DIR= \
+  "$build/bin/drivers/Kestav/libmakerbase.so" "$sysroot/usr/lib/kestav/drivers/Kestav/"
+check=$(in_client env TMPDIR="$work" XDG_RUNTIME_DIR= kestav-check) && selftest=$(in_client env TMPDIR="$work" XDG_RUNTIME_DIR= \
   kestav-check --self-test /usr/lib/kestav/drivers/Kestav/maker2.so) &&
   grep -q "^OK driver /usr/lib/kestav/drivers/Kestav/maker2.so: 64-bit, all 31 entry points, loads in the driver host$" <<<"$check" ||
   { echo "$check"; echo "${selftest:-}"; echo "real-stack: a driver's own library beside it was not found"; exit 1; }
-rm /usr/lib/kestav/drivers/Kestav/maker2.so /usr/lib/kestav/drivers/Kestav/libmakerhelp.so \
-  /usr/lib/kestav/drivers/Kestav/libmakerbase.so
+rm "$sysroot"/usr/lib/kestav/drivers/Kestav/{maker2,libmakerhelp,libmakerbase}.so
 echo "ok: kestav-check and its self-test load a driver with the library it needs beside it"
 # A setting from the settings file, as an administrator changes it.
-sed -i 's/^#DriverTimeoutSeconds = 60$/DriverTimeoutSeconds = 120/' /etc/kestav/client.conf
-grep -q "^OK 64-bit setting DriverTimeoutSeconds = 120 (settings file, /etc/kestav/client.conf)$" <<<"$(TMPDIR="$work" kestav-check)" ||
+sed -i 's/^#DriverTimeoutSeconds = 60$/DriverTimeoutSeconds = 120/' "$sysroot/etc/kestav/client.conf"
+grep -q "^OK 64-bit setting DriverTimeoutSeconds = 120 (settings file, /etc/kestav/client.conf)$" <<<"$(in_client env TMPDIR="$work" kestav-check)" ||
   { echo "real-stack: kestav-check does not show the settings file's value"; exit 1; }
 # No environment variable reaches a setting of what ships (the test builds'
 # stand-ins for the registry and the settings file's place are not in it).
 echo "DriverTimeoutSeconds = 7" >"$work/other.conf"
 hostile=('KST_HKLM64\SOFTWARE\Policies\Kestav\ClientDriver\IsolateDriver=dword:0'
          'KST_HKLM64\SOFTWARE\Kestav\ClientDriver\DriverTimeoutSeconds=dword:9' "KESTAV_SETTINGS_FILE=$work/other.conf")
-check=$(env "${hostile[@]}" TMPDIR="$work" XDG_RUNTIME_DIR= kestav-check)
+check=$(in_client env "${hostile[@]}" TMPDIR="$work" XDG_RUNTIME_DIR= kestav-check)
 grep -q "^OK 64-bit setting DriverTimeoutSeconds = 120 (settings file, /etc/kestav/client.conf)$" <<<"$check" &&
   grep -q "^OK 64-bit setting IsolateDriver = 1 (default; not set in /etc/kestav/client.conf)$" <<<"$check" ||
   { echo "$check"; echo "real-stack: the environment changed a setting of kestav-check"; exit 1; }
 echo "ok: kestav-check takes its settings from /etc/kestav/client.conf alone, whatever the environment says"
 hosted=yes
 if [ -n "${KST_SETTINGS:-}" ]; then
-  printf '%s\n' "$KST_SETTINGS" >>/etc/kestav/client.conf
+  printf '%s\n' "$KST_SETTINGS" >>"$sysroot/etc/kestav/client.conf"
   grep -qi '^ *IsolateDriver *= *0' <<<"$KST_SETTINGS" && hosted=""
 fi
 mkdir -p "$work/client"
@@ -199,7 +234,7 @@ done
 
 # The session side: the test program with the client library, the transcript.
 mkdir -p "$work/server"
-cp "$build/bin/server/kestav-session-program" "$build/bin/server/example-library" "$build/bin/server/libKestavChannel.so" \
+cp "$server/bin/server/kestav-session-program" "$server/bin/server/example-library" "$server/bin/server/libKestavChannel.so" \
   tests/expected/session.txt "$work/server/"
 chmod -R a+rX "$work/server"
 
@@ -241,7 +276,7 @@ client() {
   [ "${1:-}" = static ] && kind=/vc:kestav echo=/vc:kestavecho
   [ "${1:-}" = stream ] && kind=/dvc:kestavstream
   mkdir -p "$work/client-tmp" && mkdir -p -m 700 "$work/client-run"
-  env "${hostile[@]}" DISPLAY=":$display" TMPDIR="$work/client-tmp" XDG_RUNTIME_DIR="$work/client-run" \
+  "${chroot_client[@]}" env "${hostile[@]}" DISPLAY=":$display" TMPDIR="$work/client-tmp" XDG_RUNTIME_DIR="$work/client-run" \
     "${program[$major]}" /v:127.0.0.1:$port \
     /u:"$user" /p:"$password" /cert:ignore -clipboard $kind $echo >"$work/client-$major.out" 2>&1 &
   client_pid=$!
@@ -254,7 +289,7 @@ wait_for() { local tries=$1; shift; for _ in $(seq "$tries"); do "$@" && return 
 gone() { ! kill -0 "$1" 2>/dev/null; }
 no_session() { ! pgrep -u "$user" >/dev/null; }
 
-: >"$root/build/real-stack-figures.txt"
+: >"$figures"
 for major in "${majors[@]}"; do
   echo "--- FreeRDP $major (${program[$major]}): every command, the longest response, hostile inputs, the round trip"
   echo >"$home/mode"
@@ -263,7 +298,7 @@ for major in "${majors[@]}"; do
   out=$home/program-full.out
   cat "$out" 2>/dev/null || { echo "real-stack: the session program did not run"; tail -20 "$work/sesman.log"; exit 1; }
   grep -q '^checks: [0-9]* passed, 0 failed$' "$out" || { echo "real-stack: the session program failed with FreeRDP $major"; tail -30 "$log"; exit 1; }
-  grep '^round trip' "$out" | sed "s/^round trip/round trip with FreeRDP $major/" >>"$root/build/real-stack-figures.txt"
+  grep '^round trip' "$out" | sed "s/^round trip/round trip with FreeRDP $major/" >>"$figures"
   grep -q ' Setting DriverTimeoutSeconds = 120 (settings file)$' "$log" && ! grep -q 'Setting IsolateDriver' "$log" ||
     { echo "real-stack: the module did not take its settings from /etc/kestav/client.conf alone"; exit 1; }
   [ -z "$hosted" ] || grep -q 'Driver host started (pid [0-9]*, 64-bit)$' "$log" ||
@@ -292,7 +327,7 @@ for major in "${majors[@]}"; do
   grep -q 'Virtual channel - A command still ran after 1000 ms: its driver host was ended' "$log" ||
     { echo "real-stack: Terminated did not end the driver host of the running call"; tail -20 "$log"; exit 1; }
   echo "session ended during a Measure with FreeRDP $major: the client was gone ${client_gone} ms after its session's program" \
-    >>"$root/build/real-stack-figures.txt"
+    >>"$figures"
   echo "ok: the client ended with its session while Measure ran (${client_gone} ms); Terminated ended the driver host after 1 s"
 
   echo "--- FreeRDP $major: the client killed during a slow command"
@@ -301,7 +336,7 @@ for major in "${majors[@]}"; do
   wait_for 60 grep -qs '^slow command running' "$home/program-slow.out" ||
     { echo "real-stack: no slow command"; cat "$home/program-slow.out"; exit 1; }
   host=$(pgrep -P "$client_pid" -f KestavDriverHost64 | head -1 || true)
-  [ -n "$host" ] || [ -z "$hosted" ] || { echo "real-stack: no driver host under the client"; exit 1; }
+  [ -n "$host" ] || [ -z "$hosted" ] || { ps -o pid,args --ppid "$client_pid"; echo "real-stack: no driver host under the client"; exit 1; }
   kill -9 "$client_pid"
   wait_for 10 gone "$client_pid" || { echo "real-stack: the killed client is still there"; exit 1; }
   [ -z "$host" ] || wait_for 10 gone "$host" || { echo "real-stack: the driver host outlived its killed client"; exit 1; }
@@ -352,7 +387,7 @@ for major in "${majors[@]}"; do
   wait_for 40 gone "$client_pid" || { echo "real-stack: the client outlived its session"; exit 1; }
   echo "reconnect with FreeRDP $major: set up and measured again ${times[0]}, ${times[1]} after the new client started;" \
     "$(grep -h 'calls while the client was away' "$out" | sed 's/^[a-z]*: //' | paste -sd';')" \
-    >>"$root/build/real-stack-figures.txt"
+    >>"$figures"
   echo "ok: one channel across two new clients: told the client changed, set up and measured again"
 
   echo "--- FreeRDP $major: a client that streams without end where the module would answer"
@@ -364,7 +399,7 @@ for major in "${majors[@]}"; do
   cat "$out"
   grep -q '^checks: [0-9]* passed, 0 failed$' "$out" ||
     { echo "real-stack: calls while the client streams failed with FreeRDP $major"; exit 1; }
-  grep '^streaming:' "$out" | sed "s/^streaming:/streaming with FreeRDP $major:/" >>"$root/build/real-stack-figures.txt"
+  grep '^streaming:' "$out" | sed "s/^streaming:/streaming with FreeRDP $major:/" >>"$figures"
   wait_for 40 gone "$client_pid" || { echo "real-stack: the streaming client outlived its session"; exit 1; }
   echo "ok: every call while the client streamed ended within its limit, none said the client was away"
 
@@ -379,7 +414,7 @@ for major in "${majors[@]}"; do
     { echo "real-stack: the session program failed over static channels with FreeRDP $major"; tail -30 "$log"; exit 1; }
   grep -q 'SVC: Channels "KstCmd1" and "KstDta1" registered (VirtualChannelEntryEx)$' "$log" && grep -q 'SVC: Connected$' "$log" &&
     ! grep -q 'DVC: Listening' "$log" || { echo "real-stack: the static plug-in alone did not serve the session"; tail -30 "$log"; exit 1; }
-  grep '^round trip' "$out" | sed "s/^round trip/round trip over static channels with FreeRDP $major/" >>"$root/build/real-stack-figures.txt"
+  grep '^round trip' "$out" | sed "s/^round trip/round trip over static channels with FreeRDP $major/" >>"$figures"
   echo "ok: ${program[$major]} /vc:kestav: the library found the static channels by itself and every check passed"
 done
 
@@ -389,19 +424,20 @@ rm -f "${own_addins[@]}"
 other=$(addins 3)/libkestavother-client.so
 own_addins=("$other")
 echo other >"$other"
-dpkg -r kestav-client >/dev/null
-[ -f /etc/kestav/client.conf ] || { echo "real-stack: removing the package took the changed settings file"; exit 1; }
+in_client dpkg -r kestav-client >/dev/null
+[ -f "$sysroot/etc/kestav/client.conf" ] || { echo "real-stack: removing the package took the changed settings file"; exit 1; }
 if [ -n "$made_citrix" ]; then
   cmp -s tests/realstack/module.ini "$citrix/config/module.ini" && [ ! -e "$citrix/VDKESTAV.DLL" ] && [ ! -L "$citrix/VDKESTAV.DLL" ] ||
     { diff tests/realstack/module.ini "$citrix/config/module.ini"; echo "real-stack: removal did not restore module.ini byte for byte or left the link"; exit 1; }
   echo "ok: removed, module.ini is byte for byte as it was and VDKESTAV.DLL is gone"
 fi
-dpkg --purge kestav-client >/dev/null
+in_client dpkg --purge kestav-client >/dev/null
 installed=""
-for path in /usr/lib/kestav "$(addins 2)/libkestav-client.so" "$(addins 3)/libkestav-client.so" /usr/bin/kestav-check /etc/kestav \
-    /usr/lib/vmware/rdpvcbridge/libkestav-static.so /usr/lib/omnissa/rdpvcbridge/libkestav-static.so; do
+for path in "$sysroot"/usr/lib/kestav "$(addins 2)/libkestav-client.so" "$(addins 3)/libkestav-client.so" \
+    "$sysroot"/usr/bin/kestav-check "$sysroot"/etc/kestav \
+    "$sysroot"/usr/lib/{vmware,omnissa}/rdpvcbridge/libkestav-static.so; do
   [ ! -e "$path" ] && [ ! -L "$path" ] || { echo "real-stack: $path is left after the package's removal"; exit 1; }
 done
 [ -f "$other" ] || { echo "real-stack: removing the package took another add-in from FreeRDP 3's folder"; exit 1; }
 echo "ok: the package removed the add-ins, their links, the driver host, the simulator and kestav-check, and left another add-in in FreeRDP 3's folder; purged, the settings file"
-echo "real-stack: passed"
+echo "real-stack: passed ($arch client)"
