@@ -29,6 +29,21 @@ if [ "${1:-test}" = test ]; then
   need+=(googletest libbenchmark-dev clang libclang-rt-dev lld)
   # ARM thin clients: the cross compilers, and qemu to run their tests here.
   need+=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static)
+  # FreeRDP's libraries of those architectures beside this machine's own
+  # (multiarch), for the add-ins' cross builds; the headers are the same for
+  # every architecture and come with this machine's -dev packages. The
+  # versions must match this machine's, which apt may upgrade to match.
+  # Debian 12's backports suite has FreeRDP 3 for arm64, not for armhf; its
+  # libwinpr3-dev does not install beside this machine's (one header differs),
+  # so the build links the library's own file (libwinpr3.so.3).
+  for arch in arm64 armhf; do
+    need+=("libwinpr2-dev:$arch" "libfreerdp-client2-2:$arch")
+  done
+  newer+=(libfreerdp-client3-3:arm64)
+fi
+if [ "${1:-test}" = test ] || [ "${1:-}" = realstack ]; then
+  # The arm64 client's own system, made under build/ (tools/arm64-client.sh).
+  need+=(debootstrap)
 fi
 
 missing() {
@@ -43,17 +58,23 @@ mapfile -t missing_newer < <(missing "${newer[@]}")
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
+# The architectures named after a package (name:arch) that dpkg does not take yet.
+add_architectures() {
+  local arch
+  for arch in $(printf '%s\n' "$@" | sed -n 's/.*:\(.*\)$/\1/p' | sort -u); do
+    dpkg --print-foreign-architectures | grep -qx "$arch" || $SUDO dpkg --add-architecture "$arch"
+  done
+}
 export DEBIAN_FRONTEND=noninteractive
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
-  if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
-    dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
-  fi
+  add_architectures "${missing[@]}"
   $SUDO apt-get update -q
   $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 if [ ${#missing_newer[@]} -gt 0 ]; then
   echo "installing: ${missing_newer[*]}"
+  add_architectures "${missing_newer[@]}"
   codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
   if [ "$codename" = bookworm ]; then
     # The archive Debian's own sources name, with its backports suite.
