@@ -204,7 +204,13 @@ done
 for arm in arm64:aarch64:aarch64-linux-gnu armhf:arm:arm-linux-gnueabihf; do
   IFS=: read -r deb qemu triple <<<"$arm"
   if runs_foreign "$qemu"; then
-    QEMU_LD_PREFIX=/usr/$triple run_build "$deb" -DCMAKE_TOOLCHAIN_FILE="cmake/linux-$deb.cmake"
+    # The architecture's C library: its multiarch one where that is installed
+    # (as FreeRDP's libraries bring it), else the cross compiler's.
+    if [ -e "/usr/lib/$triple/libc.so.6" ]; then
+      run_build "$deb" -DCMAKE_TOOLCHAIN_FILE="cmake/linux-$deb.cmake"
+    else
+      QEMU_LD_PREFIX=/usr/$triple run_build "$deb" -DCMAKE_TOOLCHAIN_FILE="cmake/linux-$deb.cmake"
+    fi
     summary[-1]+=" under qemu-$qemu"
   else
     skip "$deb" "qemu-$qemu-static or binfmt_misc is not usable here (tools/install-deps.sh test installs qemu; registering needs root)"
@@ -374,10 +380,27 @@ wine $run/bin/loop_bench.exe 3 50 </dev/null
 
 echo "=== real stack: xrdp with xfreerdp and xfreerdp3 on loopback, the module as FreeRDP's add-in, a program in the session"
 SKIP_INSTALL=1 tools/real-stack.sh build/native | tee build/real-stack.log | grep -v '^ok      transcript: '
-grep -q '^real-stack: passed$' build/real-stack.log || { echo "the real-stack stage failed"; exit 1; }
+grep -q "^real-stack: passed (amd64 client)$" build/real-stack.log || { echo "the real-stack stage failed"; exit 1; }
 summary+=("real stack, FreeRDP 2 and 3: $(grep '^checks:' build/real-stack.log | sort -u | paste -sd/) in the xrdp session with each; the session ended and the client killed during a slow command; $(paste -sd';' build/real-stack-figures.txt)")
 if grep -q '^ok: removed, module.ini is byte for byte as it was' build/real-stack.log; then
   summary+=("real stack, the Citrix Workspace app for Linux (a stand-in client folder): the package's link and module.ini entries added once, checked, answered through, and removed byte for byte")
+fi
+
+echo "=== packages for ARM thin clients: arm64 and armhf, laid out as the amd64 package, each for its machine"
+for arch in arm64 armhf; do
+  deb=$(SKIP_INSTALL=1 tools/package-deb.sh --out build/packages --arch $arch)
+  summary+=("packages: $(tools/check-deb.sh "$deb" "build/packages/kestav-client_${version}_amd64.deb")")
+  echo "${summary[-1]}"
+done
+# From an arm64 client: its xfreerdp and xfreerdp3 under qemu in an arm64
+# system under build/ (tools/arm64-client.sh makes it in minutes, once).
+if [ -f build/arm64-client/.made ] && runs_foreign aarch64; then
+  echo "=== real stack from an arm64 client: its xfreerdp and xfreerdp3 under qemu, the arm64 package installed in it"
+  SKIP_INSTALL=1 tools/real-stack.sh --arch arm64 | tee build/real-stack-arm64.log | grep -v '^ok      transcript: '
+  grep -q "^real-stack: passed (arm64 client)$" build/real-stack-arm64.log || { echo "the arm64 real-stack stage failed"; exit 1; }
+  summary+=("real stack from an arm64 client, FreeRDP 2 and 3: $(grep '^checks:' build/real-stack-arm64.log | sort -u | paste -sd/); $(paste -sd';' build/real-stack-figures-arm64.txt)")
+else
+  skip "real stack from an arm64 client" "no arm64 client system in build/arm64-client (tools/arm64-client.sh makes it)"
 fi
 
 echo "=== policy templates: references, names and ranges; a broken copy must fail"
