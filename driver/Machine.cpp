@@ -27,6 +27,16 @@ Machine OfPe(const std::string& file) {
     }
 }
 
+// A 32-bit ARM file's float convention, from e_flags (EABI 5): soft-float
+// only where the file says so; a file that says neither is left to the loader.
+Machine OfArmFlags(const std::string& file) {
+    constexpr std::size_t kFlagsField = 36;  // e_flags of a 32-bit header
+    constexpr std::uint32_t kHardFloat = 0x400, kSoftFloat = 0x200;
+    if (file.size() < kFlagsField + 4) return Machine::Arm;
+    const std::uint32_t flags = ReadLittle32(file, kFlagsField, 4);
+    return (flags & kSoftFloat) != 0 && (flags & kHardFloat) == 0 ? Machine::ArmSoftFloat : Machine::Arm;
+}
+
 Machine OfElf(const std::string& file) {
     constexpr std::size_t kMachineField = 18;  // e_machine, after e_ident and e_type
     if (file.size() < kMachineField + 2 || file[5] != 1) return Machine::Unknown;  // little-endian only
@@ -35,7 +45,7 @@ Machine OfElf(const std::string& file) {
         case 3: return width == 32 ? Machine::I386 : Machine::Unknown;     // EM_386
         case 62: return width == 64 ? Machine::Amd64 : Machine::Unknown;   // EM_X86_64
         case 183: return width == 64 ? Machine::Arm64 : Machine::Unknown;  // EM_AARCH64
-        case 40: return width == 32 ? Machine::Arm : Machine::Unknown;     // EM_ARM
+        case 40: return width == 32 ? OfArmFlags(file) : Machine::Unknown;  // EM_ARM
         default: return Machine::Unknown;
     }
 }
@@ -69,6 +79,7 @@ const char* MachineName(Machine machine) {
         case Machine::Arm64: return "arm64";
         case Machine::Arm: return "arm";
         case Machine::Arm64EC: return "arm64ec";
+        case Machine::ArmSoftFloat: return "arm (soft-float)";
         default: return "unknown";
     }
 }
@@ -76,7 +87,8 @@ const char* MachineName(Machine machine) {
 int MachineBits(Machine machine) {
     switch (machine) {
         case Machine::I386:
-        case Machine::Arm: return 32;
+        case Machine::Arm:
+        case Machine::ArmSoftFloat: return 32;
         case Machine::Amd64:
         case Machine::Arm64:
         case Machine::Arm64EC: return 64;

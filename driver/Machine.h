@@ -8,14 +8,18 @@
 
 namespace driver {
 
-enum class Machine { Unknown, I386, Amd64, Arm64, Arm, Arm64EC };
+// Arm is 32-bit ARM with the hard-float calling convention (armhf, and every
+// 32-bit ARM Windows); ArmSoftFloat an ELF file built for soft-float (armel),
+// which an armhf process cannot load.
+enum class Machine { Unknown, I386, Amd64, Arm64, Arm, Arm64EC, ArmSoftFloat };
 
 // From the first bytes of a file (kPeHeaderBytes are enough): a PE file's
 // COFF machine, or an ELF file's e_machine; Unknown for anything else.
 Machine MachineOfFile(const std::string& fileStart);
 // The machine this code was built for.
 Machine OwnMachine();
-// In words: "i386", "x86-64", "arm64", "arm", "arm64ec", "unknown".
+// In words: "i386", "x86-64", "arm64", "arm", "arm64ec", "arm (soft-float)",
+// "unknown".
 const char* MachineName(Machine machine);
 // 32 or 64; 0 for Unknown.
 int MachineBits(Machine machine);

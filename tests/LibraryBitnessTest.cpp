@@ -33,6 +33,7 @@ TEST(LibraryBitness, TheMachineFieldDecides) {
 
 TEST(MachineOfFile, ThePeOrElfHeaderNamesIt) {
     using driver::Machine;
+    const auto ArmFlags = [](const char* flags) { return MakeElfHeader(40, 1).replace(36, 4, flags, 4); };
     const struct {
         std::string file;
         Machine machine;
@@ -42,6 +43,9 @@ TEST(MachineOfFile, ThePeOrElfHeaderNamesIt) {
         {MakePeImage(0xA641, {}), Machine::Arm64EC}, {MakePeImage(kIa64, {}), Machine::Unknown},
         {MakeElfHeader(3, 1), Machine::I386},          {MakeElfHeader(62, 2), Machine::Amd64},
         {MakeElfHeader(183, 2), Machine::Arm64},       {MakeElfHeader(40, 1), Machine::Arm},
+        // 32-bit ARM by its float convention (e_flags): armhf, armel, one that says both.
+        {ArmFlags("\x00\x04\x00\x05"), Machine::Arm}, {ArmFlags("\x00\x02\x00\x05"), Machine::ArmSoftFloat},
+        {ArmFlags("\x00\x06\x00\x05"), Machine::Arm}, {MakeElfHeader(40, 1).substr(0, 38), Machine::Arm},
         {MakeElfHeader(62, 1), Machine::Unknown},      {MakeElfHeader(183, 1), Machine::Unknown},
         {MakeElfHeader(183, 2, 2), Machine::Unknown},  {MakeElfHeader(183, 2).substr(0, 19), Machine::Unknown},
         {"", Machine::Unknown},                    {"#!/bin/sh\n", Machine::Unknown},
