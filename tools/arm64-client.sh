@@ -23,7 +23,10 @@ mounted=()
 # Unmounts what this script mounted, whatever happens.
 unmount() { local point; for point in "${mounted[@]}"; do umount -l "$point" 2>/dev/null || true; done; }
 trap unmount EXIT
-rm -rf "$partial"
+# What an earlier run that was killed left mounted there first (never remove
+# through a mount: /dev is one).
+grep -o " $PWD/$partial/[^ ]*" /proc/mounts | sort -r | while read -r point; do umount -l "$point"; done
+rm -rf --one-file-system "$partial"
 echo "arm64-client: [1/3] debootstrap arm64 bookworm into $partial (from $archive)"
 debootstrap --arch=arm64 --variant=minbase bookworm "$partial" "$archive" >"$partial.log" 2>&1 ||
   { tail -20 "$partial.log"; echo "arm64-client: debootstrap failed"; exit 1; }
@@ -43,5 +46,5 @@ rm "$partial/etc/apt/sources.list.d/backports.list"
 inside apt-get clean
 unmount && mounted=()
 touch "$partial/.made"
-rm -rf "$root" && mv "$partial" "$root" && mv "$partial.log" "$root.log"
+rm -rf --one-file-system "$root" && mv "$partial" "$root" && mv "$partial.log" "$root.log"
 echo "arm64-client: $root is made ($(du -sh "$root" | cut -f1))"
