@@ -25,7 +25,7 @@ unmount() { local point; for point in "${mounted[@]}"; do umount -l "$point" 2>/
 trap unmount EXIT
 # What an earlier run that was killed left mounted there first (never remove
 # through a mount: /dev is one).
-grep -o " $PWD/$partial/[^ ]*" /proc/mounts | sort -r | while read -r point; do umount -l "$point"; done
+{ grep -o " $PWD/$partial/[^ ]*" /proc/mounts || true; } | sort -r | while read -r point; do umount -l "$point"; done
 rm -rf --one-file-system "$partial"
 echo "arm64-client: [1/3] debootstrap arm64 bookworm into $partial (from $archive)"
 debootstrap --arch=arm64 --variant=minbase bookworm "$partial" "$archive" >"$partial.log" 2>&1 ||

@@ -116,7 +116,7 @@ trap cleanup EXIT
 # own /proc and /dev at the same places as this machine.
 if [ -n "$sysroot" ]; then
   # What an earlier run that was killed left mounted there.
-  grep -o " $sysroot/[^ ]*" /proc/mounts | sort -r | while read -r point; do umount -l "$point"; done
+  { grep -o " $sysroot/[^ ]*" /proc/mounts || true; } | sort -r | while read -r point; do umount -l "$point"; done
   mkdir -p "$sysroot$work" "$sysroot/tmp/.X11-unix" /tmp/.X11-unix
   for point in "$work" /tmp/.X11-unix /dev; do
     mount --bind "$point" "$sysroot$point" && mounted+=("$sysroot$point")
