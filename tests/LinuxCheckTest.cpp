@@ -302,19 +302,16 @@ TEST_F(LinuxCheck, CitrixWorkspaceApp) {
 // A library of another machine where the client loads drivers: a 32-bit
 // one named by its width, any other by both machines.
 TEST_F(LinuxCheck, ADriverOfAnotherMachineIsNamed) {
-    // The other x86 width where this client is x86-64; a machine of another
-    // family (arm64 on x86, x86-64 on ARM) everywhere.
-    const driver::Machine own = driver::OwnMachine();
-    const bool onX86 = own == driver::Machine::Amd64;
-    const char foreign = onX86 ? char(183) : char(62);
-    const std::string foreignName = onX86 ? "arm64" : "x86-64";
+    // Another family (arm64 on x86, x86-64 on ARM) everywhere; the other x86 width on x86-64.
+    const bool onX86 = driver::OwnMachine() == driver::Machine::Amd64;
+    const std::string other = onX86 ? "arm64" : "x86-64";
     struct Row {
         char elfClass, machine;
         std::string said;
     };
-    std::vector<Row> rows = {{2, foreign,
-                              "the driver is for " + foreignName + "; this client is " + driver::MachineName(own) +
-                                  ", and no driver host for " + foreignName +
+    std::vector<Row> rows = {{2, char(onX86 ? 183 : 62),
+                              "the driver is for " + other + "; this client is " +
+                                  driver::MachineName(driver::OwnMachine()) + ", and no driver host for " + other +
                                   " ships with it: the maker's build for this machine goes here"}};
     if (onX86) rows.push_back({1, 3, "32-bit: the 64-bit FreeRDP cannot load it"});
     for (const auto& row : rows) {

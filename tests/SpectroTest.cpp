@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -75,22 +76,17 @@ TEST(Spectro, TheLibrariesADriverNeedsBesideIt) {
     const std::string driverBytes = testing_support::ReadFile(built.u8string());
     const std::string helper = (built.parent_path() / "libmakerhelp.so").u8string();
     const std::string base = (built.parent_path() / "libmakerbase.so").u8string();
-    // The C library this process runs with, in one of the system's library
-    // folders (this machine's own, not another machine's of the same name).
-    // (Its mapping: a function's address may be a sanitizer's interceptor.)
-    std::string libc;
-    std::ifstream maps("/proc/self/maps");
-    for (std::string line; libc.empty() && std::getline(maps, line);) {
-        const std::size_t path = line.find('/');
-        if (path != std::string::npos && fs::u8path(line.substr(path)).filename() == "libc.so.6") libc = line.substr(path);
-    }
-    ASSERT_FALSE(libc.empty());
-    bool listed = false;
-    for (const std::string& system : platform::SystemLibraryFolders()) {
-        std::error_code error;
-        listed = listed || fs::equivalent(fs::u8path(system), fs::u8path(libc).parent_path(), error);
-    }
-    ASSERT_TRUE(listed) << libc << " is in none of the system's library folders";
+    // The C library this process runs with (its mapping: under the sanitizers a function's
+    // address is the interceptor's) lies in one of the system's library folders.
+    std::smatch mapped;
+    const std::string maps = testing_support::ReadFile("/proc/self/maps");
+    ASSERT_TRUE(std::regex_search(maps, mapped, std::regex(R"((/\S*)/libc\.so\.6\n)")));
+    const std::string libc = mapped[1].str() + "/libc.so.6";
+    const std::vector<std::string> folders = platform::SystemLibraryFolders();
+    std::error_code error;
+    ASSERT_TRUE(std::any_of(folders.begin(), folders.end(), [&](const std::string& folder) {
+        return fs::equivalent(fs::u8path(folder), fs::u8path(mapped[1].str()), error);
+    })) << libc << " is in none of the system's library folders";
     struct Case {
         const char* what;
         std::vector<std::pair<std::string, std::string>> beside;  // from, name

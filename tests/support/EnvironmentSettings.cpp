@@ -18,6 +18,7 @@ extern char** environ;
 
 #include "platform/Environment.h"
 #include "platform/Names.h"
+#include "tests/support/TestSupport.h"
 
 namespace platform {
 
@@ -111,12 +112,7 @@ bool DeleteMachineKey(View view, const std::string& key) {
 
 bool DeleteMachineKeyIfEmpty(View view, const std::string& key) {
     // A key here is its values' variables: with none left it is gone already.
-    const std::string prefix = Variable(view, key, "");
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const char* equals = std::strchr(*entry, '=');
-        if (StartsWith(*entry, prefix.c_str()) && equals != nullptr && equals[1] != '\0') return false;
-    }
-    return true;
+    return !testing_support::MachineKeyExists(view, key);
 }
 
 ValueKind ReadMachineDword(View view, const std::string& key, const char* name,
@@ -159,3 +155,16 @@ std::string SettingsFilePath() {
 }
 
 }  // namespace platform
+
+namespace testing_support {
+
+bool MachineKeyExists(platform::View view, const std::string& key) {
+    const std::string prefix = platform::Variable(view, key, "");
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const char* equals = std::strchr(*entry, '=');
+        if (platform::StartsWith(*entry, prefix.c_str()) && equals != nullptr && equals[1] != '\0') return true;
+    }
+    return false;
+}
+
+}  // namespace testing_support

@@ -28,18 +28,6 @@ std::size_t PrivateBytes() {
     return resident * std::size_t(sysconf(_SC_PAGESIZE));
 }
 
-bool MachineKeyExists(platform::View view, const std::string& key) {
-    const bool shared = key.compare(0, 18, "SOFTWARE\\Policies\\") == 0;
-    const bool bits32 = view == platform::View::Bits32 || (view == platform::View::Own && sizeof(void*) == 4);
-    const std::string prefix = std::string("KST_HKLM") + (bits32 && !shared ? "32" : "64") + "\\" + key + "\\";
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const char* equals = std::strchr(*entry, '=');
-        if (std::strncmp(*entry, prefix.c_str(), prefix.size()) == 0 && equals != nullptr && equals[1] != '\0')
-            return true;
-    }
-    return false;
-}
-
 bool IsLibraryLoaded(const std::string& path) {
     std::string file = platform::NativePath(path);
     if (file.size() > 4 && file.compare(file.size() - 4, 4, ".dll") == 0)
