@@ -57,34 +57,27 @@ protected:
         fs::copy_file(driver, drivers / driver.filename());
     }
 
-    // The response to Init of the driver, with IsolateDriver as `hosted` says.
-    std::string Init(bool hosted) {
+    // The responses of a fresh module to Init of the driver and to `more`, with IsolateDriver as `hosted` says.
+    std::vector<std::string> Init(bool hosted, std::vector<std::string> more = {}) {
         testing_support::AdminSetting isolate("IsolateDriver", hosted ? 1 : 0);
         standin::Engine engine;
         std::string error;
         EXPECT_TRUE(engine.LoadModule((folder / KST_MODULE_FILE).u8string(), &error)) << error;
         EXPECT_EQ(engine.Open(), 0);
-        const auto sent = engine.Run("KstCmd1", "Init|" + name + "|");
+        more.insert(more.begin(), "Init|" + name + "|");
+        std::vector<std::string> responses;
+        for (const std::string& command : more) {
+            const auto sent = engine.Run("KstCmd1", command);
+            responses.push_back(sent.empty() ? std::string("(nothing sent)") : sent.back().bytes);
+        }
         engine.UnloadModule();
-        return sent.empty() ? std::string("(nothing sent)") : sent.back().bytes;
+        return responses;
     }
 
     Verdicts Try(bool hosted) {
         Verdicts verdicts;
-        {
-            testing_support::AdminSetting isolate("IsolateDriver", hosted ? 1 : 0);
-            standin::Engine engine;
-            std::string error;
-            EXPECT_TRUE(engine.LoadModule((folder / KST_MODULE_FILE).u8string(), &error)) << error;
-            EXPECT_EQ(engine.Open(), 0);
-            const auto run = [&](const std::string& command) {
-                const auto sent = engine.Run("KstCmd1", command);
-                return sent.empty() ? std::string("(nothing sent)") : sent.back().bytes;
-            };
-            verdicts.init = run("Init|" + name + "|");
-            verdicts.help = run("Execute|@help|");
-            engine.UnloadModule();
-        }
+        const auto responses = Init(hosted, {"Execute|@help|"});
+        verdicts.init = responses[0], verdicts.help = responses[1];
         verdicts.log = testing_support::ReadFile(temp.LogPath());
         std::ostringstream selfTest;
         check::SelfTestOptions options;
@@ -196,7 +189,7 @@ TEST_P(DriverBeside, NothingLoadsFromOutsideTheDriversFolderAndWhatIsReadIsBound
         for (const auto& [from, to] : {std::pair{driver, placed}, {helper, helperHere}, {base, baseHere}})
             fs::copy_file(from, to);
         row.arrange();
-        EXPECT_EQ(Init(hosted), !row.response.empty() ? row.response : row.logged.empty() ? "OK" : refused + "5]");
+        EXPECT_EQ(Init(hosted)[0], !row.response.empty() ? row.response : row.logged.empty() ? "OK" : refused + "5]");
         EXPECT_TRUE(row.logged.empty() || testing_support::ReadFile(temp.LogPath()).find(row.logged) != std::string::npos)
             << row.logged;
     }

@@ -21,6 +21,7 @@
 #include "tools/host/RemoteDesktopClient.h"
 
 using testing_support::AdminSetting;
+using testing_support::WaitUntil;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -46,17 +47,7 @@ protected:
         const auto sent = client.Run(channel, command);
         return sent.size() == 1 ? sent[0].bytes : "(" + std::to_string(sent.size()) + " sent)";
     }
-    bool Logged(const std::string& pattern) {
-        const std::regex wanted(pattern);
-        const auto log = testing_support::ReadLogLines(temp.LogPath());
-        return std::any_of(log.begin(), log.end(), [&](const std::string& l) { return std::regex_match(l, wanted); });
-    }
-    template <typename Condition>
-    static bool WaitUntil(Condition condition, int seconds = 20) {
-        const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-        while (!condition() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return condition();
-    }
+    bool Logged(const std::string& pattern) { return testing_support::LogMatches(temp.LogPath(), pattern); }
 
     testing_support::ScopedTempFolder temp;
     standin::RemoteDesktopClient client;

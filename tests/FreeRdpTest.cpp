@@ -10,9 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <chrono>
-#include <regex>
 #include <sstream>
-#include <thread>
 
 #include "tests/support/FreeRdpClient.h"
 #include "tests/support/StaticChannelClient.h"
@@ -21,6 +19,7 @@
 using testing_support::AdminSetting;
 using testing_support::FreeRdpClient;
 using testing_support::FreeRdpWrite;
+using testing_support::WaitUntil;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -31,19 +30,6 @@ const char* const kData = "KstDta1";
 std::string AddInPath() {
     return testing_support::ExecutableFolder() + "/libkestav-client-freerdp" + std::to_string(KST_FREERDP_MAJOR) +
            ".so";
-}
-
-bool Logged(const std::string& logPath, const std::string& pattern) {
-    const std::regex wanted(pattern);
-    const auto log = testing_support::ReadLogLines(logPath);
-    return std::any_of(log.begin(), log.end(), [&](const std::string& line) { return std::regex_match(line, wanted); });
-}
-
-template <typename Condition>
-bool WaitUntil(Condition condition, int seconds = 20) {
-    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-    while (!condition() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return condition();
 }
 
 class FreeRdpTest : public ::testing::Test {
@@ -59,7 +45,7 @@ protected:
         const auto sent = client->Run(channel, command);
         return sent.size() == 1 ? sent[0].bytes : "(" + std::to_string(sent.size()) + " sent)";
     }
-    bool Logged(const std::string& pattern) { return ::Logged(temp.LogPath(), pattern); }
+    bool Logged(const std::string& pattern) { return testing_support::LogMatches(temp.LogPath(), pattern); }
 
     // First, so that the add-in is terminated and unloaded while its log is here.
     testing_support::ScopedTempFolder temp;
@@ -110,7 +96,7 @@ TEST(FreeRdpLoading, RefusalsReachFreeRdp) {
         ASSERT_EQ(entry, std::uint32_t(CHANNEL_RC_OK)) << error;
         EXPECT_EQ(client.RegisteredName(), "kestav");
         EXPECT_EQ(client.Initialize(), row.code);
-        EXPECT_TRUE(Logged(temp.LogPath(), row.logged));
+        EXPECT_TRUE(testing_support::LogMatches(temp.LogPath(), row.logged));
         EXPECT_EQ(client.Terminated(), std::uint32_t(CHANNEL_RC_OK));
     }
 }

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -43,15 +42,6 @@ std::set<std::uint32_t> Children(std::uint32_t pid) {
         for (std::uint32_t child; list >> child;) children.insert(child);
     }
     return children;
-}
-
-bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds limit) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
 }
 
 TEST(HostLifetime, TheHostInheritsNothingButWhatItIsGiven) {
@@ -101,7 +91,7 @@ TEST(HostLifetime, TheHostTakesNothingButASocketForItsLink) {
         _exit(127);
     }
     int status = 0;
-    const bool ended = WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, std::chrono::seconds(10));
+    const bool ended = testing_support::WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, 10);
     if (!ended) {
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
@@ -148,21 +138,18 @@ TEST(HostLifetime, TheHostEndsWithAKilledClientWhileItsDriverHangs) {
         _exit(127);
     }
     std::uint32_t host = 0;
-    const bool started = WaitUntil(
-        [&] {
-            const auto children = Children(std::uint32_t(client));
-            if (children.empty()) return false;
-            host = *children.begin();
-            return true;
-        },
-        std::chrono::seconds(20));
+    const bool started = testing_support::WaitUntil([&] {
+        const auto children = Children(std::uint32_t(client));
+        if (!children.empty()) host = *children.begin();
+        return !children.empty();
+    });
     ASSERT_TRUE(started) << "no driver host under the client";
     // The twenty calls before Measure take milliseconds: then it hangs there.
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     ASSERT_TRUE(testing_support::ProcessIsRunning(host));
     kill(client, SIGKILL);
     waitpid(client, nullptr, 0);
-    EXPECT_TRUE(WaitUntil([&] { return !testing_support::ProcessIsRunning(host); }, std::chrono::seconds(10)))
+    EXPECT_TRUE(testing_support::WaitUntil([&] { return !testing_support::ProcessIsRunning(host); }, 10))
         << "the driver host " << host << " outlived its killed client";
     if (testing_support::ProcessIsRunning(host)) kill(pid_t(host), SIGKILL);
 }

@@ -21,6 +21,7 @@
 
 using testing_support::AdminSetting;
 using testing_support::ScopedTempFolder;
+using testing_support::WaitUntil;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -87,19 +88,7 @@ protected:
         return std::find(log.begin(), log.end(), line) != log.end();
     }
     // Waits until the log has the line (a response kept on the thread).
-    bool WaitForLogLine(const std::string& line) {
-        const auto deadline = Clock::now() + std::chrono::seconds(20);
-        while (!Logged(line) && Clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return Logged(line);
-    }
-    template <typename Condition>
-    static bool WaitUntil(Condition condition) {
-        const auto deadline = Clock::now() + std::chrono::seconds(20);
-        while (!condition() && Clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return condition();
-    }
+    bool WaitForLogLine(const std::string& line) { return WaitUntil([&] { return Logged(line); }); }
 
     ScopedTempFolder temp;
     Gate gate{temp.Path()};

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "driver/ElfLibrary.h"
+#include "driver/LittleEndian.h"
 #include "driver/Machine.h"
 #include "driver/Spectro.h"
 #include "packaging/ModuleIni.h"
@@ -59,11 +60,7 @@ TEST(ElfLibrary, HostileSectionFieldsAreReadWithinTheFile) {
     const std::string file = testing_support::ReadFile(Built("drivers/Kestav/sim.so"));
     driver::ElfLibrary whole;
     ASSERT_TRUE(driver::ReadElfLibrary(file, &whole));
-    const auto little = [&](std::uint64_t at, int width) {  // a little-endian field of the file
-        std::uint64_t value = 0;
-        for (int b = 0; b < width; ++b) value |= std::uint64_t(static_cast<unsigned char>(file[at + b])) << (8 * b);
-        return value;
-    };
+    const auto little = [&](std::uint64_t at, int width) { return driver::ReadLittle(file, at, width); };
     // The 64-bit form's places, or the 32-bit one's (an armhf build's own file).
     const bool wide = whole.bits == 64;
     const int word = wide ? 8 : 4;

@@ -11,10 +11,7 @@
 #include <cstdlib>
 #include <functional>
 #include <random>
-#include <regex>
 #include <sstream>
-#include <thread>
-#include <chrono>
 
 #include "platform/Library.h"
 #include "tests/support/StaticChannelClient.h"
@@ -22,6 +19,8 @@
 
 using testing_support::StaticChannelClient;
 using testing_support::StaticWrite;
+using testing_support::LogMatches;
+using testing_support::WaitUntil;
 using Entry = StaticChannelClient::Entry;
 
 namespace {
@@ -54,20 +53,6 @@ std::string Named(const ::testing::TestParamInfo<Plugin>& info) {
     return name + (info.param.entry == Entry::Extended ? "_Ex" : "_Classic");
 }
 
-template <typename Condition>
-bool WaitUntil(Condition condition, int seconds = 20) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!condition() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return condition();
-}
-
-bool Logged(const std::string& logPath, const std::string& pattern) {
-    const std::regex wanted(pattern);
-    const auto log = testing_support::ReadLogLines(logPath);
-    return std::any_of(log.begin(), log.end(), [&](const std::string& line) { return std::regex_match(line, wanted); });
-}
-
 class StaticChannelTest : public ::testing::TestWithParam<Plugin> {
 protected:
     void SetUp() override {
@@ -84,7 +69,7 @@ protected:
         const auto sent = client->Run(kCommand, command);
         return sent.size() == 1 ? sent[0].bytes : "(" + std::to_string(sent.size()) + " sent)";
     }
-    bool Logged(const std::string& pattern) { return ::Logged(temp.LogPath(), pattern); }
+    bool Logged(const std::string& pattern) { return LogMatches(temp.LogPath(), pattern); }
 
     testing_support::ScopedTempFolder temp;  // first: the plug-in ends while its log is here
     std::unique_ptr<StaticChannelClient> client = std::make_unique<StaticChannelClient>();
@@ -309,7 +294,7 @@ TEST(StaticChannelRefusals, TheClientsRefusalsAreLoggedAndSurvived) {
         client.FailInit(12);
         std::string error;
         EXPECT_EQ(client.Load(path, Entry::Extended, &error), 0) << error;
-        EXPECT_TRUE(Logged(temp.LogPath(), R"(SVC: The client refused the channels KstCmd1 and KstDta1 \(result 12\))"));
+        EXPECT_TRUE(LogMatches(temp.LogPath(), R"(SVC: The client refused the channels KstCmd1 and KstDta1 \(result 12\))"));
     }
     {
         testing_support::ScopedTempFolder temp;
@@ -318,7 +303,7 @@ TEST(StaticChannelRefusals, TheClientsRefusalsAreLoggedAndSurvived) {
         std::string error;
         ASSERT_EQ(client.Load(path, Entry::Extended, &error), 1) << error;
         client.Connect();
-        EXPECT_TRUE(Logged(temp.LogPath(), R"(SVC: Channel "KstDta1" cannot be opened \(result 13\))"));
+        EXPECT_TRUE(LogMatches(temp.LogPath(), R"(SVC: Channel "KstDta1" cannot be opened \(result 13\))"));
         const auto sent = client.Run(kCommand, "Hello");
         ASSERT_EQ(sent.size(), 1u);
         EXPECT_EQ(sent[0].channel, kCommand);

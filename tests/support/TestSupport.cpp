@@ -1,7 +1,7 @@
 #include "tests/support/TestSupport.h"
 
-#include <sstream>
-
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +9,8 @@
 #include <memory>
 #include <random>
 #include <regex>
+#include <sstream>
+#include <thread>
 
 #include "diag/LogPath.h"
 #include "platform/CallingConvention.h"
@@ -89,6 +91,21 @@ std::vector<std::string> ReadLogLines(const std::string& path) {
     for (const std::string& line : ReadLines(path))
         lines.push_back(std::regex_replace(line, stamp, "", std::regex_constants::format_first_only));
     return lines;
+}
+
+bool LogMatches(const std::string& logPath, const std::string& pattern) {
+    const std::regex wanted(pattern);
+    const auto log = ReadLogLines(logPath);
+    return std::any_of(log.begin(), log.end(), [&](const std::string& line) { return std::regex_match(line, wanted); });
+}
+
+bool WaitUntil(const std::function<bool()>& condition, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!condition()) {  // asked once a turn: a condition may reap what it waits for
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 std::vector<std::uint32_t> LoggedHostPids(const std::string& logPath) {

@@ -59,6 +59,11 @@ void WriteFile(const std::string& path, const std::string& bytes);
 std::vector<std::string> ReadLines(const std::string& path);
 // The log's lines, with the time prefix of timestamped lines taken off.
 std::vector<std::string> ReadLogLines(const std::string& path);
+// Whether a line of the log matches the regular expression whole.
+bool LogMatches(const std::string& logPath, const std::string& pattern);
+
+// Asks `condition` every 20 ms until it holds or `seconds` have passed; its last answer.
+bool WaitUntil(const std::function<bool()>& condition, int seconds = 20);
 
 // A fresh, empty folder that is the process's temporary folder (TMP, TEMP,
 // TMPDIR) while this object lives. The log of the module goes there.
