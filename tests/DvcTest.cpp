@@ -44,8 +44,7 @@ protected:
         ASSERT_TRUE(client.OpenChannel(kData));
     }
     std::string Run(const std::string& command, const char* channel = kCommand) {
-        const auto sent = client.Run(channel, command);
-        return sent.size() == 1 ? sent[0].bytes : "(" + std::to_string(sent.size()) + " sent)";
+        return testing_support::OneResponse(client.Run(channel, command));
     }
     bool Logged(const std::string& pattern) { return testing_support::LogMatches(temp.LogPath(), pattern); }
 

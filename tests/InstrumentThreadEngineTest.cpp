@@ -71,8 +71,7 @@ protected:
         return testing_support::DriverLibraryPath("Kestav", "recording");
     }
     std::string Run(const std::string& command) {
-        const auto sent = engine.Run(kCommand, command);
-        return sent.size() == 1 ? sent[0].bytes : "(" + std::to_string(sent.size()) + " sent)";
+        return testing_support::OneResponse(engine.Run(kCommand, command));
     }
     // Waits, polling or not, until `count` responses have left.
     bool WaitForSent(std::size_t count, bool poll, int maxMs = 20000) {

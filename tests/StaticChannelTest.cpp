@@ -64,10 +64,8 @@ protected:
         ASSERT_TRUE(client->IsOpen(kData));
     }
     std::string Path() const { return testing_support::ExecutableFolder() + "/" + GetParam().file; }
-    // The one response to a command, "(n sent)" when there is not exactly one.
     std::string Run(const std::string& command) {
-        const auto sent = client->Run(kCommand, command);
-        return sent.size() == 1 ? sent[0].bytes : "(" + std::to_string(sent.size()) + " sent)";
+        return testing_support::OneResponse(client->Run(kCommand, command));
     }
     bool Logged(const std::string& pattern) { return LogMatches(temp.LogPath(), pattern); }
 

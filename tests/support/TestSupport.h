@@ -33,6 +33,12 @@ struct TranscriptRun {
 };
 TranscriptRun RunTranscript(const std::function<std::vector<Sent>(const std::string& command)>& run);
 
+// The one response a command got, "(n sent)" when there is not exactly one.
+template <typename Written>
+std::string OneResponse(const std::vector<Written>& sent) {
+    return sent.size() == 1 ? sent[0].bytes : "(" + std::to_string(sent.size()) + " sent)";
+}
+
 // A Windows build; the tests of what only Windows has skip elsewhere.
 inline bool OnWindows() { return platform::kProgramSuffix[0] != '\0'; }
 // A driver's file as the log names it: LibraryName("sim") => "sim.dll" (Windows), "sim.so".
