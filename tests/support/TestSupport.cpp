@@ -101,7 +101,7 @@ bool LogMatches(const std::string& logPath, const std::string& pattern) {
 
 bool WaitUntil(const std::function<bool()>& condition, int seconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!condition()) {  // asked once a turn: a condition may reap what it waits for
+    while (!condition()) {  // never asked twice a turn: a condition may reap what it waits for
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

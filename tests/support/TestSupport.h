@@ -68,7 +68,7 @@ std::vector<std::string> ReadLogLines(const std::string& path);
 // Whether a line of the log matches the regular expression whole.
 bool LogMatches(const std::string& logPath, const std::string& pattern);
 
-// Asks `condition` every 20 ms until it holds or `seconds` have passed; its last answer.
+// Asks `condition` every 20 ms, once a turn, until it holds (true) or `seconds` have passed (false).
 bool WaitUntil(const std::function<bool()>& condition, int seconds = 20);
 
 // A fresh, empty folder that is the process's temporary folder (TMP, TEMP,
